@@ -1,0 +1,17 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace quarno {
+
+// Bad input: the run ends with exit status 1 and this message, which names the
+// file, the line, the quantity and what was found.
+struct InputError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Shortest text that reads back as the same double, for messages.
+std::string show_number(double v);
+
+}  // namespace quarno

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "input/Reader.hpp"
+#include "model/Model.hpp"
+#include "output/Outputs.hpp"
+
+namespace quarno {
+
+// Reads crparam.txt and then crbicond.txt, checks every value as soon as it
+// has been read, and echoes each block into the results file as it goes; ends
+// the echo with the RESULTS banner and writes the head of the observation
+// file. Applies the end-time rule to the output times. Throws InputError on
+// bad input, leaving the echo written so far in the results file.
+void RDPARAM(Model& m, Reader& param, Reader& bicond, Outputs& out);
+
+}  // namespace quarno

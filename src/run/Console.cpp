@@ -1,0 +1,47 @@
+#include "run/Console.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+#include "output/Layouts.hpp"
+
+namespace quarno {
+
+namespace {
+
+volatile std::sig_atomic_t g_signal = 0;
+
+extern "C" void on_signal(int sig) {
+  if (g_signal != 0) _exit(128 + sig);  // second signal: no more waiting
+  g_signal = sig;
+}
+
+}  // namespace
+
+void install_interrupt_handlers() {
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: a pause's read returns at once
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+void check_interrupt() {
+  if (g_signal != 0) throw Interrupted{128 + g_signal};
+}
+
+void pause(Outputs& out, std::string_view message) {
+  out.console.write(layouts::kMessage, {message});
+  out.flush_all();
+  char buf[256];
+  while (std::fgets(buf, sizeof buf, stdin) != nullptr) {
+    bool complete = false;
+    for (const char* p = buf; *p; ++p) complete = complete || *p == '\n';
+    if (complete) break;
+  }
+  check_interrupt();
+}
+
+}  // namespace quarno

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string_view>
+
+#include "output/Outputs.hpp"
+
+namespace quarno {
+
+// Ends a run early with the given exit status (interrupt).
+struct Interrupted {
+  int status;
+};
+
+// SIGINT and SIGTERM end the run at its next check point with exit status
+// 130 or 143, after the output files have been flushed. A second signal ends
+// the process at once.
+void install_interrupt_handlers();
+// Throws Interrupted when a signal has arrived.
+void check_interrupt();
+
+// A console pause: the message on a line of its own, flushed, then one line
+// is read from standard input. Any line continues the run, and so do the end
+// of input and a read error, so a run with no console never waits.
+void pause(Outputs& out, std::string_view message);
+
+}  // namespace quarno

@@ -1,0 +1,73 @@
+#include "run/Quarno.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
+#include "input/RDPARAM.hpp"
+#include "input/Reader.hpp"
+#include "model/Model.hpp"
+#include "output/Outputs.hpp"
+#include "run/Console.hpp"
+
+namespace quarno {
+
+namespace {
+
+// Denormal results are flushed to zero, as the model's arithmetic assumes.
+void flush_denormals_to_zero() {
+#if defined(__SSE__) || defined(__x86_64__)
+  _MM_SET_FLUSH_ZERO_MODE(_MM_FLUSH_ZERO_ON);
+#endif
+}
+
+struct File {
+  std::FILE* f = nullptr;
+  ~File() {
+    if (f) std::fclose(f);
+  }
+};
+
+}  // namespace
+
+int Quarno() {
+  flush_denormals_to_zero();
+
+  // The four files, in order; an existing output file is replaced.
+  Reader param("crparam.txt");
+  Reader bicond("crbicond.txt");
+  File results, obs;
+  for (auto [file, name] : {std::pair{&results, "crOutput.txt"}, std::pair{&obs, "crObsNode.txt"}}) {
+    file->f = std::fopen(name, "w");
+    if (!file->f) {
+      std::fprintf(stderr, "%s: cannot open the file for writing (%s)\n", name,
+                   std::strerror(errno));
+      return 1;
+    }
+  }
+  Outputs out{TextOut(results.f), TextOut(obs.f), TextOut(stdout)};
+
+  auto model = std::make_unique<Model>();
+  Model& m = *model;
+  try {
+    RDPARAM(m, param, bicond, out);
+    pause(out, "press ENTER to exit code");
+  } catch (const InputError& e) {
+    out.flush_all();
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  } catch (const Interrupted& i) {
+    out.flush_all();
+    return i.status;
+  }
+  out.flush_all();
+  return 0;
+}
+
+}  // namespace quarno
