@@ -13,7 +13,7 @@ all: build
 
 build:
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS)
+	@cmake --build $(BUILD) -j $(JOBS) --target quarno
 
 run: build
 	@test -f examples/$(EXAMPLE)/crparam.txt || { echo "no example deck examples/$(EXAMPLE)"; exit 1; }
@@ -25,7 +25,9 @@ run: build
 	@echo "  $(RUNDIR)/crOutput.txt   (input echo, profiles, balances)"
 	@echo "  $(RUNDIR)/crObsNode.txt  (observation-node time series)"
 
-test: build
+test:
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 test-sanitize:

@@ -1,1 +1,58 @@
+// Runs the program on decks whose output an independent implementation of the
+// same model wrote, and compares.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "RunDeck.hpp"
+
+namespace quarno::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> golden_decks() {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(QUARNO_TEST_DATA "/golden"))
+    if (e.is_directory()) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+const std::string kBanner = "\n          RESULTS\n          *******\n\n";
+
+// The input echo: everything up to and including the RESULTS banner.
+std::string echo_part(const std::string& results) {
+  const std::size_t at = results.find(kBanner);
+  return at == std::string::npos ? results : results.substr(0, at + kBanner.size());
+}
+
+class GoldenDeck : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(GoldenDeck, EchoAndObservationHeadMatchByteForByte) {
+  const std::string dir = std::string(QUARNO_TEST_DATA "/golden/") + GetParam();
+  const std::string param = read_file(dir + "/crparam.txt");
+  const std::string bicond = read_file(dir + "/crbicond.txt");
+  const RunResult r = run_deck(param, bicond);
+  ASSERT_EQ(r.status, 0) << r.errors;
+
+  const std::string want_results = read_file(dir + "/crOutput.txt");
+  const std::string want_obs = read_file(dir + "/crObsNode.txt");
+  ASSERT_NE(want_results.find(kBanner), std::string::npos) << "reference has no RESULTS banner";
+  EXPECT_EQ(echo_part(r.results), echo_part(want_results));
+  EXPECT_EQ(first_lines(r.obs, 11), first_lines(want_obs, 11));
+  EXPECT_NE(r.console.find("press ENTER to exit code\n"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(ReferenceRuns, GoldenDeck, ::testing::ValuesIn(golden_decks()),
+                         [](const auto& info) {
+                           std::string s = info.param;
+                           std::replace(s.begin(), s.end(), '-', '_');
+                           return s;
+                         });
+
+}  // namespace
+}  // namespace quarno::test

@@ -91,10 +91,108 @@ struct BicondTables {
   Array<double> XObs{1, kMaxObservations};  // observation positions (m)
 };
 
+// Model constants: single-precision literals widened to double keep the
+// widened value.
+constexpr double g = 9.807000160217285;        // gravity (m/s2), 9.807 in single precision
+constexpr double theta = 1.0;                  // limiter parameter of the reconstruction
+constexpr double kLateralMomentum = 1.0;       // multiplies the groundwater momentum term
+constexpr double eps = 0.0010000000474974513;  // step controller tolerance, 0.001 single
+
+// The grid, the cell geometry and the observation lookup; built once.
+struct Grid {
+  int M = 0;          // cells, Nfdn - 1
+  int n = 0;          // entries of the flow state vector, 2M
+  double dx = 0.0;    // cell length L/M (m)
+  Array<double> X{1, kMaxNodes};        // node coordinate (m), by repeated addition
+  Array<double> dXN{1, kMaxNodes + 1};  // node spacing X(i) - X(i-1), 0 at both ends
+  Array<double> VN{1, kMaxNodes};       // node control length (m)
+  Array<double> Xc{1, kMaxCells};       // cell centre (m)
+  Array<double> Xl{1, kMaxCells};       // left (upstream) face (m)
+  Array<double> Xr{1, kMaxCells};       // right (downstream) face (m)
+  Array<double> B{1, kMaxCells};        // width (m)
+  Array<double> dBdx{1, kMaxCells};     // width gradient (m/m)
+  Array<double> S{1, kMaxCells};        // bed slope of the cell's left node
+  Array<double> RoughC{1, kMaxCells};   // Manning roughness of the cell's left node
+
+  // Observation lookup: preceding cell centre and node, and the distances to them.
+  Array<int> kObsC{1, kMaxObservations}, kObsN{1, kMaxObservations};
+  Array<double> dObsC{1, kMaxObservations}, dObsN{1, kMaxObservations};
+};
+
+// Segment tables mapped onto the nodes (1..Nfdn).
+struct NodeFields {
+  Array<double> WidthN{1, kMaxNodes}, SlopeN{1, kMaxNodes}, RoughN{1, kMaxNodes};
+  Array<double> GWUpwN{1, kMaxNodes}, CGWN{1, kMaxNodes};
+  Array<double> hN{1, kMaxNodes}, QN{1, kMaxNodes};  // initial depth (m), discharge (m3/s)
+  Array<double> aLN{1, kMaxNodes}, ReN{1, kMaxNodes}, TauCRN{1, kMaxNodes}, fN{1, kMaxNodes};
+  Array<double> VsN{1, kMaxNodes}, AlfaN{1, kMaxNodes}, KdwN{1, kMaxNodes}, KdsN{1, kMaxNodes};
+  Array<double> HbN{1, kMaxNodes}, RbN{1, kMaxNodes};
+  Array<double> CN{1, kMaxNodes};   // stream-water concentration
+  Array<double> CbN{1, kMaxNodes};  // bed-sediment concentration
+};
+
+// The flow state and the working arrays of the right-hand side.
+struct Flow {
+  Array<double> y{1, kMaxState};  // y(i) = h(i), y(M+i) = q(i)
+
+  // Cell fields (1..M).
+  Array<double> h{1, kMaxCells};  // depth (m)
+  Array<double> q{1, kMaxCells};  // discharge per unit width (m2/s)
+  Array<double> Q{1, kMaxCells};  // discharge (m3/s)
+  Array<double> u{1, kMaxCells};  // velocity (m/s)
+  Array<double> A{1, kMaxCells};  // flow area (m2)
+
+  // Face values of each cell, as the latest right-hand side left them.
+  Array<double> hl{1, kMaxCells}, hr{1, kMaxCells};
+  Array<double> ql{1, kMaxCells}, qr{1, kMaxCells};
+  Array<double> ul{1, kMaxCells}, ur{1, kMaxCells};
+  // Per face j = 0..M: one-sided local speeds and fluxes.
+  Array<double> ap{0, kMaxCells}, am{0, kMaxCells};
+  Array<double> Fh{0, kMaxCells}, Fq{0, kMaxCells};
+  // Cell sources.
+  Array<double> Sh{1, kMaxCells}, Sq{1, kMaxCells};
+};
+
+// Boundary values set by the time loop before each outer step.
+struct Boundary {
+  double h0 = 0.0;   // depth at X = 0 for the interval (m)
+  double q0 = 0.0;   // inflow per unit width at X = 0 (m2/s)
+  double hU = 0.0;   // depth used for the velocity at X = 0 (m)
+  double u0 = 0.0;   // velocity at X = 0 (m/s)
+  double Fr0 = 0.0;  // Froude number at X = 0
+  int NB0 = 0;       // 0 wall, 1 flux
+  int NBL = 0;       // 0 wall, 1 transmissive
+  double qX0 = 0.0;  // unit discharge at the X = 0 face after the last step (m2/s)
+  double qXL = 0.0;  // unit discharge at the X = L face after the last step (m2/s)
+};
+
+// Scratch of the step controller and the Runge-Kutta step, state-vector sized.
+struct StepScratch {
+  Array<double> ywork{1, kMaxState}, dydx{1, kMaxState}, yscale{1, kMaxState};
+  Array<double> y0{1, kMaxState}, k1{1, kMaxState}, yt{1, kMaxState};
+  Array<double> k2{1, kMaxState}, k3{1, kMaxState}, k4{1, kMaxState};
+  Array<double> k5{1, kMaxState}, k6{1, kMaxState}, err{1, kMaxState};
+};
+
+// Transport state beyond the node fields (1..Nfdn).
+struct Transport {
+  Array<double> CsN{1, kMaxNodes};    // transient-storage concentration
+  Array<double> TResC{1, kMaxNodes};  // accumulated resuspended amount per unit bed area
+  Array<double> TDepC{1, kMaxNodes};  // accumulated deposited amount per unit bed area
+  Array<double> hn{1, kMaxNodes}, un{1, kMaxNodes}, An{1, kMaxNodes};  // node hydraulics
+  Array<double> An_old{1, kMaxNodes};  // node flow area at the start of the step
+};
+
 struct Model {
   RunScalars run;
   ParamTables par;
   BicondTables bic;
+  Grid grid;
+  NodeFields nodes;
+  Flow flow;
+  Boundary bnd;
+  StepScratch step;
+  Transport tr;
 };
 
 }  // namespace quarno

@@ -231,6 +231,11 @@ Layout::Layout(std::string_view text) : text_(text) {
   if (!open.empty()) bad_layout(text, n, "unclosed group");
   if (need_item && !items_.empty()) bad_layout(text, n, "layout ends with ','");
   revert_ = last_top_group >= 0 ? last_top_group : 0;
+  for (std::size_t k = static_cast<std::size_t>(revert_); k < items_.size(); ++k) {
+    const Op op = items_[k].op;
+    revert_has_fields_ = revert_has_fields_ || op == Op::I || op == Op::F || op == Op::E ||
+                         op == Op::A;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -276,6 +281,8 @@ void TextOut::write(const Layout& layout, Args values) {
     if (pc == nitems) {
       if (next >= nvalues) break;
       // Values left over: a new line, from the last top-level group.
+      if (!layout.revert_has_fields_)
+        throw std::logic_error("layout \"" + layout.text_ + "\" cannot take its values");
       blanks = 0;
       end_line();
       pc = layout.revert_;

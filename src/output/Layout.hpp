@@ -87,6 +87,7 @@ class Layout {
   std::vector<Item> items_;
   int revert_ = 0;  // where a write with values left over goes on
   bool has_fields_ = false;
+  bool revert_has_fields_ = false;  // a field lies from revert_ to the end
 };
 
 // Number fields, appended to `out`. Exposed for tests.

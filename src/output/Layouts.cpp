@@ -87,7 +87,7 @@ const Layout kWaterLine{R"~(1X,A,E12.3)~"};
 const Layout kStreamSoluteHead{R"~(/,5X,"SOLUTE BALANCE: STREAM WATER")~"};
 const Layout kBedSoluteHead{R"~(/,5X,"SOLUTE BALANCE: BED SEDIMENT")~"};
 const Layout kSoluteLine{R"~(1X,A,E12.3)~"};
-const Layout kBlankLine{R"~(/)~"};
+const Layout kBlankLine{""};
 
 const Layout kMessage{R"~(A)~"};
 

@@ -1,0 +1,32 @@
+// Runs the real program on an input deck in a scratch directory and collects
+// what it wrote.
+#pragma once
+
+#include <string>
+
+namespace quarno::test {
+
+struct RunResult {
+  int status = -1;      // exit status
+  std::string console;  // standard output
+  std::string errors;   // standard error
+  std::string results;  // crOutput.txt
+  std::string obs;      // crObsNode.txt
+};
+
+// Runs build/quarno with standard input from /dev/null in a fresh directory
+// holding the two input files. An input given as nullptr is left out.
+RunResult run_deck(const char* param, const char* bicond, const std::string& existing_output = {});
+inline RunResult run_deck(const std::string& param, const std::string& bicond) {
+  return run_deck(param.c_str(), bicond.c_str());
+}
+
+std::string read_file(const std::string& path);
+
+// The text with its 1-based line `line` replaced by `text`.
+std::string with_line(const std::string& deck, int line, const std::string& text);
+
+// Lines 1..n of a text (each with its line end).
+std::string first_lines(const std::string& text, int n);
+
+}  // namespace quarno::test
