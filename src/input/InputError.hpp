@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "model/ShowNumber.hpp"
+
 namespace quarno {
 
 // Bad input: the run ends with exit status 1 and this message, which names the
@@ -10,8 +12,5 @@ namespace quarno {
 struct InputError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
-
-// Shortest text that reads back as the same double, for messages.
-std::string show_number(double v);
 
 }  // namespace quarno

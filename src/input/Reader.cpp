@@ -10,12 +10,6 @@
 
 namespace quarno {
 
-std::string show_number(double v) {
-  char buf[64];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, res.ptr);
-}
-
 std::string Slot::label() const {
   std::string s = name;
   if (index > 0) s += "(" + std::to_string(index) + ")";

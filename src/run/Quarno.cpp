@@ -15,6 +15,8 @@
 #include "model/Model.hpp"
 #include "output/Outputs.hpp"
 #include "run/Console.hpp"
+#include "run/Setup.hpp"
+#include "solver/NumericalFailure.hpp"
 
 namespace quarno {
 
@@ -57,11 +59,19 @@ int Quarno() {
   Model& m = *model;
   try {
     RDPARAM(m, param, bicond, out);
+    build_grid(m);
+    locate_observations(m);
+    map_tables(m);
+    initial_state(m);
     pause(out, "press ENTER to exit code");
   } catch (const InputError& e) {
     out.flush_all();
     std::fprintf(stderr, "%s\n", e.what());
     return 1;
+  } catch (const NumericalFailure& e) {
+    out.flush_all();
+    std::fprintf(stderr, "%s\n", e.what());
+    return 2;
   } catch (const Interrupted& i) {
     out.flush_all();
     return i.status;

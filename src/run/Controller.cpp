@@ -1,0 +1,55 @@
+#include "run/Controller.hpp"
+
+#include <cmath>
+
+#include "run/Console.hpp"
+#include "solver/RKQC.hpp"
+#include "solver/SVRHS.hpp"
+
+namespace quarno {
+
+namespace {
+constexpr double kScaleFloor = 1e-10;                    // added to every error scale
+constexpr double kMinStep = 1.0000000036274937e-15;      // 1e-15 in single precision
+constexpr int kMaxSteps = 5000000;                       // inner steps per outer step
+}  // namespace
+
+void advance_flow(Model& m, Outputs& out, double x1, double dt, double x2) {
+  StepScratch& w = m.step;
+  Array<double>& y = m.flow.y;
+  Array<double>& ywork = w.ywork;
+  Array<double>& dydx = w.dydx;
+  Array<double>& yscale = w.yscale;
+  const int n = m.grid.n;
+
+  const double span = (x1 + dt) - x1;
+  double h = span >= 0 ? std::fabs(dt) : -std::fabs(dt);
+  double x = x1;
+  for (int i = 1; i <= n; ++i) ywork(i) = y(i);
+
+  auto rhs = [&m](double t, const Array<double>& yt, Array<double>& k, int nn) {
+    SVRHS(m, t, yt, k, nn);
+  };
+  auto show_pause = [&out](const char* message) { pause(out, message); };
+
+  for (int nstp = 1;;) {
+    SVRHS(m, x, ywork, dydx, n);
+    for (int i = 1; i <= n; ++i)
+      yscale(i) = (std::fabs(ywork(i)) + kScaleFloor) + std::fabs(h * dydx(i));
+    if (((h - x1) + x) * ((h - x2) + x) > 0) h = x2 - x;  // do not pass the interval end
+    double h_did, h_next;
+    RKQC(w, ywork, dydx, n, x, h, eps, yscale, h_did, h_next, rhs, show_pause);
+    if ((x - x2) * span >= 0) {
+      for (int i = 1; i <= n; ++i) y(i) = ywork(i);
+      return;
+    }
+    if (std::fabs(h_next) < kMinStep) pause(out, "Stepsize smaller than minimum.");
+    h = h_next;
+    if (++nstp > kMaxSteps) {
+      pause(out, "Too many steps.");
+      return;
+    }
+  }
+}
+
+}  // namespace quarno

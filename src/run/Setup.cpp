@@ -1,0 +1,141 @@
+#include "run/Setup.hpp"
+
+#include <cmath>
+
+#include "input/PROFINT.hpp"
+
+namespace quarno {
+
+void build_grid(Model& m) {
+  Grid& gr = m.grid;
+  const int Nfdn = m.run.Nfdn;
+  gr.M = Nfdn - 1;
+  gr.dx = m.run.L / static_cast<double>(gr.M);
+  gr.n = 2 * gr.M;
+  const int M = gr.M;
+  const double dx = gr.dx;
+
+  // Repeated addition, so X(Nfdn) may differ from L in the last bits.
+  gr.X(1) = 0.0;
+  for (int i = 2; i <= Nfdn; ++i) gr.X(i) = gr.X(i - 1) + dx;
+  for (int i = 1; i <= M; ++i) {
+    gr.Xc(i) = gr.X(i) + dx * 0.5;
+    gr.Xl(i) = gr.X(i);
+    gr.Xr(i) = gr.X(i + 1);
+  }
+  gr.dXN(1) = 0.0;
+  gr.dXN(Nfdn + 1) = 0.0;
+  for (int i = 2; i <= Nfdn; ++i) gr.dXN(i) = gr.X(i) - gr.X(i - 1);
+  for (int i = 1; i <= M; ++i) gr.VN(i) = (gr.dXN(i) + gr.dXN(i + 1)) * 0.5;
+  gr.VN(Nfdn) = gr.dXN(Nfdn) * 0.5;
+}
+
+void locate_observations(Model& m) {
+  Grid& gr = m.grid;
+  const int M = gr.M;
+  const int Nfdn = m.run.Nfdn;
+  for (int j = 1; j <= m.bic.Nobs; ++j) {
+    const double xo = m.bic.XObs(j);
+
+    // Preceding cell centre (strictly before xo). Positions at or before the
+    // first centre use cell 1 at distance 0.
+    int k = 1;
+    if (xo > gr.Xc(1))
+      while (k <= M && xo > gr.Xc(k)) ++k;
+    if (k - 1 < 1) {
+      gr.kObsC(j) = 1;
+      gr.dObsC(j) = 0.0;
+    } else {
+      gr.kObsC(j) = k - 1;
+      gr.dObsC(j) = xo - gr.Xc(k - 1);
+    }
+
+    // Preceding node (strictly before xo). X = 0 uses node 1 at distance 0;
+    // a position beyond the accumulated last node uses the last interval.
+    k = 1;
+    if (xo > gr.X(1))
+      while (k <= Nfdn && xo > gr.X(k)) ++k;
+    if (k - 1 < 1) {
+      gr.kObsN(j) = 1;
+      gr.dObsN(j) = 0.0;
+    } else if (k > Nfdn) {
+      gr.kObsN(j) = Nfdn - 1;
+      gr.dObsN(j) = gr.dx;
+    } else {
+      gr.kObsN(j) = k - 1;
+      gr.dObsN(j) = xo - gr.X(k - 1);
+    }
+  }
+}
+
+void map_tables(Model& m) {
+  const ParamTables& p = m.par;
+  const BicondTables& b = m.bic;
+  NodeFields& nf = m.nodes;
+  const Array<double>& X = m.grid.X;
+  const int N = m.run.Nfdn;
+  constexpr int kStep = 0, kLinear = 1;
+
+  PROFINT(p.Width, p.XWidth, nf.WidthN, X, p.NWidth, N, kLinear);
+  PROFINT(p.Slope, p.XSlope, nf.SlopeN, X, p.NSlope, N, kStep);
+  PROFINT(p.Rough, p.XRough, nf.RoughN, X, p.NRough, N, kStep);
+  PROFINT(p.GWUpw, p.XGW, nf.GWUpwN, X, p.NGW, N, kStep);
+  PROFINT(p.CGW, p.XGW, nf.CGWN, X, p.NGW, N, kStep);
+  PROFINT(b.hInCW, b.XInCW, nf.hN, X, b.NInCW, N, kLinear);
+  PROFINT(b.QInCW, b.XInCW, nf.QN, X, b.NInCW, N, kLinear);
+  if (m.run.NTr <= 0) return;
+  PROFINT(p.aL, p.XTrPar, nf.aLN, X, p.NTrPar, N, kStep);
+  PROFINT(p.Re, p.XTrPar, nf.ReN, X, p.NTrPar, N, kStep);
+  PROFINT(p.TauCR, p.XTrPar, nf.TauCRN, X, p.NTrPar, N, kStep);
+  PROFINT(p.f, p.XTrPar, nf.fN, X, p.NTrPar, N, kStep);
+  PROFINT(p.Vs, p.XTrPar, nf.VsN, X, p.NTrPar, N, kStep);
+  PROFINT(p.Alfa, p.XTrPar, nf.AlfaN, X, p.NTrPar, N, kStep);
+  PROFINT(p.Kdw, p.XTrPar, nf.KdwN, X, p.NTrPar, N, kStep);
+  PROFINT(p.Kds, p.XTrPar, nf.KdsN, X, p.NTrPar, N, kStep);
+  PROFINT(p.Hb, p.XTrPar, nf.HbN, X, p.NTrPar, N, kStep);
+  PROFINT(p.Rb, p.XTrPar, nf.RbN, X, p.NTrPar, N, kStep);
+  PROFINT(b.CInCT, b.XInCT, nf.CN, X, b.NInCT, N, kLinear);
+  PROFINT(b.CbInCT, b.XInCT, nf.CbN, X, b.NInCT, N, kLinear);
+}
+
+void initial_state(Model& m) {
+  Grid& gr = m.grid;
+  const NodeFields& nf = m.nodes;
+  Flow& fl = m.flow;
+  const int M = gr.M;
+  const double dx = gr.dx;
+  constexpr double kDryDepth = 1e-5;  // m
+  // Manning velocity at the floor depth: 1e-5 to the power 0.667 (single).
+  constexpr double kDryVelocityFactor = 0.000462381044244636;
+
+  for (int i = 1; i <= M; ++i) {
+    gr.B(i) = (nf.WidthN(i) + nf.WidthN(i + 1)) * 0.5;
+    gr.dBdx(i) = (nf.WidthN(i + 1) - nf.WidthN(i)) / dx;
+    gr.S(i) = nf.SlopeN(i);
+    gr.RoughC(i) = nf.RoughN(i);
+
+    fl.q(i) = ((nf.QN(i) + nf.QN(i + 1)) * 0.5) / gr.B(i);
+    const double hc = (nf.hN(i) + nf.hN(i + 1)) * 0.5;
+    if (hc > kDryDepth) {
+      fl.h(i) = hc;
+      fl.u(i) = fl.q(i) / hc;
+    } else {  // a dry cell keeps the floor depth and its Manning velocity
+      fl.h(i) = kDryDepth;
+      fl.u(i) = gr.RoughC(i) == 0.0
+                    ? 0.0
+                    : kDryVelocityFactor * std::sqrt(std::fabs(gr.S(i))) / gr.RoughC(i);
+    }
+    fl.y(i) = fl.h(i);
+    fl.y(M + i) = fl.q(i);
+  }
+
+  if (m.run.NTr > 0) {
+    for (int k = 1; k <= m.run.Nfdn; ++k) {
+      m.tr.CsN(k) = nf.CN(k);
+      m.tr.TResC(k) = 0.0;
+      m.tr.TDepC(k) = 0.0;
+    }
+  }
+}
+
+}  // namespace quarno
