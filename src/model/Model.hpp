@@ -183,6 +183,36 @@ struct Transport {
   Array<double> An_old{1, kMaxNodes};  // node flow area at the start of the step
 };
 
+// The clock of the time loop and the schedules it keeps.
+struct RunState {
+  double t = 0.0;             // model time (s)
+  double dt = 0.0;            // outer step (s)
+  int interval = 0;           // current row of the boundary schedule
+  double record_clock = 0.0;  // model time since the last observation record (s)
+  int record_flag = 0;        // set when a record is due
+  int record_counter = 0;     // records due so far
+  int output_index = 1;       // index into TOut of the next output time
+};
+
+// Running sums and storages of the water and solute balances.
+struct BalanceSums {
+  double Wini = 0, Wfin = 0;           // water in the reach, at the start and now (m3)
+  double QX0 = 0, QXL = 0, QGwU = 0;   // water in at X = 0, out at X = L, from groundwater (m3)
+  double Cwini = 0, Cwfin = 0;         // solute in the stream water
+  double Cstin = 0, Cstfin = 0;        // solute in the transient storage
+  double Ctoti = 0, Ctotf = 0;         // stream water plus transient storage
+  double Csini = 0, Csfin = 0;         // solute in the bed sediment
+  double QCX0 = 0, QCXL = 0, QCGWU = 0;  // solute in at X = 0, out at X = L, from groundwater
+  double Cwdoff = 0, Csdoff = 0;       // decay in the water and storage, die-off in the bed
+  double CResus = 0, CDepos = 0;       // resuspended and deposited so far
+  double Dyeoff = 0;                   // Cwdoff + Csdoff
+};
+
+// Cell means of the concentrations, refreshed when a profile is written.
+struct ProfileMeans {
+  Array<double> C{1, kMaxCells}, Cb{1, kMaxCells}, Cs{1, kMaxCells};
+};
+
 struct Model {
   RunScalars run;
   ParamTables par;
@@ -193,6 +223,9 @@ struct Model {
   Boundary bnd;
   StepScratch step;
   Transport tr;
+  RunState clock;
+  BalanceSums bal;
+  ProfileMeans means;
 };
 
 }  // namespace quarno

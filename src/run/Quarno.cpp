@@ -15,7 +15,9 @@
 #include "model/Model.hpp"
 #include "output/Outputs.hpp"
 #include "run/Console.hpp"
+#include "output/BALANCE.hpp"
 #include "run/Setup.hpp"
+#include "run/TimeLoop.hpp"
 #include "solver/NumericalFailure.hpp"
 
 namespace quarno {
@@ -63,6 +65,10 @@ int Quarno() {
     locate_observations(m);
     map_tables(m);
     initial_state(m);
+    m.bal.QX0 = m.bal.QXL = m.bal.QGwU = m.bal.QCGWU = 0.0;
+    BALANCE(m, out, BalanceMode::Initial);
+    run_schedule(m, out);
+    out.flush_all();
     pause(out, "press ENTER to exit code");
   } catch (const InputError& e) {
     out.flush_all();

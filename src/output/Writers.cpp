@@ -1,0 +1,85 @@
+#include "output/Writers.hpp"
+
+#include <algorithm>
+
+#include "output/BALANCE.hpp"
+#include "output/Layouts.hpp"
+
+namespace quarno {
+
+namespace {
+
+// The five values at observation position j, interpolated from the
+// preceding cell centre and node; the distance is always divided by dx.
+void observe(const Model& m, int j, double v[5]) {
+  const Grid& gr = m.grid;
+  const Flow& f = m.flow;
+  const Array<double>& CN = m.nodes.CN;
+  const Array<double>& CbN = m.nodes.CbN;
+  const int k = gr.kObsC(j);
+  const int k1 = std::min(k + 1, gr.M);
+  const int n = gr.kObsN(j);
+  const double dx = gr.dx;
+  v[0] = f.h(k) + (f.h(k1) - f.h(k)) * gr.dObsC(j) / dx;
+  v[1] = f.u(k) + (f.u(k1) - f.u(k)) * gr.dObsC(j) / dx;
+  v[2] = f.q(k) * gr.B(k) + (f.q(k1) * gr.B(k1) - f.q(k) * gr.B(k)) * gr.dObsC(j) / dx;
+  v[3] = CN(n) + (CN(n + 1) - CN(n)) * gr.dObsN(j) / dx;
+  v[4] = CbN(n) + (CbN(n + 1) - CbN(n)) * gr.dObsN(j) / dx;
+}
+
+}  // namespace
+
+void write_observation(Model& m, Outputs& out) {
+  RunState& c = m.clock;
+  const int Nobs = m.bic.Nobs;
+  if (c.record_flag == 0 || Nobs <= 0) return;
+  double values[kMaxObservations][5];
+  for (int j = 1; j <= Nobs; ++j) observe(m, j, values[j - 1]);
+  out.console.write(layouts::kProgressLine, {c.t});
+  out.obs.write(layouts::kObsRecord, Args(1 + 5 * Nobs, [&](int k) -> Arg {
+                  return k == 0 ? c.t : values[(k - 1) / 5][(k - 1) % 5];
+                }));
+  out.console.flush();
+  out.obs.flush();
+  c.record_flag = 0;
+}
+
+void check_profile(Model& m, Outputs& out) {
+  RunState& c = m.clock;
+  if (c.output_index > m.bic.NTout || c.t < m.bic.TOut(c.output_index)) return;
+  const Grid& gr = m.grid;
+  const Flow& f = m.flow;
+  const int M = gr.M;
+  ProfileMeans& mean = m.means;
+  if (m.run.NTr > 0) {
+    const Array<double>& CN = m.nodes.CN;
+    const Array<double>& CbN = m.nodes.CbN;
+    const Array<double>& CsN = m.tr.CsN;
+    for (int i = 1; i <= M; ++i) {
+      mean.C(i) = (CN(i) + CN(i + 1)) * 0.5;
+      mean.Cb(i) = (CbN(i) + CbN(i + 1)) * 0.5;
+      mean.Cs(i) = (CsN(i) + CsN(i + 1)) * 0.5;
+    }
+  }
+  out.results.write(layouts::kProfileHead, {c.t});
+  // One line per cell; the column headed "Cs" holds the bed concentration and
+  // the one headed "Cst" the transient-storage concentration.
+  out.results.write(layouts::kProfileRows, Args(8 * M, [&](int k) -> Arg {
+                      const int i = k / 8 + 1;
+                      switch (k % 8) {
+                        case 0: return gr.Xc(i);
+                        case 1: return f.h(i);
+                        case 2: return f.u(i);
+                        case 3: return f.q(i);
+                        case 4: return f.Q(i);
+                        case 5: return mean.C(i);
+                        case 6: return mean.Cb(i);
+                        default: return mean.Cs(i);
+                      }
+                    }));
+  c.output_index += 1;
+  BALANCE(m, out, BalanceMode::Report);
+  out.results.flush();
+}
+
+}  // namespace quarno

@@ -1,0 +1,135 @@
+#include "run/TimeLoop.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "output/BALANCE.hpp"
+#include "output/Writers.hpp"
+#include "run/Console.hpp"
+#include "run/Controller.hpp"
+#include "solver/NumericalFailure.hpp"
+#include "solver/RECON.hpp"
+
+namespace quarno {
+
+namespace {
+
+constexpr double kIntervalGuard = 0.01;                 // s
+constexpr double kEndTolerance = 1e-10;                 // relative
+constexpr double kFirstStep = 0.10000000149011612;      // 0.1 s in single precision
+constexpr double kCourant = 0.4000000059604645;         // 0.4 in single precision
+constexpr double kMinWaveSpeed = 1.000000013351432e-10;  // 1e-10 in single precision
+constexpr double kDepthFloor = 1e-5;                    // m, at X = 0
+constexpr double kRecordPeriod = 60.0;                  // s
+constexpr double kFaceDepthFloor = 1e-10;               // m
+
+// Boundary values at X = 0 for the coming outer step.
+void set_inlet(Model& m, int k) {
+  Boundary& bc = m.bnd;
+  const Flow& f = m.flow;
+  bc.q0 = m.bic.QBC(k) / m.nodes.WidthN(1);
+  bc.hU = bc.NB0 > 0 ? std::max(kDepthFloor, f.h(1) + (f.h(1) - f.h(2)) * 0.5) : bc.h0;
+  if (bc.h0 < kDepthFloor) {
+    bc.u0 = 0.0;
+    bc.h0 = kDepthFloor;  // kept for the rest of the interval
+    bc.Fr0 = 0.0;
+  } else {
+    bc.u0 = bc.q0 / bc.hU;
+    bc.Fr0 = std::fabs(bc.u0) / std::sqrt(g * bc.hU);
+  }
+}
+
+// The outer step from the Courant condition; u0 enters with its sign. Below
+// the smallest wave speed the previous step is kept.
+void courant_step(Model& m) {
+  const Flow& f = m.flow;
+  double a = 0.0;
+  for (int i = 1; i <= m.grid.M; ++i)
+    a = std::max(a, std::max(std::fabs(f.u(i)), m.bnd.u0) + std::sqrt(g * f.h(i)));
+  if (a > kMinWaveSpeed) m.clock.dt = m.grid.dx * kCourant / a;
+}
+
+// Cell fields from the state vector after a step; the run ends if the flow
+// state is not finite.
+void unpack_state(Model& m) {
+  Flow& f = m.flow;
+  const Grid& gr = m.grid;
+  const int M = gr.M;
+  for (int i = 1; i <= M; ++i) {
+    f.h(i) = f.y(i);
+    f.q(i) = f.y(M + i);
+    f.Q(i) = gr.B(i) * f.q(i);
+    f.u(i) = f.q(i) / f.h(i);
+    f.A(i) = f.h(i) * gr.B(i);
+  }
+  for (int i = 1; i <= M; ++i) {
+    if (!std::isfinite(f.h(i)) || !std::isfinite(f.q(i)))
+      throw NumericalFailure("The flow solution became non-finite at t = " +
+                             show_number(m.clock.t) + " s in cell " + std::to_string(i) + ".");
+  }
+}
+
+// Face values at both ends after a step. With a flux inlet cell 1 is
+// reconstructed against the inlet values; the outlet discharge is the one the
+// step's last right-hand-side evaluation left.
+void end_faces(Model& m) {
+  Boundary& bc = m.bnd;
+  Flow& f = m.flow;
+  const Grid& gr = m.grid;
+  if (bc.NB0 == 0) {
+    bc.qX0 = 0.0;
+    bc.qXL = 0.0;
+    return;
+  }
+  RECON(f.q(1), bc.q0, f.q(2), theta, gr.Xc(1), gr.dx, f.ql(1), gr.Xl(1), f.qr(1), gr.Xr(1));
+  const double hG = bc.Fr0 > 1.0 ? bc.h0 : bc.hU;
+  RECON(f.h(1), hG, f.h(2), theta, gr.Xc(1), gr.dx, f.hl(1), gr.Xl(1), f.hr(1), gr.Xr(1));
+  f.hl(1) = std::max(kFaceDepthFloor, f.hl(1));
+  f.hr(1) = std::max(kFaceDepthFloor, f.hr(1));
+  bc.qX0 = f.ql(1);
+  bc.qXL = f.qr(gr.M);
+}
+
+}  // namespace
+
+void run_schedule(Model& m, Outputs& out) {
+  RunState& c = m.clock;
+  const BicondTables& b = m.bic;
+  for (int k = 1; k <= m.run.NTInt; ++k) {
+    const double TEnd = static_cast<double>(static_cast<float>(b.TBC(k)));
+    c.interval = k;
+    m.bnd.h0 = b.hBC(k);
+    m.bnd.NB0 = b.NB0;
+    m.bnd.NBL = b.NBL;
+    if (!(c.t <= TEnd - kIntervalGuard)) continue;  // too short: skipped
+
+    c.dt = kFirstStep;
+    const double Tclamp = TEnd - kEndTolerance * TEnd;
+    while (c.t <= TEnd - kIntervalGuard) {
+      check_interrupt();
+      set_inlet(m, k);
+      if (m.run.NTr > 0)
+        for (int j = 1; j <= m.run.Nfdn; ++j) m.tr.An_old(j) = m.tr.An(j);
+      courant_step(m);
+      if (c.t + c.dt > Tclamp) c.dt = TEnd - c.t;
+      const double tNew = c.t + c.dt;
+      c.record_clock += c.dt;
+      if (c.record_clock >= kRecordPeriod) {
+        c.record_counter += 1;
+        c.record_clock = 0.0;
+        c.record_flag = 1;
+      }
+
+      advance_flow(m, out, c.t, c.dt, tNew);
+      c.t = tNew;
+      unpack_state(m);
+      end_faces(m);
+
+      write_observation(m, out);
+      accumulate_balance(m);
+      check_profile(m, out);
+    }
+  }
+}
+
+}  // namespace quarno
