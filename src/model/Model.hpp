@@ -181,6 +181,15 @@ struct Transport {
   Array<double> TDepC{1, kMaxNodes};  // accumulated deposited amount per unit bed area
   Array<double> hn{1, kMaxNodes}, un{1, kMaxNodes}, An{1, kMaxNodes};  // node hydraulics
   Array<double> An_old{1, kMaxNodes};  // node flow area at the start of the step
+
+  // Working values of one step (nodes 1..Nfdn unless noted).
+  Array<double> E{1, kMaxNodes}, P{1, kMaxNodes};         // resuspension rate, deposition factor
+  Array<double> alb{1, kMaxNodes}, beb{1, kMaxNodes};     // new Cb = alb*C + beb
+  Array<double> als{1, kMaxNodes}, bes{1, kMaxNodes};     // new Cs = als*C + bes
+  Array<double> DA{1, kMaxCells}, Cf{1, kMaxCells};       // per cell: dispersion, face value
+  Array<double> Dw{1, kMaxNodes}, Dg{1, kMaxNodes}, De{1, kMaxNodes}, R{1, kMaxNodes};
+  Array<double> a{1, kMaxNodes}, b{1, kMaxNodes}, r{1, kMaxNodes};  // eliminated rows
+  Array<double> C{1, kMaxNodes};                           // the new stream concentration
 };
 
 // The clock of the time loop and the schedules it keeps.

@@ -129,6 +129,9 @@ void initial_state(Model& m) {
     fl.y(M + i) = fl.q(i);
   }
 
+  // Node flow areas before the first step, from the initial node depths.
+  for (int k = 1; k <= m.run.Nfdn; ++k) m.tr.An(k) = nf.hN(k) * nf.WidthN(k);
+
   if (m.run.NTr > 0) {
     for (int k = 1; k <= m.run.Nfdn; ++k) {
       m.tr.CsN(k) = nf.CN(k);

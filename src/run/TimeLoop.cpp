@@ -9,6 +9,7 @@
 #include "run/Controller.hpp"
 #include "solver/NumericalFailure.hpp"
 #include "solver/RECON.hpp"
+#include "solver/TRSTEP.hpp"
 
 namespace quarno {
 
@@ -90,6 +91,15 @@ void end_faces(Model& m) {
   bc.qXL = f.qr(gr.M);
 }
 
+void check_concentrations(const Model& m) {
+  for (int k = 1; k <= m.run.Nfdn; ++k) {
+    if (!std::isfinite(m.nodes.CN(k)) || !std::isfinite(m.tr.CsN(k)) ||
+        !std::isfinite(m.nodes.CbN(k)))
+      throw NumericalFailure("The concentration became non-finite at t = " +
+                             show_number(m.clock.t) + " s at node " + std::to_string(k) + ".");
+  }
+}
+
 }  // namespace
 
 void run_schedule(Model& m, Outputs& out) {
@@ -124,6 +134,11 @@ void run_schedule(Model& m, Outputs& out) {
       c.t = tNew;
       unpack_state(m);
       end_faces(m);
+      node_hydraulics(m);
+      if (m.run.NTr > 0) {
+        TRSTEP(m, c.dt, b.CBC(k));
+        check_concentrations(m);
+      }
 
       write_observation(m, out);
       accumulate_balance(m);
