@@ -40,6 +40,18 @@ struct File {
 
 }  // namespace
 
+void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out) {
+  RDPARAM(m, param, bicond, out);
+  build_grid(m);
+  locate_observations(m);
+  map_tables(m);
+  initial_state(m);
+  m.bal.QX0 = m.bal.QXL = m.bal.QGwU = m.bal.QCGWU = 0.0;
+  BALANCE(m, out, BalanceMode::Initial);
+  run_schedule(m, out);
+  out.flush_all();
+}
+
 int Quarno() {
   flush_denormals_to_zero();
 
@@ -60,15 +72,7 @@ int Quarno() {
   auto model = std::make_unique<Model>();
   Model& m = *model;
   try {
-    RDPARAM(m, param, bicond, out);
-    build_grid(m);
-    locate_observations(m);
-    map_tables(m);
-    initial_state(m);
-    m.bal.QX0 = m.bal.QXL = m.bal.QGwU = m.bal.QCGWU = 0.0;
-    BALANCE(m, out, BalanceMode::Initial);
-    run_schedule(m, out);
-    out.flush_all();
+    run_model(m, param, bicond, out);
     pause(out, "press ENTER to exit code");
   } catch (const InputError& e) {
     out.flush_all();

@@ -1,6 +1,16 @@
 #pragma once
 
+#include "input/Reader.hpp"
+#include "model/Model.hpp"
+#include "output/Outputs.hpp"
+
 namespace quarno {
+
+// The phases of a run between opening the files and the closing pause: read
+// and echo the input, build the grid, the node fields and the initial state,
+// record the initial storages and run the boundary schedule. Throws
+// InputError, NumericalFailure or Interrupted.
+void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out);
 
 // The main program: runs the model on crparam.txt and crbicond.txt of the
 // working directory and returns the exit status (0 success, 1 bad input,

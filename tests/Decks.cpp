@@ -1,0 +1,92 @@
+#include "Decks.hpp"
+
+#include <cstdlib>
+#include <sstream>
+
+#include "input/InputError.hpp"
+#include "input/Reader.hpp"
+#include "output/Outputs.hpp"
+#include "run/Quarno.hpp"
+#include "solver/NumericalFailure.hpp"
+
+namespace quarno::test {
+
+namespace {
+std::string num(double v) { return show_number(v); }
+}  // namespace
+
+std::string param_text(const Reach& r) {
+  std::ostringstream s;
+  s << "test reach\nNTr Ninv Nfdn\n" << r.NTr << " 0 " << r.Nfdn << "\nL Btm0\n" << num(r.L)
+    << " 0.\nNWidth\n2\nX Width\n0. " << num(r.width0) << "\n" << num(r.L) << " " << num(r.width1)
+    << "\nNSlope\n2\nX S\n0. " << num(r.slope) << "\n" << num(r.L) << " " << num(r.slope)
+    << "\nNRough\n2\nX n\n0. " << num(r.rough) << "\n" << num(r.L) << " " << num(r.rough)
+    << "\nNGW\n2\nX GW CGW\n0. " << num(r.gw) << " " << num(r.cgw) << "\n" << num(r.L) << " "
+    << num(r.gw) << " " << num(r.cgw) << "\n";
+  if (r.NTr > 0) {
+    std::ostringstream row;
+    row << num(r.aL) << " " << num(r.Re) << " " << num(r.TauCR) << " " << num(r.f) << " "
+        << num(r.Vs) << " " << num(r.Alfa) << " " << num(r.Kdw) << " " << num(r.Kds) << " 0. "
+        << num(r.Hb) << " " << num(r.Rb);
+    s << "NTrPar\n2\nX ...\n0. " << row.str() << "\n" << num(r.L) << " " << row.str() << "\n";
+  }
+  return s.str();
+}
+
+std::string bicond_text(const Reach& r) {
+  std::ostringstream s;
+  s << "NInCW\n2\nX h Q\n0. " << num(r.h0) << " " << num(r.Q) << "\n" << num(r.L) << " "
+    << num(r.h1) << " " << num(r.Q) << "\n";
+  if (r.NTr > 0)
+    s << "NInCT\n2\nX C Cb\n0. " << num(r.C) << " " << num(r.Cb) << "\n" << num(r.L) << " "
+      << num(r.C) << " " << num(r.Cb) << "\n";
+  s << "NTInt NB0 NBL\n" << r.schedule.size() << " " << r.NB0 << " " << r.NBL << "\nT h Q C\n";
+  for (const Row& row : r.schedule)
+    s << num(row.T) << " " << num(row.h) << " " << num(row.Q) << " " << num(row.C) << "\n";
+  s << "NTout\n" << r.tout.size() << "\ntimes\n";
+  for (double t : r.tout) s << num(t) << " ";
+  s << "\nNobs\n" << r.xobs.size() << "\n";
+  if (!r.xobs.empty()) {
+    s << "X\n";
+    for (double x : r.xobs) s << num(x) << " ";
+    s << "\n";
+  }
+  return s.str();
+}
+
+InProcessRun run_in_process(const std::string& param, const std::string& bicond) {
+  InProcessRun run;
+  run.model = std::make_unique<Model>();
+  Reader p = Reader::from_text("crparam.txt", param);
+  Reader b = Reader::from_text("crbicond.txt", bicond);
+  Outputs out{TextOut(nullptr), TextOut(nullptr), TextOut(nullptr)};
+  out.results.capture_to(&run.results);
+  out.obs.capture_to(&run.obs);
+  out.console.capture_to(&run.console);
+  try {
+    run_model(*run.model, p, b, out);
+  } catch (const InputError& e) {
+    run.status = 1;
+    run.error = e.what();
+  } catch (const NumericalFailure& e) {
+    run.status = 2;
+    run.error = e.what();
+  }
+  return run;
+}
+
+InProcessRun run_in_process(const Reach& r) {
+  return run_in_process(param_text(r), bicond_text(r));
+}
+
+std::vector<double> values_after(const std::string& text, const std::string& label) {
+  std::vector<double> values;
+  std::size_t at = 0;
+  while ((at = text.find(label, at)) != std::string::npos) {
+    at += label.size();
+    values.push_back(std::strtod(text.c_str() + at, nullptr));
+  }
+  return values;
+}
+
+}  // namespace quarno::test

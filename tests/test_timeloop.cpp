@@ -1,0 +1,228 @@
+// The time loop through whole runs: its timing rules, observation records,
+// profile blocks and balances, and the physics of simple reaches.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Decks.hpp"
+#include "RunDeck.hpp"
+
+namespace quarno::test {
+namespace {
+
+// A still pool 1 m deep between walls: the Courant step is constant,
+// dx * 0.4 / sqrt(g * 1), about 12.77 s with dx = 100 m.
+Reach still_pool() {
+  Reach r;
+  r.schedule = {{3600.0, 1.0, 0.0, 0.0}};
+  return r;
+}
+const double kPoolStep = 100.0 * 0.4000000059604645 / std::sqrt(9.807000160217285);
+
+std::vector<double> first_column(const std::string& obs) {
+  std::vector<double> t;
+  std::istringstream in(obs);
+  std::string line;
+  int k = 0;
+  while (std::getline(in, line))
+    if (++k > 11 && !line.empty()) t.push_back(std::stod(line.substr(0, 12)));
+  return t;
+}
+
+TEST(TimeLoop, IntervalsEndOnTheirEndTimes) {
+  Reach r = still_pool();
+  r.schedule = {{100.0, 1.0, 0.0, 0.0}, {200.0, 1.0, 0.0, 0.0}};
+  r.tout = {100.0, 200.0};
+  const InProcessRun run = run_in_process(r);
+  ASSERT_EQ(run.status, 0) << run.error;
+  EXPECT_EQ(values_after(run.results, "Time="), (std::vector<double>{100.0, 200.0}));
+  EXPECT_EQ(run.model->clock.t, 200.0);
+}
+
+TEST(TimeLoop, EndTimesAreTakenInSinglePrecision) {
+  Reach r = still_pool();
+  r.schedule = {{0.3, 1.0, 0.0, 0.0}};
+  r.tout = {0.3};
+  InProcessRun run = run_in_process(r);
+  ASSERT_EQ(run.status, 0) << run.error;
+  EXPECT_EQ(run.model->clock.t, 0.30000001192092896);
+  EXPECT_EQ(values_after(run.results, "Time=").size(), 1u);
+
+  // An end time whose single-precision value lies below it stops the run
+  // just short of the last output time: no block is written.
+  r.schedule = {{0.7, 1.0, 0.0, 0.0}};
+  r.tout = {0.7};
+  run = run_in_process(r);
+  ASSERT_EQ(run.status, 0) << run.error;
+  EXPECT_EQ(run.model->clock.t, static_cast<double>(0.7f));
+  EXPECT_TRUE(values_after(run.results, "Time=").empty());
+}
+
+TEST(TimeLoop, IntervalsWithinTheGuardAreSkipped) {
+  // A flux inlet, so that the schedule's discharge matters.
+  Reach r = still_pool();
+  r.NB0 = 1;
+  r.NBL = 1;
+  r.Q = 10.0;
+  r.schedule = {{100.0, 1.0, 10.0, 0.0}, {100.005, 1.0, 500.0, 0.0}, {200.0, 1.0, 10.0, 0.0}};
+  r.tout = {200.0};
+  const InProcessRun with_short = run_in_process(r);
+  r.schedule = {{100.0, 1.0, 10.0, 0.0}, {200.0, 1.0, 10.0, 0.0}};
+  const InProcessRun without = run_in_process(r);
+  ASSERT_EQ(with_short.status, 0) << with_short.error;
+  ASSERT_EQ(without.status, 0) << without.error;
+  const Model& a = *with_short.model;
+  const Model& b = *without.model;
+  for (int i = 1; i <= a.grid.n; ++i) EXPECT_EQ(a.flow.y(i), b.flow.y(i)) << i;
+
+  // A first row at time 0 is skipped the same way.
+  r.schedule = {{0.0, 1.0, 500.0, 0.0}, {100.0, 1.0, 10.0, 0.0}, {200.0, 1.0, 10.0, 0.0}};
+  const InProcessRun zero_row = run_in_process(r);
+  ASSERT_EQ(zero_row.status, 0) << zero_row.error;
+  for (int i = 1; i <= a.grid.n; ++i) EXPECT_EQ(zero_row.model->flow.y(i), b.flow.y(i)) << i;
+}
+
+TEST(TimeLoop, RecordsComeEveryWholeNumberOfStepsOfAtLeast60s) {
+  Reach r = still_pool();
+  r.schedule = {{1000.0, 1.0, 0.0, 0.0}};
+  r.tout = {1000.0};
+  r.xobs = {500.0};
+  const InProcessRun run = run_in_process(r);
+  ASSERT_EQ(run.status, 0) << run.error;
+  const std::vector<double> t = first_column(run.obs);
+  // Five steps of 12.77 s make the first 63.87 s; the excess is dropped, so
+  // every record comes five steps after the last.
+  ASSERT_EQ(t.size(), 15u);
+  for (std::size_t k = 0; k < t.size(); ++k)
+    EXPECT_NEAR(t[k], 5.0 * kPoolStep * static_cast<double>(k + 1), 0.01) << k;
+  // One progress line per record.
+  EXPECT_EQ(values_after(run.console, "Time (sec)=").size(), t.size());
+  EXPECT_EQ(run.console.substr(0, 31), "Time (sec)=               63.86");
+}
+
+TEST(TimeLoop, WithoutObservationPositionsNothingIsRecorded) {
+  Reach r = still_pool();
+  r.schedule = {{1000.0, 1.0, 0.0, 0.0}};
+  const InProcessRun run = run_in_process(r);
+  ASSERT_EQ(run.status, 0) << run.error;
+  EXPECT_EQ(run.console, "");
+  EXPECT_EQ(run.model->clock.record_flag, 1);
+  EXPECT_EQ(std::count(run.obs.begin(), run.obs.end(), '\n'), 11);
+}
+
+TEST(TimeLoop, OneProfileBlockPerStep) {
+  // Two output times inside the first step: written on two consecutive steps.
+  Reach r = still_pool();
+  r.schedule = {{100.0, 1.0, 0.0, 0.0}};
+  r.tout = {10.0, 11.0, 100.0};
+  const InProcessRun run = run_in_process(r);
+  ASSERT_EQ(run.status, 0) << run.error;
+  const std::vector<double> times = values_after(run.results, "Time=");
+  ASSERT_EQ(times.size(), 3u);
+  EXPECT_NEAR(times[0], kPoolStep, 1e-5);
+  EXPECT_NEAR(times[1], 2 * kPoolStep, 1e-5);
+  EXPECT_EQ(times[2], 100.0);
+  // Every block is followed by its balance report.
+  EXPECT_EQ(values_after(run.results, "Froude number at X=0:").size(), 3u);
+  EXPECT_EQ(values_after(run.results, "WATER BALANCE").size(), 3u);
+}
+
+TEST(TimeLoopPhysics, StillPoolStaysStill) {
+  for (double width1 : {10.0, 30.0}) {  // a uniform and a widening channel
+    SCOPED_TRACE(width1);
+    Reach r = still_pool();
+    r.width1 = width1;
+    r.tout = {1800.0, 3600.0};
+    const InProcessRun run = run_in_process(r);
+    ASSERT_EQ(run.status, 0) << run.error;
+    const Model& m = *run.model;
+    for (int i = 1; i <= m.grid.M; ++i) {
+      EXPECT_EQ(m.flow.h(i), 1.0) << i;
+      EXPECT_EQ(m.flow.q(i), 0.0) << i;
+    }
+    EXPECT_EQ(values_after(run.results, "ER_A="), (std::vector<double>{0.0, 0.0}));
+    EXPECT_EQ(values_after(run.results, "ER_R="), (std::vector<double>{0.0, 0.0}));
+    EXPECT_NE(run.results.find(" Absolute error(m3).......ER_A=   0.000E+00\n"), std::string::npos);
+  }
+}
+
+// Depth h with (1/n) R^(2/3) S^(1/2) h = q in a rectangular channel of width B.
+double normal_depth(double q, double B, double n, double S) {
+  double lo = 1e-6, hi = 100.0;
+  for (int k = 0; k < 200; ++k) {
+    const double h = 0.5 * (lo + hi);
+    const double R = B * h / (B + 2 * h);
+    (std::pow(R, 2.0 / 3.0) * std::sqrt(S) * h / n > q ? hi : lo) = h;
+  }
+  return 0.5 * (lo + hi);
+}
+
+Reach uniform_channel() {
+  Reach r;
+  r.Nfdn = 41;
+  r.L = 2000.0;
+  r.slope = 0.001;
+  r.rough = 0.03;
+  r.NB0 = 1;
+  r.NBL = 1;
+  r.Q = 10.0;
+  r.h0 = r.h1 = 1.0;
+  r.schedule = {{10800.0, 1.0, 10.0, 0.0}};
+  r.tout = {10800.0};
+  return r;
+}
+
+TEST(TimeLoopPhysics, ConstantInflowReachesTheManningNormalDepth) {
+  // 10 m3/s into a 10 m wide channel, slope 0.001, n = 0.03, from a depth
+  // 4% below the normal depth.
+  const double hn = normal_depth(1.0, 10.0, 0.03, 0.001);
+  EXPECT_NEAR(hn, 1.0453, 1e-4);
+  const InProcessRun run = run_in_process(uniform_channel());
+  ASSERT_EQ(run.status, 0) << run.error;
+  const Model& m = *run.model;
+  for (int i = 1; i <= m.grid.M; ++i) EXPECT_NEAR(m.flow.h(i), hn, 0.01 * hn) << "cell " << i;
+  for (int i = 1; i <= m.grid.M; ++i) EXPECT_NEAR(m.flow.Q(i), 10.0, 0.01 * 10.0) << "cell " << i;
+}
+
+TEST(TimeLoopPhysics, WaterBalanceClosesInUniformFlow) {
+  // The same channel started at its normal depth: three hours of inflow and
+  // outflow, and the balance closes within 0.01%.
+  Reach r = uniform_channel();
+  r.h0 = r.h1 = normal_depth(1.0, 10.0, 0.03, 0.001);
+  const InProcessRun run = run_in_process(r);
+  ASSERT_EQ(run.status, 0) << run.error;
+  const std::vector<double> err = values_after(run.results, "Relative error(%)........ER_R=");
+  ASSERT_EQ(err.size(), 1u);
+  EXPECT_LT(err[0], 0.01);
+  const std::vector<double> in = values_after(run.results, "QX0=");
+  ASSERT_EQ(in.size(), 1u);
+  EXPECT_NEAR(in[0], 10.0 * 10800.0, 0.001 * 10.0 * 10800.0);
+}
+
+TEST(TimeLoopFailure, NonFiniteFlowEndsTheRunWithStatus2) {
+  // A losing reach that drains faster than the flow can follow.
+  Reach r = still_pool();
+  r.gw = -0.02;
+  r.schedule = {{3600.0, 1.0, 0.0, 0.0}};
+  r.tout = {100.0, 3600.0};
+  r.xobs = {500.0};
+  const std::string param = param_text(r), bicond = bicond_text(r);
+  const RunResult run = run_deck(param, bicond);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.errors.rfind("The flow solution became non-finite at t = ", 0), 0u) << run.errors;
+  EXPECT_NE(run.errors.find(" s in cell "), std::string::npos) << run.errors;
+  // What was written before is intact: the first block with its balances,
+  // and whole observation rows.
+  EXPECT_EQ(values_after(run.results, "Time=").size(), 1u);
+  EXPECT_NE(run.results.find("ER_R="), std::string::npos);
+  EXPECT_EQ(run.results.back(), '\n');
+  EXPECT_GT(std::count(run.obs.begin(), run.obs.end(), '\n'), 11);
+  EXPECT_EQ(run.obs.find("NaN"), std::string::npos);
+  EXPECT_EQ(run.console.find("press ENTER"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quarno::test
