@@ -68,11 +68,30 @@ void check_positive(const Reader& r, const char* name, const Array<double>& v, i
   }
 }
 
-// A count step followed by a skip line and a table step.
-int read_count(Reader& r, int& count, const char* name, int lo, int hi) {
+// A count step whose value must lie in lo..hi.
+void read_count(Reader& r, int& count, const char* name, int lo, int hi) {
   r.value_step({Slot::integer(count, name)});
   check_range(r, r.line_of(0), name, count, lo, hi);
-  return count;
+}
+
+// A count step and, after a skip line, the table step of `cols` rows; the
+// count must lie in lo..hi and the first column, a position along the reach,
+// must increase strictly.
+void read_table(Reader& r, int& count, const char* name, int lo, int hi,
+                std::initializer_list<Column> cols) {
+  r.skip_step();
+  read_count(r, count, name, lo, hi);
+  r.skip_step();
+  r.value_step(table_slots(count, cols));
+  const int ncols = static_cast<int>(cols.size());
+  check_increasing(r, cols.begin()->name, *cols.begin()->values, count, ncols);
+}
+
+// The echo of a table: its heading with the count, then one line per row.
+void echo_table(TextOut& out, const Layout& head, const Layout& rows, int count,
+                std::initializer_list<Column> cols) {
+  out.write(head, {count});
+  echo_rows(out, rows, count, cols);
 }
 
 void read_param(Model& m, Reader& r, Outputs& out) {
@@ -90,82 +109,51 @@ void read_param(Model& m, Reader& r, Outputs& out) {
     r.fail(r.line_of(0), "L must be positive (found " + show_number(run.L) + ")");
   out.results.write(kResultsHead, {p.Title, run.NTr, run.Ninv, run.Nfdn, run.L, run.Btm0});
 
-  r.skip_step();
-  read_count(r, p.NWidth, "NWidth", 2, kMaxSegmentRows);
-  r.skip_step();
-  r.value_step(table_slots(p.NWidth, {{"XWidth", &p.XWidth}, {"Width", &p.Width}}));
-  check_increasing(r, "XWidth", p.XWidth, p.NWidth, 2);
+  const std::initializer_list<Column> width = {{"XWidth", &p.XWidth}, {"Width", &p.Width}};
+  read_table(r, p.NWidth, "NWidth", 2, kMaxSegmentRows, width);
   check_positive(r, "Width", p.Width, p.NWidth, 2, 1);
-  out.results.write(kWidthHead, {p.NWidth});
-  echo_rows(out.results, kWidthRows, p.NWidth, {{"XWidth", &p.XWidth}, {"Width", &p.Width}});
+  echo_table(out.results, kWidthHead, kWidthRows, p.NWidth, width);
 
-  r.skip_step();
-  read_count(r, p.NSlope, "NSlope", 2, kMaxSegmentRows);
-  r.skip_step();
-  r.value_step(table_slots(p.NSlope, {{"XSlope", &p.XSlope}, {"Slope", &p.Slope}}));
-  check_increasing(r, "XSlope", p.XSlope, p.NSlope, 2);
-  out.results.write(kSlopeHead, {p.NSlope});
-  echo_rows(out.results, kSlopeRows, p.NSlope, {{"XSlope", &p.XSlope}, {"Slope", &p.Slope}});
+  const std::initializer_list<Column> slope = {{"XSlope", &p.XSlope}, {"Slope", &p.Slope}};
+  read_table(r, p.NSlope, "NSlope", 2, kMaxSegmentRows, slope);
+  echo_table(out.results, kSlopeHead, kSlopeRows, p.NSlope, slope);
 
-  r.skip_step();
-  read_count(r, p.NRough, "NRough", 2, kMaxSegmentRows);
-  r.skip_step();
-  r.value_step(table_slots(p.NRough, {{"XRough", &p.XRough}, {"Rough", &p.Rough}}));
-  check_increasing(r, "XRough", p.XRough, p.NRough, 2);
-  out.results.write(kRoughHead, {p.NRough});
-  echo_rows(out.results, kRoughRows, p.NRough, {{"XRough", &p.XRough}, {"Rough", &p.Rough}});
+  const std::initializer_list<Column> rough = {{"XRough", &p.XRough}, {"Rough", &p.Rough}};
+  read_table(r, p.NRough, "NRough", 2, kMaxSegmentRows, rough);
+  echo_table(out.results, kRoughHead, kRoughRows, p.NRough, rough);
 
-  r.skip_step();
-  read_count(r, p.NGW, "NGW", 2, kMaxSegmentRows);
-  r.skip_step();
   const std::initializer_list<Column> gw = {{"XGW", &p.XGW}, {"GWUpw", &p.GWUpw}, {"CGW", &p.CGW}};
-  r.value_step(table_slots(p.NGW, gw));
-  check_increasing(r, "XGW", p.XGW, p.NGW, 3);
-  out.results.write(kGWHead, {p.NGW});
-  echo_rows(out.results, kGWRows, p.NGW, gw);
+  read_table(r, p.NGW, "NGW", 2, kMaxSegmentRows, gw);
+  echo_table(out.results, kGWHead, kGWRows, p.NGW, gw);
 
   if (run.NTr <= 0) return;
-  r.skip_step();
-  read_count(r, p.NTrPar, "NTrPar", 2, kMaxSegmentRows);
-  r.skip_step();
   const std::initializer_list<Column> tr = {
       {"XTrPar", &p.XTrPar}, {"aL", &p.aL},     {"Re", &p.Re},   {"TauCR", &p.TauCR},
       {"f", &p.f},           {"Vs", &p.Vs},     {"Alfa", &p.Alfa}, {"Kdw", &p.Kdw},
       {"Kds", &p.Kds},       {"TSS", &p.TSS},   {"Hb", &p.Hb},   {"Rb", &p.Rb}};
-  r.value_step(table_slots(p.NTrPar, tr));
-  check_increasing(r, "XTrPar", p.XTrPar, p.NTrPar, 12);
+  read_table(r, p.NTrPar, "NTrPar", 2, kMaxSegmentRows, tr);
   check_positive(r, "TauCR", p.TauCR, p.NTrPar, 12, 3);
   check_positive(r, "f", p.f, p.NTrPar, 12, 4);
   check_positive(r, "Hb", p.Hb, p.NTrPar, 12, 10);
   check_positive(r, "Rb", p.Rb, p.NTrPar, 12, 11);
-  out.results.write(kTrParHead, {p.NTrPar});
-  echo_rows(out.results, kTrParRows, p.NTrPar, tr);
+  echo_table(out.results, kTrParHead, kTrParRows, p.NTrPar, tr);
 }
 
 void read_bicond(Model& m, Reader& r, Outputs& out) {
   RunScalars& run = m.run;
   BicondTables& b = m.bic;
 
-  r.skip_step();
-  read_count(r, b.NInCW, "NInCW", 2, kMaxInitialRows);
-  r.skip_step();
+  // The file has no title: its first line is the skip line before NInCW.
   const std::initializer_list<Column> flow = {
       {"XInCW", &b.XInCW}, {"hInCW", &b.hInCW}, {"QInCW", &b.QInCW}};
-  r.value_step(table_slots(b.NInCW, flow));
-  check_increasing(r, "XInCW", b.XInCW, b.NInCW, 3);
-  out.results.write(kInitFlowHead, {b.NInCW});
-  echo_rows(out.results, kInitRows, b.NInCW, flow);
+  read_table(r, b.NInCW, "NInCW", 2, kMaxInitialRows, flow);
+  echo_table(out.results, kInitFlowHead, kInitRows, b.NInCW, flow);
 
   if (run.NTr > 0) {
-    r.skip_step();
-    read_count(r, b.NInCT, "NInCT", 2, kMaxInitialRows);
-    r.skip_step();
     const std::initializer_list<Column> transp = {
         {"XInCT", &b.XInCT}, {"CInCT", &b.CInCT}, {"CbInCT", &b.CbInCT}};
-    r.value_step(table_slots(b.NInCT, transp));
-    check_increasing(r, "XInCT", b.XInCT, b.NInCT, 3);
-    out.results.write(kInitTranspHead, {b.NInCT});
-    echo_rows(out.results, kInitRows, b.NInCT, transp);
+    read_table(r, b.NInCT, "NInCT", 2, kMaxInitialRows, transp);
+    echo_table(out.results, kInitTranspHead, kInitRows, b.NInCT, transp);
   }
 
   r.skip_step();
