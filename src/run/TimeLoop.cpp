@@ -70,25 +70,26 @@ void unpack_state(Model& m) {
   }
 }
 
-// Face values at both ends after a step. With a flux inlet cell 1 is
-// reconstructed against the inlet values; the outlet discharge is the one the
-// step's last right-hand-side evaluation left.
+// Unit discharges at both ends after a step, for the balances. With a flux
+// inlet cell 1 is reconstructed against the inlet values and the inlet takes
+// its left-face discharge; a transmissive outlet takes the right-face
+// discharge of cell M that the step's last right-hand-side evaluation left.
+// Each end is counted by its own boundary type: a wall passes nothing.
 void end_faces(Model& m) {
   Boundary& bc = m.bnd;
   Flow& f = m.flow;
   const Grid& gr = m.grid;
-  if (bc.NB0 == 0) {
+  if (bc.NB0 != 0) {
+    RECON(f.q(1), bc.q0, f.q(2), theta, gr.Xc(1), gr.dx, f.ql(1), gr.Xl(1), f.qr(1), gr.Xr(1));
+    const double hG = bc.Fr0 > 1.0 ? bc.h0 : bc.hU;
+    RECON(f.h(1), hG, f.h(2), theta, gr.Xc(1), gr.dx, f.hl(1), gr.Xl(1), f.hr(1), gr.Xr(1));
+    f.hl(1) = std::max(kFaceDepthFloor, f.hl(1));
+    f.hr(1) = std::max(kFaceDepthFloor, f.hr(1));
+    bc.qX0 = f.ql(1);
+  } else {
     bc.qX0 = 0.0;
-    bc.qXL = 0.0;
-    return;
   }
-  RECON(f.q(1), bc.q0, f.q(2), theta, gr.Xc(1), gr.dx, f.ql(1), gr.Xl(1), f.qr(1), gr.Xr(1));
-  const double hG = bc.Fr0 > 1.0 ? bc.h0 : bc.hU;
-  RECON(f.h(1), hG, f.h(2), theta, gr.Xc(1), gr.dx, f.hl(1), gr.Xl(1), f.hr(1), gr.Xr(1));
-  f.hl(1) = std::max(kFaceDepthFloor, f.hl(1));
-  f.hr(1) = std::max(kFaceDepthFloor, f.hr(1));
-  bc.qX0 = f.ql(1);
-  bc.qXL = f.qr(gr.M);
+  bc.qXL = bc.NBL != 0 ? f.qr(gr.M) : 0.0;
 }
 
 void check_concentrations(const Model& m) {
