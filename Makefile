@@ -1,5 +1,6 @@
 # Front door: `make run` builds and runs an example deck, `make test` builds and
-# runs every test, `make test-sanitize` does the same under ASan and UBSan.
+# runs every test, `make test-sanitize` does the same under ASan and UBSan,
+# `make validate` compares whole runs with analytic solutions.
 
 BUILD      ?= build
 SANBUILD   ?= build-sanitize
@@ -7,7 +8,7 @@ EXAMPLE    ?= uvas-reach
 JOBS       ?= 2
 RUNDIR     := $(BUILD)/runs/$(EXAMPLE)
 
-.PHONY: all build run test test-sanitize clean
+.PHONY: all build run test test-sanitize validate clean
 
 all: build
 
@@ -36,6 +37,11 @@ test-sanitize:
 	@cd $(SANBUILD) && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+validate:
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target quarno quarno_validate
+	@$(BUILD)/quarno_validate
 
 clean:
 	rm -rf $(BUILD) $(SANBUILD)

@@ -13,15 +13,36 @@ namespace quarno::test {
 
 namespace {
 std::string num(double v) { return show_number(v); }
+
+// A table given row by row: its count line, heading line and rows of one or
+// two values after the position.
+std::string table(const char* count, const char* heading, const std::vector<TableRow>& rows,
+                  int values) {
+  std::ostringstream s;
+  s << count << "\n" << rows.size() << "\n" << heading << "\n";
+  for (const TableRow& row : rows) {
+    s << num(row.X) << " " << num(row.a);
+    if (values == 2) s << " " << num(row.b);
+    s << "\n";
+  }
+  return s.str();
+}
 }  // namespace
 
 std::string param_text(const Reach& r) {
   std::ostringstream s;
   s << "test reach\nNTr Ninv Nfdn\n" << r.NTr << " 0 " << r.Nfdn << "\nL Btm0\n" << num(r.L)
     << " 0.\nNWidth\n2\nX Width\n0. " << num(r.width0) << "\n" << num(r.L) << " " << num(r.width1)
-    << "\nNSlope\n2\nX S\n0. " << num(r.slope) << "\n" << num(r.L) << " " << num(r.slope)
-    << "\nNRough\n2\nX n\n0. " << num(r.rough) << "\n" << num(r.L) << " " << num(r.rough)
-    << "\nNGW\n2\nX GW CGW\n0. " << num(r.gw) << " " << num(r.cgw) << "\n" << num(r.L) << " "
+    << "\n";
+  if (r.slope_rows.empty())
+    s << "NSlope\n2\nX S\n0. " << num(r.slope) << "\n" << num(r.L) << " " << num(r.slope) << "\n";
+  else
+    s << table("NSlope", "X S", r.slope_rows, 1);
+  if (r.rough_rows.empty())
+    s << "NRough\n2\nX n\n0. " << num(r.rough) << "\n" << num(r.L) << " " << num(r.rough) << "\n";
+  else
+    s << table("NRough", "X n", r.rough_rows, 1);
+  s << "NGW\n2\nX GW CGW\n0. " << num(r.gw) << " " << num(r.cgw) << "\n" << num(r.L) << " "
     << num(r.gw) << " " << num(r.cgw) << "\n";
   if (r.NTr > 0) {
     std::ostringstream row;
@@ -35,11 +56,18 @@ std::string param_text(const Reach& r) {
 
 std::string bicond_text(const Reach& r) {
   std::ostringstream s;
-  s << "NInCW\n2\nX h Q\n0. " << num(r.h0) << " " << num(r.Q) << "\n" << num(r.L) << " "
-    << num(r.h1) << " " << num(r.Q) << "\n";
-  if (r.NTr > 0)
-    s << "NInCT\n2\nX C Cb\n0. " << num(r.C) << " " << num(r.Cb) << "\n" << num(r.L) << " "
-      << num(r.C) << " " << num(r.Cb) << "\n";
+  if (r.flow_rows.empty())
+    s << "NInCW\n2\nX h Q\n0. " << num(r.h0) << " " << num(r.Q) << "\n" << num(r.L) << " "
+      << num(r.h1) << " " << num(r.Q) << "\n";
+  else
+    s << table("NInCW", "X h Q", r.flow_rows, 2);
+  if (r.NTr > 0) {
+    if (r.conc_rows.empty())
+      s << "NInCT\n2\nX C Cb\n0. " << num(r.C) << " " << num(r.Cb) << "\n" << num(r.L) << " "
+        << num(r.C) << " " << num(r.Cb) << "\n";
+    else
+      s << table("NInCT", "X C Cb", r.conc_rows, 2);
+  }
   s << "NTInt NB0 NBL\n" << r.schedule.size() << " " << r.NB0 << " " << r.NBL << "\nT h Q C\n";
   for (const Row& row : r.schedule)
     s << num(row.T) << " " << num(row.h) << " " << num(row.Q) << " " << num(row.C) << "\n";

@@ -14,6 +14,11 @@ struct Row {
   double T, h, Q, C;
 };
 
+// One row of a table along the reach: position and one or two values.
+struct TableRow {
+  double X, a, b;
+};
+
 struct Reach {
   int NTr = 0;
   int Nfdn = 11;
@@ -32,6 +37,11 @@ struct Reach {
   double aL = 0.0, Re = 0.0, TauCR = 1.0, f = 0.1, Vs = 0.0, Alfa = 0.0, Kdw = 0.0, Kds = 0.0;
   double Hb = 0.1, Rb = 1500.0;
   double C = 0.0, Cb = 0.0;
+  // Tables of several rows along the reach; when one is given it replaces the
+  // two-row table built from the single values above. Slope and roughness
+  // rows use `a`; initial flow rows are (X, h, Q), initial transport rows
+  // (X, C, Cb).
+  std::vector<TableRow> slope_rows, rough_rows, flow_rows, conc_rows;
 };
 
 std::string param_text(const Reach& r);

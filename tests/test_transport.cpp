@@ -389,7 +389,7 @@ double ogata_banks_error(int Nfdn) {
 TEST(TransportPhysics, StepInjectionFollowsOgataBanks) {
   // After 1000 s the front, 2 sqrt(Dt) = 200 m wide, lies 1000 m from either
   // end. Advection is explicit, so its forward-Euler step takes u^2 dt / 2
-  // (about 3% of D at dx = 10 m) off the dispersion and sharpens the front;
+  // (about 4.5% of D at dx = 10 m) off the dispersion and sharpens the front;
   // the clamped upwind face values add an error that shrinks faster than dx.
   // Measured: 2.7%, 0.92%, 0.32% and 0.16% of C0 at dx = 20, 10, 5 and 2.5 m.
   // Bound at dx = 10 m: 1.5% of C0; halving dx must at least halve the error.
