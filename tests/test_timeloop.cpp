@@ -32,6 +32,21 @@ std::vector<double> first_column(const std::string& obs) {
   return t;
 }
 
+Reach uniform_channel() {
+  Reach r;
+  r.Nfdn = 41;
+  r.L = 2000.0;
+  r.slope = 0.001;
+  r.rough = 0.03;
+  r.NB0 = 1;
+  r.NBL = 1;
+  r.Q = 10.0;
+  r.h0 = r.h1 = 1.0;
+  r.schedule = {{10800.0, 1.0, 10.0, 0.0}};
+  r.tout = {10800.0};
+  return r;
+}
+
 TEST(TimeLoop, IntervalsEndOnTheirEndTimes) {
   Reach r = still_pool();
   r.schedule = {{100.0, 1.0, 0.0, 0.0}, {200.0, 1.0, 0.0, 0.0}};
@@ -83,6 +98,22 @@ TEST(TimeLoop, IntervalsWithinTheGuardAreSkipped) {
   const InProcessRun zero_row = run_in_process(r);
   ASSERT_EQ(zero_row.status, 0) << zero_row.error;
   for (int i = 1; i <= a.grid.n; ++i) EXPECT_EQ(zero_row.model->flow.y(i), b.flow.y(i)) << i;
+}
+
+TEST(TimeLoop, InletDepthBelowTheFloorIsRaisedForTheRestOfTheInterval) {
+  // A scheduled inlet depth of 0 becomes 1e-5 m at the interval's first step
+  // (with zero velocity and Froude number for that step); from then on the
+  // floor value is the interval's depth and the inlet velocity follows the
+  // scheduled discharge again.
+  Reach r = uniform_channel();
+  r.schedule = {{600.0, 0.0, 10.0, 0.0}};
+  r.tout = {600.0};
+  const InProcessRun run = run_in_process(r);
+  ASSERT_EQ(run.status, 0) << run.error;
+  const Boundary& bc = run.model->bnd;
+  EXPECT_EQ(bc.h0, 1e-5);
+  EXPECT_EQ(bc.u0, bc.q0 / bc.hU);
+  EXPECT_GT(bc.Fr0, 0.0);
 }
 
 TEST(TimeLoop, RecordsComeEveryWholeNumberOfStepsOfAtLeast60s) {
@@ -160,20 +191,6 @@ double normal_depth(double q, double B, double n, double S) {
   return 0.5 * (lo + hi);
 }
 
-Reach uniform_channel() {
-  Reach r;
-  r.Nfdn = 41;
-  r.L = 2000.0;
-  r.slope = 0.001;
-  r.rough = 0.03;
-  r.NB0 = 1;
-  r.NBL = 1;
-  r.Q = 10.0;
-  r.h0 = r.h1 = 1.0;
-  r.schedule = {{10800.0, 1.0, 10.0, 0.0}};
-  r.tout = {10800.0};
-  return r;
-}
 
 TEST(TimeLoopPhysics, ConstantInflowReachesTheManningNormalDepth) {
   // 10 m3/s into a 10 m wide channel, slope 0.001, n = 0.03, from a depth
