@@ -14,7 +14,7 @@ all: build
 
 build:
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS) --target quarno
+	@cmake --build $(BUILD) -j $(JOBS) --target quarno -- --no-print-directory
 
 run: build
 	@test -f examples/$(EXAMPLE)/crparam.txt || { echo "no example deck examples/$(EXAMPLE)"; exit 1; }
@@ -28,19 +28,19 @@ run: build
 
 test:
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS)
+	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 test-sanitize:
 	@cmake -S . -B $(SANBUILD) -DCMAKE_BUILD_TYPE=Debug -DQUARNO_SANITIZE=ON >/dev/null
-	@cmake --build $(SANBUILD) -j $(JOBS)
+	@cmake --build $(SANBUILD) -j $(JOBS) -- --no-print-directory
 	@cd $(SANBUILD) && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
 validate:
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS) --target quarno quarno_validate
+	@cmake --build $(BUILD) -j $(JOBS) --target quarno quarno_validate -- --no-print-directory
 	@$(BUILD)/quarno_validate
 
 clean:
