@@ -29,6 +29,21 @@ std::string table(const char* count, const char* heading, const std::vector<Tabl
 }
 }  // namespace
 
+Reach flowing_channel(int Nfdn, double L, double h) {
+  Reach r;
+  r.Nfdn = Nfdn;
+  r.L = L;
+  r.slope = 0.001;
+  r.rough = 0.03;
+  r.NB0 = 1;
+  r.NBL = 1;
+  r.Q = 10.0;
+  r.h0 = r.h1 = h;
+  r.schedule = {{3600.0, h, 10.0, 0.0}};
+  r.tout = {3600.0};
+  return r;
+}
+
 std::string param_text(const Reach& r) {
   std::ostringstream s;
   s << "test reach\nNTr Ninv Nfdn\n" << r.NTr << " 0 " << r.Nfdn << "\nL Btm0\n" << num(r.L)

@@ -44,6 +44,11 @@ struct Reach {
   std::vector<TableRow> slope_rows, rough_rows, flow_rows, conc_rows;
 };
 
+// 10 m3/s entering a straight channel 10 m wide (slope 0.001, Manning n 0.03)
+// through a flux inlet and leaving freely, starting at depth h everywhere;
+// one hour of constant inflow.
+Reach flowing_channel(int Nfdn, double L, double h);
+
 std::string param_text(const Reach& r);
 std::string bicond_text(const Reach& r);
 

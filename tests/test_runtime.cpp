@@ -41,14 +41,8 @@ namespace {
 
 TEST(Runtime, TheTimeLoopAllocatesNothing) {
   // Transport on, observation records, profiles and balances all exercised.
-  Reach r;
+  Reach r = flowing_channel(51, 1000.0, 1.0);
   r.NTr = 1;
-  r.Nfdn = 51;
-  r.slope = 0.001;
-  r.NB0 = 1;
-  r.NBL = 1;
-  r.Q = 10.0;
-  r.h0 = r.h1 = 1.0;
   r.aL = 5.0;
   r.Alfa = 1e-3;
   r.schedule = {{300.0, 1.0, 10.0, 1.0}, {900.0, 1.0, 20.0, 0.0}};
@@ -84,13 +78,7 @@ TEST(Runtime, TheTimeLoopAllocatesNothing) {
 
 TEST(Runtime, SigtermEndsTheRunWithStatus143AndIntactFiles) {
   // A long run: ten days of a 1001-node reach, with a record every minute.
-  Reach r;
-  r.Nfdn = 1001;
-  r.L = 10000.0;
-  r.slope = 0.001;
-  r.NB0 = 1;
-  r.NBL = 1;
-  r.Q = 10.0;
+  Reach r = flowing_channel(1001, 10000.0, 1.0);
   r.schedule = {{864000.0, 1.0, 10.0, 0.0}};
   r.tout = {864000.0};
   r.xobs = {5000.0};

@@ -33,15 +33,7 @@ std::vector<double> first_column(const std::string& obs) {
 }
 
 Reach uniform_channel() {
-  Reach r;
-  r.Nfdn = 41;
-  r.L = 2000.0;
-  r.slope = 0.001;
-  r.rough = 0.03;
-  r.NB0 = 1;
-  r.NBL = 1;
-  r.Q = 10.0;
-  r.h0 = r.h1 = 1.0;
+  Reach r = flowing_channel(41, 2000.0, 1.0);
   r.schedule = {{10800.0, 1.0, 10.0, 0.0}};
   r.tout = {10800.0};
   return r;

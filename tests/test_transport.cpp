@@ -69,14 +69,8 @@ TEST(Transport, InletNodeTakesTheIntervalConcentration) {
 
 // A reach with steady downstream flow, ready for a direct transport step.
 InProcessRun flowing_reach() {
-  Reach r;
+  Reach r = flowing_channel(11, 1000.0, 1.045);
   r.NTr = 1;
-  r.Nfdn = 11;
-  r.slope = 0.001;
-  r.NB0 = 1;
-  r.NBL = 1;
-  r.Q = 10.0;
-  r.h0 = r.h1 = 1.045;
   r.aL = 1.0;
   r.schedule = {{100.0, 1.045, 10.0, 0.0}};
   r.tout = {100.0};
@@ -339,16 +333,8 @@ namespace {
 // Steady uniform flow of 10 m3/s in a 10 m wide channel at its normal depth,
 // with a tracer entering at X = 0.
 Reach tracer_channel(double aL, double T) {
-  Reach r;
+  Reach r = flowing_channel(201, 2000.0, 1.0453);
   r.NTr = 1;
-  r.Nfdn = 201;
-  r.L = 2000.0;
-  r.slope = 0.001;
-  r.rough = 0.03;
-  r.NB0 = 1;
-  r.NBL = 1;
-  r.Q = 10.0;
-  r.h0 = r.h1 = 1.0453;
   r.aL = aL;
   r.C = 0.0;
   r.schedule = {{T, 1.0453, 10.0, 1.0}};
