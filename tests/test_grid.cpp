@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "input/PROFINT.hpp"
+#include "input/TableMap.hpp"
 #include "model/Model.hpp"
 #include "run/Setup.hpp"
 
@@ -40,7 +40,7 @@ std::vector<double> mapped(std::initializer_list<Row> rows, const Array<double>&
   Array<double> x(1, 10), v(1, 10), result(1, X.hi());
   int n = 0;
   set_table(x, v, n, rows);
-  PROFINT(v, x, result, X, n, X.hi(), mode);
+  map_table(v, x, result, X, n, X.hi(), mode);
   std::vector<double> out;
   for (int j = 1; j <= X.hi(); ++j) out.push_back(result(j));
   return out;
@@ -75,21 +75,21 @@ void set_up(Model& m) {
 
 // ---------------------------------------------------------------------------
 
-TEST(ProfintRules, LinearRuleRunsTheLastSegmentToTheLastNode) {
+TEST(TableMapRules, LinearRuleRunsTheLastSegmentToTheLastNode) {
   const auto X = nodes_at({0, 250, 500, 750, 1000});
   // 750 gets 25, not 26.25: the last segment ends at the last node, not at 900.
   EXPECT_EQ(mapped({{0, 10}, {500, 20}, {900, 30}}, X, kLinear),
             (std::vector<double>{10, 15, 20, 25, 30}));
 }
 
-TEST(ProfintRules, StepRuleTakesTheValueOfTheSegmentsFirstRow) {
+TEST(TableMapRules, StepRuleTakesTheValueOfTheSegmentsFirstRow) {
   const auto X = nodes_at({0, 250, 500, 750, 1000});
   // The node at 500 still belongs to the first segment; 30 is never used.
   EXPECT_EQ(mapped({{0, 10}, {500, 20}, {900, 30}}, X, kStep),
             (std::vector<double>{10, 10, 10, 20, 20}));
 }
 
-TEST(ProfintRules, NodeJustBeyondASegmentEndStaysInItWithinTheTolerance) {
+TEST(TableMapRules, NodeJustBeyondASegmentEndStaysInItWithinTheTolerance) {
   const std::initializer_list<Row> rows = {{0, 10}, {500, 20}, {900, 30}};
   EXPECT_EQ(mapped(rows, nodes_at({0, 500.00005, 1000}), kStep)[1], 10.0);
   EXPECT_EQ(mapped(rows, nodes_at({0, 500.0002, 1000}), kStep)[1], 20.0);
@@ -98,7 +98,7 @@ TEST(ProfintRules, NodeJustBeyondASegmentEndStaysInItWithinTheTolerance) {
   EXPECT_NEAR(mapped(rows, nodes_at({0, 500.0002, 1000}), kLinear)[1], 20.000004, 1e-9);
 }
 
-TEST(ProfintRules, TwoRowTableIsOneLineToTheLastNodeWhateverTheSecondPosition) {
+TEST(TableMapRules, TwoRowTableIsOneLineToTheLastNodeWhateverTheSecondPosition) {
   const auto X = nodes_at({0, 250, 500, 750, 1000});
   const std::vector<double> line{5, 6, 7, 8, 9};
   EXPECT_EQ(mapped({{0, 5}, {1000, 9}}, X, kLinear), line);
@@ -106,7 +106,7 @@ TEST(ProfintRules, TwoRowTableIsOneLineToTheLastNodeWhateverTheSecondPosition) {
   EXPECT_EQ(mapped({{0, 5}, {1000, 9}}, X, kStep), (std::vector<double>(5, 5.0)));
 }
 
-TEST(ProfintRules, ANodeCanPassSeveralRowsAtOnce) {
+TEST(TableMapRules, ANodeCanPassSeveralRowsAtOnce) {
   // The node at 500 skips segments 1 and 2 and lands in the last one,
   // which runs from 200 to the last node at 1000.
   const auto X = nodes_at({0, 500, 1000});

@@ -15,8 +15,8 @@
 
 #include "Decks.hpp"
 #include "RunDeck.hpp"
-#include "input/RDPARAM.hpp"
-#include "output/BALANCE.hpp"
+#include "input/Deck.hpp"
+#include "output/Balance.hpp"
 #include "run/Setup.hpp"
 #include "run/TimeLoop.hpp"
 
@@ -60,12 +60,12 @@ TEST(Runtime, TheTimeLoopAllocatesNothing) {
   out.obs.capture_to(&obs);
   out.console.capture_to(&console);
   const long at_start = g_allocations.load();
-  RDPARAM(*m, param, bicond, out);
+  read_deck(*m, param, bicond, out);
   build_grid(*m);
   locate_observations(*m);
   map_tables(*m);
   initial_state(*m);
-  BALANCE(*m, out, BalanceMode::Initial);
+  record_initial_storages(*m);
 
   const long before = g_allocations.load();
   ASSERT_GT(before, at_start) << "the allocation counter does not count";

@@ -16,9 +16,9 @@
 #include "output/Outputs.hpp"
 #include "run/Controller.hpp"
 #include "run/Setup.hpp"
-#include "solver/RECON.hpp"
-#include "solver/RKQC.hpp"
-#include "solver/SVRHS.hpp"
+#include "solver/Reconstruction.hpp"
+#include "solver/RungeKutta.hpp"
+#include "solver/SaintVenant.hpp"
 
 namespace quarno {
 namespace {
@@ -33,7 +33,7 @@ struct Faces {
 // Cell centred at 5 with length 2: faces at 4 and 6.
 Faces recon(double vl, double vc, double vr, double th = 1.0) {
   Faces f{};
-  RECON(vc, vl, vr, th, 5.0, 2.0, f.a, 4.0, f.b, 6.0);
+  reconstruct(vc, vl, vr, th, 5.0, 2.0, f.a, 4.0, f.b, 6.0);
   return f;
 }
 
@@ -117,7 +117,7 @@ std::unique_ptr<Model> make_channel(const Channel& c) {
 // Evaluates the right-hand side at the model's state vector.
 std::vector<double> rhs_at(Model& m) {
   Array<double> dydx(1, kMaxState);
-  SVRHS(m, 0.0, m.flow.y, dydx, m.grid.n);
+  saint_venant_rhs(m, 0.0, m.flow.y, dydx, m.grid.n);
   std::vector<double> d;
   for (int i = 1; i <= m.grid.n; ++i) d.push_back(dydx(i));
   return d;
@@ -131,7 +131,7 @@ void set_state(Model& m, const std::function<double(int)>& h, const std::functio
   }
 }
 
-TEST(SvrhsStillPool, LevelPoolBetweenWallsStaysAtRest) {
+TEST(SaintVenantRhsStillPool, LevelPoolBetweenWallsStaysAtRest) {
   // The widening channel is the case in which a width-pressure term in the
   // momentum source would set a level pool in motion.
   for (const auto& widths : {std::pair{10.0, 10.0}, std::pair{5.0, 15.0}}) {
@@ -149,7 +149,7 @@ TEST(SvrhsStillPool, LevelPoolBetweenWallsStaysAtRest) {
   }
 }
 
-TEST(SvrhsStillPool, GroundwaterRaisesAStillPoolAtUpwellingOverWidth) {
+TEST(SaintVenantRhsStillPool, GroundwaterRaisesAStillPoolAtUpwellingOverWidth) {
   Channel c;
   c.GW = 0.002;  // m2/s per metre of channel
   c.B0 = c.B1 = 4;
@@ -162,7 +162,7 @@ TEST(SvrhsStillPool, GroundwaterRaisesAStillPoolAtUpwellingOverWidth) {
   }
 }
 
-TEST(SvrhsBoundaries, TransmissiveOutletPassesTheFaceStateThrough) {
+TEST(SaintVenantRhsBoundaries, TransmissiveOutletPassesTheFaceStateThrough) {
   // A subcritical and a supercritical outflow.
   for (const double Q : {3.0, 60.0}) {
     Channel c;
@@ -179,7 +179,7 @@ TEST(SvrhsBoundaries, TransmissiveOutletPassesTheFaceStateThrough) {
   }
 }
 
-TEST(SvrhsBoundaries, FluxInletUsesH0OnlyWhenSupercritical) {
+TEST(SaintVenantRhsBoundaries, FluxInletUsesH0OnlyWhenSupercritical) {
   Channel c;
   c.NB0 = 1;
   c.NBL = 1;
@@ -217,7 +217,7 @@ double normal_depth(double q, double B, double S, double n) {
   return 0.5 * (lo + hi);
 }
 
-TEST(SvrhsSources, UniformFlowAtNormalDepthIsSteady) {
+TEST(SaintVenantRhsSources, UniformFlowAtNormalDepthIsSteady) {
   const double B = 10, S = 0.001, n = 0.03, q = 1.0;
   const double hn = normal_depth(q, B, S, n);
   Channel c;
@@ -256,7 +256,7 @@ TEST(SvrhsSources, UniformFlowAtNormalDepthIsSteady) {
   EXPECT_GT(rhs_at(*m)[M + 4], 0.1 * gravity);
 }
 
-TEST(SvrhsSources, MirroredStateBetweenWallsGivesMirroredDerivatives) {
+TEST(SaintVenantRhsSources, MirroredStateBetweenWallsGivesMirroredDerivatives) {
   // Flat bed, constant width, walls at both ends: reversing the channel
   // (cell i <-> M+1-i, q -> -q) must reverse the derivatives.
   Channel c;
@@ -283,7 +283,7 @@ TEST(SvrhsSources, MirroredStateBetweenWallsGivesMirroredDerivatives) {
   EXPECT_GT(std::fabs(d[M + 2]), 1e-3);
 }
 
-TEST(SvrhsShallow, VeryShallowFacesKeepEveryDerivativeFinite) {
+TEST(SaintVenantRhsShallow, VeryShallowFacesKeepEveryDerivativeFinite) {
   Channel c;
   c.S = 0.01;
   c.NB0 = 1;
@@ -344,7 +344,7 @@ struct StepResult {
   double x, h_did, h_next;
 };
 
-// One RKQC call from y0 at x0 with the given error scale and tolerance.
+// One rk_step call from y0 at x0 with the given error scale and tolerance.
 template <class Rhs>
 StepResult step(StepScratch& w, Rhs& rhs, Pauses& pauses, const std::vector<double>& y0,
                 const std::vector<double>& dydx0, double x0, double h_try, double scale,
@@ -358,7 +358,7 @@ StepResult step(StepScratch& w, Rhs& rhs, Pauses& pauses, const std::vector<doub
   }
   StepResult r{};
   r.x = x0;
-  RKQC(w, y, dydx, n, r.x, h_try, eps_tol, ys, r.h_did, r.h_next, rhs, pauses);
+  rk_step(w, y, dydx, n, r.x, h_try, eps_tol, ys, r.h_did, r.h_next, rhs, pauses);
   for (int i = 1; i <= n; ++i) {
     r.y.push_back(y(i));
     r.err.push_back(w.err(i));
@@ -366,13 +366,13 @@ StepResult step(StepScratch& w, Rhs& rhs, Pauses& pauses, const std::vector<doub
   return r;
 }
 
-class RkqcStep : public ::testing::Test {
+class RungeKuttaStep : public ::testing::Test {
  protected:
   StepScratch w;
   Pauses pauses;
 };
 
-TEST_F(RkqcStep, LinearEquationMatchesTheExponentialToFifthOrder) {
+TEST_F(RungeKuttaStep, LinearEquationMatchesTheExponentialToFifthOrder) {
   LinearRhs rhs{{-1.0, -0.5, 2.0}};
   const std::vector<double> y0{1.0, 2.0, -3.0};
   std::vector<double> dy0;
@@ -404,7 +404,7 @@ TEST_F(RkqcStep, LinearEquationMatchesTheExponentialToFifthOrder) {
   EXPECT_TRUE(pauses.seen.empty());
 }
 
-TEST_F(RkqcStep, ZeroDerivativeQuadruplesTheStep) {
+TEST_F(RungeKuttaStep, ZeroDerivativeQuadruplesTheStep) {
   LinearRhs rhs{{0.0, 0.0}};
   const StepResult r = step(w, rhs, pauses, {3.0, -2.0}, {0.0, 0.0}, 10.0, 0.75, 1.0, eps);
   EXPECT_EQ(r.h_did, 0.75);
@@ -414,7 +414,7 @@ TEST_F(RkqcStep, ZeroDerivativeQuadruplesTheStep) {
   EXPECT_EQ(rhs.calls, 5);
 }
 
-TEST_F(RkqcStep, RejectedTrialsRestartFromTheSavedStart) {
+TEST_F(RungeKuttaStep, RejectedTrialsRestartFromTheSavedStart) {
   LinearRhs rhs{{-50.0, -3.0}};
   const std::vector<double> y0{1.0, 1.0}, dy0{-50.0, -3.0};
   const StepResult first = step(w, rhs, pauses, y0, dy0, 2.0, 1.0, 1.0, eps);
@@ -444,8 +444,8 @@ struct SixthStageOnly {
   }
 };
 
-TEST_F(RkqcStep, AcceptanceAndGrowthBoundaries) {
-  using namespace rkqc;
+TEST_F(RungeKuttaStep, AcceptanceAndGrowthBoundaries) {
+  using namespace rk;
   SixthStageOnly rhs{8.0};  // error 1000
   // Scaled error exactly 1: accepted, shrinking proposal 0.9 h.
   StepResult r = step(w, rhs, pauses, {5.0}, {0.0}, 0.0, 336.0, 1000.0, 1.0);
@@ -482,7 +482,7 @@ struct ConstantAfterStart {
   }
 };
 
-TEST_F(RkqcStep, StepBelowTheResolutionOfTimeWarnsOnceThenFails) {
+TEST_F(RungeKuttaStep, StepBelowTheResolutionOfTimeWarnsOnceThenFails) {
   // At x = 1e20 a step of 1 s does not change x. The error stays far above
   // the tolerance after the first shrink, so the step can never end.
   ConstantAfterStart rhs{1e20};
@@ -495,7 +495,7 @@ TEST_F(RkqcStep, StepBelowTheResolutionOfTimeWarnsOnceThenFails) {
   EXPECT_EQ(pauses.seen, (std::vector<std::string>{"Stepsize not significant in RKQC."}));
 }
 
-TEST_F(RkqcStep, StepBelowTheResolutionOfTimeIsAcceptedWhenItsErrorIs) {
+TEST_F(RungeKuttaStep, StepBelowTheResolutionOfTimeIsAcceptedWhenItsErrorIs) {
   LinearRhs rhs{{0.0}};
   const StepResult r = step(w, rhs, pauses, {1.0}, {0.0}, 1e20, 1.0, 1.0, eps);
   EXPECT_EQ(pauses.seen, (std::vector<std::string>{"Stepsize not significant in RKQC."}));
@@ -547,7 +547,7 @@ std::vector<double> reference(Model& m, std::vector<double> y, double T, int ste
   std::vector<double> k1(n), k2(n), k3(n), k4(n);
   auto eval = [&](const std::vector<double>& s, std::vector<double>& out) {
     for (int i = 1; i <= n; ++i) yt(i) = s[i - 1];
-    SVRHS(m, 0.0, yt, k, n);
+    saint_venant_rhs(m, 0.0, yt, k, n);
     for (int i = 1; i <= n; ++i) out[i - 1] = k(i);
   };
   const double h = T / steps;
@@ -591,14 +591,14 @@ TEST_F(ControllerStep, SurgeIsCarriedToTheEndOfTheStepInSeveralInnerSteps) {
     StepScratch& w = m->step;
     Array<double> y(1, n), dydx(1, n), ys(1, n);
     for (int i = 1; i <= n; ++i) y(i) = y0[i - 1];
-    SVRHS(*m, 0.0, y, dydx, n);
+    saint_venant_rhs(*m, 0.0, y, dydx, n);
     for (int i = 1; i <= n; ++i) ys(i) = std::fabs(y(i)) + 1e-10 + std::fabs(T * dydx(i));
     double x = 0, h_did, h_next;
     auto rhs = [&](double t, const Array<double>& yt, Array<double>& k, int nn) {
-      SVRHS(*m, t, yt, k, nn);
+      saint_venant_rhs(*m, t, yt, k, nn);
     };
     Pauses pauses;
-    RKQC(w, y, dydx, n, x, T, eps, ys, h_did, h_next, rhs, pauses);
+    rk_step(w, y, dydx, n, x, T, eps, ys, h_did, h_next, rhs, pauses);
     ASSERT_LT(h_did, T);
   }
 

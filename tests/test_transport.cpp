@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Decks.hpp"
-#include "solver/TRSTEP.hpp"
+#include "solver/TransportStep.hpp"
 
 namespace quarno::test {
 namespace {
@@ -100,7 +100,7 @@ TEST(Transport, FaceValuesStayWithinTheirTwoNodes) {
   const double x[3] = {m.grid.X(4), m.grid.X(5), m.grid.X(6)};
   const double c[3] = {0.0, 0.0, 1.0};
   EXPECT_NEAR(lagrange(m.grid.X(6) + 0.5 * m.grid.dx, x, c), 1.875, 1e-12);
-  TRSTEP(m, 10.0, 0.0);
+  transport_step(m, 10.0, 0.0);
   for (int i = 1; i <= m.grid.M; ++i) {
     EXPECT_GE(m.tr.Cf(i), std::min(C[i], C[i + 1])) << i;
     EXPECT_LE(m.tr.Cf(i), std::max(C[i], C[i + 1])) << i;
@@ -125,7 +125,7 @@ TEST(Transport, ReversedFlowTakesItsPointsFromDownstream) {
   for (int k = 1; k <= N; ++k) C[k] = m.nodes.CN(k) = 1.0 + 0.01 * k * k;
   const double dx = m.grid.dx;
   const Array<double>& X = m.grid.X;
-  TRSTEP(m, 1.0, 0.0);
+  transport_step(m, 1.0, 0.0);
   // An interior face: nodes i+1, i+2, i+3.
   {
     const int i = 3;
@@ -170,8 +170,8 @@ TEST(Transport, ShearThresholdsForResuspensionAndDeposition) {
   m.nodes.TauCRN(4) = 2.9;
   m.tr.un(5) = 1.0;
   m.nodes.TauCRN(5) = 3.0 / kDep * 1.01;
-  // node_hydraulics is not called again: TRSTEP uses the node velocities set here.
-  TRSTEP(m, 1.0, 0.0);
+  // node_hydraulics is not called again: transport_step uses the node velocities set here.
+  transport_step(m, 1.0, 0.0);
   EXPECT_EQ(m.tr.E(2), 0.0);
   EXPECT_EQ(m.tr.P(2), 0.0);
   EXPECT_EQ(m.tr.P(3), 0.0);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "output/BALANCE.hpp"
+#include "output/Balance.hpp"
 #include "output/Layouts.hpp"
 
 namespace quarno {
@@ -78,7 +78,7 @@ void check_profile(Model& m, Outputs& out) {
                       }
                     }));
   c.output_index += 1;
-  BALANCE(m, out, BalanceMode::Report);
+  write_balance_report(m, out);
   out.results.flush();
 }
 

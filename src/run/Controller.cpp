@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include "run/Console.hpp"
-#include "solver/RKQC.hpp"
-#include "solver/SVRHS.hpp"
+#include "solver/RungeKutta.hpp"
+#include "solver/SaintVenant.hpp"
 
 namespace quarno {
 
@@ -28,17 +28,17 @@ void advance_flow(Model& m, Outputs& out, double x1, double dt, double x2) {
   for (int i = 1; i <= n; ++i) ywork(i) = y(i);
 
   auto rhs = [&m](double t, const Array<double>& yt, Array<double>& k, int nn) {
-    SVRHS(m, t, yt, k, nn);
+    saint_venant_rhs(m, t, yt, k, nn);
   };
   auto show_pause = [&out](const char* message) { pause(out, message); };
 
   for (int nstp = 1;;) {
-    SVRHS(m, x, ywork, dydx, n);
+    saint_venant_rhs(m, x, ywork, dydx, n);
     for (int i = 1; i <= n; ++i)
       yscale(i) = (std::fabs(ywork(i)) + kScaleFloor) + std::fabs(h * dydx(i));
     if (((h - x1) + x) * ((h - x2) + x) > 0) h = x2 - x;  // do not pass the interval end
     double h_did, h_next;
-    RKQC(w, ywork, dydx, n, x, h, eps, yscale, h_did, h_next, rhs, show_pause);
+    rk_step(w, ywork, dydx, n, x, h, eps, yscale, h_did, h_next, rhs, show_pause);
     if ((x - x2) * span >= 0) {
       for (int i = 1; i <= n; ++i) y(i) = ywork(i);
       return;

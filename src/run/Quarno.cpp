@@ -10,12 +10,12 @@
 #include <xmmintrin.h>
 #endif
 
-#include "input/RDPARAM.hpp"
+#include "input/Deck.hpp"
 #include "input/Reader.hpp"
 #include "model/Model.hpp"
 #include "output/Outputs.hpp"
 #include "run/Console.hpp"
-#include "output/BALANCE.hpp"
+#include "output/Balance.hpp"
 #include "run/Setup.hpp"
 #include "run/TimeLoop.hpp"
 #include "solver/NumericalFailure.hpp"
@@ -41,13 +41,13 @@ struct File {
 }  // namespace
 
 void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out) {
-  RDPARAM(m, param, bicond, out);
+  read_deck(m, param, bicond, out);
   build_grid(m);
   locate_observations(m);
   map_tables(m);
   initial_state(m);
   m.bal.QX0 = m.bal.QXL = m.bal.QGwU = m.bal.QCGWU = 0.0;
-  BALANCE(m, out, BalanceMode::Initial);
+  record_initial_storages(m);
   run_schedule(m, out);
   out.flush_all();
 }

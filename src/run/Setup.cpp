@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "input/PROFINT.hpp"
+#include "input/TableMap.hpp"
 
 namespace quarno {
 
@@ -76,26 +76,26 @@ void map_tables(Model& m) {
   const int N = m.run.Nfdn;
   constexpr int kStep = 0, kLinear = 1;
 
-  PROFINT(p.Width, p.XWidth, nf.WidthN, X, p.NWidth, N, kLinear);
-  PROFINT(p.Slope, p.XSlope, nf.SlopeN, X, p.NSlope, N, kStep);
-  PROFINT(p.Rough, p.XRough, nf.RoughN, X, p.NRough, N, kStep);
-  PROFINT(p.GWUpw, p.XGW, nf.GWUpwN, X, p.NGW, N, kStep);
-  PROFINT(p.CGW, p.XGW, nf.CGWN, X, p.NGW, N, kStep);
-  PROFINT(b.hInCW, b.XInCW, nf.hN, X, b.NInCW, N, kLinear);
-  PROFINT(b.QInCW, b.XInCW, nf.QN, X, b.NInCW, N, kLinear);
+  map_table(p.Width, p.XWidth, nf.WidthN, X, p.NWidth, N, kLinear);
+  map_table(p.Slope, p.XSlope, nf.SlopeN, X, p.NSlope, N, kStep);
+  map_table(p.Rough, p.XRough, nf.RoughN, X, p.NRough, N, kStep);
+  map_table(p.GWUpw, p.XGW, nf.GWUpwN, X, p.NGW, N, kStep);
+  map_table(p.CGW, p.XGW, nf.CGWN, X, p.NGW, N, kStep);
+  map_table(b.hInCW, b.XInCW, nf.hN, X, b.NInCW, N, kLinear);
+  map_table(b.QInCW, b.XInCW, nf.QN, X, b.NInCW, N, kLinear);
   if (m.run.NTr <= 0) return;
-  PROFINT(p.aL, p.XTrPar, nf.aLN, X, p.NTrPar, N, kStep);
-  PROFINT(p.Re, p.XTrPar, nf.ReN, X, p.NTrPar, N, kStep);
-  PROFINT(p.TauCR, p.XTrPar, nf.TauCRN, X, p.NTrPar, N, kStep);
-  PROFINT(p.f, p.XTrPar, nf.fN, X, p.NTrPar, N, kStep);
-  PROFINT(p.Vs, p.XTrPar, nf.VsN, X, p.NTrPar, N, kStep);
-  PROFINT(p.Alfa, p.XTrPar, nf.AlfaN, X, p.NTrPar, N, kStep);
-  PROFINT(p.Kdw, p.XTrPar, nf.KdwN, X, p.NTrPar, N, kStep);
-  PROFINT(p.Kds, p.XTrPar, nf.KdsN, X, p.NTrPar, N, kStep);
-  PROFINT(p.Hb, p.XTrPar, nf.HbN, X, p.NTrPar, N, kStep);
-  PROFINT(p.Rb, p.XTrPar, nf.RbN, X, p.NTrPar, N, kStep);
-  PROFINT(b.CInCT, b.XInCT, nf.CN, X, b.NInCT, N, kLinear);
-  PROFINT(b.CbInCT, b.XInCT, nf.CbN, X, b.NInCT, N, kLinear);
+  map_table(p.aL, p.XTrPar, nf.aLN, X, p.NTrPar, N, kStep);
+  map_table(p.Re, p.XTrPar, nf.ReN, X, p.NTrPar, N, kStep);
+  map_table(p.TauCR, p.XTrPar, nf.TauCRN, X, p.NTrPar, N, kStep);
+  map_table(p.f, p.XTrPar, nf.fN, X, p.NTrPar, N, kStep);
+  map_table(p.Vs, p.XTrPar, nf.VsN, X, p.NTrPar, N, kStep);
+  map_table(p.Alfa, p.XTrPar, nf.AlfaN, X, p.NTrPar, N, kStep);
+  map_table(p.Kdw, p.XTrPar, nf.KdwN, X, p.NTrPar, N, kStep);
+  map_table(p.Kds, p.XTrPar, nf.KdsN, X, p.NTrPar, N, kStep);
+  map_table(p.Hb, p.XTrPar, nf.HbN, X, p.NTrPar, N, kStep);
+  map_table(p.Rb, p.XTrPar, nf.RbN, X, p.NTrPar, N, kStep);
+  map_table(b.CInCT, b.XInCT, nf.CN, X, b.NInCT, N, kLinear);
+  map_table(b.CbInCT, b.XInCT, nf.CbN, X, b.NInCT, N, kLinear);
 }
 
 void initial_state(Model& m) {

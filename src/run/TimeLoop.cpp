@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
-#include "output/BALANCE.hpp"
+#include "output/Balance.hpp"
 #include "output/Writers.hpp"
 #include "run/Console.hpp"
 #include "run/Controller.hpp"
 #include "solver/NumericalFailure.hpp"
-#include "solver/RECON.hpp"
-#include "solver/TRSTEP.hpp"
+#include "solver/Reconstruction.hpp"
+#include "solver/TransportStep.hpp"
 
 namespace quarno {
 
@@ -80,9 +80,9 @@ void end_faces(Model& m) {
   Flow& f = m.flow;
   const Grid& gr = m.grid;
   if (bc.NB0 != 0) {
-    RECON(f.q(1), bc.q0, f.q(2), theta, gr.Xc(1), gr.dx, f.ql(1), gr.Xl(1), f.qr(1), gr.Xr(1));
+    reconstruct(f.q(1), bc.q0, f.q(2), theta, gr.Xc(1), gr.dx, f.ql(1), gr.Xl(1), f.qr(1), gr.Xr(1));
     const double hG = bc.Fr0 > 1.0 ? bc.h0 : bc.hU;
-    RECON(f.h(1), hG, f.h(2), theta, gr.Xc(1), gr.dx, f.hl(1), gr.Xl(1), f.hr(1), gr.Xr(1));
+    reconstruct(f.h(1), hG, f.h(2), theta, gr.Xc(1), gr.dx, f.hl(1), gr.Xl(1), f.hr(1), gr.Xr(1));
     f.hl(1) = std::max(kFaceDepthFloor, f.hl(1));
     f.hr(1) = std::max(kFaceDepthFloor, f.hr(1));
     bc.qX0 = f.ql(1);
@@ -137,7 +137,7 @@ void run_schedule(Model& m, Outputs& out) {
       end_faces(m);
       node_hydraulics(m);
       if (m.run.NTr > 0) {
-        TRSTEP(m, c.dt, b.CBC(k));
+        transport_step(m, c.dt, b.CBC(k));
         check_concentrations(m);
       }
 

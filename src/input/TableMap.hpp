@@ -10,7 +10,7 @@ namespace quarno {
 // value of the segment's first row, with mode 1 (linear rule), the line
 // through the segment's ends. A node up to 0.0001 m beyond a segment's end
 // still belongs to that segment. The segment index only moves forward.
-void PROFINT(const Array<double>& v, const Array<double>& x, Array<double>& result,
+void map_table(const Array<double>& v, const Array<double>& x, Array<double>& result,
              const Array<double>& X, int n, int N, int mode);
 
 }  // namespace quarno

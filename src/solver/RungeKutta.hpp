@@ -12,12 +12,12 @@
 
 namespace quarno {
 
-namespace rkqc {
+namespace rk {
 constexpr double kSafety = 0.8999999761581421;         // 0.9 in single precision
 constexpr double kShrink = -0.25;
 constexpr double kGrow = -0.20000000298023224;         // -0.2 in single precision
 constexpr double kGrowThreshold = 0.0006000000284984708;  // 6e-4 in single precision
-}  // namespace rkqc
+}  // namespace rk
 
 // rhs(t, yt, k, n) evaluates the derivative; pause(message) shows a console
 // pause. Advances x and y by h_did and proposes h_next. A trial step too
@@ -26,10 +26,10 @@ constexpr double kGrowThreshold = 0.0006000000284984708;  // 6e-4 in single prec
 // NumericalFailure, since the step could only shrink further and the call
 // would never return.
 template <class Rhs, class Pause>
-void RKQC(StepScratch& w, Array<double>& y, const Array<double>& dydx, int n, double& x,
-          double h_try, double eps_tol, const Array<double>& y_scale, double& h_did,
-          double& h_next, Rhs&& rhs, Pause&& pause) {
-  using namespace rkqc;
+void rk_step(StepScratch& w, Array<double>& y, const Array<double>& dydx, int n, double& x,
+             double h_try, double eps_tol, const Array<double>& y_scale, double& h_did,
+             double& h_next, Rhs&& rhs, Pause&& pause) {
+  using namespace rk;
   Array<double>& y0 = w.y0;
   Array<double>& k1 = w.k1;
   Array<double>& yt = w.yt;

@@ -1,8 +1,8 @@
-#include "input/PROFINT.hpp"
+#include "input/TableMap.hpp"
 
 namespace quarno {
 
-void PROFINT(const Array<double>& v, const Array<double>& x, Array<double>& result,
+void map_table(const Array<double>& v, const Array<double>& x, Array<double>& result,
              const Array<double>& X, int n, int N, int mode) {
   if (N < 1) return;
   constexpr double kTolerance = 0.0001;  // m, absolute

@@ -9,7 +9,7 @@
 
 #include "model/Model.hpp"
 #include "run/Setup.hpp"
-#include "solver/SVRHS.hpp"
+#include "solver/SaintVenant.hpp"
 
 namespace {
 
@@ -59,19 +59,19 @@ std::unique_ptr<Model> flowing_reach() {
   return m;
 }
 
-void BM_SVRHS(benchmark::State& state) {
+void BM_SaintVenantRhs(benchmark::State& state) {
   auto m = flowing_reach();
   Array<double> dydx(1, kMaxState);
   const int n = m->grid.n;
   for (auto _ : state) {
-    SVRHS(*m, 0.0, m->flow.y, dydx, n);
+    saint_venant_rhs(*m, 0.0, m->flow.y, dydx, n);
     benchmark::DoNotOptimize(dydx.data());
     benchmark::ClobberMemory();
   }
   state.counters["per_cell"] = benchmark::Counter(
       kCells, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_SVRHS);
+BENCHMARK(BM_SaintVenantRhs);
 
 // The ten hydraulic radii per cell raised to the Manning exponent, over the
 // same range of radii as the flowing reach.

@@ -12,6 +12,6 @@ namespace quarno {
 // y(1..M) are the cell depths, y(M+1..2M) the unit discharges; dydx receives
 // their time derivatives. The cell fields h, q, u and the face arrays of
 // m.flow keep the values of this evaluation. x (time) is not used.
-void SVRHS(Model& m, double x, const Array<double>& y, Array<double>& dydx, int n);
+void saint_venant_rhs(Model& m, double x, const Array<double>& y, Array<double>& dydx, int n);
 
 }  // namespace quarno

@@ -89,7 +89,7 @@ std::string block_from(const std::string& results, const std::string& from, int 
   return first_lines(results.substr(start), nlines);
 }
 
-TEST(Rdparam, ValidDeckIsEchoedAndRunsToTheClosingPause) {
+TEST(ReadDeck, ValidDeckIsEchoedAndRunsToTheClosingPause) {
   const RunResult r = run_deck(kParam, kBicond);
   ASSERT_EQ(r.status, 0) << r.errors;
   EXPECT_EQ(r.errors, "");
@@ -138,14 +138,14 @@ TEST(Rdparam, ValidDeckIsEchoedAndRunsToTheClosingPause) {
                   "         h(m)          u(m/s)        Q(m3/s)         C             Cs\n"));
 }
 
-TEST(Rdparam, EarlierOutputIsReplaced) {
+TEST(ReadDeck, EarlierOutputIsReplaced) {
   const RunResult r = run_deck(kParam.c_str(), kBicond.c_str(), "stale results\n");
   ASSERT_EQ(r.status, 0) << r.errors;
   EXPECT_FALSE(has(r.results, "stale"));
   EXPECT_FALSE(has(r.obs, "stale"));
 }
 
-TEST(Rdparam, TitleIsCutAtColumn80AndNinvOnlyEchoed) {
+TEST(ReadDeck, TitleIsCutAtColumn80AndNinvOnlyEchoed) {
   const std::string title(79, 'T');
   std::string param = with_line(kParam, 1, title + "XYZ");
   param = with_line(param, 3, "1 1 11");
@@ -161,7 +161,7 @@ TEST(Rdparam, TitleIsCutAtColumn80AndNinvOnlyEchoed) {
   EXPECT_EQ(r.obs, base.obs);
 }
 
-TEST(Rdparam, EndTimeRule) {
+TEST(ReadDeck, EndTimeRule) {
   auto times_echo = [](const std::string& list, int ntout) {
     std::string bicond = with_line(kBicond, 15, "10800. 0.5 5. 0.");
     bicond = with_line(bicond, 17, std::to_string(ntout));
@@ -197,7 +197,7 @@ TEST(Rdparam, EndTimeRule) {
             " Number of obsrevation nodes ........... ...Nobs=   2\n");
 }
 
-TEST(Rdparam, OptionalBlocks) {
+TEST(ReadDeck, OptionalBlocks) {
   // No transport: the parameter file may end after the groundwater table, and
   // the initial transport table is neither read nor echoed.
   std::string param = first_lines(with_line(kParam, 3, "0 0 11"), 25);
@@ -231,7 +231,7 @@ void expect_rejected(const RunResult& r, const std::string& where, const std::st
   EXPECT_FALSE(has(r.console, "press ENTER"));
 }
 
-TEST(RdparamRejects, CountsOutsideTheirRange) {
+TEST(ReadDeckRejects, CountsOutsideTheirRange) {
   struct Case {
     int line;
     const char* text;
@@ -272,7 +272,7 @@ TEST(RdparamRejects, CountsOutsideTheirRange) {
   }
 }
 
-TEST(RdparamRejects, ValuesAndTables) {
+TEST(ReadDeckRejects, ValuesAndTables) {
   // Rejections in the parameter file keep the echo of the blocks before them.
   RunResult r = run_deck(with_line(kParam, 5, "0. 100."), kBicond);
   expect_rejected(r, "crparam.txt, line 5: ", "L must be positive (found 0)");
@@ -316,7 +316,7 @@ TEST(RdparamRejects, ValuesAndTables) {
   EXPECT_FALSE(has(r.results, kFlowInitBlock));
 }
 
-TEST(RdparamRejects, ObservationPositionsOutsideTheReach) {
+TEST(ReadDeckRejects, ObservationPositionsOutsideTheReach) {
   RunResult r = run_deck(kParam, with_line(kBicond, 23, "0. 1000.5"));
   expect_rejected(r, "crbicond.txt, line 23: ",
                   "XObs(2) must lie between 0 and L = 1000 (found 1000.5)");
@@ -329,7 +329,7 @@ TEST(RdparamRejects, ObservationPositionsOutsideTheReach) {
   EXPECT_EQ(r.status, 0) << r.errors;
 }
 
-TEST(RdparamRejects, TooManyOutputTimesOnceTheEndIsAppended) {
+TEST(ReadDeckRejects, TooManyOutputTimesOnceTheEndIsAppended) {
   std::string list;
   for (int k = 1; k <= 100; ++k) list += std::to_string(k) + " ";
   std::string bicond = with_line(kBicond, 17, "100");
@@ -345,7 +345,7 @@ TEST(RdparamRejects, TooManyOutputTimesOnceTheEndIsAppended) {
   EXPECT_EQ(r.status, 0) << r.errors;
 }
 
-TEST(RdparamRejects, MalformedAndMissingInput) {
+TEST(ReadDeckRejects, MalformedAndMissingInput) {
   RunResult r = run_deck(with_line(kParam, 3, "1 0 11.5"), kBicond);
   expect_rejected(r, "crparam.txt, line 3: ", "expected an integer for Nfdn, found \"11.5\"");
 

@@ -15,7 +15,7 @@ void node_hydraulics(Model& m);
 // node by node, leaving a tridiagonal system for the stream concentration
 // that a scaled elimination solves. Also accumulates the resuspended and
 // deposited amounts per node.
-void TRSTEP(Model& m, double dt, double C0);
+void transport_step(Model& m, double dt, double C0);
 
 // Solves rows 1..N of the transport system: row 1 imposes C(1) = C0, rows
 // 2..N-1 read -Dw(k) C(k-1) + Dg(k) C(k) - De(k) C(k+1) = R(k), row N

@@ -1,4 +1,4 @@
-#include "output/BALANCE.hpp"
+#include "output/Balance.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -56,21 +56,21 @@ void value_line(Outputs& out, const Layout& layout, const char* label, double v)
 
 }  // namespace
 
-void BALANCE(Model& m, Outputs& out, BalanceMode mode) {
+void record_initial_storages(Model& m) {
+  BalanceSums& s = m.bal;
+  s.Wini = water_storage(m);
+  if (m.run.NTr > 0) {
+    s.Cwini = stream_storage(m);
+    s.Csini = bed_storage(m);
+    s.Cstin = transient_storage(m);
+    s.Ctoti = s.Cwini + s.Cstin;
+    s.QCX0 = s.QCXL = s.Cwdoff = s.Csdoff = s.Dyeoff = 0.0;
+  }
+}
+
+void write_balance_report(Model& m, Outputs& out) {
   BalanceSums& s = m.bal;
   const bool transport = m.run.NTr > 0;
-
-  if (mode == BalanceMode::Initial) {
-    s.Wini = water_storage(m);
-    if (transport) {
-      s.Cwini = stream_storage(m);
-      s.Csini = bed_storage(m);
-      s.Cstin = transient_storage(m);
-      s.Ctoti = s.Cwini + s.Cstin;
-      s.QCX0 = s.QCXL = s.Cwdoff = s.Csdoff = s.Dyeoff = 0.0;
-    }
-    return;
-  }
 
   const double Fr = std::fabs(m.flow.u(1)) / std::sqrt(m.flow.h(1) * g);
   out.results.write(kFroude, {Fr});

@@ -18,8 +18,8 @@ inline double minmod(double a, double b, double c) {
 // Piecewise-linear reconstruction of one cell value vc between its
 // neighbours vl and vr (centres dx apart), limited by the generalised minmod
 // with parameter theta, evaluated at the faces xfa and xfb.
-inline void RECON(double vc, double vl, double vr, double theta, double xc, double dx,
-                  double& vfa, double xfa, double& vfb, double xfb) {
+inline void reconstruct(double vc, double vl, double vr, double theta, double xc, double dx,
+                        double& vfa, double xfa, double& vfb, double xfb) {
   const double db = (vc - vl) * theta / dx;
   const double dc = (vr - vl) / (2.0 * dx);
   const double df = theta * (vr - vc) / dx;

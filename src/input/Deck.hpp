@@ -11,6 +11,6 @@ namespace quarno {
 // the echo with the RESULTS banner and writes the head of the observation
 // file. Applies the end-time rule to the output times. Throws InputError on
 // bad input, leaving the echo written so far in the results file.
-void RDPARAM(Model& m, Reader& param, Reader& bicond, Outputs& out);
+void read_deck(Model& m, Reader& param, Reader& bicond, Outputs& out);
 
 }  // namespace quarno

@@ -1,4 +1,4 @@
-#include "input/RDPARAM.hpp"
+#include "input/Deck.hpp"
 
 #include <initializer_list>
 #include <string>
@@ -214,7 +214,7 @@ void read_bicond(Model& m, Reader& r, Outputs& out) {
 
 }  // namespace
 
-void RDPARAM(Model& m, Reader& param, Reader& bicond, Outputs& out) {
+void read_deck(Model& m, Reader& param, Reader& bicond, Outputs& out) {
   read_param(m, param, out);
   read_bicond(m, bicond, out);
 }

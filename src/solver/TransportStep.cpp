@@ -1,4 +1,4 @@
-#include "solver/TRSTEP.hpp"
+#include "solver/TransportStep.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -110,7 +110,7 @@ void solve_scaled(Transport& t, int N, double C0) {
   }
 }
 
-void TRSTEP(Model& m, double dt, double C0) {
+void transport_step(Model& m, double dt, double C0) {
   Transport& t = m.tr;
   NodeFields& nf = m.nodes;
   const Grid& gr = m.grid;

@@ -1,9 +1,9 @@
-#include "solver/SVRHS.hpp"
+#include "solver/SaintVenant.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "solver/RECON.hpp"
+#include "solver/Reconstruction.hpp"
 
 namespace quarno {
 
@@ -42,7 +42,7 @@ inline void flux(double hL, double qL, double hR, double qR, double ap, double a
 
 }  // namespace
 
-void SVRHS(Model& m, double /*x*/, const Array<double>& y, Array<double>& dydx, int n) {
+void saint_venant_rhs(Model& m, double /*x*/, const Array<double>& y, Array<double>& dydx, int n) {
   const Grid& gr = m.grid;
   const Boundary& bc = m.bnd;
   const Array<double>& GWUpwN = m.nodes.GWUpwN;
@@ -92,9 +92,9 @@ void SVRHS(Model& m, double /*x*/, const Array<double>& y, Array<double>& dydx, 
     const double hrgt = i == M ? hghostL : h(i + 1);
     const double qlft = i == 1 ? qghost0 : q(i - 1);
     const double qrgt = i == M ? qghostL : q(i + 1);
-    RECON(q(i), qlft, qrgt, theta, gr.Xc(i), dx, ql(i), gr.Xl(i), qr(i), gr.Xr(i));
+    reconstruct(q(i), qlft, qrgt, theta, gr.Xc(i), dx, ql(i), gr.Xl(i), qr(i), gr.Xr(i));
     double hfa, hfb;
-    RECON(h(i), hlft, hrgt, theta, gr.Xc(i), dx, hfa, gr.Xl(i), hfb, gr.Xr(i));
+    reconstruct(h(i), hlft, hrgt, theta, gr.Xc(i), dx, hfa, gr.Xl(i), hfb, gr.Xr(i));
     hl(i) = std::max(kFaceDepthFloor, hfa);
     hr(i) = std::max(kFaceDepthFloor, hfb);
   }
