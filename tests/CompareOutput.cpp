@@ -7,6 +7,8 @@
 #include <sstream>
 #include <vector>
 
+#include "Results.hpp"
+
 namespace quarno::test {
 
 namespace {
@@ -14,14 +16,14 @@ namespace {
 struct Piece {
   bool number;
   std::string text;
-  long double value = 0;
-  long double unit = 0;  // one unit of the last printed digit
+  double value = 0;
+  double unit = 0;  // one unit of the last printed digit
 };
 
 bool digit(char c) { return c >= '0' && c <= '9'; }
 
 // Splits a line into literal text and numbers such as 12, -0.1234E+02,
-// 0.1500+101 or 123.46.
+// 0.1500+101 or 123.46, each number with the unit of its last digit.
 std::vector<Piece> pieces(const std::string& line) {
   std::vector<Piece> out;
   std::string text;
@@ -64,10 +66,9 @@ std::vector<Piece> pieces(const std::string& line) {
     if (!text.empty()) out.push_back({false, text});
     text.clear();
     Piece p{true, line.substr(i, j - i)};
-    const std::string mantissa = line.substr(i, (point ? int_end + 1 + decimals : int_end) - i);
-    p.value = std::strtold(mantissa.c_str(), nullptr) * std::pow(10.0L, exponent);
+    p.value = read_number(p.text);
     // Integers (counts) must agree exactly.
-    p.unit = point ? std::pow(10.0L, exponent - decimals) : 0.0L;
+    p.unit = point ? std::pow(10.0, exponent - decimals) : 0.0;
     out.push_back(p);
     i = j;
   }
@@ -87,24 +88,16 @@ bool lines_agree(const std::string& a, const std::string& b) {
       continue;
     }
     if (pa[k].text.size() != pb[k].text.size()) return false;
-    const long double unit = std::max(pa[k].unit, pb[k].unit);
-    if (std::fabs(pa[k].value - pb[k].value) > unit * 1.000001L) return false;
+    const double unit = std::max(pa[k].unit, pb[k].unit);
+    if (std::fabs(pa[k].value - pb[k].value) > unit * 1.000001) return false;
   }
   return true;
-}
-
-std::vector<std::string> split_lines(const std::string& s) {
-  std::vector<std::string> lines;
-  std::istringstream in(s);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
 }
 
 }  // namespace
 
 std::string compare_output(const std::string& want, const std::string& got) {
-  const auto a = split_lines(want), b = split_lines(got);
+  const auto a = lines_of(want), b = lines_of(got);
   const std::size_t n = std::max(a.size(), b.size());
   for (std::size_t k = 0; k < n; ++k) {
     const std::string* la = k < a.size() ? &a[k] : nullptr;

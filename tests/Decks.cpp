@@ -1,6 +1,5 @@
 #include "Decks.hpp"
 
-#include <cstdlib>
 #include <sstream>
 
 #include "input/InputError.hpp"
@@ -120,16 +119,6 @@ InProcessRun run_in_process(const std::string& param, const std::string& bicond)
 
 InProcessRun run_in_process(const Reach& r) {
   return run_in_process(param_text(r), bicond_text(r));
-}
-
-std::vector<double> values_after(const std::string& text, const std::string& label) {
-  std::vector<double> values;
-  std::size_t at = 0;
-  while ((at = text.find(label, at)) != std::string::npos) {
-    at += label.size();
-    values.push_back(std::strtod(text.c_str() + at, nullptr));
-  }
-  return values;
 }
 
 }  // namespace quarno::test

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Results.hpp"  // runs are read back with these
 #include "model/Model.hpp"
 
 namespace quarno::test {
@@ -62,8 +63,5 @@ struct InProcessRun {
 // Runs the model on the deck without the closing pause.
 InProcessRun run_in_process(const Reach& r);
 InProcessRun run_in_process(const std::string& param, const std::string& bicond);
-
-// The numbers printed after `label` in a results file, in order.
-std::vector<double> values_after(const std::string& text, const std::string& label);
 
 }  // namespace quarno::test

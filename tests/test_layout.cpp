@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Results.hpp"
 #include "output/Layout.hpp"
 #include "output/Layouts.hpp"
 
@@ -26,13 +27,10 @@ std::string render(const Layout& layout, Args values = {}) {
 
 std::string render(const char* layout, Args values = {}) { return render(Layout(layout), values); }
 
+// The lines of a rendered text, which must end with a line end.
 std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-    lines.push_back(text.substr(start, nl - start));
-  EXPECT_EQ(start, text.size()) << "text does not end with a line end";
-  return lines;
+  EXPECT_TRUE(text.empty() || text.back() == '\n') << "text does not end with a line end";
+  return test::lines_of(text);
 }
 
 std::string I(long long v, int w) { std::string s; put_I(s, v, w); return s; }
@@ -114,6 +112,39 @@ TEST(LayoutFields, NonFinite) {
   EXPECT_EQ(F(-kInf, 4, 1), "-Inf");
   EXPECT_EQ(F(-kInf, 3, 1), "***");
   EXPECT_EQ(F(kInf, 2, 1), "**");
+}
+
+// What the writer prints, the reader of printed output reads back: to half a
+// unit in the last digit, through the three-digit exponent form.
+TEST(LayoutReadBack, PrintedNumbersReadBack) {
+  for (double v : {2.5, -12.34, 0.00049, 3600.0, 1.5e100, -1.5e100, 1e-120, 2.8996e-186}) {
+    for (int d : {3, 4, 7}) {
+      const std::string field = E(v, 14, d);
+      EXPECT_NEAR(test::read_number(field), v, test::half_unit(v, d)) << field;
+    }
+  }
+  // The exponent without its letter reads as the same number written with it.
+  EXPECT_EQ(test::read_number("0.28996-185"), 0.28996e-185);
+  EXPECT_EQ(test::read_number(" -.1500+101"), -0.15e101);
+  // A number is read up to its end, not into a field that follows directly.
+  EXPECT_EQ(test::read_number(" 0.1234E+01-0.5678E+00"), 1.234);
+  EXPECT_EQ(test::read_number("  12 m3"), 12.0);
+}
+
+TEST(LayoutReadBack, FieldsWithoutANumberReadAsNaN) {
+  for (const std::string& field :
+       {E(kNaN, 12, 4), E(kInf, 12, 4), E(-kInf, 12, 4), F(-kInf, 8, 1), E(2.5, 7, 3),
+        std::string(), std::string("    "), std::string("ER_A=")})
+    EXPECT_TRUE(std::isnan(test::read_number(field))) << '"' << field << '"';
+}
+
+TEST(LayoutReadBack, ValuesAfterALabelStayOnItsLine) {
+  const std::vector<double> v = test::values_after(
+      " ER_A=   0.100E+01\n ER_A=\n   0.500E+00\n ER_A=  -0.150+101 m3\n", "ER_A=");
+  ASSERT_EQ(v.size(), 3u);
+  EXPECT_EQ(v[0], 1.0);
+  EXPECT_TRUE(std::isnan(v[1]));
+  EXPECT_EQ(v[2], -1.5e100);
 }
 
 TEST(LayoutWrite, BlanksLiteralsAndLineEnds) {

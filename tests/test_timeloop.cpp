@@ -2,12 +2,13 @@
 // profile blocks and balances, and the physics of simple reaches.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "Decks.hpp"
+#include "Results.hpp"
 #include "RunDeck.hpp"
 
 namespace quarno::test {
@@ -21,16 +22,6 @@ Reach still_pool() {
   return r;
 }
 const double kPoolStep = 100.0 * 0.4000000059604645 / std::sqrt(9.807000160217285);
-
-std::vector<double> first_column(const std::string& obs) {
-  std::vector<double> t;
-  std::istringstream in(obs);
-  std::string line;
-  int k = 0;
-  while (std::getline(in, line))
-    if (++k > 11 && !line.empty()) t.push_back(std::stod(line.substr(0, 12)));
-  return t;
-}
 
 Reach uniform_channel() {
   Reach r = flowing_channel(41, 2000.0, 1.0);
@@ -115,7 +106,8 @@ TEST(TimeLoop, RecordsComeEveryWholeNumberOfStepsOfAtLeast60s) {
   r.xobs = {500.0};
   const InProcessRun run = run_in_process(r);
   ASSERT_EQ(run.status, 0) << run.error;
-  const std::vector<double> t = first_column(run.obs);
+  std::vector<double> t;
+  for (const ObsRow& row : read_obs(run.obs, 1)) t.push_back(row.t);
   // Five steps of 12.77 s make the first 63.87 s; the excess is dropped, so
   // every record comes five steps after the last.
   ASSERT_EQ(t.size(), 15u);
@@ -151,6 +143,58 @@ TEST(TimeLoop, OneProfileBlockPerStep) {
   // Every block is followed by its balance report.
   EXPECT_EQ(values_after(run.results, "Froude number at X=0:").size(), 3u);
   EXPECT_EQ(values_after(run.results, "WATER BALANCE").size(), 3u);
+}
+
+// The readers of printed output on a real run: both profile blocks, the
+// water and solute balance reports, and observation records of six
+// positions, which continue on a second line.
+TEST(TimeLoop, PrintedProfilesBalancesAndRecordsReadBack) {
+  Reach r = still_pool();
+  r.NTr = 1;
+  r.aL = 2.0;
+  r.C = 1.0;
+  r.schedule = {{3600.0, 1.0, 0.0, 1.0}};
+  r.tout = {1800.0, 3600.0};
+  r.xobs = {50.0, 150.0, 250.0, 350.0, 450.0, 550.0};
+  const InProcessRun run = run_in_process(r);
+  ASSERT_EQ(run.status, 0) << run.error;
+
+  const std::vector<Profile> blocks = read_profiles(run.results, 10);
+  ASSERT_EQ(blocks.size(), 2u);
+  // The first block comes on the first step at or after its output time.
+  EXPECT_GE(blocks[0].t, 1800.0);
+  EXPECT_LT(blocks[0].t, 1800.0 + kPoolStep);
+  EXPECT_EQ(blocks[1].t, 3600.0);
+  for (const Profile& p : blocks) {
+    ASSERT_EQ(p.X.size(), 10u);
+    for (std::size_t i = 0; i < 10; ++i) {
+      EXPECT_EQ(p.X[i], 50.0 + 100.0 * static_cast<double>(i));  // cell centres
+      EXPECT_EQ(p.h[i], 1.0);
+      EXPECT_EQ(p.Q[i], 0.0);
+      EXPECT_EQ(p.C[i], 1.0);
+    }
+  }
+  // A block cut short after its first rows is left out.
+  const std::string cut = run.results.substr(0, run.results.rfind("Time=") + 500);
+  EXPECT_EQ(read_profiles(cut, 10).size(), 1u);
+
+  const Balances b = read_balances(run.results);
+  EXPECT_EQ(b.water_ER_A, (std::vector<double>{0.0, 0.0}));
+  EXPECT_EQ(b.solute_ER_R.size(), 4u);  // stream water and bed sediment, per report
+  EXPECT_EQ(b.Ctoti.size(), 2u);
+
+  const std::vector<ObsRow> rows = read_obs(run.obs, 6);
+  EXPECT_EQ(rows.size(), values_after(run.console, "Time (sec)=").size());
+  ASSERT_FALSE(rows.empty());
+  EXPECT_GT(rows.back().t, rows.front().t);
+  for (const ObsRow& row : rows) {
+    ASSERT_EQ(row.h.size(), 6u);
+    for (std::size_t j = 0; j < 6; ++j) {
+      EXPECT_EQ(row.h[j], 1.0) << row.t;
+      EXPECT_EQ(row.Q[j], 0.0) << row.t;
+      EXPECT_EQ(row.C[j], 1.0) << row.t;
+    }
+  }
 }
 
 TEST(TimeLoopPhysics, StillPoolStaysStill) {

@@ -55,15 +55,9 @@ TEST(Transport, InletNodeTakesTheIntervalConcentration) {
     EXPECT_DOUBLE_EQ(run.model->nodes.CN(1), 7.25);
     // The profile at 300 s shows the first interval's value at the inlet
     // node through the observation at X = 0 (every record of that interval).
-    std::istringstream obs(run.obs);
-    std::string line;
-    int k = 0;
-    while (std::getline(obs, line)) {
-      if (++k <= 11) continue;
-      const double t = std::stod(line.substr(0, 12));
-      const double c = std::stod(line.substr(12 + 3 * 14, 14));
-      EXPECT_NEAR(c, t <= 300.0 ? 4.0 : 7.25, 1e-4) << line;
-    }
+    const std::vector<ObsRow> rows = read_obs(run.obs, 1);
+    ASSERT_GT(rows.size(), 5u);
+    for (const ObsRow& row : rows) EXPECT_NEAR(row.C[0], row.t <= 300.0 ? 4.0 : 7.25, 1e-4) << row.t;
   }
 }
 

@@ -1,0 +1,57 @@
+// The validation cases, each a list of table rows, and the decks that
+// several of them share.
+#pragma once
+
+#include <vector>
+
+#include "Decks.hpp"
+#include "Harness.hpp"
+
+namespace quarno::test {
+
+// 10 m3/s in a 10 m wide channel of slope 0.001 and roughness 0.03.
+constexpr double kWidth = 10.0, kSlope = 0.001, kRough = 0.03, kDischarge = 10.0;
+
+// The channel with a flux inlet and a transmissive outlet, started at depth
+// h_start and run for T seconds.
+Reach uniform_channel(int Nfdn, double L, double h_start, double T);
+
+// Normal depth and velocity of the channel, with the model's friction law.
+double channel_normal_depth();
+double channel_velocity();
+
+// The channel at its normal depth with a tracer of concentration 1 entering
+// at X = 0 into clean water; dispersivity aL.
+Reach tracer_channel(int Nfdn, double T, double aL);
+
+// The outer step in the channel at its normal depth: Courant number 0.4 on
+// u + sqrt(g h).
+double channel_step(double dx);
+
+// A closed pool 1 m deep with transport on: walls, flat bed, still water.
+Reach closed_pool();
+
+// Still water (Pools.cpp)
+std::vector<Outcome> still_pool_case();     // 1
+std::vector<Outcome> widening_pool_case();  // 8
+
+// Steady flow (SteadyFlow.cpp)
+std::vector<Outcome> normal_depth_case();  // 2
+std::vector<Outcome> backwater_case();     // 3
+
+// Dam breaks (DamBreaks.cpp)
+std::vector<Outcome> stoker_case();  // 4, wet bed
+std::vector<Outcome> ritter_case();  // 4, dry bed
+
+// Transport (Tracers.cpp)
+std::vector<Outcome> ogata_banks_case();  // 5
+std::vector<Outcome> decay_case();        // 6
+std::vector<Outcome> storage_case();      // 7
+
+// Balance reports (Balances.cpp)
+std::vector<Outcome> water_balance_case();        // 9a
+std::vector<Outcome> decay_balance_case();        // 9b
+std::vector<Outcome> groundwater_balance_case();  // 9c
+std::vector<Outcome> front_balance_case();        // 9d
+
+}  // namespace quarno::test
