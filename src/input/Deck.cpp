@@ -1,5 +1,6 @@
 #include "input/Deck.hpp"
 
+#include <cmath>
 #include <initializer_list>
 #include <string>
 
@@ -65,6 +66,19 @@ void check_positive(const Reader& r, const char* name, const Array<double>& v, i
       r.fail(r.line_of((j - 1) * ncols + col), std::string(name) + "(" + std::to_string(j) +
                                                    ") must be positive (found " +
                                                    show_number(v(j)) + ")");
+  }
+}
+
+// Times (column 0 of rows of `ncols` values) are kept in single precision:
+// each must stay finite there, or the run would never reach its end.
+void check_single_precision_times(const Reader& r, const char* name, const Array<double>& t,
+                                  int rows, int ncols) {
+  for (int j = 1; j <= rows; ++j) {
+    if (!std::isfinite(static_cast<float>(t(j))))
+      r.fail(r.line_of((j - 1) * ncols),
+             std::string(name) + "(" + std::to_string(j) +
+                 ") must lie within +-3.4028235e+38 s, the range of times in single precision (found " +
+                 show_number(t(j)) + ")");
   }
 }
 
@@ -166,6 +180,7 @@ void read_bicond(Model& m, Reader& r, Outputs& out) {
   const std::initializer_list<Column> sched = {
       {"TBC", &b.TBC}, {"hBC", &b.hBC}, {"QBC", &b.QBC}, {"CBC", &b.CBC}};
   r.value_step(table_slots(run.NTInt, sched));
+  check_single_precision_times(r, "TBC", b.TBC, run.NTInt, 4);
   out.results.write(kScheduleHead, {run.NTInt, b.NB0, b.NBL});
   echo_rows(out.results, kScheduleRows, run.NTInt, sched);
 
@@ -175,6 +190,7 @@ void read_bicond(Model& m, Reader& r, Outputs& out) {
   std::vector<Slot> times;
   for (int j = 1; j <= b.NTout; ++j) times.push_back(Slot::real(b.TOut(j), "TOut", j));
   r.value_step(times);
+  check_single_precision_times(r, "TOut", b.TOut, b.NTout, 1);
   // The last output time is tied to the end of the schedule: appended when it
   // lies beyond the listed times, otherwise it replaces the last listed time.
   const double end_time = b.TBC(run.NTInt);

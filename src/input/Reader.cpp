@@ -54,47 +54,85 @@ bool real_syntax(std::string_view t) {
   return true;
 }
 
-std::string quoted(std::string_view t) { return "\"" + std::string(t) + "\""; }
-
 }  // namespace
+
+std::string quote_input(std::string_view text) {
+  constexpr std::size_t kMaxShown = 40;
+  std::string shown;
+  std::size_t cut = std::string::npos;  // where "..." goes if the text is too long
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    char piece[5];
+    if (byte >= 0x20 && byte < 0x7f) {
+      piece[0] = c;
+      piece[1] = '\0';
+    } else {
+      std::snprintf(piece, sizeof piece, "\\x%02X", byte);
+    }
+    const std::size_t len = std::strlen(piece);
+    if (cut == std::string::npos && shown.size() + len > kMaxShown - 3) cut = shown.size();
+    if (shown.size() + len > kMaxShown) {
+      shown.resize(cut);
+      shown += "...";
+      break;
+    }
+    shown += piece;
+  }
+  return "\"" + shown + "\"";
+}
 
 Reader::Reader(std::string name, std::string path) : name_(std::move(name)) {
   if (path.empty()) path = name_;
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) {
-    open_error_ = std::strerror(errno);
+    open_error_ = "cannot open the file in the working directory (" +
+                  std::string(std::strerror(errno)) + ")";
     return;
   }
-  std::string text;
   char buf[65536];
   std::size_t got;
-  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
+  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) {
+    if (text_.size() + got > static_cast<std::size_t>(kMaxFileSize)) {
+      open_error_ = "the file is larger than 16 MiB, far larger than any input deck";
+      break;
+    }
+    text_.append(buf, got);
+  }
   const bool failed = std::ferror(f) != 0;
   std::fclose(f);
-  if (failed) {
-    open_error_ = "read error";
+  if (failed && open_error_.empty()) open_error_ = "cannot read the file (read error)";
+  if (!open_error_.empty()) {
+    std::string().swap(text_);
     return;
   }
-  split(text);
+  count_lines();
 }
 
 Reader Reader::from_text(std::string name, std::string_view text) {
   Reader r;
   r.name_ = std::move(name);
-  r.split(text);
+  r.text_ = text;
+  r.count_lines();
   return r;
 }
 
-void Reader::split(std::string_view text) {
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // CRLF files
-    lines_.emplace_back(line);
-    start = end + 1;
+// Every line ends at a line feed or at the end of the file; a final line feed
+// does not start another line.
+void Reader::count_lines() {
+  nlines_ = 0;
+  for (std::size_t at = 0; at < text_.size(); ++nlines_) {
+    const std::size_t end = text_.find('\n', at);
+    at = end == std::string::npos ? text_.size() : end + 1;
   }
+}
+
+std::string_view Reader::line_at(std::size_t at, std::size_t& after) const {
+  std::size_t end = text_.find('\n', at);
+  if (end == std::string::npos) end = text_.size();
+  after = end + 1;
+  std::string_view line(text_.data() + at, end - at);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // CRLF files
+  return line;
 }
 
 void Reader::fail(int line, const std::string& message) const {
@@ -102,50 +140,50 @@ void Reader::fail(int line, const std::string& message) const {
 }
 
 void Reader::check_open() const {
-  if (!open_error_.empty())
-    throw InputError(name_ + ": cannot open the file in the working directory (" + open_error_ +
-                     ")");
+  if (!open_error_.empty()) throw InputError(name_ + ": " + open_error_);
 }
 
 void Reader::fail_end_of_file(const std::string& expected) const {
-  fail(static_cast<int>(lines_.size()) + 1, "expected " + expected + ", found the end of the file");
+  fail(static_cast<int>(nlines_) + 1, "expected " + expected + ", found the end of the file");
 }
 
 std::string Reader::text_step(const char* what) {
   check_open();
-  if (next_ >= lines_.size()) fail_end_of_file(what);
-  std::string t = lines_[next_++];
+  if (next_ >= nlines_) fail_end_of_file(what);
+  std::string t(line_at(next_at_, next_at_).substr(0, 80));
+  ++next_;
   t.resize(80, ' ');
   return t;
 }
 
 void Reader::skip_step(const char* what) {
   check_open();
-  if (next_ >= lines_.size()) fail_end_of_file(what);
+  if (next_ >= nlines_) fail_end_of_file(what);
+  line_at(next_at_, next_at_);
   ++next_;
 }
 
 void Reader::assign(const Slot& slot, std::string_view token, int line) const {
   if (slot.kind == Slot::Kind::Int) {
     if (!integer_syntax(token))
-      fail(line, "expected an integer for " + slot.label() + ", found " + quoted(token));
+      fail(line, "expected an integer for " + slot.label() + ", found " + quote_input(token));
     errno = 0;
     const std::string s(token);
     const long long v = std::strtoll(s.c_str(), nullptr, 10);
     if (errno == ERANGE || v < INT_MIN || v > INT_MAX)
-      fail(line, "expected an integer for " + slot.label() + ", found " + quoted(token) +
+      fail(line, "expected an integer for " + slot.label() + ", found " + quote_input(token) +
                      ", which is out of range");
     *static_cast<int*>(slot.target) = static_cast<int>(v);
     return;
   }
   if (!real_syntax(token))
-    fail(line, "expected a real number for " + slot.label() + ", found " + quoted(token));
+    fail(line, "expected a real number for " + slot.label() + ", found " + quote_input(token));
   std::string s(token);
   for (char& c : s)
     if (c == 'D' || c == 'd') c = 'e';
   const double v = std::strtod(s.c_str(), nullptr);
   if (!std::isfinite(v))
-    fail(line, "expected a real number for " + slot.label() + ", found " + quoted(token) +
+    fail(line, "expected a real number for " + slot.label() + ", found " + quote_input(token) +
                    ", which is out of range");
   *static_cast<double*>(slot.target) = v;
 }
@@ -153,27 +191,30 @@ void Reader::assign(const Slot& slot, std::string_view token, int line) const {
 void Reader::value_step(const std::vector<Slot>& slots) {
   check_open();
   const std::size_t n = slots.size();
-  if (next_ >= lines_.size())
+  if (next_ >= nlines_)
     fail_end_of_file(n == 0 ? std::string("a line") : "a value for " + slots[0].label());
   value_lines_.assign(n, 0);
   if (n == 0) {  // consumes exactly one line
-    ++next_;
+    skip_step();
     return;
   }
   std::size_t li = next_;
+  std::size_t after = 0;  // start of line li + 1
+  std::string_view line = line_at(next_at_, after);
   std::size_t pos = 0;
   std::size_t k = 0;
   bool need_separator = false;  // a value has been read and not yet closed by a comma
   while (k < n) {
-    const std::string& line = lines_[li];
     const int lineno = static_cast<int>(li) + 1;
     if (pos >= line.size()) {  // a line end separates values; blank lines are passed over
       ++li;
       pos = 0;
-      if (li >= lines_.size()) {
+      if (li >= nlines_) {
         next_ = li;
+        next_at_ = text_.size();
         fail_end_of_file("a value for " + slots[k].label());
       }
+      line = line_at(after, after);
       continue;
     }
     const char c = line[pos];
@@ -210,7 +251,7 @@ void Reader::value_step(const std::vector<Slot>& slots) {
     long long r = 0;
     const auto res = std::from_chars(count.data(), count.data() + count.size(), r);
     if (count.empty() || res.ec != std::errc() || res.ptr != count.data() + count.size() || r < 1)
-      fail(lineno, "expected a value for " + slots[k].label() + ", found " + quoted(token) +
+      fail(lineno, "expected a value for " + slots[k].label() + ", found " + quote_input(token) +
                        " (a repeat count must be a positive integer)");
     for (long long j = 0; j < r && k < n; ++j) {
       if (!value.empty()) assign(slots[k], value, lineno);
@@ -220,6 +261,7 @@ void Reader::value_step(const std::vector<Slot>& slots) {
   const int end_line = static_cast<int>(li) + 1;
   for (std::size_t j = k; j < n; ++j) value_lines_[j] = end_line;
   next_ = li + 1;  // the rest of the line is discarded
+  next_at_ = after;
 }
 
 }  // namespace quarno

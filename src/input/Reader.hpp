@@ -42,10 +42,18 @@ struct Slot {
   std::string label() const;
 };
 
+// Quoted text from an input file, for messages: non-printable bytes as \xNN,
+// at most 40 characters, a longer text cut with "...".
+std::string quote_input(std::string_view text);
+
 class Reader {
  public:
+  // An input deck is a few kilobytes; nothing near this size is one.
+  static constexpr long kMaxFileSize = 16L << 20;  // bytes
+
   // Reads the named file of the working directory (or `path`, when given).
   // A file that cannot be opened is reported at its first read step.
+  // Files over kMaxFileSize are rejected at the first read step.
   explicit Reader(std::string name, std::string path = {});
   // Reads text held in memory, as if it were the named file (tests).
   static Reader from_text(std::string name, std::string_view text);
@@ -66,15 +74,22 @@ class Reader {
 
  private:
   Reader() = default;
-  void split(std::string_view text);
+  void count_lines();
+  // The line starting at byte `at` (without its line end) and the start of
+  // the line after it.
+  std::string_view line_at(std::size_t at, std::size_t& after) const;
   void check_open() const;
   [[noreturn]] void fail_end_of_file(const std::string& expected) const;
   void assign(const Slot& slot, std::string_view token, int line) const;
 
   std::string name_;
   std::string open_error_;
-  std::vector<std::string> lines_;
-  std::size_t next_ = 0;  // index of the next unread line (0-based)
+  // The whole file; lines are found as the steps move forward through it, so
+  // a file costs its own size in memory, however many lines it has.
+  std::string text_;
+  std::size_t nlines_ = 0;
+  std::size_t next_ = 0;     // index of the next unread line (0-based)
+  std::size_t next_at_ = 0;  // byte where that line starts
   std::vector<int> value_lines_;
 };
 

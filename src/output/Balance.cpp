@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "output/Layouts.hpp"
 
@@ -50,8 +51,17 @@ double bed_storage(const Model& m) {
   return sum;
 }
 
-void value_line(Outputs& out, const Layout& layout, const char* label, double v) {
+// One labelled value of a balance; `balance` names the balance in messages.
+void value_line(Outputs& out, const Layout& layout, const char* label, double v,
+                const char* balance) {
   out.results.write(layout, {label, v});
+  out.results.name_nonfinite([&](int) {
+    // The quantity's name ends the label: "Flow at X=0(m3).......... QX0="
+    std::string name(label);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '=')) name.pop_back();
+    name.erase(0, name.find_last_of(". ") + 1);
+    return name + " of the " + balance + " balance";
+  });
 }
 
 }  // namespace
@@ -71,22 +81,30 @@ void record_initial_storages(Model& m) {
 void write_balance_report(Model& m, Outputs& out) {
   BalanceSums& s = m.bal;
   const bool transport = m.run.NTr > 0;
+  auto water = [&](const char* label, double v) { value_line(out, kWaterLine, label, v, "water"); };
+  auto stream = [&](const char* label, double v) {
+    value_line(out, kSoluteLine, label, v, "stream-water solute");
+  };
+  auto bed = [&](const char* label, double v) {
+    value_line(out, kSoluteLine, label, v, "bed-sediment solute");
+  };
 
   const double Fr = std::fabs(m.flow.u(1)) / std::sqrt(m.flow.h(1) * g);
   out.results.write(kFroude, {Fr});
+  out.results.name_nonfinite([](int) { return std::string("the Froude number at X=0"); });
 
   s.Wfin = water_storage(m);
   double ER_A = s.Wfin - s.QX0 + s.QXL - s.QGwU - s.Wini;
   double D = std::max(std::max(s.Wini, s.Wfin), std::max(std::fabs(s.QX0), std::fabs(s.QXL)));
   double ER_R = D == 0.0 ? 0.0 : std::fabs(ER_A) * 100 / D;
   out.results.write(kWaterHead);
-  value_line(out, kWaterLine, "Initial storage (m3).....Wini=", s.Wini);
-  value_line(out, kWaterLine, "Final storage (m3).......Wfin=", s.Wfin);
-  value_line(out, kWaterLine, "Flow at X=0(m3).......... QX0=", s.QX0);
-  value_line(out, kWaterLine, "Flow at X=L(m3).......... QXL=", s.QXL);
-  value_line(out, kWaterLine, "GW upwelling(m3)........ QGwU=", s.QGwU);
-  value_line(out, kWaterLine, "Absolute error(m3).......ER_A=", ER_A);
-  value_line(out, kWaterLine, "Relative error(%)........ER_R=", ER_R);
+  water("Initial storage (m3).....Wini=", s.Wini);
+  water("Final storage (m3).......Wfin=", s.Wfin);
+  water("Flow at X=0(m3).......... QX0=", s.QX0);
+  water("Flow at X=L(m3).......... QXL=", s.QXL);
+  water("GW upwelling(m3)........ QGwU=", s.QGwU);
+  water("Absolute error(m3).......ER_A=", ER_A);
+  water("Relative error(%)........ER_R=", ER_R);
   out.results.write(kBlankLine);
   if (!transport) return;
 
@@ -99,33 +117,33 @@ void write_balance_report(Model& m, Outputs& out) {
   D = std::max({s.Ctotf, s.Ctoti, std::fabs(s.QCX0), std::fabs(s.QCXL), std::fabs(s.QCGWU)});
   ER_R = D <= kTinyDenominator ? 0.0 : std::fabs(ER_A) * 100 / D;
   out.results.write(kStreamSoluteHead);
-  value_line(out, kSoluteLine, "Initial storage (Stream).......Cwini= ", s.Cwini);
-  value_line(out, kSoluteLine, "Initial storage (STS)........  Cstin= ", s.Cstin);
-  value_line(out, kSoluteLine, "Total storage .................Ctoti= ", s.Ctoti);
-  value_line(out, kSoluteLine, "Final storage (Stream).........Cwfin= ", s.Cwfin);
-  value_line(out, kSoluteLine, "Final storage (STS)............Cstfin=", s.Cstfin);
-  value_line(out, kSoluteLine, "Total storage .................Ctotf= ", s.Ctotf);
-  value_line(out, kSoluteLine, "Flux at X=0................... QCX0=  ", s.QCX0);
-  value_line(out, kSoluteLine, "Flux at X=L................... QCXL=  ", s.QCXL);
-  value_line(out, kSoluteLine, "GW upwelling.................. QCGWU= ", s.QCGWU);
-  value_line(out, kSoluteLine, "Dye-off .......................Cwdoff=", s.Cwdoff);
-  value_line(out, kSoluteLine, "Resuspension ................. CResus=", s.CResus);
-  value_line(out, kSoluteLine, "Deposition   ................. CDepos=", s.CDepos);
-  value_line(out, kSoluteLine, "Absolute error...................ER_A=", ER_A);
-  value_line(out, kSoluteLine, "Relative error(%)................ER_R=", ER_R);
+  stream("Initial storage (Stream).......Cwini= ", s.Cwini);
+  stream("Initial storage (STS)........  Cstin= ", s.Cstin);
+  stream("Total storage .................Ctoti= ", s.Ctoti);
+  stream("Final storage (Stream).........Cwfin= ", s.Cwfin);
+  stream("Final storage (STS)............Cstfin=", s.Cstfin);
+  stream("Total storage .................Ctotf= ", s.Ctotf);
+  stream("Flux at X=0................... QCX0=  ", s.QCX0);
+  stream("Flux at X=L................... QCXL=  ", s.QCXL);
+  stream("GW upwelling.................. QCGWU= ", s.QCGWU);
+  stream("Dye-off .......................Cwdoff=", s.Cwdoff);
+  stream("Resuspension ................. CResus=", s.CResus);
+  stream("Deposition   ................. CDepos=", s.CDepos);
+  stream("Absolute error...................ER_A=", ER_A);
+  stream("Relative error(%)................ER_R=", ER_R);
   out.results.write(kBlankLine);
 
   ER_A = s.Csfin + s.CResus - s.CDepos + s.Csdoff - s.Csini;
   D = std::max(s.Csfin, s.Csini);
   ER_R = D > kTinyDenominator ? std::fabs(ER_A) * 100 / D : 0.0;
   out.results.write(kBedSoluteHead);
-  value_line(out, kSoluteLine, "Initial storage ...............Csini= ", s.Csini);
-  value_line(out, kSoluteLine, "Final storage .................Csfin= ", s.Csfin);
-  value_line(out, kSoluteLine, "Dye-off .......................Csdoff=", s.Csdoff);
-  value_line(out, kSoluteLine, "Resuspension ................. CResus=", s.CResus);
-  value_line(out, kSoluteLine, "Deposition   ................. CDepos=", s.CDepos);
-  value_line(out, kSoluteLine, "Absolute error...................ER_A=", ER_A);
-  value_line(out, kSoluteLine, "Relative error(%)................ER_R=", ER_R);
+  bed("Initial storage ...............Csini= ", s.Csini);
+  bed("Final storage .................Csfin= ", s.Csfin);
+  bed("Dye-off .......................Csdoff=", s.Csdoff);
+  bed("Resuspension ................. CResus=", s.CResus);
+  bed("Deposition   ................. CDepos=", s.CDepos);
+  bed("Absolute error...................ER_A=", ER_A);
+  bed("Relative error(%)................ER_R=", ER_R);
   out.results.write(kBlankLine);
 }
 

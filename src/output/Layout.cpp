@@ -1,6 +1,7 @@
 #include "output/Layout.hpp"
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -241,19 +242,49 @@ Layout::Layout(std::string_view text) : text_(text) {
 // ---------------------------------------------------------------------------
 // Writing
 
-TextOut::TextOut(std::FILE* file) : file_(file) { line_.reserve(1024); }
+TextOut::TextOut(std::FILE* file, const char* name) : file_(file), name_(name) {
+  line_.reserve(1024);
+}
+
+void TextOut::failed(int error) {
+  std::FILE* f = file_;
+  file_ = nullptr;  // nothing more is written to it
+  if (!name_) {     // the console: given up silently
+    std::clearerr(f);
+    return;
+  }
+  throw OutputError(std::string(name_) + ": cannot write (" +
+                    (error != 0 ? std::strerror(error) : "write error") + ")");
+}
 
 void TextOut::end_line() {
   line_ += '\n';
-  if (capture_)
+  if (capture_) {
     capture_->append(line_);
-  else if (file_)
-    std::fwrite(line_.data(), 1, line_.size(), file_);
+  } else if (file_) {
+    errno = 0;
+    if (std::fwrite(line_.data(), 1, line_.size(), file_) != line_.size()) {
+      line_.clear();
+      failed(errno);
+    }
+  }
   line_.clear();
 }
 
 void TextOut::flush() {
-  if (file_) std::fflush(file_);
+  if (!file_) return;
+  errno = 0;
+  if (std::fflush(file_) != 0) failed(errno);
+}
+
+void TextOut::close() {
+  if (!file_) return;
+  flush();
+  std::FILE* f = file_;
+  file_ = nullptr;
+  errno = 0;
+  if (std::fclose(f) != 0 && name_)
+    throw OutputError(std::string(name_) + ": cannot write (" + std::strerror(errno) + ")");
 }
 
 void TextOut::write(const Layout& layout, Args values) {
@@ -271,6 +302,7 @@ void TextOut::write(const Layout& layout, Args values) {
   int next = 0;  // next value
   int blanks = 0;  // blanks owed before the next thing written
   int pc = 0;
+  first_nonfinite_ = -1;
 
   auto pay_blanks = [&] {
     line_.append(static_cast<std::size_t>(blanks), ' ');
@@ -336,6 +368,7 @@ void TextOut::write(const Layout& layout, Args values) {
           put_I(line_, a.i, it.w);
         } else {
           const double v = a.kind == Arg::Kind::Int ? static_cast<double>(a.i) : a.r;
+          if (first_nonfinite_ < 0 && !std::isfinite(v)) first_nonfinite_ = next - 1;
           if (it.op == Op::F)
             put_F(line_, v, it.w, it.d);
           else

@@ -21,6 +21,7 @@
 
 #include <cstdio>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -95,25 +96,56 @@ void put_I(std::string& out, long long v, int w);
 void put_F(std::string& out, double v, int w, int d);
 void put_E(std::string& out, double v, int w, int d);
 
+// A results file could not be written (disk full, file-size limit, I/O
+// error): the run ends with exit status 3 and this message, which names the
+// file and the system's reason.
+struct OutputError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 // A text stream that all output goes through: a file, or (for tests) a string.
+//
+// Every write and flush of a file is checked. A results file (`name` given)
+// that fails throws OutputError and writes nothing more; the console (no name)
+// is given up silently, so a closed or broken standard output never stops a
+// run from completing its files.
 class TextOut {
  public:
-  explicit TextOut(std::FILE* file = nullptr);
+  explicit TextOut(std::FILE* file = nullptr, const char* name = nullptr);
   TextOut(const TextOut&) = delete;
   TextOut& operator=(const TextOut&) = delete;
 
   void write(const Layout& layout, Args values = {});
   void flush();
+  // Flushes and closes the file; a failure throws like a failed write.
+  void close();
+
+  // The name of the file, for messages.
+  const char* name() const { return name_ ? name_ : "standard output"; }
+
+  // Results must be finite. After a write, when one of its values was not,
+  // records describe(k), the name of its first such value (k its index
+  // within the write), unless an earlier write was already recorded.
+  template <class Describe>
+  void name_nonfinite(Describe&& describe) {
+    if (first_nonfinite_ >= 0 && nonfinite_.empty()) nonfinite_ = describe(first_nonfinite_);
+  }
+  // The recorded name, e.g. "u in cell 3"; empty while every value is finite.
+  const std::string& nonfinite() const { return nonfinite_; }
 
   // Test support: collect the text instead of writing it to a file.
   void capture_to(std::string* sink) { capture_ = sink; }
 
  private:
   void end_line();
+  void failed(int error);
 
   std::FILE* file_;
+  const char* name_;
   std::string* capture_ = nullptr;
   std::string line_;
+  int first_nonfinite_ = -1;  // in the last write
+  std::string nonfinite_;
 };
 
 }  // namespace quarno

@@ -1,6 +1,7 @@
 #include "output/Writers.hpp"
 
 #include <algorithm>
+#include <string>
 
 #include "output/Balance.hpp"
 #include "output/Layouts.hpp"
@@ -39,9 +40,16 @@ void write_observation(Model& m, Outputs& out) {
   out.obs.write(layouts::kObsRecord, Args(1 + 5 * Nobs, [&](int k) -> Arg {
                   return k == 0 ? c.t : values[(k - 1) / 5][(k - 1) % 5];
                 }));
+  out.obs.name_nonfinite([](int k) {
+    static const char* const kNames[5] = {"h", "u", "Q", "C", "Cs"};
+    if (k == 0) return std::string("the time");
+    return std::string(kNames[(k - 1) % 5]) + " at observation position " +
+           std::to_string((k - 1) / 5 + 1);
+  });
   out.console.flush();
   out.obs.flush();
   c.record_flag = 0;
+  out.end_if_nonfinite(c.t);
 }
 
 void check_profile(Model& m, Outputs& out) {
@@ -77,9 +85,14 @@ void check_profile(Model& m, Outputs& out) {
                         default: return mean.Cs(i);
                       }
                     }));
+  out.results.name_nonfinite([](int k) {
+    static const char* const kNames[8] = {"X", "h", "u", "q", "Q", "C", "Cs", "Cst"};
+    return std::string(kNames[k % 8]) + " in cell " + std::to_string(k / 8 + 1);
+  });
   c.output_index += 1;
   write_balance_report(m, out);
   out.results.flush();
+  out.end_if_nonfinite(c.t);
 }
 
 }  // namespace quarno

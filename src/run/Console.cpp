@@ -1,8 +1,11 @@
 #include "run/Console.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <unistd.h>
 
 #include "output/Layouts.hpp"
 
@@ -18,6 +21,19 @@ extern "C" void on_signal(int sig) {
 }
 
 }  // namespace
+
+void secure_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+}
 
 void install_interrupt_handlers() {
   struct sigaction sa {};

@@ -11,6 +11,13 @@ struct Interrupted {
   int status;
 };
 
+// Opens any of standard input, output and error that is closed on /dev/null,
+// so that no file the run opens takes its descriptor and receives console
+// text. Ignores SIGPIPE and SIGXFSZ: a console that goes away is given up and
+// a results file that reaches its size limit is reported as a write error,
+// instead of the process being killed with its files half written.
+void secure_standard_streams();
+
 // SIGINT and SIGTERM end the run at its next check point with exit status
 // 130 or 143, after the output files have been flushed. A second signal ends
 // the process at once.

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "run/Console.hpp"
+#include "solver/NumericalFailure.hpp"
 #include "solver/RungeKutta.hpp"
 #include "solver/SaintVenant.hpp"
 
@@ -12,6 +13,9 @@ namespace {
 constexpr double kScaleFloor = 1e-10;                    // added to every error scale
 constexpr double kMinStep = 1.0000000036274937e-15;      // 1e-15 in single precision
 constexpr int kMaxSteps = 5000000;                       // inner steps per outer step
+// Steps in a row too small to change the model time, after which the flow
+// cannot advance: such steps would otherwise repeat until kMaxSteps.
+constexpr int kMaxStalledSteps = 100;
 }  // namespace
 
 void advance_flow(Model& m, Outputs& out, double x1, double dt, double x2) {
@@ -32,17 +36,22 @@ void advance_flow(Model& m, Outputs& out, double x1, double dt, double x2) {
   };
   auto show_pause = [&out](const char* message) { pause(out, message); };
 
+  int stalled = 0;
   for (int nstp = 1;;) {
     saint_venant_rhs(m, x, ywork, dydx, n);
     for (int i = 1; i <= n; ++i)
       yscale(i) = (std::fabs(ywork(i)) + kScaleFloor) + std::fabs(h * dydx(i));
     if (((h - x1) + x) * ((h - x2) + x) > 0) h = x2 - x;  // do not pass the interval end
     double h_did, h_next;
+    const double x_before = x;
     rk_step(w, ywork, dydx, n, x, h, eps, yscale, h_did, h_next, rhs, show_pause);
     if ((x - x2) * span >= 0) {
       for (int i = 1; i <= n; ++i) y(i) = ywork(i);
       return;
     }
+    stalled = x == x_before ? stalled + 1 : 0;
+    if (stalled == kMaxStalledSteps)
+      throw NumericalFailure("The flow solution cannot advance at t = " + show_number(x) + " s.");
     if (std::fabs(h_next) < kMinStep) pause(out, "Stepsize smaller than minimum.");
     h = h_next;
     if (++nstp > kMaxSteps) {

@@ -1,9 +1,14 @@
 #include "run/Quarno.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #if defined(__SSE__) || defined(__x86_64__)
@@ -13,9 +18,9 @@
 #include "input/Deck.hpp"
 #include "input/Reader.hpp"
 #include "model/Model.hpp"
+#include "output/Balance.hpp"
 #include "output/Outputs.hpp"
 #include "run/Console.hpp"
-#include "output/Balance.hpp"
 #include "run/Setup.hpp"
 #include "run/TimeLoop.hpp"
 #include "solver/NumericalFailure.hpp"
@@ -31,12 +36,63 @@ void flush_denormals_to_zero() {
 #endif
 }
 
-struct File {
-  std::FILE* f = nullptr;
-  ~File() {
-    if (f) std::fclose(f);
+// An exclusive advisory lock on the working directory for the whole run, so
+// that two runs in one folder never write the same files.
+class FolderLock {
+ public:
+  FolderLock() : fd_(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+  ~FolderLock() {
+    if (fd_ >= 0) ::close(fd_);
   }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+  // False only when another process holds the lock. A folder that cannot be
+  // locked at all (a file system without locks) is used unlocked.
+  bool acquire() {
+    return fd_ < 0 || ::flock(fd_, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+  }
+
+ private:
+  int fd_;
 };
+
+// Opens both results files for writing, replacing what they held, but only
+// once both are known to be writable: a file that cannot be opened leaves the
+// other file's previous results untouched (and removes it again if this run
+// created it). Returns an empty string or the message of the failure.
+std::string open_results(std::FILE* (&files)[2], const char* const (&names)[2]) {
+  int fds[2] = {-1, -1};
+  bool created[2] = {false, false};
+  for (int k = 0; k < 2; ++k) {
+    fds[k] = ::open(names[k], O_WRONLY | O_CLOEXEC);
+    if (fds[k] < 0 && errno == ENOENT) {
+      fds[k] = ::open(names[k], O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      created[k] = fds[k] >= 0;
+    }
+    if (fds[k] < 0) {
+      const std::string why = std::strerror(errno);
+      for (int j = 0; j < k; ++j) {
+        ::close(fds[j]);
+        if (created[j]) ::unlink(names[j]);
+      }
+      return std::string(names[k]) + ": cannot open the file for writing (" + why + ")";
+    }
+  }
+  for (int k = 0; k < 2; ++k) {
+    // (A device such as /dev/null cannot be truncated and needs not be.)
+    const bool truncated = ::ftruncate(fds[k], 0) == 0 || errno == EINVAL;
+    if (!truncated || !(files[k] = ::fdopen(fds[k], "w"))) {
+      const std::string why = std::strerror(errno);
+      for (int j = 0; j < 2; ++j) {
+        if (j < k) std::fclose(files[j]);
+        else ::close(fds[j]);
+      }
+      return std::string(names[k]) + ": cannot open the file for writing (" + why + ")";
+    }
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -45,6 +101,7 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out) {
   build_grid(m);
   locate_observations(m);
   map_tables(m);
+  check_mapped_tables(m);
   initial_state(m);
   m.bal.QX0 = m.bal.QXL = m.bal.QGwU = m.bal.QCGWU = 0.0;
   record_initial_storages(m);
@@ -52,42 +109,74 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out) {
   out.flush_all();
 }
 
+namespace {
+
+// Runs the model and the closing pause and returns the exit status, after
+// writing the message of a failed run to standard error. The files are
+// flushed before the message, so everything written so far is kept; a results
+// file that cannot be written ends the run at once with status 3.
+int run_and_report(Reader& param, Reader& bicond, Outputs& out) {
+  auto model = std::make_unique<Model>();
+  int status = 0;
+  std::string message;
+  try {
+    try {
+      run_model(*model, param, bicond, out);
+      pause(out, "press ENTER to exit code");
+    } catch (const InputError& e) {
+      status = 1;
+      message = e.what();
+    } catch (const NumericalFailure& e) {
+      status = 2;
+      message = e.what();
+    } catch (const Interrupted& i) {
+      status = i.status;
+    }
+    out.flush_all();
+  } catch (const OutputError& e) {
+    status = 3;
+    message = e.what();
+  }
+  if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
+  return status;
+}
+
+}  // namespace
+
 int Quarno() {
   flush_denormals_to_zero();
-
-  // The four files, in order; an existing output file is replaced.
-  Reader param("crparam.txt");
-  Reader bicond("crbicond.txt");
-  File results, obs;
-  for (auto [file, name] : {std::pair{&results, "crOutput.txt"}, std::pair{&obs, "crObsNode.txt"}}) {
-    file->f = std::fopen(name, "w");
-    if (!file->f) {
-      std::fprintf(stderr, "%s: cannot open the file for writing (%s)\n", name,
-                   std::strerror(errno));
+  try {
+    FolderLock lock;
+    if (!lock.acquire()) {
+      std::fprintf(stderr, "another run is using this folder\n");
       return 1;
     }
-  }
-  Outputs out{TextOut(results.f), TextOut(obs.f), TextOut(stdout)};
 
-  auto model = std::make_unique<Model>();
-  Model& m = *model;
-  try {
-    run_model(m, param, bicond, out);
-    pause(out, "press ENTER to exit code");
-  } catch (const InputError& e) {
-    out.flush_all();
-    std::fprintf(stderr, "%s\n", e.what());
+    // The four files, in order; an existing output file is replaced.
+    Reader param("crparam.txt");
+    Reader bicond("crbicond.txt");
+    static const char* const kNames[2] = {"crOutput.txt", "crObsNode.txt"};
+    std::FILE* files[2] = {nullptr, nullptr};
+    const std::string open_error = open_results(files, kNames);
+    if (!open_error.empty()) {
+      std::fprintf(stderr, "%s\n", open_error.c_str());
+      return 1;
+    }
+    Outputs out{TextOut(files[0], kNames[0]), TextOut(files[1], kNames[1]), TextOut(stdout)};
+    const int status = run_and_report(param, bicond, out);
+    try {
+      out.console.flush();
+      out.results.close();
+      out.obs.close();
+    } catch (const OutputError& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      return 3;
+    }
+    return status;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "quarno: not enough memory for this run\n");
     return 1;
-  } catch (const NumericalFailure& e) {
-    out.flush_all();
-    std::fprintf(stderr, "%s\n", e.what());
-    return 2;
-  } catch (const Interrupted& i) {
-    out.flush_all();
-    return i.status;
   }
-  out.flush_all();
-  return 0;
 }
 
 }  // namespace quarno

@@ -1,7 +1,9 @@
 #include "run/Setup.hpp"
 
 #include <cmath>
+#include <string>
 
+#include "input/InputError.hpp"
 #include "input/TableMap.hpp"
 
 namespace quarno {
@@ -96,6 +98,31 @@ void map_tables(Model& m) {
   map_table(p.Rb, p.XTrPar, nf.RbN, X, p.NTrPar, N, kStep);
   map_table(b.CInCT, b.XInCT, nf.CN, X, b.NInCT, N, kLinear);
   map_table(b.CbInCT, b.XInCT, nf.CbN, X, b.NInCT, N, kLinear);
+}
+
+namespace {
+
+// The first node where a mapped table is not positive: bad input that names
+// the table, its file and the position.
+void require_positive(const Model& m, const Array<double>& mapped, const char* table) {
+  for (int k = 1; k <= m.run.Nfdn; ++k) {
+    if (!(mapped(k) > 0.0))
+      throw InputError("crparam.txt: the " + std::string(table) +
+                       " table mapped onto the grid must be positive everywhere, but gives " +
+                       show_number(mapped(k)) + " at X = " + show_number(m.grid.X(k)) + " m");
+  }
+}
+
+}  // namespace
+
+void check_mapped_tables(const Model& m) {
+  const NodeFields& nf = m.nodes;
+  require_positive(m, nf.WidthN, "Width");
+  if (m.run.NTr <= 0) return;
+  require_positive(m, nf.TauCRN, "TauCR");
+  require_positive(m, nf.fN, "f");
+  require_positive(m, nf.HbN, "Hb");
+  require_positive(m, nf.RbN, "Rb");
 }
 
 void initial_state(Model& m) {

@@ -1,0 +1,246 @@
+// Runs the real program the way a careless or hostile user would: decks that
+// cannot advance or overflow, files that cannot be written, closed or broken
+// standard streams, a folder already in use, huge or binary input. Every case
+// must end with its own exit status and a message, never hang, never report
+// success after a failure and never destroy earlier results.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "Decks.hpp"
+#include "RunDeck.hpp"
+#include "input/Reader.hpp"
+
+namespace quarno::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A scratch folder holding a deck, removed afterwards.
+struct Folder {
+  fs::path dir;
+  Folder(const std::string& param, const std::string& bicond) {
+    char tmpl[] = "/tmp/quarno-hostile-XXXXXX";
+    if (!mkdtemp(tmpl)) throw std::runtime_error("cannot make a scratch directory");
+    dir = tmpl;
+    put("crparam.txt", param);
+    put("crbicond.txt", bicond);
+  }
+  ~Folder() { fs::remove_all(dir); }
+  void put(const std::string& name, const std::string& text) const {
+    std::ofstream(dir / name, std::ios::binary) << text;
+  }
+  std::string get(const std::string& name) const { return read_file((dir / name).string()); }
+
+  // Runs the bash commands `shell` (in which $Q is the program) in the
+  // folder; the exit status of the last.
+  int sh(const std::string& shell) const {
+    put("run.sh", "Q='" QUARNO_EXE "'\n" + shell + "\n");
+    const std::string cmd = "cd '" + dir.string() + "' && bash run.sh";
+    const int raw = std::system(cmd.c_str());
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  }
+  int run() const { return sh("\"$Q\" </dev/null >console.txt 2>errors.txt"); }
+};
+
+// A small flowing reach: 10 m3/s through 11 nodes over 1 km for 10 minutes,
+// with two output times and one observation position.
+Reach small_reach() {
+  Reach r = flowing_channel(11, 1000.0, 1.0);
+  r.schedule = {{600.0, 1.0, 10.0, 0.0}};
+  r.tout = {300.0, 600.0};
+  r.xobs = {500.0};
+  return r;
+}
+
+bool has(const std::string& text, const std::string& what) {
+  return text.find(what) != std::string::npos;
+}
+
+TEST(HostileRuns, AFlowThatCannotAdvanceEndsWithStatus2) {
+  // The Uvas reach example with a very rough first segment (n = 10 on the
+  // first 250 m): every step of the first outer step is too small to change
+  // the model time.
+  const std::string dir = QUARNO_TEST_DATA "/../../examples/uvas-reach/";
+  std::string param = read_file(dir + "crparam.txt");
+  const std::size_t from = param.find("NRough"), to = param.find("NGW");
+  ASSERT_TRUE(from != std::string::npos && to != std::string::npos);
+  param.replace(from, to - from, "NRough\n3\nX n\n0. 10.\n250. 0.03\n300. 0.03\n");
+  Folder f(param, read_file(dir + "crbicond.txt"));
+  ASSERT_EQ(f.run(), 2) << f.get("errors.txt");
+  ASSERT_EQ(f.run(), 2) << f.get("errors.txt");
+  EXPECT_EQ(f.get("errors.txt"), "The flow solution cannot advance at t = 0 s.\n");
+  const std::string console = f.get("console.txt");
+  EXPECT_TRUE(has(console, "Stepsize smaller than minimum.\n"));
+  EXPECT_FALSE(has(console, "press ENTER"));
+  EXPECT_TRUE(has(f.get("crOutput.txt"), "RESULTS"));
+}
+
+TEST(HostileRuns, ResultsThatCannotBeWrittenEndWithStatus3) {
+  const Reach r = small_reach();
+  {  // a full disk under the observation file
+    Folder f(param_text(r), bicond_text(r));
+    fs::create_symlink("/dev/full", f.dir / "crObsNode.txt");
+    EXPECT_EQ(f.run(), 3);
+    EXPECT_EQ(f.get("errors.txt"), "crObsNode.txt: cannot write (No space left on device)\n");
+  }
+  {  // and under the results file
+    Folder f(param_text(r), bicond_text(r));
+    fs::create_symlink("/dev/full", f.dir / "crOutput.txt");
+    EXPECT_EQ(f.run(), 3);
+    EXPECT_EQ(f.get("errors.txt"), "crOutput.txt: cannot write (No space left on device)\n");
+  }
+  {  // a file-size limit of 4 KiB: the results file reaches it first
+    Folder f(param_text(r), bicond_text(r));
+    EXPECT_EQ(f.sh("ulimit -f 4 && \"$Q\" </dev/null >console.txt 2>errors.txt"), 3);
+    EXPECT_EQ(f.get("errors.txt"), "crOutput.txt: cannot write (File too large)\n");
+    EXPECT_EQ(f.get("crOutput.txt").size(), 4096u);  // written up to the limit
+  }
+}
+
+TEST(HostileRuns, ClosedOrBrokenStandardStreamsNeverReachTheResults) {
+  const Reach r = small_reach();
+  Folder normal(param_text(r), bicond_text(r));
+  ASSERT_EQ(normal.run(), 0);
+  const std::string results = normal.get("crOutput.txt"), obs = normal.get("crObsNode.txt");
+  ASSERT_TRUE(has(normal.get("console.txt"), "Time (sec)="));
+
+  for (const char* shell : {"\"$Q\" </dev/null >&- 2>errors.txt",  // no standard output
+                            "\"$Q\" <&- >&- 2>errors.txt",        // nor standard input
+                            "\"$Q\" </dev/null 2>errors.txt | head -c 0",  // a closed pipe
+                            "\"$Q\" </dev/null >/dev/full 2>errors.txt"}) {
+    SCOPED_TRACE(shell);
+    Folder f(param_text(r), bicond_text(r));
+    EXPECT_EQ(f.sh("set -o pipefail; " + std::string(shell)), 0);
+    EXPECT_EQ(f.get("crOutput.txt"), results);
+    EXPECT_EQ(f.get("crObsNode.txt"), obs);
+    EXPECT_EQ(f.get("errors.txt"), "");
+  }
+  {  // no standard error, bad deck: the message is lost, not written into a result
+    Folder f(with_line(param_text(r), 3, "0 0 2"), bicond_text(r));
+    EXPECT_EQ(f.sh("\"$Q\" </dev/null >console.txt 2>&-"), 1);
+    EXPECT_FALSE(has(f.get("crOutput.txt"), "Nfdn"));
+    EXPECT_FALSE(has(f.get("crObsNode.txt"), "Nfdn"));
+  }
+}
+
+TEST(HostileRuns, NonFiniteResultsEndWithStatus2AfterTheirBlock) {
+  // Widths of 1e306 overflow the storages of the water balance.
+  Reach r = small_reach();
+  r.width0 = r.width1 = 1e306;
+  Folder f(param_text(r), bicond_text(r));
+  ASSERT_EQ(f.run(), 2);
+  EXPECT_EQ(f.get("errors.txt"),
+            "crOutput.txt: Wini of the water balance is not finite at t = 307.8815834024863 s.\n");
+  const std::string results = f.get("crOutput.txt");
+  // The whole first block and its balance are kept, and nothing after them.
+  EXPECT_TRUE(has(results, " Relative error(%)........ER_R=         NaN\n\n"));
+  EXPECT_EQ(results.find("Time="), results.rfind("Time="));
+}
+
+TEST(HostileRuns, ASecondRunInAFolderInUseTouchesNothing) {
+  const Reach r = small_reach();
+  Folder f(param_text(r), bicond_text(r));
+  f.put("crOutput.txt", "earlier results\n");
+  f.put("crObsNode.txt", "earlier records\n");
+  const int fd = ::open(f.dir.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);  // as a run in progress holds it
+  EXPECT_EQ(f.run(), 1);
+  EXPECT_EQ(f.get("errors.txt"), "another run is using this folder\n");
+  EXPECT_EQ(f.get("crOutput.txt"), "earlier results\n");
+  EXPECT_EQ(f.get("crObsNode.txt"), "earlier records\n");
+  EXPECT_EQ(f.get("console.txt"), "");
+  ::close(fd);  // released: the folder can be used again
+  EXPECT_EQ(f.run(), 0);
+}
+
+TEST(HostileRuns, AResultsFileThatCannotBeOpenedLeavesTheOtherUntouched) {
+  const Reach r = small_reach();
+  Folder f(param_text(r), bicond_text(r));
+  f.put("crOutput.txt", "earlier results\n");
+  fs::create_directory(f.dir / "crObsNode.txt");
+  EXPECT_EQ(f.run(), 1);
+  EXPECT_EQ(f.get("errors.txt"),
+            "crObsNode.txt: cannot open the file for writing (Is a directory)\n");
+  EXPECT_EQ(f.get("crOutput.txt"), "earlier results\n");
+
+  Folder g(param_text(r), bicond_text(r));  // a results file this run would have created
+  fs::create_directory(g.dir / "crObsNode.txt");
+  EXPECT_EQ(g.run(), 1);
+  EXPECT_FALSE(fs::exists(g.dir / "crOutput.txt"));
+}
+
+TEST(HostileInput, TimesBeyondSinglePrecisionAreRejected) {
+  Reach r = small_reach();
+  r.schedule = {{600.0, 1.0, 10.0, 0.0}, {1e39, 1.0, 10.0, 0.0}};
+  RunResult run = run_deck(param_text(r), bicond_text(r));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.errors,
+            "crbicond.txt, line 10: TBC(2) must lie within +-3.4028235e+38 s, the range of times "
+            "in single precision (found 1e+39)\n");
+
+  r = small_reach();
+  r.tout = {300.0, -1e39};
+  run = run_deck(param_text(r), bicond_text(r));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(has(run.errors, "crbicond.txt, line 13: TOut(2) must lie within")) << run.errors;
+
+  r.tout = {300.0, 3e38};  // the largest times still pass
+  EXPECT_EQ(run_deck(param_text(r), bicond_text(r)).status, 0);
+}
+
+TEST(HostileInput, MappedTablesMustStayPositive) {
+  // A width table from X = 500 m, widening to 100 m at 1000 m, extrapolates
+  // to -76 m at X = 0.
+  const Reach r = small_reach();
+  std::string param = with_line(param_text(r), 9, "500. 12.");
+  param = with_line(param, 10, "1000. 100.");
+  const RunResult run = run_deck(param, bicond_text(r));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.errors,
+            "crparam.txt: the Width table mapped onto the grid must be positive everywhere, but "
+            "gives -76 at X = 0 m\n");
+  EXPECT_TRUE(has(run.results, "RESULTS"));  // the echo is kept
+  EXPECT_EQ(run.console, "");
+}
+
+TEST(HostileInput, HugeFilesAreRejectedUnread) {
+  const Reach r = small_reach();
+  std::string param = param_text(r);
+  param += std::string(Reader::kMaxFileSize - param.size(), '\n');
+  EXPECT_EQ(run_deck(param, bicond_text(r)).status, 0);  // 16 MiB of blank lines at the end
+  param += "\n";
+  const RunResult run = run_deck(param, bicond_text(r));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.errors,
+            "crparam.txt: the file is larger than 16 MiB, far larger than any input deck\n");
+}
+
+TEST(HostileInput, QuotedTextShowsControlBytesAndIsCut) {
+  EXPECT_EQ(quote_input("abc"), "\"abc\"");
+  EXPECT_EQ(quote_input(std::string("1\0x", 3)), "\"1\\x00x\"");
+  EXPECT_EQ(quote_input("\x1b[2J\xff"), "\"\\x1B[2J\\xFF\"");
+  EXPECT_EQ(quote_input(std::string(40, '7')), "\"" + std::string(40, '7') + "\"");
+  EXPECT_EQ(quote_input(std::string(41, '7')), "\"" + std::string(37, '7') + "...\"");
+  // An escape is never cut in two.
+  EXPECT_EQ(quote_input(std::string(35, '7') + "\x01\x02"), "\"" + std::string(35, '7') + "...\"");
+
+  // Through the program: a 200,000-digit value with an escape sequence.
+  const Reach r = small_reach();
+  const std::string value = "\x1b[31m" + std::string(200000, '9');
+  const RunResult run = run_deck(with_line(param_text(r), 3, "0 0 " + value), bicond_text(r));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.errors, "crparam.txt, line 3: expected an integer for Nfdn, found \"\\x1B[31m" +
+                            std::string(29, '9') + "...\"\n");
+}
+
+}  // namespace
+}  // namespace quarno::test
