@@ -7,12 +7,18 @@ SANBUILD   ?= build-sanitize
 EXAMPLE    ?= uvas-reach
 JOBS       ?= 2
 RUNDIR     := $(BUILD)/runs/$(EXAMPLE)
+FUZZBUILD  ?= build-fuzz
+FUZZ_SECONDS ?= 1800
 
-.PHONY: all build run test test-sanitize validate clean
+.PHONY: all deps build run test test-sanitize validate fuzz clean
 
 all: build
 
-build:
+# The Debian packages of the build and the tests, installed when missing.
+deps:
+	@scripts/install-deps
+
+build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS) --target quarno -- --no-print-directory
 
@@ -26,22 +32,35 @@ run: build
 	@echo "  $(RUNDIR)/crOutput.txt   (input echo, profiles, balances)"
 	@echo "  $(RUNDIR)/crObsNode.txt  (observation-node time series)"
 
-test:
+test: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
 	@cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
-test-sanitize:
+test-sanitize: deps
 	@cmake -S . -B $(SANBUILD) -DCMAKE_BUILD_TYPE=Debug -DQUARNO_SANITIZE=ON >/dev/null
 	@cmake --build $(SANBUILD) -j $(JOBS) -- --no-print-directory
 	@cd $(SANBUILD) && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --output-on-failure --no-tests=error -j $(JOBS)
 
-validate:
+validate: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS) --target quarno quarno_validate -- --no-print-directory
 	@$(BUILD)/quarno_validate
+
+# Fuzzes the deck reader and set-up with libFuzzer (clang), seeded with the
+# example and golden decks, for FUZZ_SECONDS; not part of `make test`. Inputs
+# that crash are written to $(FUZZBUILD)/findings/.
+fuzz:
+	@cmake -S . -B $(FUZZBUILD) -DCMAKE_CXX_COMPILER=/usr/bin/clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNO_FUZZ=ON -DQUARNO_TESTS=OFF >/dev/null
+	@cmake --build $(FUZZBUILD) -j $(JOBS) --target quarno_fuzz_deck -- --no-print-directory
+	@tests/fuzz/make_corpus.sh . $(FUZZBUILD)/corpus
+	@mkdir -p $(FUZZBUILD)/findings
+	@$(FUZZBUILD)/quarno_fuzz_deck -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  -rss_limit_mb=2048 -dict=tests/fuzz/deck.dict -artifact_prefix=$(FUZZBUILD)/findings/ \
+	  $(FUZZBUILD)/corpus
 
 clean:
 	rm -rf $(BUILD) $(SANBUILD)

@@ -27,7 +27,8 @@ void write_file(const fs::path& path, const std::string& text) {
 }
 }  // namespace
 
-RunResult run_deck(const char* param, const char* bicond, const std::string& existing_output) {
+RunResult run_deck(const char* param, const char* bicond, const std::string& existing_output,
+                   int limit_seconds) {
   char tmpl[] = "/tmp/quarno-test-XXXXXX";
   if (!mkdtemp(tmpl)) throw std::runtime_error("cannot make a scratch directory");
   const fs::path dir = tmpl;
@@ -37,7 +38,9 @@ RunResult run_deck(const char* param, const char* bicond, const std::string& exi
     write_file(dir / "crOutput.txt", existing_output);
     write_file(dir / "crObsNode.txt", existing_output);
   }
-  const std::string cmd = "cd '" + dir.string() + "' && '" QUARNO_EXE
+  const std::string limit =
+      limit_seconds > 0 ? "timeout -s KILL " + std::to_string(limit_seconds) + " " : "";
+  const std::string cmd = "cd '" + dir.string() + "' && " + limit + "'" QUARNO_EXE
                           "' </dev/null >console.txt 2>errors.txt";
   const int raw = std::system(cmd.c_str());
   RunResult r;

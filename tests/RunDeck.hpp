@@ -15,10 +15,17 @@ struct RunResult {
 };
 
 // Runs build/quarno with standard input from /dev/null in a fresh directory
-// holding the two input files. An input given as nullptr is left out.
-RunResult run_deck(const char* param, const char* bicond, const std::string& existing_output = {});
+// holding the two input files. An input given as nullptr is left out. With a
+// limit, the program is killed after `limit_seconds` of wall-clock time, to
+// catch a hang: a killed run has status 137 (128 + SIGKILL).
+RunResult run_deck(const char* param, const char* bicond, const std::string& existing_output = {},
+                   int limit_seconds = 0);
 inline RunResult run_deck(const std::string& param, const std::string& bicond) {
   return run_deck(param.c_str(), bicond.c_str());
+}
+inline RunResult run_deck_limited(const std::string& param, const std::string& bicond,
+                                  int limit_seconds) {
+  return run_deck(param.c_str(), bicond.c_str(), {}, limit_seconds);
 }
 
 std::string read_file(const std::string& path);

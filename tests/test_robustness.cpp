@@ -81,6 +81,16 @@ TEST(HostileRuns, AFlowThatCannotAdvanceEndsWithStatus2) {
   EXPECT_TRUE(has(console, "Stepsize smaller than minimum.\n"));
   EXPECT_FALSE(has(console, "press ENTER"));
   EXPECT_TRUE(has(f.get("crOutput.txt"), "RESULTS"));
+
+  // An inflow of 1e20 m3/s: the Courant step falls below the smallest step
+  // of the controller, and the run would need some 1e21 outer steps.
+  Reach r = small_reach();
+  r.schedule = {{600.0, 1.0, 1e20, 0.0}};
+  Folder g(param_text(r), bicond_text(r));
+  EXPECT_EQ(g.run(), 2);
+  EXPECT_EQ(g.get("errors.txt"), "The flow solution cannot advance at t = 0 s.\n");
+  r.schedule = {{600.0, 1.0, 1e5, 0.0}};  // a large inflow that can still be run
+  EXPECT_EQ(run_deck(param_text(r), bicond_text(r)).status, 0);
 }
 
 TEST(HostileRuns, ResultsThatCannotBeWrittenEndWithStatus3) {

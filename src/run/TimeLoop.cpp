@@ -23,6 +23,10 @@ constexpr double kMinWaveSpeed = 1.000000013351432e-10;  // 1e-10 in single prec
 constexpr double kDepthFloor = 1e-5;                    // m, at X = 0
 constexpr double kRecordPeriod = 60.0;                  // s
 constexpr double kFaceDepthFloor = 1e-10;               // m
+// The step controller's smallest step, 1e-15 s in single precision. A Courant
+// step below it means wave speeds beyond any physical flow (over 1e14 grid
+// cells per second): the run could never reach its end.
+constexpr double kMinOuterStep = 1.0000000036274937e-15;
 
 // Boundary values at X = 0 for the coming outer step.
 void set_inlet(Model& m, int k) {
@@ -122,6 +126,9 @@ void run_schedule(Model& m, Outputs& out) {
       if (m.run.NTr > 0)
         for (int j = 1; j <= m.run.Nfdn; ++j) m.tr.An_old(j) = m.tr.An(j);
       courant_step(m);
+      if (c.dt < kMinOuterStep)
+        throw NumericalFailure("The flow solution cannot advance at t = " + show_number(c.t) +
+                               " s.");
       if (c.t + c.dt > Tclamp) c.dt = TEnd - c.t;
       const double tNew = c.t + c.dt;
       c.record_clock += c.dt;
