@@ -10,7 +10,7 @@ RUNDIR     := $(BUILD)/runs/$(EXAMPLE)
 FUZZBUILD  ?= build-fuzz
 FUZZ_SECONDS ?= 1800
 
-.PHONY: all deps build run test test-sanitize validate fuzz clean
+.PHONY: all deps build run test test-sanitize validate fuzz bench clean
 
 all: build
 
@@ -61,6 +61,12 @@ fuzz:
 	@$(FUZZBUILD)/quarno_fuzz_deck -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	  -rss_limit_mb=2048 -dict=tests/fuzz/deck.dict -artifact_prefix=$(FUZZBUILD)/findings/ \
 	  $(FUZZBUILD)/corpus
+
+# Speed: time per cell of the flow right-hand side (microbenchmark) and per
+# run of the bench deck; BASE=<commit> adds paired runs against a build of
+# that commit and checks that both builds write the same bytes.
+bench:
+	@scripts/bench --build $(BUILD) $(if $(BASE),--base $(BASE))
 
 clean:
 	rm -rf $(BUILD) $(SANBUILD)

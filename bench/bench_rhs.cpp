@@ -1,6 +1,8 @@
 // Cost of one evaluation of the flow right-hand side on the largest grid
-// (1000 cells), beside the cost of its ten Manning powers per cell alone.
-// Both report the time per cell.
+// (1000 cells), beside the cost of its ten Manning powers per cell alone (the
+// floor of the evaluation). All report the time per cell. The reach widens
+// (argument 0) or keeps its width (argument 1, as the bench deck); the team
+// variant shares the cells between two threads.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -10,6 +12,7 @@
 #include "model/Model.hpp"
 #include "run/Setup.hpp"
 #include "solver/SaintVenant.hpp"
+#include "solver/Team.hpp"
 
 namespace {
 
@@ -19,7 +22,7 @@ constexpr int kCells = kMaxCells;
 
 // A 10 km reach widening from 8 to 12 m, with a flood wave travelling over a
 // base flow, groundwater upwelling, a flux inlet and a free outlet.
-std::unique_ptr<Model> flowing_reach() {
+std::unique_ptr<Model> flowing_reach(bool widening) {
   auto m = std::make_unique<Model>();
   const double L = 10000;
   m->run.L = L;
@@ -30,7 +33,7 @@ std::unique_ptr<Model> flowing_reach() {
   for (int k = 1; k <= 2; ++k) {
     const double x = (k - 1) * L;
     p.XWidth(k) = p.XSlope(k) = p.XRough(k) = p.XGW(k) = b.XInCW(k) = x;
-    p.Width(k) = k == 1 ? 8.0 : 12.0;
+    p.Width(k) = !widening ? 10.0 : k == 1 ? 8.0 : 12.0;
     p.Slope(k) = 0.001;
     p.Rough(k) = 0.035;
     p.GWUpw(k) = 1e-5;
@@ -60,7 +63,7 @@ std::unique_ptr<Model> flowing_reach() {
 }
 
 void BM_SaintVenantRhs(benchmark::State& state) {
-  auto m = flowing_reach();
+  auto m = flowing_reach(state.range(0) == 0);
   Array<double> dydx(1, kMaxState);
   const int n = m->grid.n;
   for (auto _ : state) {
@@ -71,7 +74,24 @@ void BM_SaintVenantRhs(benchmark::State& state) {
   state.counters["per_cell"] = benchmark::Counter(
       kCells, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_SaintVenantRhs);
+BENCHMARK(BM_SaintVenantRhs)->Arg(0)->Arg(1);
+
+void BM_SaintVenantRhsTwoThreads(benchmark::State& state) {
+  auto m = flowing_reach(state.range(0) == 0);
+  Team team(2);
+  m->team = &team;
+  Array<double> dydx(1, kMaxState);
+  const int n = m->grid.n;
+  for (auto _ : state) {
+    saint_venant_rhs(*m, 0.0, m->flow.y, dydx, n);
+    benchmark::DoNotOptimize(dydx.data());
+    benchmark::ClobberMemory();
+  }
+  m->team = nullptr;
+  state.counters["per_cell"] = benchmark::Counter(
+      kCells, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_SaintVenantRhsTwoThreads)->Arg(0)->Arg(1)->UseRealTime();
 
 // The ten hydraulic radii per cell raised to the Manning exponent, over the
 // same range of radii as the flowing reach.

@@ -153,6 +153,17 @@ struct Flow {
   Array<double> Sh{1, kMaxCells}, Sq{1, kMaxCells};
 };
 
+// Working values of the right-hand side's quadrature, by point: point k of
+// cell i is entry (k-1)*kMaxCells + i, so that the points k of neighbouring
+// cells lie side by side and a block of cells is evaluated as vectors. Each
+// cell is written only by the block of cells that holds it.
+constexpr int kQuadPoints = 10;  // points of the midpoint rule over a cell
+struct RhsScratch {
+  Array<double> R{1, kQuadPoints * kMaxCells};  // hydraulic radius (m), then its Manning power
+  Array<double> N{1, kQuadPoints * kMaxCells};  // friction numerator u n2 |u|
+  Array<double> T{1, kQuadPoints * kMaxCells};  // groundwater and width momentum terms
+};
+
 // Boundary values set by the time loop before each outer step.
 struct Boundary {
   double h0 = 0.0;   // depth at X = 0 for the interval (m)
@@ -222,19 +233,36 @@ struct ProfileMeans {
   Array<double> C{1, kMaxCells}, Cb{1, kMaxCells}, Cs{1, kMaxCells};
 };
 
+// How a run is carried out; the results do not depend on it.
+struct RunSettings {
+  // Threads that evaluate the flow right-hand side; 0 takes QUARNO_THREADS
+  // from the environment, 1 when that is not set.
+  int threads = 0;
+  // The right-hand side runs on AVX2 vectors where the processor has them;
+  // false keeps it to the baseline instructions. Both give the same bits.
+  bool avx2 = true;
+};
+
+class Team;
+
 struct Model {
+  RunSettings settings;
   RunScalars run;
   ParamTables par;
   BicondTables bic;
   Grid grid;
   NodeFields nodes;
   Flow flow;
+  RhsScratch rhs;
   Boundary bnd;
   StepScratch step;
   Transport tr;
   RunState clock;
   BalanceSums bal;
   ProfileMeans means;
+  // The helper threads of the flow right-hand side while a run goes on;
+  // none evaluates the right-hand side on the calling thread alone.
+  Team* team = nullptr;
 };
 
 }  // namespace quarno

@@ -1,14 +1,19 @@
 #include "run/TimeLoop.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 
+#include "input/InputError.hpp"
+#include "input/Reader.hpp"
 #include "output/Balance.hpp"
 #include "output/Writers.hpp"
 #include "run/Console.hpp"
 #include "run/Controller.hpp"
 #include "solver/NumericalFailure.hpp"
 #include "solver/Reconstruction.hpp"
+#include "solver/Team.hpp"
 #include "solver/TransportStep.hpp"
 
 namespace quarno {
@@ -105,9 +110,40 @@ void check_concentrations(const Model& m) {
   }
 }
 
+// Threads that evaluate the flow right-hand side: the run setting, else
+// QUARNO_THREADS, else 1.
+int rhs_threads(const RunSettings& settings) {
+  if (settings.threads > 0) return settings.threads;
+  const char* text = std::getenv("QUARNO_THREADS");
+  if (text == nullptr || *text == '\0') return 1;
+  errno = 0;
+  char* end = nullptr;
+  const long v = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || v < 1 || v > kMaxThreads)
+    throw InputError("QUARNO_THREADS must be a whole number from 1 to " +
+                     std::to_string(kMaxThreads) + " (found " + quote_input(text) + ")");
+  return static_cast<int>(v);
+}
+
+// The helper threads of the right-hand side for as long as the schedule runs.
+class RhsTeam {
+ public:
+  RhsTeam(Model& m, int threads) : m_(m), team_(threads) {
+    m_.team = team_.size() > 1 ? &team_ : nullptr;
+  }
+  ~RhsTeam() { m_.team = nullptr; }
+  RhsTeam(const RhsTeam&) = delete;
+  RhsTeam& operator=(const RhsTeam&) = delete;
+
+ private:
+  Model& m_;
+  Team team_;
+};
+
 }  // namespace
 
 void run_schedule(Model& m, Outputs& out) {
+  const RhsTeam team(m, rhs_threads(m.settings));
   RunState& c = m.clock;
   const BicondTables& b = m.bic;
   for (int k = 1; k <= m.run.NTInt; ++k) {

@@ -2,8 +2,27 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "solver/Reconstruction.hpp"
+#include "solver/Team.hpp"
+
+// The evaluation goes block by block over the cells. A block reconstructs its
+// own cells and, for its two outer faces, the neighbouring cell on each side;
+// it computes its faces, the sources of its cells and their derivatives.
+// Every value is computed by the same operations in the same order, whichever
+// block or thread computes it, so the result does not depend on the blocking
+// or on the number of threads. Inside a block the loops run over neighbouring
+// cells without branches, so that the compiler evaluates several cells at once
+// on vector lanes, which give the same results as one cell at a time; the
+// quadrature points are stored point by point for the same reason. The block
+// is compiled twice, for the baseline instructions and for AVX2 (picked when
+// the processor has it); neither contracts a multiply and an add.
+
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#define QUARNO_RHS_AVX2 1
+#endif
 
 namespace quarno {
 
@@ -15,24 +34,31 @@ constexpr double kSqrt2 = 1.4142135381698608;         // sqrt(2) in single preci
 constexpr double kManningExp = 1.333299994468689;     // 1.3333 in single precision
 constexpr double kWeight = 0.10000000149011612;       // quadrature weight 0.1 (single)
 // Quadrature fractions 0.05, 0.15, ..., 0.95, each in single precision.
-constexpr double kPhi[10] = {0.05000000074505806, 0.15000000223517418, 0.2500000037252903,
-                             0.3500000052154064,  0.45000000670552254, 0.5500000081956387,
-                             0.6500000096857548,  0.7500000111758709,  0.850000012665987,
-                             0.9500000141561031};
+constexpr double kPhi[kQuadPoints] = {0.05000000074505806, 0.15000000223517418, 0.2500000037252903,
+                                      0.3500000052154064,  0.45000000670552254, 0.5500000081956387,
+                                      0.6500000096857548,  0.7500000111758709,  0.850000012665987,
+                                      0.9500000141561031};
+
+// Cells per block. A block's outer faces are computed by both blocks beside
+// them, so longer blocks waste less; a team shares shorter ones more evenly.
+constexpr int kBlock = 64;
+constexpr int kTeamBlock = 32;
+
+#define QUARNO_INLINE [[gnu::always_inline]] inline
 
 // Face velocity that tends smoothly to zero on very shallow faces; the face
 // discharge becomes hf * uf.
-inline void desingularise(double hf, double& qf, double& uf) {
+QUARNO_INLINE void desingularise(double hf, double& qf, double& uf) {
   const double hf4 = (hf * hf) * (hf * hf);
   uf = kSqrt2 * hf * qf / std::sqrt(hf4 + std::max(hf4, kDesingEps));
   qf = hf * uf;
 }
 
-inline double celerity(double h) { return std::sqrt(g * h); }
+QUARNO_INLINE double celerity(double h) { return std::sqrt(g * h); }
 
 // Central-upwind fluxes of depth and discharge between a left and a right state.
-inline void flux(double hL, double qL, double hR, double qR, double ap, double am, double& Fh,
-                 double& Fq) {
+QUARNO_INLINE void flux(double hL, double qL, double hR, double qR, double ap, double am,
+                        double& Fh, double& Fq) {
   const double D = ap - am;
   Fh = (hR - hL) * ap * am / D + (ap * qL - am * qR) / D;
   Fq = (ap * ((qL * qL) / hL + (g * 0.5) * (hL * hL)) -
@@ -40,154 +66,431 @@ inline void flux(double hL, double qL, double hR, double qR, double ap, double a
        ap * am * (qR - qL) / D;
 }
 
-}  // namespace
+// Face values of one cell: limited reconstruction between its neighbours,
+// face depths floored, desingularised face velocities and discharges.
+struct CellFaces {
+  double hl, hr, ql, qr, ul, ur;
+};
 
-void saint_venant_rhs(Model& m, double /*x*/, const Array<double>& y, Array<double>& dydx, int n) {
-  const Grid& gr = m.grid;
+QUARNO_INLINE CellFaces cell_faces(double hlft, double hc, double hrgt, double qlft, double qc,
+                                   double qrgt, double xc, double xl, double xr, double dx) {
+  CellFaces c;
+  reconstruct(qc, qlft, qrgt, theta, xc, dx, c.ql, xl, c.qr, xr);
+  double hfa, hfb;
+  reconstruct(hc, hlft, hrgt, theta, xc, dx, hfa, xl, hfb, xr);
+  c.hl = std::max(kFaceDepthFloor, hfa);
+  c.hr = std::max(kFaceDepthFloor, hfb);
+  desingularise(c.hl, c.ql, c.ul);
+  desingularise(c.hr, c.qr, c.ur);
+  return c;
+}
+
+// One-sided local speeds and fluxes of a face.
+struct FaceFlux {
+  double ap, am, Fh, Fq;
+};
+
+// An interior face between the right face of one cell (hr, qr, ur) and the
+// left face of the next (hl, ql, ul).
+QUARNO_INLINE FaceFlux interior_face(double hr, double qr, double ur, double hl, double ql,
+                                     double ul) {
+  FaceFlux f;
+  const double cr = celerity(hr);
+  const double cl = celerity(hl);
+  f.ap = std::max(std::max(ur + cr, ul + cl), 0.0);
+  f.am = std::min(std::min(ur - cr, ul - cl), 0.0);
+  flux(hr, qr, hl, ql, f.ap, f.am, f.Fh, f.Fq);
+  return f;
+}
+
+// What the blocks of one evaluation share; read only.
+struct Evaluation {
+  Model* m;
+  const double* y;  // y(1..2M) at y[0..2M-1]
+  double* dydx;     // likewise
+  int M;
+  double dx;
+  double hghost0, qghost0, hghostL, qghostL;  // ghost neighbours of cells 1 and M
+  bool avx2;                                  // run the AVX2 build of the blocks
+  int block;                                  // cells per block
+};
+
+// The faces of cell i (1..M), its neighbours taken from the state vector or
+// the ghosts.
+CellFaces faces_of(const Evaluation& e, int i) {
+  const Grid& gr = e.m->grid;
+  const int M = e.M;
+  const double hlft = i == 1 ? e.hghost0 : e.y[i - 2];
+  const double hrgt = i == M ? e.hghostL : e.y[i];
+  const double qlft = i == 1 ? e.qghost0 : e.y[M + i - 2];
+  const double qrgt = i == M ? e.qghostL : e.y[M + i];
+  return cell_faces(hlft, e.y[i - 1], hrgt, qlft, e.y[M + i - 1], qrgt, gr.Xc(i), gr.Xl(i),
+                    gr.Xr(i), e.dx);
+}
+
+// Face 0, from the faces of cell 1.
+FaceFlux inlet_face(const Model& m, const CellFaces& c1) {
   const Boundary& bc = m.bnd;
-  const Array<double>& GWUpwN = m.nodes.GWUpwN;
-  Flow& f = m.flow;
-  Array<double>& h = f.h;
-  Array<double>& q = f.q;
-  Array<double>& hl = f.hl;
-  Array<double>& hr = f.hr;
-  Array<double>& ql = f.ql;
-  Array<double>& qr = f.qr;
-  Array<double>& ul = f.ul;
-  Array<double>& ur = f.ur;
-  Array<double>& ap = f.ap;
-  Array<double>& am = f.am;
-  Array<double>& Fh = f.Fh;
-  Array<double>& Fq = f.Fq;
-  const int M = n / 2;
-  const double dx = gr.dx;
+  double ub, cb;
+  if (bc.NB0 == 0) {
+    ub = m.flow.q(1) / m.flow.h(1);
+    cb = std::sqrt(g * m.flow.h(1));
+  } else {
+    ub = bc.q0;
+    cb = 0.0;
+  }
+  const double c = celerity(c1.hl);
+  FaceFlux f;
+  f.ap = std::max(std::max(ub + cb, 0.0), c1.ul + c);
+  f.am = std::min(std::min(ub - cb, 0.0), c1.ul - c);
+  const double qb = bc.NB0 == 1 ? bc.q0 : -c1.ql;
+  flux(c1.hl, qb, c1.hl, c1.ql, f.ap, f.am, f.Fh, f.Fq);
+  return f;
+}
 
-  // 1. Unpack.
-  for (int i = 1; i <= M; ++i) {
-    h(i) = y(i);
-    q(i) = y(M + i);
-    f.u(i) = q(i) / h(i);
+// Face M, from the faces of cell M.
+FaceFlux outlet_face(const Model& m, const CellFaces& cM, int M) {
+  const Boundary& bc = m.bnd;
+  double ub, cb;
+  if (bc.NBL == 0) {
+    ub = m.flow.q(M) / m.flow.h(M);
+    cb = std::sqrt(g * m.flow.h(M));
+  } else {
+    ub = 0.0;
+    cb = 0.0;
   }
+  const double c = celerity(cM.hr);
+  FaceFlux f;
+  f.ap = std::max(std::max(cM.ur + c, 0.0), ub + cb);
+  f.am = std::min(std::min(cM.ur - c, 0.0), ub - cb);
+  const double qb = bc.NBL == 1 ? cM.qr : -cM.qr;
+  flux(cM.hr, cM.qr, cM.hr, qb, f.ap, f.am, f.Fh, f.Fq);
+  return f;
+}
 
-  // 2. Ghost neighbours of cell 1 and cell M.
-  double hghost0, qghost0, hghostL, qghostL;
-  if (bc.NB0 == 0) {  // wall
-    hghost0 = h(1);
-    qghost0 = -q(1);
-  } else {  // flux inlet
-    qghost0 = bc.q0;
-    hghost0 = bc.Fr0 > 1.0 ? bc.h0 : bc.hU;
-  }
-  if (bc.NBL == 0) {  // wall
-    hghostL = h(M);
-    qghostL = -q(M);
-  } else {  // transmissive
-    hghostL = h(M);
-    qghostL = q(M);
-  }
+// The vector loops of a block. Their arrays start at the block's first cell
+// (or face) and do not overlap.
 
-  // 3. Reconstruction; face depths are floored.
-  for (int i = 1; i <= M; ++i) {
-    const double hlft = i == 1 ? hghost0 : h(i - 1);
-    const double hrgt = i == M ? hghostL : h(i + 1);
-    const double qlft = i == 1 ? qghost0 : q(i - 1);
-    const double qrgt = i == M ? qghostL : q(i + 1);
-    reconstruct(q(i), qlft, qrgt, theta, gr.Xc(i), dx, ql(i), gr.Xl(i), qr(i), gr.Xr(i));
-    double hfa, hfb;
-    reconstruct(h(i), hlft, hrgt, theta, gr.Xc(i), dx, hfa, gr.Xl(i), hfb, gr.Xr(i));
-    hl(i) = std::max(kFaceDepthFloor, hfa);
-    hr(i) = std::max(kFaceDepthFloor, hfb);
+// Faces of cells c0..c1, whose neighbours all lie in the state vector (yh
+// the depths, yq the discharges).
+QUARNO_INLINE void interior_cells(int c0, int c1, const double* __restrict yh,
+                                  const double* __restrict yq, const double* __restrict Xc,
+                                  const double* __restrict Xl, const double* __restrict Xr,
+                                  double dx, double* __restrict hl, double* __restrict hr,
+                                  double* __restrict ql, double* __restrict qr,
+                                  double* __restrict ul, double* __restrict ur) {
+  for (int c = c0; c <= c1; ++c) {
+    const CellFaces f = cell_faces(yh[c - 1], yh[c], yh[c + 1], yq[c - 1], yq[c], yq[c + 1],
+                                   Xc[c], Xl[c], Xr[c], dx);
+    hl[c] = f.hl;
+    hr[c] = f.hr;
+    ql[c] = f.ql;
+    qr[c] = f.qr;
+    ul[c] = f.ul;
+    ur[c] = f.ur;
   }
+}
 
-  // 4. Desingularised face velocities and corrected face discharges.
-  for (int i = 1; i <= M; ++i) {
-    desingularise(hl(i), ql(i), ul(i));
-    desingularise(hr(i), qr(i), ur(i));
+// The faces between cells c and c+1, c = 0..nf-1.
+QUARNO_INLINE void interior_faces(int nf, const double* __restrict hl,
+                                  const double* __restrict hr, const double* __restrict ql,
+                                  const double* __restrict qr, const double* __restrict ul,
+                                  const double* __restrict ur, double* __restrict ap,
+                                  double* __restrict am, double* __restrict Fh,
+                                  double* __restrict Fq) {
+  for (int c = 0; c < nf; ++c) {
+    const FaceFlux f = interior_face(hr[c], qr[c], ur[c], hl[c + 1], ql[c + 1], ul[c + 1]);
+    ap[c] = f.ap;
+    am[c] = f.am;
+    Fh[c] = f.Fh;
+    Fq[c] = f.Fq;
   }
+}
 
-  // 5. One-sided local speeds.
-  for (int j = 1; j <= M - 1; ++j) {
-    const double cr = celerity(hr(j));
-    const double cl = celerity(hl(j + 1));
-    ap(j) = std::max(std::max(ur(j) + cr, ul(j + 1) + cl), 0.0);
-    am(j) = std::min(std::min(ur(j) - cr, ul(j + 1) - cl), 0.0);
+// True when every cell of 0..nb-1 has a constant width (dB/dx zero, B
+// positive) and face values of moderate size. Then at every point Bk equals B,
+// qk is finite and Ak finite and positive, so the width terms dBdx*qk/Bk and
+// dBdx*qk*qk/Ak are zeros: leaving them out can only change the sign of a
+// zero fk or gk, which a sum that starts at +0 never shows; and GW/Bk is the
+// same at every point.
+QUARNO_INLINE bool prismatic(int nb, const double* __restrict B, const double* __restrict dBdx,
+                             const double* __restrict hl, const double* __restrict hr,
+                             const double* __restrict ql, const double* __restrict qr) {
+  constexpr double kBig = 1e100;
+  int ok = 1;
+  for (int c = 0; c < nb; ++c) {
+    ok &= (dBdx[c] == 0.0) & (B[c] > 1.0 / kBig) & (B[c] < kBig) & (std::fabs(hl[c]) < kBig) &
+          (std::fabs(hr[c]) < kBig) & (std::fabs(ql[c]) < kBig) & (std::fabs(qr[c]) < kBig);
   }
-  {
-    double ub, cb;
-    if (bc.NB0 == 0) {
-      ub = q(1) / h(1);
-      cb = std::sqrt(g * h(1));
-    } else {
-      ub = bc.q0;
-      cb = 0.0;
+  return ok != 0;
+}
+
+// The ten-point midpoint rule over cells 0..nb-1 up to the Manning powers:
+// for every point the hydraulic radius R, the friction numerator N and the
+// momentum terms without friction T (point k of cell c at
+// [(k-1)*kMaxCells + c]), and the depth source Sh of every cell. Prismatic
+// cells (see prismatic) leave the width terms out.
+template <bool kPrismatic>
+QUARNO_INLINE void source_points(int nb, double dx, const double* __restrict B,
+                                 const double* __restrict dBdx, const double* __restrict rough,
+                                 const double* __restrict GW, const double* __restrict hl,
+                                 const double* __restrict hr, const double* __restrict ql,
+                                 const double* __restrict qr, double* __restrict R,
+                                 double* __restrict N, double* __restrict T,
+                                 double* __restrict Sh) {
+  const double w = dx * kWeight;
+  for (int c = 0; c < nb; ++c) {
+    const double BL = B[c] - 0.5 * dx * dBdx[c];
+    const double BR = B[c] + 0.5 * dx * dBdx[c];
+    const double rough2 = rough[c] * rough[c];
+    const double dh = kWeight * (hr[c] - hl[c]);
+    const double dq = kWeight * (qr[c] - ql[c]);
+    const double fw = GW[c] / BL * w;  // fk * w of a prismatic cell, Bk being BL
+    double sum_f = 0.0;
+#pragma GCC unroll 10
+    for (int k = 1; k <= kQuadPoints; ++k) {
+      const double mult = k - 0.5;
+      const double Bk = BL + kPhi[k - 1] * (BR - BL);
+      const double hk = hl[c] + mult * dh;
+      const double qk = ql[c] + mult * dq;
+      const double uk = qk / hk;
+      const double Ak = Bk * hk;
+      const int at = (k - 1) * kMaxCells + c;
+      R[at] = Ak / (Bk + hk + hk);
+      N[at] = uk * rough2 * std::fabs(uk);
+      if (kPrismatic) {
+        sum_f += fw;
+        T[at] = (kLateralMomentum * GW[c]) * qk / Ak;
+      } else {
+        const double fk = GW[c] / Bk - dBdx[c] * qk / Bk;
+        sum_f += fk * w;
+        T[at] = (kLateralMomentum * GW[c]) * qk / Ak - dBdx[c] * qk * qk / Ak;
+      }
     }
-    const double c1 = celerity(hl(1));
-    ap(0) = std::max(std::max(ub + cb, 0.0), ul(1) + c1);
-    am(0) = std::min(std::min(ub - cb, 0.0), ul(1) - c1);
+    Sh[c] = sum_f / dx;
   }
-  {
-    double ub, cb;
-    if (bc.NBL == 0) {
-      ub = q(M) / h(M);
-      cb = std::sqrt(g * h(M));
-    } else {
-      ub = 0.0;
-      cb = 0.0;
+}
+
+// The discharge source Sq of cells 0..nb-1, P holding the Manning powers of
+// the radii.
+QUARNO_INLINE void source_friction(int nb, double dx, const double* __restrict N,
+                                   const double* __restrict P, const double* __restrict T,
+                                   const double* __restrict h, const double* __restrict S,
+                                   double* __restrict Sq) {
+  const double w = dx * kWeight;
+  for (int c = 0; c < nb; ++c) {
+    const double gh = g * h[c];
+    double sum_g = 0.0;
+#pragma GCC unroll 10
+    for (int k = 1; k <= kQuadPoints; ++k) {
+      const int at = (k - 1) * kMaxCells + c;
+      const double Sfk = N[at] / P[at];
+      const double gk = T[at] + gh * (S[c] - Sfk);
+      sum_g += gk * w;
     }
-    const double cM = celerity(hr(M));
-    ap(M) = std::max(std::max(ur(M) + cM, 0.0), ub + cb);
-    am(M) = std::min(std::min(ur(M) - cM, 0.0), ub - cb);
+    Sq[c] = sum_g / dx;
+  }
+}
+
+// The Manning powers of the radii of cells 0..nb-1, in place, the ten points
+// of a cell in turn. A radius equal bit for bit to the one before takes that
+// one's power again, which is exact: uniform stretches of a reach repeat
+// their radius.
+void manning_powers(int nb, double* R) {
+  std::uint64_t last_bits = 0;
+  double last_power = 0.0;
+  bool have_last = false;
+  for (int c = 0; c < nb; ++c) {
+    for (int k = 0; k < kQuadPoints; ++k) {
+      double& r = R[k * kMaxCells + c];
+      std::uint64_t bits;
+      std::memcpy(&bits, &r, sizeof bits);
+      if (!have_last || bits != last_bits) {
+        last_bits = bits;
+        last_power = std::pow(r, kManningExp);
+        have_last = true;
+      }
+      r = last_power;
+    }
+  }
+}
+
+// Cells i0..i1 (one block): the cell fields, faces i0..i1 (and face 0 in the
+// first block), the sources and the derivatives.
+QUARNO_INLINE void evaluate_block(const Evaluation& e, int i0, int i1) {
+  Model& m = *e.m;
+  const Grid& gr = m.grid;
+  Flow& fl = m.flow;
+  const int M = e.M;
+  const double dx = e.dx;
+  const int nb = i1 - i0 + 1;
+
+  // Cell fields.
+  {
+    const double* yh = e.y + (i0 - 1);
+    const double* yq = e.y + (M + i0 - 1);
+    double* h = &fl.h(i0);
+    double* q = &fl.q(i0);
+    double* u = &fl.u(i0);
+    for (int c = 0; c < nb; ++c) {
+      h[c] = yh[c];
+      q[c] = yq[c];
+      u[c] = q[c] / h[c];
+    }
   }
 
-  // 6. Central-upwind fluxes.
-  for (int j = 1; j <= M - 1; ++j) flux(hr(j), qr(j), hl(j + 1), ql(j + 1), ap(j), am(j), Fh(j), Fq(j));
-  {
-    const double qb = bc.NB0 == 1 ? bc.q0 : -ql(1);
-    flux(hl(1), qb, hl(1), ql(1), ap(0), am(0), Fh(0), Fq(0));
+  // Faces of the block's cells: the first and the last cell of the reach
+  // take a ghost neighbour, the others run as vectors.
+  const int first = std::max(i0, 2), last = std::min(i1, M - 1);
+  if (first <= last)
+    interior_cells(first - i0, last - i0, e.y + (i0 - 1), e.y + (M + i0 - 1), &gr.Xc(i0),
+                   &gr.Xl(i0), &gr.Xr(i0), dx, &fl.hl(i0), &fl.hr(i0), &fl.ql(i0), &fl.qr(i0),
+                   &fl.ul(i0), &fl.ur(i0));
+  const auto store = [&fl](int i, const CellFaces& c) {
+    fl.hl(i) = c.hl;
+    fl.hr(i) = c.hr;
+    fl.ql(i) = c.ql;
+    fl.qr(i) = c.qr;
+    fl.ul(i) = c.ul;
+    fl.ur(i) = c.ur;
+  };
+  if (i0 == 1) store(1, faces_of(e, 1));
+  if (i1 == M && M > 1) store(M, faces_of(e, M));
+  const auto own = [&fl](int i) {
+    return CellFaces{fl.hl(i), fl.hr(i), fl.ql(i), fl.qr(i), fl.ul(i), fl.ur(i)};
+  };
+
+  // The faces between the block's cells, then its outer faces: face i0-1
+  // with the cell before the block (face 0 at the inlet) and face i1 with the
+  // cell after it (face M at the outlet). Face i0-1 belongs to the block
+  // before and is not stored, except face 0.
+  interior_faces(nb - 1, &fl.hl(i0), &fl.hr(i0), &fl.ql(i0), &fl.qr(i0), &fl.ul(i0), &fl.ur(i0),
+                 &fl.ap(i0), &fl.am(i0), &fl.Fh(i0), &fl.Fq(i0));
+  FaceFlux before;
+  if (i0 == 1) {
+    before = inlet_face(m, own(1));
+    fl.ap(0) = before.ap;
+    fl.am(0) = before.am;
+    fl.Fh(0) = before.Fh;
+    fl.Fq(0) = before.Fq;
+  } else {
+    const CellFaces l = faces_of(e, i0 - 1);
+    const CellFaces r = own(i0);
+    before = interior_face(l.hr, l.qr, l.ur, r.hl, r.ql, r.ul);
   }
   {
-    const double qb = bc.NBL == 1 ? qr(M) : -qr(M);
-    flux(hr(M), qr(M), hr(M), qb, ap(M), am(M), Fh(M), Fq(M));
+    FaceFlux after;
+    if (i1 == M) {
+      after = outlet_face(m, own(M), M);
+    } else {
+      const CellFaces l = own(i1);
+      const CellFaces r = faces_of(e, i1 + 1);
+      after = interior_face(l.hr, l.qr, l.ur, r.hl, r.ql, r.ul);
+    }
+    fl.ap(i1) = after.ap;
+    fl.am(i1) = after.am;
+    fl.Fh(i1) = after.Fh;
+    fl.Fq(i1) = after.Fq;
   }
 
-  // 7. Sources by the ten-point midpoint rule over each cell. The momentum
+  // Sources by the ten-point midpoint rule over each cell. The momentum
   // source has no width-pressure term: for a per-unit-width rectangular
   // channel the wall pressure balances the product-rule part of the pressure
   // flux, so a level pool in a widening channel stays at rest.
-  const double w = dx * kWeight;
-  for (int i = 1; i <= M; ++i) {
-    const double Bi = gr.B(i);
-    const double dBdx = gr.dBdx(i);
-    const double BL = Bi - 0.5 * dx * dBdx;
-    const double BR = Bi + 0.5 * dx * dBdx;
-    const double rough2 = gr.RoughC(i) * gr.RoughC(i);
-    const double GW = GWUpwN(i);
-    const double dh = kWeight * (hr(i) - hl(i));
-    const double dq = kWeight * (qr(i) - ql(i));
-    const double gh = g * h(i);
-    double sum_f = 0.0, sum_g = 0.0;
-    for (int k = 1; k <= 10; ++k) {
-      const double mult = k - 0.5;
-      const double Bk = BL + kPhi[k - 1] * (BR - BL);
-      const double hk = hl(i) + mult * dh;
-      const double qk = ql(i) + mult * dq;
-      const double uk = qk / hk;
-      const double Ak = Bk * hk;
-      const double Rk = Ak / (Bk + hk + hk);
-      const double Sfk = uk * rough2 * std::fabs(uk) / std::pow(Rk, kManningExp);
-      const double fk = GW / Bk - dBdx * qk / Bk;
-      const double gk = (kLateralMomentum * GW) * qk / Ak - dBdx * qk * qk / Ak + gh * (gr.S(i) - Sfk);
-      sum_f += fk * w;
-      sum_g += gk * w;
-    }
-    f.Sh(i) = sum_f / dx;
-    f.Sq(i) = sum_g / dx;
+  RhsScratch& s = m.rhs;
+  double* R = &s.R(i0);
+  double* N = &s.N(i0);
+  double* T = &s.T(i0);
+  if (prismatic(nb, &gr.B(i0), &gr.dBdx(i0), &fl.hl(i0), &fl.hr(i0), &fl.ql(i0), &fl.qr(i0)))
+    source_points<true>(nb, dx, &gr.B(i0), &gr.dBdx(i0), &gr.RoughC(i0), &m.nodes.GWUpwN(i0),
+                        &fl.hl(i0), &fl.hr(i0), &fl.ql(i0), &fl.qr(i0), R, N, T, &fl.Sh(i0));
+  else
+    source_points<false>(nb, dx, &gr.B(i0), &gr.dBdx(i0), &gr.RoughC(i0), &m.nodes.GWUpwN(i0),
+                         &fl.hl(i0), &fl.hr(i0), &fl.ql(i0), &fl.qr(i0), R, N, T, &fl.Sh(i0));
+  manning_powers(nb, R);
+  source_friction(nb, dx, N, R, T, &fl.h(i0), &gr.S(i0), &fl.Sq(i0));
+
+  // Derivatives.
+  const double* Fh = &fl.Fh(i0);
+  const double* Fq = &fl.Fq(i0);
+  const double* Sh = &fl.Sh(i0);
+  const double* Sq = &fl.Sq(i0);
+  double* dh_dt = e.dydx + (i0 - 1);
+  double* dq_dt = e.dydx + (M + i0 - 1);
+  dh_dt[0] = -(Fh[0] - before.Fh) / dx + Sh[0];
+  dq_dt[0] = -(Fq[0] - before.Fq) / dx + Sq[0];
+  for (int c = 1; c < nb; ++c) {
+    dh_dt[c] = -(Fh[c] - Fh[c - 1]) / dx + Sh[c];
+    dq_dt[c] = -(Fq[c] - Fq[c - 1]) / dx + Sq[c];
+  }
+}
+
+void evaluate_block_baseline(const Evaluation& e, int i0, int i1) { evaluate_block(e, i0, i1); }
+
+#ifdef QUARNO_RHS_AVX2
+__attribute__((target("avx2"))) void evaluate_block_avx2(const Evaluation& e, int i0, int i1) {
+  evaluate_block(e, i0, i1);
+}
+
+bool processor_has_avx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+#endif
+
+void evaluate_task(void* context, int task) {
+  const Evaluation& e = *static_cast<const Evaluation*>(context);
+  const int i0 = 1 + task * e.block;
+  const int i1 = std::min(e.M, i0 + e.block - 1);
+#ifdef QUARNO_RHS_AVX2
+  if (e.avx2) {
+    evaluate_block_avx2(e, i0, i1);
+    return;
+  }
+#endif
+  evaluate_block_baseline(e, i0, i1);
+}
+
+}  // namespace
+
+void saint_venant_rhs(Model& m, double /*x*/, const Array<double>& y, Array<double>& dydx, int n) {
+#ifdef QUARNO_RHS_AVX2
+  static const bool has_avx2 = processor_has_avx2();
+#else
+  constexpr bool has_avx2 = false;
+#endif
+  const Boundary& bc = m.bnd;
+  Evaluation e;
+  e.m = &m;
+  e.y = &y(1);
+  e.dydx = &dydx(1);
+  e.M = n / 2;
+  e.dx = m.grid.dx;
+  e.avx2 = has_avx2 && m.settings.avx2;
+  const int M = e.M;
+
+  // Ghost neighbours of cell 1 and cell M.
+  if (bc.NB0 == 0) {  // wall
+    e.hghost0 = y(1);
+    e.qghost0 = -y(M + 1);
+  } else {  // flux inlet
+    e.qghost0 = bc.q0;
+    e.hghost0 = bc.Fr0 > 1.0 ? bc.h0 : bc.hU;
+  }
+  if (bc.NBL == 0) {  // wall
+    e.hghostL = y(M);
+    e.qghostL = -y(2 * M);
+  } else {  // transmissive
+    e.hghostL = y(M);
+    e.qghostL = y(2 * M);
   }
 
-  // 8. Derivatives.
-  for (int i = 1; i <= M; ++i) {
-    dydx(i) = -(Fh(i) - Fh(i - 1)) / dx + f.Sh(i);
-    dydx(M + i) = -(Fq(i) - Fq(i - 1)) / dx + f.Sq(i);
+  if (m.team != nullptr && M > kTeamBlock) {
+    e.block = kTeamBlock;
+    m.team->run((M + kTeamBlock - 1) / kTeamBlock, &evaluate_task, &e);
+  } else {
+    e.block = kBlock;
+    for (int b = 0; b < (M + kBlock - 1) / kBlock; ++b) evaluate_task(&e, b);
   }
 }
 

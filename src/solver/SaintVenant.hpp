@@ -11,7 +11,9 @@ namespace quarno {
 //
 // y(1..M) are the cell depths, y(M+1..2M) the unit discharges; dydx receives
 // their time derivatives. The cell fields h, q, u and the face arrays of
-// m.flow keep the values of this evaluation. x (time) is not used.
+// m.flow keep the values of this evaluation. x (time) is not used. When
+// m.team is set, its threads share the cells; the results are the same bit
+// for bit, as they are with m.settings.avx2 either way.
 void saint_venant_rhs(Model& m, double x, const Array<double>& y, Array<double>& dydx, int n);
 
 }  // namespace quarno
