@@ -43,6 +43,14 @@ Reach flowing_channel(int Nfdn, double L, double h) {
   return r;
 }
 
+Reach small_reach() {
+  Reach r = flowing_channel(11, 1000.0, 1.0);
+  r.schedule = {{600.0, 1.0, 10.0, 0.0}};
+  r.tout = {300.0, 600.0};
+  r.xobs = {500.0};
+  return r;
+}
+
 std::string param_text(const Reach& r) {
   std::ostringstream s;
   s << "test reach\nNTr Ninv Nfdn\n" << r.NTr << " 0 " << r.Nfdn << "\nL Btm0\n" << num(r.L)

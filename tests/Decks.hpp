@@ -50,6 +50,11 @@ struct Reach {
 // one hour of constant inflow.
 Reach flowing_channel(int Nfdn, double L, double h);
 
+// The flowing channel on 11 nodes over 1 km for 10 minutes, with output
+// times 300 and 600 s and one observation position at 500 m: a whole run in
+// a fraction of a second.
+Reach small_reach();
+
 std::string param_text(const Reach& r);
 std::string bicond_text(const Reach& r);
 

@@ -53,6 +53,35 @@ RunResult run_deck(const char* param, const char* bicond, const std::string& exi
   return r;
 }
 
+ScratchFolder::ScratchFolder(const std::string& param, const std::string& bicond) {
+  char tmpl[] = "/tmp/quarno-folder-XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("cannot make a scratch directory");
+  dir = tmpl;
+  if (!param.empty()) put("crparam.txt", param);
+  if (!bicond.empty()) put("crbicond.txt", bicond);
+}
+
+ScratchFolder::~ScratchFolder() { fs::remove_all(dir); }
+
+void ScratchFolder::put(const std::string& name, const std::string& text) const {
+  write_file(fs::path(dir) / name, text);
+}
+
+std::string ScratchFolder::get(const std::string& name) const {
+  return read_file((fs::path(dir) / name).string());
+}
+
+bool ScratchFolder::exists(const std::string& name) const {
+  return fs::exists(fs::symlink_status(fs::path(dir) / name));
+}
+
+int ScratchFolder::sh(const std::string& shell) const {
+  put("run.sh", "Q='" QUARNO_EXE "'\n" + shell + "\n");
+  const std::string cmd = "cd '" + dir + "' && bash run.sh";
+  const int raw = std::system(cmd.c_str());
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
 std::string with_line(const std::string& deck, int line, const std::string& text) {
   std::size_t start = 0;
   for (int k = 1; k < line; ++k) {

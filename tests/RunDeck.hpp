@@ -30,6 +30,26 @@ inline RunResult run_deck_limited(const std::string& param, const std::string& b
 
 std::string read_file(const std::string& path);
 
+// A scratch folder holding a deck (either file may be left out with an empty
+// text), removed afterwards.
+struct ScratchFolder {
+  std::string dir;
+  ScratchFolder(const std::string& param, const std::string& bicond);
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+  void put(const std::string& name, const std::string& text) const;
+  std::string get(const std::string& name) const;
+  bool exists(const std::string& name) const;
+  // Runs the bash commands `shell` in the folder, with $Q the program; the
+  // exit status of the last command.
+  int sh(const std::string& shell) const;
+  // The program with no options, input from /dev/null, standard output and
+  // error into console.txt and errors.txt.
+  int run() const { return sh("\"$Q\" </dev/null >console.txt 2>errors.txt"); }
+};
+
 // The text with its 1-based line `line` replaced by `text`.
 std::string with_line(const std::string& deck, int line, const std::string& text);
 

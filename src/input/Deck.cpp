@@ -1,5 +1,6 @@
 #include "input/Deck.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <initializer_list>
 #include <string>
@@ -82,10 +83,48 @@ void check_single_precision_times(const Reader& r, const char* name, const Array
   }
 }
 
+// ---------------------------------------------------------------------------
+// Plausibility warnings: values that are legal but point to a unit mistake.
+// They never change a result or the exit status.
+
+constexpr double kSteepSlope = 0.1;                     // m/m
+constexpr double kMinManning = 0.008, kMaxManning = 0.3;  // s/m^(1/3)
+constexpr double kFastFlow = 10.0;                      // m/s
+constexpr double kDeepFlow = 50.0;                      // m
+constexpr double kIntervalGuard = 0.01;                 // s: shorter intervals are skipped
+
+void warn(Outputs& out, const Reader& r, int line, const std::string& what) {
+  out.warnings.write_line("warning: " + r.name() + ", line " + std::to_string(line) + ": " + what);
+}
+
+// The channel width at position x, on the line through the width table's
+// segment that holds x (the first or last segment beyond the table's ends).
+double width_at(const ParamTables& p, double x) {
+  int k = 1;
+  while (k < p.NWidth - 1 && x > p.XWidth(k + 1)) ++k;
+  const double x1 = p.XWidth(k), x2 = p.XWidth(k + 1);
+  return p.Width(k) + (p.Width(k + 1) - p.Width(k)) * (x - x1) / (x2 - x1);
+}
+
+// Mean velocity of a discharge Q (m3/s) at depth h in a channel B wide; 0
+// where it is not defined.
+double velocity(double Q, double B, double h) { return B > 0.0 && h > 0.0 ? Q / (B * h) : 0.0; }
+
+void warn_flow(Outputs& out, const Reader& r, int line, const std::string& what, double u,
+               double h) {
+  if (std::fabs(u) > kFastFlow)
+    warn(out, r, line,
+         what + " gives a mean velocity of " + show_number(u) +
+             " m/s, over 10 m/s (discharge in L/s instead of m3/s?)");
+  if (h > kDeepFlow)
+    warn(out, r, line, what + " has a depth of " + show_number(h) + " m, over 50 m (units?)");
+}
+
 // A count step whose value must lie in lo..hi.
 void read_count(Reader& r, int& count, const char* name, int lo, int hi) {
   r.value_step({Slot::integer(count, name)});
   check_range(r, r.line_of(0), name, count, lo, hi);
+  r.note_count(name, count, r.line_of(0));
 }
 
 // A count step and, after a skip line, the table step of `cols` rows; the
@@ -130,10 +169,20 @@ void read_param(Model& m, Reader& r, Outputs& out) {
 
   const std::initializer_list<Column> slope = {{"XSlope", &p.XSlope}, {"Slope", &p.Slope}};
   read_table(r, p.NSlope, "NSlope", 2, kMaxSegmentRows, slope);
+  for (int j = 1; j <= p.NSlope; ++j)
+    if (std::fabs(p.Slope(j)) > kSteepSlope)
+      warn(out, r, r.line_of(2 * j - 1),
+           "Slope(" + std::to_string(j) + ") = " + show_number(p.Slope(j)) +
+               " is steeper than 0.1 m/m (a slope in percent? 0.2% is 0.002)");
   echo_table(out.results, kSlopeHead, kSlopeRows, p.NSlope, slope);
 
   const std::initializer_list<Column> rough = {{"XRough", &p.XRough}, {"Rough", &p.Rough}};
   read_table(r, p.NRough, "NRough", 2, kMaxSegmentRows, rough);
+  for (int j = 1; j <= p.NRough; ++j)
+    if (p.Rough(j) < kMinManning || p.Rough(j) > kMaxManning)
+      warn(out, r, r.line_of(2 * j - 1),
+           "Rough(" + std::to_string(j) + ") = " + show_number(p.Rough(j)) +
+               " lies outside the usual Manning n of 0.008 to 0.3");
   echo_table(out.results, kRoughHead, kRoughRows, p.NRough, rough);
 
   const std::initializer_list<Column> gw = {{"XGW", &p.XGW}, {"GWUpw", &p.GWUpw}, {"CGW", &p.CGW}};
@@ -161,6 +210,9 @@ void read_bicond(Model& m, Reader& r, Outputs& out) {
   const std::initializer_list<Column> flow = {
       {"XInCW", &b.XInCW}, {"hInCW", &b.hInCW}, {"QInCW", &b.QInCW}};
   read_table(r, b.NInCW, "NInCW", 2, kMaxInitialRows, flow);
+  for (int j = 1; j <= b.NInCW; ++j)
+    warn_flow(out, r, r.line_of(3 * j - 1), "the initial flow row " + std::to_string(j),
+              velocity(b.QInCW(j), width_at(m.par, b.XInCW(j)), b.hInCW(j)), b.hInCW(j));
   echo_table(out.results, kInitFlowHead, kInitRows, b.NInCW, flow);
 
   if (run.NTr > 0) {
@@ -176,11 +228,26 @@ void read_bicond(Model& m, Reader& r, Outputs& out) {
   check_range(r, r.line_of(0), "NTInt", run.NTInt, 1, kMaxScheduleRows);
   check_range(r, r.line_of(1), "NB0", b.NB0, 0, 1);
   check_range(r, r.line_of(2), "NBL", b.NBL, 0, 1);
+  r.note_count("NTInt", run.NTInt, r.line_of(0));
   r.skip_step();
   const std::initializer_list<Column> sched = {
       {"TBC", &b.TBC}, {"hBC", &b.hBC}, {"QBC", &b.QBC}, {"CBC", &b.CBC}};
   r.value_step(table_slots(run.NTInt, sched));
   check_single_precision_times(r, "TBC", b.TBC, run.NTInt, 4);
+  for (int k = 1; k <= run.NTInt; ++k) {
+    const int line = r.line_of(4 * k - 4);
+    const double start = k == 1 ? 0.0 : b.TBC(k - 1);
+    if (b.TBC(k) - start < kIntervalGuard)
+      warn(out, r, line,
+           "the interval ending at TBC(" + std::to_string(k) + ") = " + show_number(b.TBC(k)) +
+               " s is shorter than 0.01 s and is skipped (times not increasing?)");
+    // The scheduled depth is used only for supercritical inflow, so the
+    // velocity is taken at the larger of it and the initial depth at X = 0.
+    if (b.NB0 == 1)
+      warn_flow(out, r, line, "the inflow of schedule row " + std::to_string(k),
+                velocity(b.QBC(k), width_at(m.par, 0.0), std::max(b.hBC(k), b.hInCW(1))),
+                b.hBC(k));
+  }
   out.results.write(kScheduleHead, {run.NTInt, b.NB0, b.NBL});
   echo_rows(out.results, kScheduleRows, run.NTInt, sched);
 
@@ -191,6 +258,20 @@ void read_bicond(Model& m, Reader& r, Outputs& out) {
   for (int j = 1; j <= b.NTout; ++j) times.push_back(Slot::real(b.TOut(j), "TOut", j));
   r.value_step(times);
   check_single_precision_times(r, "TOut", b.TOut, b.NTout, 1);
+  const double schedule_end = b.TBC(run.NTInt);
+  for (int j = 1; j <= b.NTout; ++j) {
+    if (b.TOut(j) > schedule_end)
+      warn(out, r, r.line_of(j - 1),
+           "TOut(" + std::to_string(j) + ") = " + show_number(b.TOut(j)) +
+               " s lies after the end of the schedule (" + show_number(schedule_end) +
+               " s), so neither its profile nor any later one, the final one included, is "
+               "written (schedule in minutes?)");
+    else if (j > 1 && !(b.TOut(j) > b.TOut(j - 1)))
+      warn(out, r, r.line_of(j - 1),
+           "TOut(" + std::to_string(j) + ") = " + show_number(b.TOut(j)) +
+               " s does not come after TOut(" + std::to_string(j - 1) +
+               "); the output times are written in their order, so later ones may be missed");
+  }
   // The last output time is tied to the end of the schedule: appended when it
   // lies beyond the listed times, otherwise it replaces the last listed time.
   const double end_time = b.TBC(run.NTInt);
@@ -228,11 +309,21 @@ void read_bicond(Model& m, Reader& r, Outputs& out) {
   out.obs.write(kObsFileHead, {m.par.Title});
 }
 
+// Values are separated by commas; "0,002" is read as 0 and 2.
+void warn_decimal_comma(Outputs& out, const Reader& r) {
+  if (r.decimal_comma_line() > 0)
+    warn(out, r, r.decimal_comma_line(),
+         "a comma between two digits separates two values; the decimal sign is a point "
+         "(0.002, not 0,002)");
+}
+
 }  // namespace
 
 void read_deck(Model& m, Reader& param, Reader& bicond, Outputs& out) {
   read_param(m, param, out);
+  warn_decimal_comma(out, param);
   read_bicond(m, bicond, out);
+  warn_decimal_comma(out, bicond);
 }
 
 }  // namespace quarno

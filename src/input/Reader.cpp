@@ -22,6 +22,25 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool ends_token(char c) { return is_blank(c) || c == ',' || c == '/'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// The comma at `pos` joins whole digits to digits with a leading zero, as in
+// 0,002 or 12,05: a decimal comma, most likely, which is read as two values.
+// (Lists such as 1,2 or 500,0.3 are left alone.)
+bool looks_like_decimal_comma(std::string_view line, std::size_t pos) {
+  std::size_t a = pos;
+  while (a > 0 && is_digit(line[a - 1])) --a;
+  if (a == pos || (a > 0 && !is_blank(line[a - 1]) && line[a - 1] != ',' && line[a - 1] != '-' &&
+                   line[a - 1] != '+'))
+    return false;
+  std::size_t b = pos + 1;
+  while (b < line.size() && is_digit(line[b])) ++b;
+  return b - pos - 1 >= 2 && line[pos + 1] == '0' && (b == line.size() || ends_token(line[b]));
+}
+
+// A token that starts with a letter: a heading or a label, not a value.
+bool is_word(std::string_view t) {
+  return !t.empty() && ((t[0] >= 'A' && t[0] <= 'Z') || (t[0] >= 'a' && t[0] <= 'z'));
+}
+
 // Optional sign and digits.
 bool integer_syntax(std::string_view t) {
   std::size_t p = 0;
@@ -159,14 +178,36 @@ std::string Reader::text_step(const char* what) {
 void Reader::skip_step(const char* what) {
   check_open();
   if (next_ >= nlines_) fail_end_of_file(what);
-  line_at(next_at_, next_at_);
+  const std::string_view line = line_at(next_at_, next_at_);
   ++next_;
+  skipped_blank_ = line.find_first_not_of(" \t") == std::string_view::npos
+                       ? static_cast<int>(next_)
+                       : 0;
+}
+
+void Reader::note_count(const char* name, int value, int line) {
+  last_count_ = std::string(name) + " = " + std::to_string(value) + " on line " +
+                std::to_string(line);
+}
+
+// Where a word stands in place of a value, the lines have shifted against the
+// steps: say which line or count above is the likely cause.
+std::string Reader::shift_hint(int line) const {
+  std::string hint = "; a word where a value belongs means the lines have shifted: ";
+  if (skipped_blank_ > 0 && skipped_blank_ == line - 1)
+    return hint + "line " + std::to_string(skipped_blank_) +
+           ", read as a heading line, is blank; is a line missing or extra above it?";
+  if (!last_count_.empty())
+    return hint + "check the count " + last_count_ +
+           " against the rows of its table, and look for a missing or extra line above";
+  return hint + "look for a missing or extra line above";
 }
 
 void Reader::assign(const Slot& slot, std::string_view token, int line) const {
   if (slot.kind == Slot::Kind::Int) {
     if (!integer_syntax(token))
-      fail(line, "expected an integer for " + slot.label() + ", found " + quote_input(token));
+      fail(line, "expected an integer for " + slot.label() + ", found " + quote_input(token) +
+                     (is_word(token) ? shift_hint(line) : std::string()));
     errno = 0;
     const std::string s(token);
     const long long v = std::strtoll(s.c_str(), nullptr, 10);
@@ -177,7 +218,8 @@ void Reader::assign(const Slot& slot, std::string_view token, int line) const {
     return;
   }
   if (!real_syntax(token))
-    fail(line, "expected a real number for " + slot.label() + ", found " + quote_input(token));
+    fail(line, "expected a real number for " + slot.label() + ", found " + quote_input(token) +
+                   (is_word(token) ? shift_hint(line) : std::string()));
   std::string s(token);
   for (char& c : s)
     if (c == 'D' || c == 'd') c = 'e';
@@ -223,6 +265,8 @@ void Reader::value_step(const std::vector<Slot>& slots) {
       continue;
     }
     if (c == ',') {
+      if (decimal_comma_line_ == 0 && looks_like_decimal_comma(line, pos))
+        decimal_comma_line_ = lineno;
       if (need_separator) {
         need_separator = false;
       } else {  // an empty value: the target keeps its value

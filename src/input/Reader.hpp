@@ -72,6 +72,14 @@ class Reader {
 
   [[noreturn]] void fail(int line, const std::string& message) const;
 
+  // Records the last count read (a table's row count), which messages name
+  // when a word turns up where a value belongs.
+  void note_count(const char* name, int value, int line);
+
+  // The first line where a value step met what looks like a decimal comma,
+  // such as 0,002 (read as two values); 0 when there was none.
+  int decimal_comma_line() const { return decimal_comma_line_; }
+
  private:
   Reader() = default;
   void count_lines();
@@ -81,6 +89,7 @@ class Reader {
   void check_open() const;
   [[noreturn]] void fail_end_of_file(const std::string& expected) const;
   void assign(const Slot& slot, std::string_view token, int line) const;
+  std::string shift_hint(int line) const;
 
   std::string name_;
   std::string open_error_;
@@ -91,6 +100,9 @@ class Reader {
   std::size_t next_ = 0;     // index of the next unread line (0-based)
   std::size_t next_at_ = 0;  // byte where that line starts
   std::vector<int> value_lines_;
+  std::string last_count_;  // e.g. "NWidth = 2 on line 7"
+  int skipped_blank_ = 0;   // the line the last skip step passed, when it was blank
+  int decimal_comma_line_ = 0;
 };
 
 }  // namespace quarno

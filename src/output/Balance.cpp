@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <string_view>
 
+#include "output/Csv.hpp"
 #include "output/Layouts.hpp"
 
 namespace quarno {
@@ -51,17 +53,25 @@ double bed_storage(const Model& m) {
   return sum;
 }
 
-// One labelled value of a balance; `balance` names the balance in messages.
-void value_line(Outputs& out, const Layout& layout, const char* label, double v,
+// The quantity's name that ends a balance label: "Flow at X=0(m3).......... QX0="
+std::string_view term_of(std::string_view label) {
+  while (!label.empty() && (label.back() == ' ' || label.back() == '=')) label.remove_suffix(1);
+  return label.substr(label.find_last_of(". ") + 1);
+}
+
+// One labelled value of a balance; `balance` names the balance in messages
+// and in the CSV results.
+void value_line(Model& m, Outputs& out, const Layout& layout, const char* label, double v,
                 const char* balance) {
   out.results.write(layout, {label, v});
   out.results.name_nonfinite([&](int) {
-    // The quantity's name ends the label: "Flow at X=0(m3).......... QX0="
-    std::string name(label);
-    while (!name.empty() && (name.back() == ' ' || name.back() == '=')) name.pop_back();
-    name.erase(0, name.find_last_of(". ") + 1);
-    return name + " of the " + balance + " balance";
+    return std::string(term_of(label)) + " of the " + balance + " balance";
   });
+  if (out.csv) {
+    CsvRow row;
+    row << m.clock.t << balance << term_of(label) << v;
+    row.write_to(out.balance_csv);
+  }
 }
 
 }  // namespace
@@ -81,17 +91,24 @@ void record_initial_storages(Model& m) {
 void write_balance_report(Model& m, Outputs& out) {
   BalanceSums& s = m.bal;
   const bool transport = m.run.NTr > 0;
-  auto water = [&](const char* label, double v) { value_line(out, kWaterLine, label, v, "water"); };
+  auto water = [&](const char* label, double v) {
+    value_line(m, out, kWaterLine, label, v, "water");
+  };
   auto stream = [&](const char* label, double v) {
-    value_line(out, kSoluteLine, label, v, "stream-water solute");
+    value_line(m, out, kSoluteLine, label, v, "stream-water solute");
   };
   auto bed = [&](const char* label, double v) {
-    value_line(out, kSoluteLine, label, v, "bed-sediment solute");
+    value_line(m, out, kSoluteLine, label, v, "bed-sediment solute");
   };
 
   const double Fr = std::fabs(m.flow.u(1)) / std::sqrt(m.flow.h(1) * g);
   out.results.write(kFroude, {Fr});
   out.results.name_nonfinite([](int) { return std::string("the Froude number at X=0"); });
+  if (out.csv) {
+    CsvRow row;
+    row << m.clock.t << "inlet" << "Fr" << Fr;
+    row.write_to(out.balance_csv);
+  }
 
   s.Wfin = water_storage(m);
   double ER_A = s.Wfin - s.QX0 + s.QXL - s.QGwU - s.Wini;

@@ -271,6 +271,11 @@ void TextOut::end_line() {
   line_.clear();
 }
 
+void TextOut::write_line(std::string_view text) {
+  line_.append(text.data(), text.size());
+  end_line();
+}
+
 void TextOut::flush() {
   if (!file_) return;
   errno = 0;

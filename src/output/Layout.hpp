@@ -116,7 +116,11 @@ class TextOut {
   TextOut& operator=(const TextOut&) = delete;
 
   void write(const Layout& layout, Args values = {});
+  // One line of text as it stands (the line end is added).
+  void write_line(std::string_view text);
   void flush();
+  // Writes to `file` from now on.
+  void attach(std::FILE* file) { file_ = file; }
   // Flushes and closes the file; a failure throws like a failed write.
   void close();
 

@@ -3,19 +3,32 @@
 #include <string>
 
 #include "output/Layout.hpp"
+#include "output/Progress.hpp"
 #include "solver/NumericalFailure.hpp"
 
 namespace quarno {
 
-// The three text streams of a run.
+// The text streams of a run: the two results files, the console and, when
+// asked for, the full-precision CSV results.
 struct Outputs {
   TextOut results;  // crOutput.txt
   TextOut obs;      // crObsNode.txt
   TextOut console;  // standard output
+  bool csv = false;  // the CSV files below are written
+  TextOut obs_csv{nullptr, "crObsNode.csv"};
+  TextOut profiles_csv{nullptr, "crProfiles.csv"};
+  TextOut balance_csv{nullptr, "crBalance.csv"};
+  TextOut warnings{nullptr};  // plausibility warnings: standard error in a run
+  bool quiet = false;        // no progress lines on the console
+  bool pause_reads = false;  // a pause waits for a line of standard input
+  Progress progress{};       // on standard error
 
   void flush_all() {
     results.flush();
     obs.flush();
+    obs_csv.flush();
+    profiles_csv.flush();
+    balance_csv.flush();
     console.flush();
   }
 

@@ -49,8 +49,13 @@ void check_interrupt() {
 }
 
 void pause(Outputs& out, std::string_view message) {
+  out.progress.clear_line();  // the message starts on a clean line
   out.console.write(layouts::kMessage, {message});
   out.flush_all();
+  if (!out.pause_reads) {
+    check_interrupt();
+    return;
+  }
   char buf[256];
   while (std::fgets(buf, sizeof buf, stdin) != nullptr) {
     bool complete = false;

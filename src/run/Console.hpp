@@ -25,9 +25,11 @@ void install_interrupt_handlers();
 // Throws Interrupted when a signal has arrived.
 void check_interrupt();
 
-// A console pause: the message on a line of its own, flushed, then one line
-// is read from standard input. Any line continues the run, and so do the end
-// of input and a read error, so a run with no console never waits.
+// A console pause: the message on a line of its own, flushed; then, only
+// when the outputs say so (standard input is a terminal and pauses are not
+// switched off), one line is read from standard input. Any line continues the
+// run, and so do the end of input and a read error. A script's or a pipe's
+// input is never consumed.
 void pause(Outputs& out, std::string_view message);
 
 }  // namespace quarno

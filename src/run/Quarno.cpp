@@ -19,6 +19,7 @@
 #include "input/Reader.hpp"
 #include "model/Model.hpp"
 #include "output/Balance.hpp"
+#include "output/Csv.hpp"
 #include "output/Outputs.hpp"
 #include "run/Console.hpp"
 #include "run/Setup.hpp"
@@ -57,14 +58,15 @@ class FolderLock {
   int fd_;
 };
 
-// Opens both results files for writing, replacing what they held, but only
-// once both are known to be writable: a file that cannot be opened leaves the
-// other file's previous results untouched (and removes it again if this run
-// created it). Returns an empty string or the message of the failure.
-std::string open_results(std::FILE* (&files)[2], const char* const (&names)[2]) {
-  int fds[2] = {-1, -1};
-  bool created[2] = {false, false};
-  for (int k = 0; k < 2; ++k) {
+// Opens the results files for writing, replacing what they held, but only
+// once all are known to be writable: a file that cannot be opened leaves the
+// others' previous results untouched (and removes those this run created).
+// Returns an empty string or the message of the failure.
+std::string open_results(std::FILE** files, const char* const* names, int count) {
+  constexpr int kMaxFiles = 8;
+  int fds[kMaxFiles];
+  bool created[kMaxFiles] = {};
+  for (int k = 0; k < count; ++k) {
     fds[k] = ::open(names[k], O_WRONLY | O_CLOEXEC);
     if (fds[k] < 0 && errno == ENOENT) {
       fds[k] = ::open(names[k], O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -79,12 +81,12 @@ std::string open_results(std::FILE* (&files)[2], const char* const (&names)[2]) 
       return std::string(names[k]) + ": cannot open the file for writing (" + why + ")";
     }
   }
-  for (int k = 0; k < 2; ++k) {
+  for (int k = 0; k < count; ++k) {
     // (A device such as /dev/null cannot be truncated and needs not be.)
     const bool truncated = ::ftruncate(fds[k], 0) == 0 || errno == EINVAL;
     if (!truncated || !(files[k] = ::fdopen(fds[k], "w"))) {
       const std::string why = std::strerror(errno);
-      for (int j = 0; j < 2; ++j) {
+      for (int j = 0; j < count; ++j) {
         if (j < k) std::fclose(files[j]);
         else ::close(fds[j]);
       }
@@ -98,6 +100,7 @@ std::string open_results(std::FILE* (&files)[2], const char* const (&names)[2]) 
 
 void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out) {
   read_deck(m, param, bicond, out);
+  out.progress.start(static_cast<float>(m.bic.TBC(m.run.NTInt)));
   build_grid(m);
   locate_observations(m);
   map_tables(m);
@@ -115,11 +118,13 @@ namespace {
 // writing the message of a failed run to standard error. The files are
 // flushed before the message, so everything written so far is kept; a results
 // file that cannot be written ends the run at once with status 3.
-int run_and_report(Reader& param, Reader& bicond, Outputs& out) {
+int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& options) {
   auto model = std::make_unique<Model>();
+  model->settings.threads = options.threads;
   int status = 0;
   std::string message;
   try {
+    if (out.csv) write_csv_heads(out.obs_csv, out.profiles_csv, out.balance_csv);
     try {
       run_model(*model, param, bicond, out);
       pause(out, "press ENTER to exit code");
@@ -143,7 +148,7 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out) {
 
 }  // namespace
 
-int Quarno() {
+int Quarno(const Options& options) {
   flush_denormals_to_zero();
   try {
     FolderLock lock;
@@ -152,22 +157,40 @@ int Quarno() {
       return 1;
     }
 
-    // The four files, in order; an existing output file is replaced.
+    // The input files, then the output files; an existing output file is
+    // replaced.
     Reader param("crparam.txt");
     Reader bicond("crbicond.txt");
-    static const char* const kNames[2] = {"crOutput.txt", "crObsNode.txt"};
-    std::FILE* files[2] = {nullptr, nullptr};
-    const std::string open_error = open_results(files, kNames);
+    static const char* const kNames[5] = {"crOutput.txt", "crObsNode.txt", "crObsNode.csv",
+                                          "crProfiles.csv", "crBalance.csv"};
+    std::FILE* files[5] = {};
+    const std::string open_error = open_results(files, kNames, options.csv ? 5 : 2);
     if (!open_error.empty()) {
       std::fprintf(stderr, "%s\n", open_error.c_str());
       return 1;
     }
     Outputs out{TextOut(files[0], kNames[0]), TextOut(files[1], kNames[1]), TextOut(stdout)};
-    const int status = run_and_report(param, bicond, out);
+    if (options.csv) {
+      out.csv = true;
+      out.obs_csv.attach(files[2]);
+      out.profiles_csv.attach(files[3]);
+      out.balance_csv.attach(files[4]);
+    }
+    out.warnings.attach(stderr);
+    out.quiet = options.quiet;
+    out.pause_reads = !options.no_pause && ::isatty(STDIN_FILENO) == 1;
+    if (options.progress)
+      out.progress.set_mode(Progress::Mode::Lines);
+    else if (!options.quiet && ::isatty(STDERR_FILENO) == 1)
+      out.progress.set_mode(Progress::Mode::Redraw);
+
+    const int status = run_and_report(param, bicond, out, options);
     try {
+      out.progress.clear_line();
       out.console.flush();
-      out.results.close();
-      out.obs.close();
+      for (TextOut* file : {&out.results, &out.obs, &out.obs_csv, &out.profiles_csv,
+                            &out.balance_csv})
+        file->close();
     } catch (const OutputError& e) {
       std::fprintf(stderr, "%s\n", e.what());
       return 3;

@@ -3,6 +3,7 @@
 #include "input/Reader.hpp"
 #include "model/Model.hpp"
 #include "output/Outputs.hpp"
+#include "run/Options.hpp"
 
 namespace quarno {
 
@@ -13,8 +14,9 @@ namespace quarno {
 void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out);
 
 // The main program: runs the model on crparam.txt and crbicond.txt of the
-// working directory and returns the exit status (0 success, 1 bad input,
-// 2 numerical failure, 130/143 interrupted).
-int Quarno();
+// working directory and returns the exit status (0 success, 1 bad input or
+// a folder in use, 2 numerical failure, 3 results that could not be written,
+// 130/143 interrupted).
+int Quarno(const Options& options);
 
 }  // namespace quarno

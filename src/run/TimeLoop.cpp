@@ -187,6 +187,7 @@ void run_schedule(Model& m, Outputs& out) {
       write_observation(m, out);
       accumulate_balance(m);
       check_profile(m, out);
+      out.progress.update(c.t);
     }
   }
 }

@@ -1,0 +1,34 @@
+// Full-precision results in CSV, beside the fixed-column files: every number
+// in the shortest form that reads back to the same double. Rows are built in
+// a fixed buffer and written through the same checked path as the other
+// results, so nothing is allocated while the run goes on.
+#pragma once
+
+#include <string_view>
+
+#include "output/Layout.hpp"
+
+namespace quarno {
+
+class CsvRow {
+ public:
+  CsvRow& operator<<(double v);
+  CsvRow& operator<<(int v);
+  CsvRow& operator<<(std::string_view text);  // written as it is: no commas or quotes
+  // Writes the row to `out` and starts a new one.
+  void write_to(TextOut& out);
+
+ private:
+  void separate();
+  template <class T>
+  void put_number(T v);
+  static constexpr int kCapacity = 1024;
+  char buf_[kCapacity];
+  int n_ = 0;
+  bool first_ = true;
+};
+
+// The header rows of the three CSV files.
+void write_csv_heads(TextOut& obs, TextOut& profiles, TextOut& balance);
+
+}  // namespace quarno

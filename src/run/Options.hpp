@@ -1,0 +1,24 @@
+// The command line: `quarno [options] [FOLDER]`. With no options the program
+// runs in the current folder exactly as a plain batch run.
+#pragma once
+
+#include <string>
+
+namespace quarno {
+
+struct Options {
+  std::string folder;     // where the input files are and the results go; empty: here
+  bool csv = false;       // full-precision CSV results beside the fixed-column files
+  bool quiet = false;     // no progress lines on standard output
+  bool progress = false;  // a progress line on standard error every few seconds
+  bool no_pause = false;  // never wait for Enter
+  int threads = 0;        // threads of the flow right-hand side; 0: the default
+};
+
+// Parses the command line into `options`. Returns -1 when the run is to go
+// on; otherwise the exit status, after printing the help or the version on
+// standard output (0) or a one-line reason with a pointer to --help on
+// standard error (1). No file is touched either way.
+int parse_options(int argc, const char* const* argv, Options& options);
+
+}  // namespace quarno
