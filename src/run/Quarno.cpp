@@ -142,6 +142,7 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& o
     status = 3;
     message = e.what();
   }
+  out.progress.clear_line();  // a message starts on a line of its own
   if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
   return status;
 }
