@@ -241,6 +241,21 @@ struct RunSettings {
   // The right-hand side runs on AVX2 vectors where the processor has them;
   // false keeps it to the baseline instructions. Both give the same bits.
   bool avx2 = true;
+  // Bring the flow to its steady state before time 0 and keep it frozen
+  // while the transport runs (the flow must not change with the schedule).
+  bool steady_flow = false;
+  // A saved steady flow state to reuse when it matches this run; empty:
+  // compute it.
+  std::string flow_state;
+};
+
+// The steady flow of a run with a frozen flow: how it was reached, and the
+// state before the last pseudo-time step, to measure the change.
+struct SteadyFlow {
+  Array<double> y_before{1, kMaxState};
+  double pseudo_time = 0.0;  // s
+  long steps = 0;            // outer steps of pseudo-time
+  double change = 0.0;       // largest relative change of h or q over the last step
 };
 
 class Team;
@@ -260,6 +275,7 @@ struct Model {
   RunState clock;
   BalanceSums bal;
   ProfileMeans means;
+  SteadyFlow steady;
   // The helper threads of the flow right-hand side while a run goes on;
   // none evaluates the right-hand side on the calling thread alone.
   Team* team = nullptr;

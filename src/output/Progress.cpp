@@ -45,6 +45,18 @@ void Progress::maybe_show(double t) {
   std::fflush(stderr);
 }
 
+void Progress::maybe_show_steady(double pseudo_time, double change) {
+  const double now = wall_seconds();
+  if (now < next_show_) return;
+  next_show_ = now + (mode_ == Mode::Redraw ? kRedrawPeriod : kLinePeriod);
+  const char* start = mode_ == Mode::Redraw ? "\r" : "progress: ";
+  const char* end = mode_ == Mode::Redraw ? "\033[K" : "\n";
+  std::fprintf(stderr, "%ssteady flow: pseudo-time %.0f s, largest relative change %.1e, %.0f s elapsed%s",
+               start, pseudo_time, change, now - started_, end);
+  drawn_ = mode_ == Mode::Redraw;
+  std::fflush(stderr);
+}
+
 void Progress::clear_line() {
   if (drawn_) std::fputs("\r\033[K", stderr);
   drawn_ = false;

@@ -18,12 +18,18 @@ class Progress {
   void update(double t) {
     if (mode_ != Mode::Off) maybe_show(t);
   }
+  // While the flow is brought to its steady state: the pseudo-time reached
+  // and the largest relative change over the last step.
+  void update_steady(double pseudo_time, double change) {
+    if (mode_ != Mode::Off) maybe_show_steady(pseudo_time, change);
+  }
   // Clears a redrawn line, so that console text that follows starts on a
   // clean line; the next update draws it again.
   void clear_line();
 
  private:
   void maybe_show(double t);
+  void maybe_show_steady(double pseudo_time, double change);
   Mode mode_ = Mode::Off;
   double end_time_ = 0.0;
   double started_ = 0.0;    // wall clock, s

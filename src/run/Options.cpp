@@ -32,6 +32,14 @@ int parse_options(int argc, const char* const* argv, Options& options) {
   app.add_option("--threads", options.threads,
                  "threads that evaluate the flow right-hand side (default 1)")
       ->check(CLI::Range(1, kMaxThreads));
+  app.add_flag("--steady-flow", options.steady_flow,
+               "bring the flow to its steady state before time 0 and keep it frozen: only the\n"
+               "transport is computed; the state is saved in crSteadyFlow.csv (the schedule must\n"
+               "hold one discharge and one inlet depth throughout)");
+  app.add_option("--flow-state", options.flow_state,
+                 "reuse the steady flow saved in FILE when it was computed for this deck's flow\n"
+                 "(otherwise it is computed again); implies --steady-flow")
+      ->option_text("FILE");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {

@@ -13,6 +13,8 @@ struct Options {
   bool progress = false;  // a progress line on standard error every few seconds
   bool no_pause = false;  // never wait for Enter
   int threads = 0;        // threads of the flow right-hand side; 0: the default
+  bool steady_flow = false;  // bring the flow to its steady state, then freeze it
+  std::string flow_state;    // a saved steady flow state to reuse (implies steady_flow)
 };
 
 // Parses the command line into `options`. Returns -1 when the run is to go

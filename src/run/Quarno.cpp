@@ -23,6 +23,7 @@
 #include "output/Outputs.hpp"
 #include "run/Console.hpp"
 #include "run/Setup.hpp"
+#include "run/SteadyFlow.hpp"
 #include "run/TimeLoop.hpp"
 #include "solver/NumericalFailure.hpp"
 
@@ -106,6 +107,10 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out) {
   map_tables(m);
   check_mapped_tables(m);
   initial_state(m);
+  if (m.settings.steady_flow) {
+    establish_steady_flow(m, out);
+    out.progress.start(static_cast<float>(m.bic.TBC(m.run.NTInt)));
+  }
   m.bal.QX0 = m.bal.QXL = m.bal.QGwU = m.bal.QCGWU = 0.0;
   record_initial_storages(m);
   run_schedule(m, out);
@@ -121,6 +126,8 @@ namespace {
 int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& options) {
   auto model = std::make_unique<Model>();
   model->settings.threads = options.threads;
+  model->settings.steady_flow = options.steady_flow || !options.flow_state.empty();
+  model->settings.flow_state = options.flow_state;
   int status = 0;
   std::string message;
   try {

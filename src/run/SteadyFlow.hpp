@@ -1,0 +1,40 @@
+// Runs on a frozen steady flow. In a tracer study the flow is the same in
+// every run and takes nearly all of a run's time; with one discharge and one
+// inlet depth throughout the schedule it can be brought to its steady state
+// once, saved, and reused while only the transport is computed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "model/Model.hpp"
+#include "output/Outputs.hpp"
+
+namespace quarno {
+
+// The steady state is reached when no cell's depth or discharge changes by
+// more than this fraction over an outer step of pseudo-time.
+constexpr double kSteadyTolerance = 1e-12;
+// Bounds of the pseudo-time march: 30 days, or ten million outer steps.
+constexpr double kSteadyMaxPseudoTime = 2592000.0;  // s
+constexpr long kSteadyMaxSteps = 10000000;
+
+// The file in the run's folder that holds the steady flow state.
+inline constexpr const char* kSteadyFlowFile = "crSteadyFlow.csv";
+
+// Rejects a schedule whose rows do not all hold the same discharge and inlet
+// depth: its flow cannot be steady.
+void check_steady_schedule(const Model& m);
+
+// A key of everything the steady flow depends on: the grid, the widths,
+// slopes, roughness and groundwater inflow at the nodes, the initial flow
+// state, the boundary types and the inlet discharge and depth.
+std::uint64_t steady_flow_key(const Model& m);
+
+// Brings the flow to its steady state, or reads it from the saved state that
+// the run settings name when its key matches (a note on the console
+// otherwise), saves a state it computed in crSteadyFlow.csv, reports it on
+// the console, and prepares the frozen flow for the run.
+void establish_steady_flow(Model& m, Outputs& out);
+
+}  // namespace quarno

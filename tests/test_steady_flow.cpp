@@ -1,0 +1,247 @@
+// Runs on a frozen steady flow (--steady-flow, --flow-state): the state the
+// flow converges to, transport on it against the full run, reuse of a saved
+// state, and the runs it must refuse.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Decks.hpp"
+#include "Results.hpp"
+#include "RunDeck.hpp"
+#include "input/InputError.hpp"
+#include "run/TimeLoop.hpp"
+
+namespace quarno::test {
+namespace {
+
+bool has(const std::string& text, const std::string& what) {
+  return text.find(what) != std::string::npos;
+}
+
+struct SavedFlow {
+  std::string key;
+  double change = NAN;
+  std::vector<double> h, q;
+};
+
+SavedFlow read_saved_flow(const std::string& text) {
+  SavedFlow s;
+  bool rows = false;
+  for (const std::string& line : lines_of(text)) {
+    if (line.empty() || line[0] == '#') continue;
+    if (line.rfind("key,", 0) == 0) s.key = line.substr(4);
+    if (line.rfind("largest_relative_change,", 0) == 0) s.change = std::stod(line.substr(24));
+    if (rows) {
+      std::stringstream in(line);
+      std::string cell, x, h, q;
+      std::getline(in, cell, ',');
+      std::getline(in, x, ',');
+      std::getline(in, h, ',');
+      std::getline(in, q, ',');
+      s.h.push_back(std::stod(h));
+      s.q.push_back(std::stod(q));
+    }
+    if (line == "cell,x_m,h_m,q_m2_per_s") rows = true;
+  }
+  return s;
+}
+
+// A tracer reach: 5 m3/s in a channel 8 m wide on a slope of 0.002 with
+// groundwater inflow, starting from a rough guess of the depth, a
+// concentration step at the inlet after 20 minutes, dispersion and a
+// storage zone.
+Reach tracer_reach() {
+  Reach r = flowing_channel(41, 800.0, 0.6);
+  r.width0 = r.width1 = 8.0;
+  r.slope = 0.002;
+  r.Q = 5.0;
+  r.gw = 2e-4;
+  r.cgw = 1.0;
+  r.NTr = 1;
+  r.aL = 2.0;
+  r.f = 0.3;
+  r.Alfa = 2e-4;
+  r.C = 1.0;
+  r.schedule = {{1200.0, 0.6, 5.0, 1.0}, {3000.0, 0.6, 5.0, 9.0}, {4800.0, 0.6, 5.0, 1.0}};
+  r.tout = {1800.0, 3600.0};
+  r.xobs = {200.0, 500.0, 780.0};
+  return r;
+}
+
+std::string run_in(const std::string& options) {
+  return "\"$Q\" --no-pause " + options + " </dev/null >console.txt 2>errors.txt";
+}
+
+TEST(SteadyFlow, ConvergesToTheDischargeOfInletAndGroundwaterAndStaysThere) {
+  const Reach r = tracer_reach();
+  ScratchFolder f(param_text(r), bicond_text(r));
+  ASSERT_EQ(f.sh(run_in("--steady-flow")), 0) << f.get("errors.txt");
+  EXPECT_TRUE(has(f.get("console.txt"), "Steady flow: ")) << f.get("console.txt");
+  EXPECT_TRUE(has(f.get("console.txt"), "saved in crSteadyFlow.csv"));
+  const SavedFlow s = read_saved_flow(f.get("crSteadyFlow.csv"));
+  ASSERT_EQ(s.h.size(), 40u);
+  EXPECT_LT(s.change, 1e-12);
+  EXPECT_EQ(s.key.size(), 16u);
+  // Steady: the discharge of each cell is the inflow plus the groundwater
+  // that entered above the cell's centre, to far better than the scheme's
+  // truncation error.
+  const double dx = 20.0;
+  for (std::size_t i = 0; i < s.q.size(); ++i) {
+    const double Q = 5.0 + 2e-4 * dx * (static_cast<double>(i) + 0.5);
+    EXPECT_NEAR(s.q[i] * 8.0, Q, 2e-3 * Q) << "cell " << i + 1;
+    EXPECT_GT(s.h[i], 0.3);
+    EXPECT_LT(s.h[i], 1.0);
+  }
+  // The frozen flow is the same at every output time, and the water balance
+  // closes: in = out + storage change, the storage constant.
+  const std::string results = f.get("crOutput.txt");
+  const std::vector<Profile> p = read_profiles(results, 40);
+  ASSERT_EQ(p.size(), 3u);
+  EXPECT_EQ(p[0].h, p[2].h);
+  EXPECT_EQ(p[0].q, p[2].q);
+  // With groundwater the balance counts the upwelling node by node while
+  // the flow takes it cell by cell, a steady offset that must not grow.
+  const Balances b = read_balances(results);
+  ASSERT_EQ(b.water_ER_R.size(), 3u);
+  EXPECT_EQ(b.water_ER_R[0], b.water_ER_R[2]);
+  Reach closed = r;
+  closed.gw = 0.0;
+  ScratchFolder g(param_text(closed), bicond_text(closed));
+  ASSERT_EQ(g.sh(run_in("--steady-flow")), 0) << g.get("errors.txt");
+  for (double e : read_balances(g.get("crOutput.txt")).water_ER_R) EXPECT_LT(e, 1e-4);  // percent
+}
+
+TEST(SteadyFlow, TransportOnTheFrozenFlowFollowsTheFullRun) {
+  // Started at the converged depths, the full run keeps its flow steady, so
+  // the two runs differ only by round-off in the flow: the concentrations
+  // must agree closely at every record of both.
+  Reach r = tracer_reach();
+  ScratchFolder first(param_text(r), bicond_text(r));
+  ASSERT_EQ(first.sh(run_in("--steady-flow")), 0) << first.get("errors.txt");
+  const SavedFlow s = read_saved_flow(first.get("crSteadyFlow.csv"));
+  r.flow_rows.clear();
+  for (std::size_t i = 0; i < s.h.size(); ++i)
+    r.flow_rows.push_back({20.0 * (static_cast<double>(i) + 0.5), s.h[i], s.q[i] * 8.0});
+  ScratchFolder full(param_text(r), bicond_text(r)), frozen(param_text(r), bicond_text(r));
+  ASSERT_EQ(full.sh(run_in("")), 0) << full.get("errors.txt");
+  ASSERT_EQ(frozen.sh(run_in("--steady-flow")), 0) << frozen.get("errors.txt");
+  const std::vector<ObsRow> a = read_obs(full.get("crObsNode.txt"), 3);
+  const std::vector<ObsRow> c = read_obs(frozen.get("crObsNode.txt"), 3);
+  ASSERT_GT(a.size(), 70u);
+  ASSERT_GT(c.size(), 70u);
+  // Records fall on whole outer steps, which differ a little between the
+  // runs: compare at the frozen run's record times, interpolating the full
+  // run linearly.
+  double largest = 0.0;
+  std::size_t j = 0;
+  for (const ObsRow& rc : c) {
+    while (j + 2 < a.size() && a[j + 1].t < rc.t) ++j;
+    const double w = std::clamp((rc.t - a[j].t) / (a[j + 1].t - a[j].t), 0.0, 1.0);
+    for (int k = 0; k < 3; ++k) {
+      const double ca = a[j].C[k] + w * (a[j + 1].C[k] - a[j].C[k]);
+      largest = std::max(largest, std::fabs(ca - rc.C[k]));
+    }
+  }
+  EXPECT_LT(largest, 0.01 * 8.0) << "largest difference of C, against a rise of 8";
+  EXPECT_GT(c.back().C[0], 1.05);  // the pulse has passed and left its tail
+}
+
+TEST(SteadyFlow, ASavedStateIsReusedForTheSameFlowAndComputedAgainForAnother) {
+  Reach r = tracer_reach();
+  ScratchFolder f("", "");
+  f.sh("mkdir a b c d");
+  for (const char* dir : {"a", "b"}) {
+    f.put(std::string(dir) + "/crparam.txt", param_text(r));
+    f.put(std::string(dir) + "/crbicond.txt", bicond_text(r));
+  }
+  ASSERT_EQ(f.sh("\"$Q\" --no-pause --csv --steady-flow a </dev/null >a.txt 2>a.err"), 0)
+      << f.get("a.err");
+  // Named relative to where the program starts, not to the run's folder.
+  ASSERT_EQ(f.sh("\"$Q\" --no-pause --csv --flow-state a/crSteadyFlow.csv b </dev/null "
+                 ">b.txt 2>b.err"),
+            0)
+      << f.get("b.err");
+  EXPECT_TRUE(has(f.get("b.txt"), "Steady flow from ")) << f.get("b.txt");
+  EXPECT_FALSE(f.exists("b/crSteadyFlow.csv"));
+  for (const char* file : {"crOutput.txt", "crObsNode.txt", "crObsNode.csv"})
+    EXPECT_EQ(f.get(std::string("a/") + file), f.get(std::string("b/") + file)) << file;
+
+  // The transport parameters do not enter the flow: the state is reused.
+  Reach other_transport = r;
+  other_transport.aL = 7.0;
+  f.put("c/crparam.txt", param_text(other_transport));
+  f.put("c/crbicond.txt", bicond_text(other_transport));
+  ASSERT_EQ(f.sh("cd c && \"$Q\" --no-pause --flow-state ../a/crSteadyFlow.csv </dev/null "
+                 ">../c.txt 2>../c.err"),
+            0);
+  EXPECT_TRUE(has(f.get("c.txt"), "Steady flow from ")) << f.get("c.txt");
+  EXPECT_EQ(f.get("c.err"), "");
+
+  // A rougher channel has another steady flow: noted, computed, saved, and
+  // the same as computing it outright.
+  Reach rough = r;
+  rough.rough = 0.05;
+  f.put("d/crparam.txt", param_text(rough));
+  f.put("d/crbicond.txt", bicond_text(rough));
+  ASSERT_EQ(f.sh("\"$Q\" --no-pause --flow-state a/crSteadyFlow.csv d </dev/null >d.txt "
+                 "2>d.err"),
+            0);
+  EXPECT_TRUE(has(f.get("d.err"), "note: ")) << f.get("d.err");
+  EXPECT_TRUE(has(f.get("d.err"), "computing the steady flow again"));
+  EXPECT_TRUE(has(f.get("d.txt"), "saved in crSteadyFlow.csv"));
+  EXPECT_NE(read_saved_flow(f.get("d/crSteadyFlow.csv")).key,
+            read_saved_flow(f.get("a/crSteadyFlow.csv")).key);
+  const std::string d_results = f.get("d/crOutput.txt");
+  ASSERT_EQ(f.sh("cd d && \"$Q\" --no-pause --steady-flow </dev/null >/dev/null 2>&1"), 0);
+  EXPECT_EQ(f.get("d/crOutput.txt"), d_results);
+}
+
+TEST(SteadyFlow, RefusesAChangingScheduleAndDamagedOrMissingStates) {
+  Reach r = tracer_reach();
+  r.schedule[1].Q = 6.0;
+  {
+    ScratchFolder f(param_text(r), bicond_text(r));
+    EXPECT_EQ(f.sh(run_in("--steady-flow")), 1);
+    EXPECT_TRUE(has(f.get("errors.txt"),
+                    "crbicond.txt: --steady-flow needs one discharge and one inlet depth "
+                    "throughout the schedule, but row 2 has h = 0.6 m and Q = 6 m3/s"))
+        << f.get("errors.txt");
+    EXPECT_FALSE(f.exists("crSteadyFlow.csv"));
+    EXPECT_EQ(f.sh(run_in("")), 0);  // without the option the deck runs
+  }
+  r = tracer_reach();
+  ScratchFolder f(param_text(r), bicond_text(r));
+  ASSERT_EQ(f.sh(run_in("--steady-flow")), 0);
+  const std::string saved = f.get("crSteadyFlow.csv");
+  f.put("cut.csv", first_lines(saved, 20));
+  EXPECT_EQ(f.sh(run_in("--flow-state cut.csv")), 1);
+  EXPECT_TRUE(has(f.get("errors.txt"), "cut.csv: the file ends before the last cell"))
+      << f.get("errors.txt");
+  f.put("bad.csv", with_line(saved, 15, "6,110,0.5,x"));
+  EXPECT_EQ(f.sh(run_in("--flow-state bad.csv")), 1);
+  EXPECT_TRUE(has(f.get("errors.txt"), "bad.csv, line 15: q_m2_per_s is not a number: 'x'"))
+      << f.get("errors.txt");
+  EXPECT_EQ(f.sh(run_in("--flow-state none.csv")), 1);
+  EXPECT_TRUE(has(f.get("errors.txt"), "none.csv: cannot read the saved flow state"))
+      << f.get("errors.txt");
+}
+
+TEST(SteadyFlow, TheMarchGivesUpAtItsBound) {
+  InProcessRun run = run_in_process(small_reach());
+  ASSERT_EQ(run.status, 0) << run.error;
+  Outputs out{TextOut(nullptr), TextOut(nullptr), TextOut(nullptr)};
+  try {
+    march_to_steady_flow(*run.model, out, 1e-12, 1e9, 3);
+    FAIL() << "no failure";
+  } catch (const NumericalFailure& e) {
+    EXPECT_TRUE(has(e.what(), "The flow did not reach a steady state within")) << e.what();
+    EXPECT_TRUE(has(e.what(), "after 3 steps")) << e.what();
+  }
+}
+
+}  // namespace
+}  // namespace quarno::test
