@@ -89,3 +89,154 @@ def read_observations(folder):
     if os.path.exists(csv_path):
         return read_obs_csv(csv_path)
     return read_obs_fixed(os.path.join(folder, "crObsNode.txt"), _positions_from_results(folder))
+
+
+# Profiles, balances and the run's description, from the CSV files or from
+# crOutput.txt.
+
+PROFILE_CELL_COLUMNS = ("x_m", "h_m", "u_m_per_s", "q_m2_per_s", "Q_m3_per_s", "C", "Cb", "Cs")
+PROFILE_NODE_COLUMNS = ("x_m", "C", "Cb", "Cs")
+
+# Balance headings of crOutput.txt and the names crBalance.csv gives them.
+BALANCE_HEADINGS = {
+    "WATER BALANCE": "water",
+    "SOLUTE BALANCE: STREAM WATER": "stream-water solute",
+    "SOLUTE BALANCE: BED SEDIMENT": "bed-sediment solute",
+}
+
+_TERM = re.compile(r"([A-Za-z_][A-Za-z0-9_]*)=\s*(\S+)\s*$")
+
+
+def read_profiles_csv(path):
+    """The profile blocks of a crProfiles.csv, in file order: a list of dicts
+    {"time_s", "cell": {column: [values]}, "node": {column: [values]}} with
+    the columns of PROFILE_CELL_COLUMNS and PROFILE_NODE_COLUMNS."""
+    blocks = []
+    with open(path, newline="") as f:
+        for row in csv.DictReader(f):
+            t = float(row["time_s"])
+            if not blocks or blocks[-1]["time_s"] != t:
+                blocks.append({"time_s": t,
+                               "cell": {c: [] for c in PROFILE_CELL_COLUMNS},
+                               "node": {c: [] for c in PROFILE_NODE_COLUMNS}})
+            kind = row["kind"]
+            for column, values in blocks[-1][kind].items():
+                values.append(read_number(row[column]))
+    return blocks
+
+
+def read_profiles_fixed(path):
+    """The profile blocks of a crOutput.txt, in the form of read_profiles_csv.
+    The file prints cell rows only (the concentrations are the cell means of
+    the node values, bed under "Cs" and storage under "Cst"), so "node" is
+    empty and the values carry the printed precision (4 digits)."""
+    blocks = []
+    in_rows = False
+    with open(path, encoding="latin-1") as f:
+        for line in f:
+            line = line.rstrip("\r\n")
+            if line.startswith("Time="):
+                blocks.append({"time_s": read_number(line[5:]),
+                               "cell": {c: [] for c in PROFILE_CELL_COLUMNS}, "node": {}})
+                in_rows = False
+            elif blocks and "X(m)" in line and "Cst" in line:
+                in_rows = True
+            elif in_rows:
+                if not line.strip():
+                    if blocks[-1]["cell"]["x_m"]:
+                        in_rows = False  # the blank line after the rows
+                    continue
+                # Eight fields of two blanks and 12 columns.
+                fields = [line[k:k + 14] for k in range(0, 8 * 14, 14)]
+                for column, text in zip(PROFILE_CELL_COLUMNS, fields):
+                    blocks[-1]["cell"][column].append(read_number(text))
+    return blocks
+
+
+def read_balance_csv(path):
+    """The rows of a crBalance.csv: dicts {"time_s", "balance", "term", "value"}."""
+    with open(path, newline="") as f:
+        return [{"time_s": float(r["time_s"]), "balance": r["balance"], "term": r["term"],
+                 "value": read_number(r["value"])} for r in csv.DictReader(f)]
+
+
+def read_balance_fixed(path):
+    """The balance reports of a crOutput.txt as rows like those of
+    read_balance_csv (printed precision, 3 digits). A report takes the time
+    of the profile block it follows."""
+    rows = []
+    t = None
+    balance = None
+    with open(path, encoding="latin-1") as f:
+        for line in f:
+            text = line.strip()
+            if line.startswith("Time="):
+                t = read_number(line[5:])
+                balance = None
+            elif t is None:
+                continue  # the input echo
+            elif text.startswith("Froude number at X=0:"):
+                rows.append({"time_s": t, "balance": "inlet", "term": "Fr",
+                             "value": read_number(text.split(":", 1)[1])})
+            elif text in BALANCE_HEADINGS:
+                balance = BALANCE_HEADINGS[text]
+            elif balance:
+                m = _TERM.search(text)
+                if m:
+                    rows.append({"time_s": t, "balance": balance, "term": m.group(1),
+                                 "value": read_number(m.group(2))})
+                else:
+                    balance = None
+    return rows
+
+
+def balance_series(rows, term="ER_R"):
+    """{balance: ([times], [values])} of one term, in report order."""
+    series = {}
+    for r in rows:
+        if r["term"] == term:
+            times, values = series.setdefault(r["balance"], ([], []))
+            times.append(r["time_s"])
+            values.append(r["value"])
+    return series
+
+
+def read_obs_positions(folder):
+    """The X (m) of the observation positions, from the echo in crOutput.txt."""
+    positions = []
+    count = None
+    with open(os.path.join(folder, "crOutput.txt"), encoding="latin-1") as f:
+        for line in f:
+            if count is None:
+                if "Nobs=" in line:
+                    count = int(line.split("Nobs=")[1])
+                continue
+            if len(positions) == count:
+                break
+            value = read_number(line)
+            if not math.isnan(value):
+                positions.append(value)
+    if count is None:
+        raise ValueError(f"{folder}/crOutput.txt: no Nobs in the input echo")
+    return positions
+
+
+def read_run_title(folder):
+    """The run's title: the first line of crparam.txt, or the one between < >
+    in crOutput.txt; empty when neither is there."""
+    try:
+        with open(os.path.join(folder, "crparam.txt"), encoding="latin-1") as f:
+            title = f.readline().strip()
+        if title:
+            return title
+    except OSError:
+        pass
+    try:
+        with open(os.path.join(folder, "crOutput.txt"), encoding="latin-1") as f:
+            for _, line in zip(range(20), f):
+                text = line.strip()
+                if text.startswith("<") and text.endswith(">"):
+                    return text[1:-1].strip()
+    except OSError:
+        pass
+    return ""
