@@ -1,0 +1,1160 @@
+"""Fitting Quarno's reach parameters to measured concentrations.
+
+The tool edits copies of a deck (values of the segment tables of crparam.txt,
+reach by reach), runs the program once per parameter set in a folder of its
+own (cached by the content of the deck, the options and the program), reads
+the modelled series at the sampling sites and lets
+scipy.optimize.least_squares (trust-region reflective, with bounds) minimise
+the weighted differences. The Jacobian is taken by forward differences, all
+its runs at once, on a local pool of workers or through GNU parallel.
+
+    quarno-fit CONFIG.toml [--out FOLDER]
+
+See docs/calibration.md for the configuration and the files written.
+"""
+
+import argparse
+import concurrent.futures
+import csv
+import hashlib
+import json
+import math
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import threading
+import time
+import tomllib
+from pathlib import Path
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from quarno_results import read_obs_csv  # noqa: E402
+
+# ----------------------------------------------------------------------------
+# Errors
+
+
+class FitError(Exception):
+    """A fault of the user's input (configuration, deck, observations): exit 1."""
+
+    status = 1
+
+
+class RunFailure(FitError):
+    """The model failed where the fit cannot go on without it: exit 2."""
+
+    status = 2
+
+
+# ----------------------------------------------------------------------------
+# The parameter file: reading it the way the program does, keeping where each
+# value stands so that it can be rewritten in place.
+
+# Segment tables of crparam.txt in file order: count name, value columns after
+# the position column.
+TABLES = (
+    ("NWidth", ("Width",)),
+    ("NSlope", ("Slope",)),
+    ("NRough", ("Rough",)),
+    ("NGW", ("GWUpw", "CGW")),
+    ("NTrPar", ("aL", "Re", "TauCR", "f", "Vs", "Alfa", "Kdw", "Kds", "TSS", "Hb", "Rb")),
+)
+
+# Columns a fit may change. Width is interpolated between rows rather than
+# held over a segment, so a reach value would not mean what it says.
+FITTABLE = {col: table for table, cols in TABLES if table != "NWidth" for col in cols}
+
+# Nodes within this distance (m) beyond a row's position still belong to the
+# segment that ends there; the program maps tables with the same tolerance.
+X_TOLERANCE = 1e-4
+
+
+class DeckError(FitError):
+    pass
+
+
+class _Token:
+    """Where one value of a value step was written: line index, start and end
+    column of its token, and for a repeat factor r*v which of the r copies it
+    is. `text` is None for a value that is not written (an empty value between
+    commas, or a target after a slash): the target keeps its previous value."""
+
+    __slots__ = ("line", "start", "end", "text", "copy", "copies", "value")
+
+    def __init__(self, line, start, end, text, copy=0, copies=1, value=0.0):
+        self.line, self.start, self.end, self.text = line, start, end, text
+        self.copy, self.copies, self.value = copy, copies, value
+
+
+def _split_lines(text):
+    """Lines with their ends kept, so that joining them gives the text back.
+    Only a line feed ends a line (a CR before it belongs to the line end), as
+    in the program's reader."""
+    lines = [line + "\n" for line in text.split("\n")]
+    lines[-1] = lines[-1][:-1]
+    if not lines[-1]:
+        lines.pop()
+    return lines
+
+
+def _body(line):
+    """A line without its end (LF or CRLF)."""
+    if line.endswith("\n"):
+        line = line[:-1]
+    if line.endswith("\r"):
+        line = line[:-1]
+    return line
+
+
+# The program's number syntax: optional sign, digits with an optional decimal
+# point, an optional exponent introduced by E or D.
+_REAL = re.compile(r"^[+-]?(\d+\.?\d*|\.\d+)([EeDd][+-]?\d+)?$")
+_INTEGER = re.compile(r"^[+-]?\d+$")
+
+
+def _parse_real(token, where):
+    if not _REAL.match(token):
+        raise DeckError(f"{where}: expected a number, found {token!r}")
+    return float(token.replace("D", "e").replace("d", "e"))
+
+
+class _StepReader:
+    """The program's read steps over the lines of a file: skip steps and
+    value steps (blanks, commas and line ends separate values, r*v repeats,
+    an empty value between commas and a slash leave targets unchanged, the
+    rest of the line after the last value is discarded)."""
+
+    def __init__(self, name, lines):
+        self.name = name
+        self.lines = lines
+        self.next = 0
+
+    def _need_line(self, what):
+        if self.next >= len(self.lines):
+            raise DeckError(f"{self.name}: expected {what}, found the end of the file")
+
+    def skip(self):
+        self._need_line("a heading line")
+        self.next += 1
+
+    def values(self, n, what):
+        """The tokens of a value step with n targets."""
+        self._need_line(what)
+        if n <= 0:
+            self.next += 1
+            return []
+        out = []
+        li = self.next
+        line = _body(self.lines[li])
+        pos = 0
+        need_separator = False
+        while len(out) < n:
+            if pos >= len(line):
+                li += 1
+                pos = 0
+                if li >= len(self.lines):
+                    raise DeckError(f"{self.name}: expected {what}, found the end of the file")
+                line = _body(self.lines[li])
+                continue
+            c = line[pos]
+            if c in " \t":
+                pos += 1
+                continue
+            if c == ",":
+                if need_separator:
+                    need_separator = False
+                else:
+                    out.append(_Token(li, pos, pos, None))
+                pos += 1
+                continue
+            if c == "/":
+                break
+            end = pos
+            while end < len(line) and line[end] not in " \t,/":
+                end += 1
+            token = line[pos:end]
+            where = f"{self.name}, line {li + 1}"
+            if "*" in token:
+                count, value = token.split("*", 1)
+                if not count.isdigit() or int(count) < 1:
+                    raise DeckError(f"{where}: a repeat count must be a positive integer ({token!r})")
+                r = int(count)
+                for j in range(min(r, n - len(out))):
+                    if value:
+                        out.append(_Token(li, pos, end, token, j, r, _parse_real(value, where)))
+                    else:
+                        out.append(_Token(li, pos, end, None))
+            else:
+                out.append(_Token(li, pos, end, token, 0, 1, _parse_real(token, where)))
+            pos = end
+            need_separator = True
+        while len(out) < n:  # after a slash
+            out.append(_Token(li, pos, pos, None))
+        self.next = li + 1
+        return out
+
+
+class Deck:
+    """The segment tables of a crparam.txt, with where each value is written.
+
+    tables[count_name] = {"x": [positions], "columns": {col: [tokens]}}"""
+
+    def __init__(self, text, name="crparam.txt"):
+        self.name = name
+        self.text = text
+        self.lines = _split_lines(text)
+        r = _StepReader(name, self.lines)
+        r.next = 1                      # the title line
+        r.skip()
+        ntr = int(r.values(3, "NTr, Ninv, Nfdn")[0].value)
+        r.skip()
+        r.values(2, "L, Btm0")
+        self.tables = {}
+        for table, cols in TABLES:
+            if table == "NTrPar" and ntr <= 0:
+                break
+            r.skip()
+            (count_tok,) = r.values(1, table)
+            if count_tok.text is None or not _INTEGER.match(count_tok.text):
+                raise DeckError(f"{name}, line {count_tok.line + 1}: expected an integer "
+                                f"for {table}")
+            count = int(count_tok.value)
+            r.skip()
+            ncol = 1 + len(cols)
+            toks = r.values(count * ncol, f"the rows of {table}")
+            self.tables[table] = {
+                "x": [t.value for t in toks[0::ncol]],
+                "columns": {c: toks[1 + k::ncol] for k, c in enumerate(cols)},
+            }
+
+    @classmethod
+    def read(cls, path):
+        with open(path, encoding="latin-1", newline="") as f:
+            return cls(f.read(), name=os.path.basename(path))
+
+    def rows_in(self, column, x_from, x_to):
+        """Indices (0-based) of the table rows of `column` in the reach
+        x_from <= X < x_to, with the tolerance of the program's mapping. The
+        last row of a table only closes it (no node takes its value); it goes
+        with the reach that ends at or beyond it, so that the deck reads as
+        the model uses it."""
+        table = self.tables.get(FITTABLE[column])
+        if table is None:
+            return []
+        xs = table["x"]
+        rows = [k for k, x in enumerate(xs)
+                if x >= x_from - X_TOLERANCE and x < x_to - X_TOLERANCE]
+        last = len(xs) - 1
+        if rows and rows[-1] == last - 1 and x_to >= xs[last] - X_TOLERANCE:
+            rows.append(last)
+        return rows
+
+    def value(self, column, row):
+        tok = self.tables[FITTABLE[column]]["columns"][column][row]
+        return tok.value
+
+    def edited(self, changes):
+        """The file's text with new values: changes is a list of
+        (column, x_from, x_to, value). Every row of the reach gets the value;
+        every other character of the file stays as it was, as far as the new
+        numbers' widths allow (blanks after a number absorb a longer one and
+        pad a shorter one)."""
+        new = {}  # (line, start, end) -> {copy: value}, plus the token
+        for column, x_from, x_to, value in changes:
+            if not math.isfinite(value):
+                raise DeckError(f"{column}: cannot write the value {value!r}")
+            rows = self.rows_in(column, x_from, x_to)
+            for row in rows:
+                tok = self.tables[FITTABLE[column]]["columns"][column][row]
+                if tok.text is None:
+                    raise DeckError(
+                        f"{self.name}, line {tok.line + 1}: {column} of row {row + 1} is not "
+                        "written in the file (empty value or after a slash); write it out to fit it")
+                if tok.copies == 1 and value == tok.value:
+                    continue  # the same number: its text stays as written
+                new.setdefault((tok.line, tok.start, tok.end), [tok, {}])[1][tok.copy] = value
+        lines = list(self.lines)
+        by_line = {}
+        for (li, start, end), (tok, copies) in new.items():
+            by_line.setdefault(li, []).append((start, end, tok, copies))
+        for li, edits in by_line.items():
+            line = lines[li]
+            body = _body(line)
+            ending = line[len(body):]
+            # From the right, so that earlier columns stay valid.
+            for start, end, tok, copies in sorted(edits, key=lambda e: -e[0]):
+                if tok.copies == 1:
+                    text = repr(float(copies[0]))
+                else:  # r*v written out value by value
+                    v_text = tok.text.split("*", 1)[1]
+                    text = " ".join(repr(float(copies[j])) if j in copies else v_text
+                                    for j in range(tok.copies))
+                body = _replace_keeping_columns(body, start, end, text)
+            lines[li] = body + ending
+        return "".join(lines)
+
+
+def _replace_keeping_columns(line, start, end, text):
+    """Line with line[start:end] replaced by text, keeping the columns after
+    it where possible: a longer number takes blanks that follow it (leaving at
+    least one), a shorter one is padded with blanks unless it ends the line."""
+    rest = line[end:]
+    grow = len(text) - (end - start)
+    if grow > 0:
+        blanks = len(rest) - len(rest.lstrip(" "))
+        take = min(grow, max(0, blanks - 1))
+        if blanks == len(rest):  # only blanks after it
+            take = min(grow, blanks)
+        rest = rest[take:]
+    elif grow < 0 and rest.strip() and rest[:1] == " ":
+        rest = " " * (-grow) + rest
+    return line[:start] + text + rest
+
+
+# ----------------------------------------------------------------------------
+# Configuration
+
+
+class Parameter:
+    def __init__(self, name, x_from, x_to, initial, lower, upper, log, label):
+        self.name, self.x_from, self.x_to = name, x_from, x_to
+        self.initial, self.lower, self.upper, self.log = initial, lower, upper, log
+        self.label = label
+
+    def to_theta(self, value):
+        return math.log(value) if self.log else value
+
+    def from_theta(self, theta):
+        return math.exp(theta) if self.log else theta
+
+
+_MODEL_KEYS = {"deck", "program", "options", "steady_flow"}
+_OBS_KEYS = {"file", "variable"}
+_FIT_KEYS = {"jacobian_step", "workers", "launcher", "parallel_args", "max_nfev",
+             "normalise_groups"}
+_PARAM_KEYS = {"name", "x_from", "x_to", "initial", "lower", "upper", "log", "label"}
+_VARIABLES = ("h_m", "u_m_per_s", "Q_m3_per_s", "C", "Cb", "Cs")
+
+
+def _number(table, key, where, default=None):
+    if key not in table:
+        if default is None:
+            raise FitError(f"{where}: missing key '{key}'")
+        return default
+    v = table[key]
+    if isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v):
+        raise FitError(f"{where}: '{key}' must be a number (found {v!r})")
+    return float(v)
+
+
+def _unknown(table, allowed, where):
+    extra = sorted(set(table) - allowed)
+    if extra:
+        raise FitError(f"{where}: unknown key '{extra[0]}' (known: {', '.join(sorted(allowed))})")
+
+
+def default_program():
+    env = os.environ.get("QUARNO")
+    if env:
+        return env
+    here = Path(__file__).resolve().parents[1] / "build" / "quarno"
+    if here.exists():
+        return str(here)
+    return shutil.which("quarno") or str(here)
+
+
+class Config:
+    """A fit configuration read from TOML; paths relative to its folder."""
+
+    def __init__(self, path, out=None):
+        path = Path(path)
+        try:
+            with open(path, "rb") as f:
+                data = tomllib.load(f)
+        except OSError as e:
+            raise FitError(f"{path}: cannot read the configuration ({e.strerror})") from None
+        except tomllib.TOMLDecodeError as e:
+            raise FitError(f"{path}: not valid TOML ({e})") from None
+        base = path.resolve().parent
+        self.path = path
+        where = str(path)
+        _unknown(data, {"model", "observations", "fit", "parameter"}, where)
+        for section in ("model", "observations"):
+            if not isinstance(data.get(section), dict):
+                raise FitError(f"{where}: missing section [{section}]")
+        model, obs, fit = data["model"], data["observations"], data.get("fit", {})
+        _unknown(model, _MODEL_KEYS, f"{where} [model]")
+        _unknown(obs, _OBS_KEYS, f"{where} [observations]")
+        _unknown(fit, _FIT_KEYS, f"{where} [fit]")
+
+        if "deck" not in model:
+            raise FitError(f"{where} [model]: missing key 'deck'")
+        self.deck = base / model["deck"]
+        for name in ("crparam.txt", "crbicond.txt"):
+            if not (self.deck / name).is_file():
+                raise FitError(f"{where} [model]: the deck folder {self.deck} has no {name}")
+        self.program = str(base / model["program"]) if "program" in model else default_program()
+        if not os.path.isfile(self.program):
+            raise FitError(f"{where} [model]: the program {self.program} does not exist")
+        self.options = model.get("options", [])
+        if not isinstance(self.options, list) or not all(isinstance(o, str) for o in self.options):
+            raise FitError(f"{where} [model]: 'options' must be a list of strings")
+        self.steady_flow = model.get("steady_flow", False)
+        if not isinstance(self.steady_flow, bool):
+            raise FitError(f"{where} [model]: 'steady_flow' must be true or false")
+
+        if "file" not in obs:
+            raise FitError(f"{where} [observations]: missing key 'file'")
+        self.obs_file = base / obs["file"]
+        self.variable = obs.get("variable", "C")
+        if self.variable not in _VARIABLES:
+            raise FitError(f"{where} [observations]: variable '{self.variable}' is not one of "
+                           f"{', '.join(_VARIABLES)}")
+
+        self.jacobian_step = _number(fit, "jacobian_step", f"{where} [fit]", 1e-2)
+        if not 0 < self.jacobian_step < 1:
+            raise FitError(f"{where} [fit]: jacobian_step must lie between 0 and 1")
+        self.workers = int(_number(fit, "workers", f"{where} [fit]", float(os.cpu_count() or 1)))
+        if self.workers < 1:
+            raise FitError(f"{where} [fit]: workers must be at least 1")
+        self.launcher = fit.get("launcher", "local")
+        if self.launcher not in ("local", "parallel"):
+            raise FitError(f"{where} [fit]: launcher must be \"local\" or \"parallel\"")
+        self.parallel_args = fit.get("parallel_args", [])
+        if not isinstance(self.parallel_args, list) or not all(
+                isinstance(a, str) for a in self.parallel_args):
+            raise FitError(f"{where} [fit]: 'parallel_args' must be a list of strings")
+        self.max_nfev = int(_number(fit, "max_nfev", f"{where} [fit]", 0.0)) or None
+        self.normalise_groups = fit.get("normalise_groups", False)
+        if not isinstance(self.normalise_groups, bool):
+            raise FitError(f"{where} [fit]: 'normalise_groups' must be true or false")
+
+        self.out = Path(out) if out else base / "fit"
+
+        deck = Deck.read(self.deck / "crparam.txt")
+        self.deck_text = deck.text
+        plist = data.get("parameter")
+        if not isinstance(plist, list) or not plist:
+            raise FitError(f"{where}: no [[parameter]] to fit")
+        self.parameters = []
+        for k, p in enumerate(plist, 1):
+            pw = f"{where} [[parameter]] {k}"
+            if not isinstance(p, dict):
+                raise FitError(f"{pw}: not a table")
+            _unknown(p, _PARAM_KEYS, pw)
+            if "name" not in p:
+                raise FitError(f"{pw}: missing key 'name'")
+            name = p["name"]
+            if name not in FITTABLE:
+                raise FitError(f"{pw}: unknown parameter name '{name}' (known: "
+                               f"{', '.join(FITTABLE)})")
+            x_from = _number(p, "x_from", pw)
+            x_to = _number(p, "x_to", pw)
+            label = str(p.get("label", "")) or f"{name} {x_from:g}-{x_to:g}"
+            pw = f"{where} parameter '{label}'"
+            if not x_from < x_to:
+                raise FitError(f"{pw}: x_from ({x_from:g}) must be less than x_to ({x_to:g})")
+            if FITTABLE[name] not in deck.tables:
+                raise FitError(f"{pw}: the deck has no transport table (NTr = 0)")
+            rows = deck.rows_in(name, x_from, x_to)
+            if not rows:
+                raise FitError(f"{pw}: no row of the {FITTABLE[name]} table lies in the reach "
+                               f"{x_from:g} <= X < {x_to:g}")
+            if rows == [len(deck.tables[FITTABLE[name]]["x"]) - 1]:
+                raise FitError(f"{pw}: the reach {x_from:g} <= X < {x_to:g} holds only the last "
+                               f"row of the {FITTABLE[name]} table, which closes the table and "
+                               "which no node takes its value from")
+            lower = _number(p, "lower", pw)
+            upper = _number(p, "upper", pw)
+            initial = _number(p, "initial", pw, deck.value(name, rows[0]))
+            log = p.get("log", False)
+            if not isinstance(log, bool):
+                raise FitError(f"{pw}: 'log' must be true or false")
+            if not lower < upper:
+                raise FitError(f"{pw}: lower ({lower:g}) must be less than upper ({upper:g})")
+            if not lower <= initial <= upper:
+                raise FitError(f"{pw}: the initial value {initial:g} lies outside the bounds "
+                               f"[{lower:g}, {upper:g}]")
+            if log and lower <= 0:
+                raise FitError(f"{pw}: a log parameter needs a positive lower bound "
+                               f"(found {lower:g})")
+            self.parameters.append(Parameter(name, x_from, x_to, initial, lower, upper, log, label))
+        labels = [p.label for p in self.parameters]
+        dup = {lab for lab in labels if labels.count(lab) > 1}
+        if dup:
+            raise FitError(f"{where}: two parameters share the label '{sorted(dup)[0]}'")
+        for i, a in enumerate(self.parameters):
+            for b in self.parameters[i + 1:]:
+                if a.name == b.name and a.x_from < b.x_to and b.x_from < a.x_to:
+                    raise FitError(f"{where}: parameters '{a.label}' and '{b.label}' overlap "
+                                   "(same name, overlapping reaches)")
+        self.observations = read_observation_file(self.obs_file)
+
+
+def read_observation_file(path):
+    """Rows x_m,time_s,value[,weight][,group] of a long CSV; '#' lines and
+    blank lines skipped; an optional header line names the columns."""
+    try:
+        with open(path, newline="") as f:
+            lines = [(n, line) for n, line in enumerate(f, 1)
+                     if line.strip() and not line.lstrip().startswith("#")]
+    except OSError as e:
+        raise FitError(f"{path}: cannot read the observations ({e.strerror})") from None
+    names = ["x_m", "time_s", "value", "weight", "group"]
+    if lines:
+        first = next(csv.reader([lines[0][1]]))
+        try:
+            float(first[0])
+        except ValueError:
+            names = [c.strip() for c in first]
+            missing = {"x_m", "time_s", "value"} - set(names)
+            if missing:
+                raise FitError(f"{path}, line {lines[0][0]}: the header lacks "
+                               f"{', '.join(sorted(missing))}")
+            lines = lines[1:]
+    rows = []
+    for n, line in lines:
+        fields = [v.strip() for v in next(csv.reader([line]))]
+        rec = dict(zip(names, fields))
+        try:
+            x, t, v = float(rec["x_m"]), float(rec["time_s"]), float(rec["value"])
+            w = float(rec["weight"]) if rec.get("weight") else 1.0
+        except (KeyError, ValueError):
+            raise FitError(f"{path}, line {n}: expected x_m,time_s,value[,weight][,group], "
+                           f"found {line.strip()!r}") from None
+        if not all(math.isfinite(a) for a in (x, t, v, w)) or w < 0:
+            raise FitError(f"{path}, line {n}: values must be finite and the weight not negative")
+        rows.append({"x_m": x, "time_s": t, "value": v, "weight": w,
+                     "group": rec.get("group") or f"x={x:g}", "line": n})
+    if not rows:
+        raise FitError(f"{path}: no observations")
+    return rows
+
+
+# ----------------------------------------------------------------------------
+# Running the model
+
+
+def _sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def file_hash(path):
+    with open(path, "rb") as f:
+        return _sha(f.read())
+
+
+class Run:
+    """One model run: its folder, its outcome."""
+
+    def __init__(self, folder, key):
+        self.folder, self.key = Path(folder), key
+        self.status = None       # exit status, None until run
+        self.stderr = ""
+        self.cached = False
+
+    @property
+    def ok(self):
+        return self.status == 0
+
+    @property
+    def obs_csv(self):
+        return self.folder / "crObsNode.csv"
+
+
+class Runner:
+    """Runs decks in content-keyed folders, reuses finished ones, and counts."""
+
+    def __init__(self, program, options, workers, launcher="local", parallel_args=(),
+                 log=print):
+        self.program = program
+        self.options = list(options)
+        self.workers = workers
+        self.launcher = launcher
+        self.parallel_args = list(parallel_args)
+        self.log = log
+        self.program_hash = file_hash(program)
+        self.made = 0
+        self.from_cache = 0
+        self.failed = []          # (folder, status, message)
+        self.lock = threading.Lock()
+
+    def key(self, param_text, bicond_bytes, options, extra=""):
+        h = hashlib.sha256()
+        for part in (param_text.encode("latin-1"), bicond_bytes,
+                     json.dumps(options).encode(), self.program_hash.encode(), extra.encode()):
+            h.update(_sha(part).encode())
+        return h.hexdigest()[:16]
+
+    def command(self, folder, options):
+        return [self.program, "--csv", "--no-pause", "--quiet", *self.options, *options,
+                str(folder)]
+
+    def prepare(self, folder, param_text, bicond_bytes, key):
+        """A Run for the deck in `folder`; cached when the folder already holds
+        a finished run of the same key."""
+        run = Run(folder, key)
+        done = run.folder / "done"
+        if done.is_file() and run.obs_csv.is_file():
+            try:
+                mark = json.loads(done.read_text())
+            except ValueError:
+                mark = {}
+            if mark.get("key") == key and mark.get("size") == run.obs_csv.stat().st_size:
+                run.status, run.cached = 0, True
+                return run
+        run.folder.mkdir(parents=True, exist_ok=True)
+        if done.exists():
+            done.unlink()
+        with open(run.folder / "crparam.txt", "w", encoding="latin-1", newline="") as f:
+            f.write(param_text)
+        (run.folder / "crbicond.txt").write_bytes(bicond_bytes)
+        return run
+
+    def _finish(self, run, status, stderr):
+        run.status, run.stderr = status, stderr.strip()
+        (run.folder / "stderr.txt").write_text(stderr)
+        if status == 0 and run.obs_csv.is_file():
+            (run.folder / "done").write_text(json.dumps(
+                {"key": run.key, "size": run.obs_csv.stat().st_size}))
+        elif status == 0:
+            run.status, run.stderr = -1, "the run wrote no crObsNode.csv"
+
+    def execute(self, runs, options):
+        """Runs every run that is not cached, in parallel; returns them."""
+        todo = []
+        seen = set()
+        for run in runs:
+            if run.cached:
+                with self.lock:
+                    self.from_cache += 1
+            elif run.folder not in seen:
+                seen.add(run.folder)
+                todo.append(run)
+        if todo:
+            if self.launcher == "parallel" and len(todo) > 0:
+                self._execute_parallel(todo, options)
+            else:
+                with concurrent.futures.ThreadPoolExecutor(self.workers) as pool:
+                    list(pool.map(lambda r: self._execute_one(r, options), todo))
+        by_folder = {r.folder: r for r in todo}
+        for run in runs:  # duplicates of one folder share its outcome
+            if not run.cached and run not in todo:
+                src = by_folder[run.folder]
+                run.status, run.stderr = src.status, src.stderr
+        with self.lock:
+            self.made += len(todo)
+            for r in todo:
+                if not r.ok:
+                    self.failed.append((str(r.folder), r.status, r.stderr))
+        return runs
+
+    def _execute_one(self, run, options):
+        try:
+            p = subprocess.run(self.command(run.folder, options), stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                               text=True, errors="replace")
+            self._finish(run, p.returncode, p.stderr)
+        except OSError as e:
+            self._finish(run, -1, f"cannot start {self.program}: {e.strerror}")
+
+    def _execute_parallel(self, runs, options):
+        """The runs through GNU parallel: one shell command a line, each
+        writing its exit status and messages into its own folder (which must
+        therefore be on a filesystem every host shares)."""
+        if not shutil.which("parallel"):
+            raise FitError("launcher = \"parallel\" needs GNU parallel, which is not on PATH")
+        jobs = runs[0].folder.parent / f"jobs-{os.getpid()}-{threading.get_ident()}.txt"
+        with open(jobs, "w") as f:
+            for run in runs:
+                cmd = " ".join(shlex.quote(c) for c in self.command(run.folder, options))
+                folder = shlex.quote(str(run.folder))
+                f.write(f"{cmd} >/dev/null 2>{folder}/stderr.txt </dev/null; "
+                        f"echo $? >{folder}/status\n")
+        for run in runs:
+            for name in ("status", "stderr.txt"):
+                (run.folder / name).unlink(missing_ok=True)
+        with open(jobs) as f:
+            subprocess.run(["parallel", "--jobs", str(self.workers), *self.parallel_args],
+                           stdin=f, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        jobs.unlink(missing_ok=True)
+        for run in runs:
+            try:
+                status = int((run.folder / "status").read_text().strip())
+                stderr = (run.folder / "stderr.txt").read_text(errors="replace")
+            except (OSError, ValueError):
+                status, stderr = -1, "GNU parallel did not run this job (no status written)"
+            self._finish(run, status, stderr)
+
+
+# ----------------------------------------------------------------------------
+# Model values at the observations
+
+
+class Matcher:
+    """For each observation, the model site (within 0.5 m) and the time
+    interpolation; built from the first run's record."""
+
+    SITE_TOLERANCE = 0.5
+
+    def __init__(self, observations, model_rows, variable, obs_file="observations"):
+        self.variable = variable
+        sites = {}
+        for r in model_rows:
+            sites.setdefault(r["site"], r["x_m"])
+        self.sites = sites
+        self.index = []
+        unmatched = []
+        for o in observations:
+            best = min(sites, key=lambda s: abs(sites[s] - o["x_m"]), default=None)
+            if best is None or abs(sites[best] - o["x_m"]) > self.SITE_TOLERANCE:
+                unmatched.append(o)
+            self.index.append(best)
+        if unmatched:
+            xs = sorted({o["x_m"] for o in unmatched})
+            raise FitError(f"{obs_file}: no model observation position within 0.5 m of "
+                           f"x = {', '.join(f'{x:g}' for x in xs)} m (the deck's positions: "
+                           f"{', '.join(f'{x:g}' for x in sites.values())} m)")
+        self.observations = observations
+        self.obs_file = obs_file
+        self.check_times(model_rows)
+
+    def series(self, model_rows):
+        out = {}
+        for r in model_rows:
+            out.setdefault(r["site"], ([], []))
+            out[r["site"]][0].append(r["time_s"])
+            out[r["site"]][1].append(r[self.variable])
+        return out
+
+    def check_times(self, model_rows):
+        series = self.series(model_rows)
+        outside = [o for o, s in zip(self.observations, self.index)
+                   if not series[s][0][0] <= o["time_s"] <= series[s][0][-1]]
+        if outside:
+            shown = ", ".join(f"line {o['line']} (t = {o['time_s']:g} s)" for o in outside[:5])
+            more = f" and {len(outside) - 5} more" if len(outside) > 5 else ""
+            t0 = min(v[0][0] for v in series.values())
+            t1 = max(v[0][-1] for v in series.values())
+            raise FitError(f"{self.obs_file}: observations outside the model's record "
+                           f"({t0:g} to {t1:g} s): {shown}{more}")
+
+    def values(self, model_rows):
+        import numpy as np
+        series = self.series(model_rows)
+        out = np.empty(len(self.observations))
+        for k, (o, s) in enumerate(zip(self.observations, self.index)):
+            t, v = series[s]
+            if not t[0] <= o["time_s"] <= t[-1]:
+                raise RunFailure(f"the model's record at x = {self.sites[s]:g} m does not reach "
+                                 f"t = {o['time_s']:g} s")
+            out[k] = np.interp(o["time_s"], t, v)
+        return out
+
+
+# ----------------------------------------------------------------------------
+# The fit
+
+
+class Fit:
+    def __init__(self, cfg, log=print):
+        import numpy as np
+        self.np = np
+        self.cfg = cfg
+        self.log = log
+        self.out = cfg.out
+        self.deck = Deck(cfg.deck_text)
+        self.bicond = (cfg.deck / "crbicond.txt").read_bytes()
+        self.params = cfg.parameters
+        self.runner = Runner(cfg.program, cfg.options, cfg.workers, cfg.launcher,
+                             cfg.parallel_args, log)
+        self.run_options = []
+        self.flow_extra = ""
+        self.memo = {}           # tuple(theta) -> (run, residuals or None)
+        self.warnings = []
+        self.obs = cfg.observations
+        w = np.array([o["weight"] for o in self.obs])
+        if cfg.normalise_groups:
+            counts = {}
+            for o in self.obs:
+                counts[o["group"]] = counts.get(o["group"], 0) + 1
+            w = w / np.sqrt([counts[o["group"]] for o in self.obs])
+        self.scale = w
+        self.observed = np.array([o["value"] for o in self.obs])
+        self.matcher = None
+        self.penalty = None
+        self.evaluations = 0
+
+    # -- decks and runs
+
+    def values_of(self, theta):
+        return [p.from_theta(t) for p, t in zip(self.params, theta)]
+
+    def deck_text(self, values):
+        return self.deck.edited([(p.name, p.x_from, p.x_to, v)
+                                 for p, v in zip(self.params, values)])
+
+    def prepare(self, theta, folder=None):
+        text = self.deck_text(self.values_of(theta))
+        key = self.runner.key(text, self.bicond, self.run_options, self.flow_extra)
+        return self.runner.prepare(folder or self.out / "runs" / key, text, self.bicond, key)
+
+    def start_flow(self):
+        """With steady_flow: the flow brought to its steady state once, in
+        OUT/flow/, and every later run reusing it."""
+        if not self.cfg.steady_flow:
+            return
+        fitted_flow = [p.label for p in self.params if p.name in ("Rough", "Slope", "GWUpw")]
+        if fitted_flow:
+            self.warn(f"steady_flow with flow parameters fitted ({', '.join(fitted_flow)}): the "
+                      "saved flow state matches only the starting deck, so runs that change "
+                      "them recompute their own steady flow")
+        text = self.deck_text([p.initial for p in self.params])
+        key = self.runner.key(text, self.bicond, ["--steady-flow"])
+        run = self.runner.prepare(self.out / "flow", text, self.bicond, key)
+        self.runner.execute([run], ["--steady-flow"])
+        if not run.ok:
+            if run.status == 1 and "not expected" in run.stderr:
+                raise RunFailure(f"{self.cfg.program} does not know --steady-flow yet "
+                                 f"({run.stderr.splitlines()[0] if run.stderr else ''}); "
+                                 "set steady_flow = false in [model]")
+            raise RunFailure(f"the steady-flow run in {run.folder} failed (exit {run.status}): "
+                             f"{run.stderr}")
+        state = self.out / "flow" / "crSteadyFlow.csv"
+        if not state.is_file():
+            raise RunFailure(f"the steady-flow run wrote no {state}")
+        self.run_options = ["--flow-state", str(state.resolve())]
+        self.flow_extra = file_hash(state)
+        self.log(f"steady flow: {state}{' (from the cache)' if run.cached else ''}")
+
+    def warn(self, text):
+        self.warnings.append(text)
+        self.log(f"warning: {text}")
+
+    def residuals_of(self, run):
+        rows = read_obs_csv(run.obs_csv)
+        if self.matcher is None:
+            self.matcher = Matcher(self.obs, rows, self.cfg.variable, str(self.cfg.obs_file))
+        model = self.matcher.values(rows)
+        return self.scale * (model - self.observed), model
+
+    def evaluate(self, thetas):
+        """Residual vectors at the given points, their runs launched together.
+        A failed run gives None."""
+        out = [None] * len(thetas)
+        runs = {}
+        for k, th in enumerate(thetas):
+            key = tuple(float(t) for t in th)
+            if key in self.memo:
+                out[k] = self.memo[key]
+            else:
+                runs[k] = self.prepare(th)
+        self.runner.execute(list(runs.values()), self.run_options)
+        for k, run in runs.items():
+            res = None
+            if run.ok:
+                try:
+                    res = self.residuals_of(run)[0]
+                except RunFailure as e:
+                    run.status, run.stderr = -1, str(e)
+                    self.runner.failed.append((str(run.folder), -1, str(e)))
+            if res is not None and not self.np.all(self.np.isfinite(res)):
+                res = None
+            out[k] = (run, res)
+            self.memo[tuple(float(t) for t in thetas[k])] = out[k]
+        return out
+
+    def cost_line(self, what, theta, res):
+        vals = ", ".join(f"{p.label}={v:.6g}" for p, v in zip(self.params, self.values_of(theta)))
+        cost = "failed" if res is None else f"{0.5 * float(res @ res):.6g}"
+        self.log(f"{what}: cost {cost}  [{vals}]  runs {self.runner.made} made, "
+                 f"{self.runner.from_cache} cached")
+
+    def fun(self, theta):
+        self.evaluations += 1
+        ((run, res),) = self.evaluate([theta])
+        self.cost_line(f"evaluation {self.evaluations}", theta, res)
+        if res is None:
+            return self.np.full(len(self.obs), self.penalty)
+        return res
+
+    def steps(self, theta):
+        lb, ub = self.bounds()
+        hs = []
+        for j, t in enumerate(theta):
+            h = self.cfg.jacobian_step * max(1.0, abs(t))
+            if t + h > ub[j] and t - h >= lb[j]:
+                h = -h  # a backward step where the forward one leaves the bounds
+            hs.append(h)
+        return hs
+
+    def jac(self, theta):
+        np = self.np
+        ((_, f0),) = self.evaluate([theta])
+        if f0 is None:
+            f0 = np.full(len(self.obs), self.penalty)
+        hs = self.steps(theta)
+        points = []
+        for j, h in enumerate(hs):
+            p = np.array(theta, dtype=float)
+            p[j] += h
+            points.append(p)
+        results = self.evaluate(points)
+        J = np.zeros((len(self.obs), len(theta)))
+        retry = []
+        for j, (run, res) in enumerate(results):
+            if res is None:
+                retry.append(j)
+            else:
+                J[:, j] = (res - f0) / hs[j]
+        if retry:  # the other side of the point, where the first step failed
+            back = []
+            for j in retry:
+                p = np.array(theta, dtype=float)
+                p[j] -= hs[j]
+                back.append(p)
+            for j, (run, res) in zip(retry, self.evaluate(back)):
+                if res is None:
+                    self.warn(f"{self.params[j].label}: the runs on both sides of "
+                              f"{self.values_of(theta)[j]:.6g} failed; its Jacobian column is "
+                              "set to zero for this iteration")
+                else:
+                    J[:, j] = (f0 - res) / hs[j]
+        self.log(f"jacobian: {len(theta)} columns, cost {0.5 * float(f0 @ f0):.6g}, runs "
+                 f"{self.runner.made} made, {self.runner.from_cache} cached")
+        self.last_jac = (tuple(float(t) for t in theta), J)
+        return J
+
+    def bounds(self):
+        lb = [p.to_theta(p.lower) for p in self.params]
+        ub = [p.to_theta(p.upper) for p in self.params]
+        return lb, ub
+
+    # -- the whole fit
+
+    def run(self):
+        from scipy.optimize import least_squares
+        np = self.np
+        t_start = time.monotonic()
+        self.out.mkdir(parents=True, exist_ok=True)
+        self.start_flow()
+        theta0 = np.array([p.to_theta(p.initial) for p in self.params])
+        ((run0, res0),) = self.evaluate([theta0])
+        if run0.status != 0:
+            raise RunFailure(f"the model failed at the starting values (exit {run0.status}, "
+                             f"{run0.folder}): {run0.stderr}")
+        if res0 is None:
+            raise RunFailure(f"the model's values at the starting point are not finite "
+                             f"({run0.folder})")
+        self.cost_line("start", theta0, res0)
+        # A failed run counts as residuals far beyond anything the data allow.
+        self.penalty = 1e3 * (float(np.max(np.abs(res0))) + float(np.max(
+            np.abs(self.scale * self.observed))) + 1.0)
+        lb, ub = self.bounds()
+        result = least_squares(self.fun, theta0, jac=lambda th: self.jac(th),
+                               bounds=(lb, ub), method="trf", x_scale="jac",
+                               max_nfev=self.cfg.max_nfev)
+        theta = result.x
+        key = tuple(float(t) for t in theta)
+        run, res = self.memo.get(key, (None, None))
+        if res is None:
+            ((run, res),) = self.evaluate([theta])
+        if res is None:
+            raise RunFailure(f"the run at the optimum failed: {run.stderr if run else ''}")
+        if getattr(self, "last_jac", (None,))[0] == key:
+            J = self.last_jac[1]
+        else:
+            J = self.jac(theta)
+        self.result = result
+        self.theta, self.J, self.res = theta, J, res
+        self.best_run = run
+        self.write_outputs(t_start)
+        return result
+
+    # -- results
+
+    def statistics(self):
+        np = self.np
+        J, res = self.J, self.res
+        n, p = J.shape
+        ssr = float(res @ res)
+        s2 = ssr / (n - p) if n > p else math.nan
+        norms = np.linalg.norm(J, axis=0)
+        JtJ = J.T @ J
+        try:
+            if np.linalg.cond(JtJ) > 1e14:
+                raise np.linalg.LinAlgError
+            inv = np.linalg.inv(JtJ)
+        except np.linalg.LinAlgError:
+            inv = np.linalg.pinv(JtJ)
+            self.warn("J^T J is singular or nearly so: the standard errors use its "
+                      "pseudo-inverse and are not reliable")
+        cov = s2 * inv
+        se = np.sqrt(np.clip(np.diag(cov), 0, None))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            d = np.sqrt(np.clip(np.diag(inv), 0, None))
+            corr = inv / np.outer(d, d)
+        if n <= p:
+            self.warn(f"{n} observations for {p} parameters: no standard errors")
+        top = float(norms.max()) if p else 0.0
+        for j, prm in enumerate(self.params):
+            if top == 0 or norms[j] < 1e-6 * top:
+                self.warn(f"{prm.label}: the data cannot determine it (its Jacobian column "
+                          f"norm {norms[j]:.3g} is tiny beside the largest, {top:.3g})")
+        for i in range(p):
+            for j in range(i + 1, p):
+                if abs(corr[i, j]) > 0.95:
+                    self.warn(f"{self.params[i].label} and {self.params[j].label} are "
+                              f"correlated ({corr[i, j]:+.3f}): the data hardly tell them apart")
+        return ssr, s2, se, corr
+
+    def write_outputs(self, t_start):
+        np = self.np
+        out = self.out
+        ssr, s2, se, corr = self.statistics()
+        values = self.values_of(self.theta)
+        with open(out / "estimates.csv", "w", newline="") as f:
+            w = csv.writer(f)
+            w.writerow(["name", "label", "x_from", "x_to", "value", "standard_error", "lower95",
+                        "upper95", "initial", "lower_bound", "upper_bound"])
+            for p, th, v, s in zip(self.params, self.theta, values, se):
+                if p.log:
+                    lo, hi, sev = math.exp(th - 1.96 * s), math.exp(th + 1.96 * s), v * s
+                else:
+                    lo, hi, sev = v - 1.96 * s, v + 1.96 * s, s
+                w.writerow([p.name, p.label, repr(p.x_from), repr(p.x_to), repr(v), repr(sev),
+                            repr(lo), repr(hi), repr(p.initial), repr(p.lower), repr(p.upper)])
+        with open(out / "correlation.csv", "w", newline="") as f:
+            w = csv.writer(f)
+            w.writerow([""] + [p.label for p in self.params])
+            for p, row in zip(self.params, corr):
+                w.writerow([p.label] + [repr(float(c)) for c in row])
+
+        # The best deck as a folder of its own, run there.
+        best = out / "best"
+        text = self.deck_text(values)
+        best.mkdir(parents=True, exist_ok=True)
+        best_run = self.runner.prepare(best, text, self.bicond,
+                                       self.runner.key(text, self.bicond, self.run_options,
+                                                       self.flow_extra))
+        self.runner.execute([best_run], self.run_options)
+        if not best_run.ok:
+            self.warn(f"the best deck failed when run in {best}: {best_run.stderr}")
+            rows = read_obs_csv(self.best_run.obs_csv)
+        else:
+            rows = read_obs_csv(best / "crObsNode.csv")
+        model = self.matcher.values(rows)
+        series = self.matcher.series(rows)
+
+        with open(out / "fit_series.csv", "w", newline="") as f:
+            w = csv.writer(f)
+            w.writerow(["x_m", "time_s", "observed", "modelled", "weight", "group"])
+            for o, m in zip(self.obs, model):
+                w.writerow([repr(o["x_m"]), repr(o["time_s"]), repr(o["value"]), repr(float(m)),
+                            repr(o["weight"]), o["group"]])
+
+        stats = site_statistics(self.obs, model, self.matcher.index, series)
+        with open(out / "sites.csv", "w", newline="") as f:
+            w = csv.writer(f)
+            w.writerow(["group", "n", "rmse", "bias", "observed_peak_time_s", "observed_peak",
+                        "modelled_peak_time_s", "modelled_peak"])
+            for s in stats:
+                w.writerow([s["group"], s["n"]] + [repr(s[k]) for k in (
+                    "rmse", "bias", "obs_peak_t", "obs_peak", "mod_peak_t", "mod_peak")])
+        table = format_sites(stats)
+
+        r = self.result
+        wall = time.monotonic() - t_start
+        lines = [
+            f"configuration: {self.cfg.path}",
+            f"program: {self.cfg.program}",
+            f"observations: {len(self.obs)} ({self.cfg.variable}), parameters: {len(self.params)}",
+            f"runs made: {self.runner.made}",
+            f"runs from the cache: {self.runner.from_cache}",
+            f"failed runs: {len(self.runner.failed)}",
+            f"iterations: {r.njev} (residual evaluations {r.nfev}, Jacobians {r.njev})",
+            f"wall time: {wall:.1f} s",
+            f"final cost (half the weighted sum of squares): {0.5 * ssr:.9g}",
+            f"residual variance s^2 = SSR/(n-p): {s2:.6g}",
+            f"optimiser status {r.status}: {r.message}",
+            "",
+            "estimates (standard errors from s^2 (J^T J)^-1 at the optimum, in the fitted "
+            "space; for log parameters se = value * se(log value) and the 95% range is "
+            "exp(log value +- 1.96 se(log value))):",
+        ]
+        for p, v, s, th in zip(self.params, values, se, self.theta):
+            sev = v * s if p.log else s
+            lines.append(f"  {p.label:<24} {v:.6g}  +- {sev:.3g}")
+        lines += ["", table, "", f"warnings: {len(self.warnings)}"]
+        lines += [f"  {wtext}" for wtext in self.warnings]
+        if self.runner.failed:
+            lines += ["", "failed runs:"]
+            for folder, status, msg in self.runner.failed:
+                lines.append(f"  {folder} (exit {status}): {msg.splitlines()[0] if msg else ''}")
+        (out / "summary.txt").write_text("\n".join(lines) + "\n")
+        self.log("")
+        for line in lines[3:]:
+            self.log(line)
+
+
+def site_statistics(observations, model, site_index, series):
+    """Per group: n, RMSE and bias (model - observed) at the observation times,
+    the observed peak and the modelled peak (over the model's whole record
+    when the group is one site, otherwise at the observation times)."""
+    groups = {}
+    for o, m, s in zip(observations, model, site_index):
+        groups.setdefault(o["group"], []).append((o, float(m), s))
+    stats = []
+    for g, items in groups.items():
+        d = [m - o["value"] for o, m, _ in items]
+        n = len(d)
+        obs_peak = max(items, key=lambda i: i[0]["value"])[0]
+        sites = {s for _, _, s in items}
+        if len(sites) == 1:
+            t, v = series[sites.pop()]
+            k = max(range(len(v)), key=lambda i: v[i])
+            mod_t, mod_v = t[k], v[k]
+        else:
+            o, m, _ = max(items, key=lambda i: i[1])
+            mod_t, mod_v = o["time_s"], m
+        stats.append({"group": g, "n": n, "rmse": math.sqrt(sum(x * x for x in d) / n),
+                      "bias": sum(d) / n, "obs_peak_t": obs_peak["time_s"],
+                      "obs_peak": obs_peak["value"], "mod_peak_t": float(mod_t),
+                      "mod_peak": float(mod_v)})
+    return stats
+
+
+def format_sites(stats):
+    head = (f"{'group':<16}{'n':>5}{'RMSE':>12}{'bias':>12}{'obs peak t':>12}"
+            f"{'obs peak':>12}{'mod peak t':>12}{'mod peak':>12}")
+    lines = [head]
+    for s in stats:
+        lines.append(f"{s['group']:<16}{s['n']:>5}{s['rmse']:>12.4g}{s['bias']:>12.4g}"
+                     f"{s['obs_peak_t']:>12.6g}{s['obs_peak']:>12.4g}{s['mod_peak_t']:>12.6g}"
+                     f"{s['mod_peak']:>12.4g}")
+    return "\n".join(lines)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(
+        prog="quarno-fit",
+        description="Fit Quarno's reach parameters to measured concentrations "
+                    "(see docs/calibration.md).")
+    ap.add_argument("config", help="the fit configuration (TOML)")
+    ap.add_argument("--out", help="folder for runs and results (default: fit/ beside the config)")
+    args = ap.parse_args(argv)
+    try:
+        cfg = Config(args.config, args.out)
+        fit = Fit(cfg, log=lambda s: print(s, flush=True))
+        fit.run()
+    except FitError as e:
+        print(f"quarno-fit: {e}", file=sys.stderr)
+        return e.status
+    except KeyboardInterrupt:
+        print("quarno-fit: interrupted; finished runs are kept and a new start resumes from "
+              "them", file=sys.stderr)
+        return 130
+    return 0
