@@ -22,7 +22,7 @@ sys.path.insert(0, str(ROOT / "tools"))
 from quarno_fit import Deck, DeckError  # noqa: E402
 from quarno_results import read_obs_csv  # noqa: E402
 
-QUARNO = os.environ.get("QUARNO") or str(ROOT / "build" / "quarno")
+QUARNO = str(Path(os.environ.get("QUARNO") or ROOT / "build" / "quarno").resolve())
 TOOL = ROOT / "tools" / "quarno-fit"
 TRUTH = {"aL": 3.0, "Alfa": 3.0e-4, "f": 0.5}  # the values written in tests/fit-twin
 
@@ -136,6 +136,26 @@ class TwinExperiment(unittest.TestCase):
         made = int(re.search(r"runs made: (\d+)", summary).group(1))
         self.assertGreater(made, 4)
         self.assertIn("failed runs: 0", summary)
+
+    def test_a_parameter_held_by_its_bound_is_flagged(self):
+        # The truth, aL = 3, lies beyond the upper bound: the fit stops there
+        # and says that the range it reports does not hold.
+        # Kds, the die-off in a bed the chloride never reaches, changes
+        # nothing: the data cannot determine it, and the fit says so and
+        # still reports.
+        params = [parameter("aL", 1.5, 0.01, 2.0), parameter("Alfa", 6e-4, 1e-6, 0.1),
+                  parameter("Kds", 1e-6, 1e-9, 1e-3)]
+        config = write_config(self.folder, params, name="bounded.toml")
+        out = self.folder / "bounded"
+        done = run_tool(config, "--out", str(out))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        est = {r["name"]: r for r in read_csv(out / "estimates.csv")}
+        self.assertAlmostEqual(float(est["aL"]["value"]), 2.0, delta=1e-6)
+        summary = (out / "summary.txt").read_text()
+        self.assertIn("aL 0-300 ends at its upper bound", summary)
+        self.assertNotIn("Alfa 0-300 ends at", summary)
+        self.assertIn("Kds 0-300: the data cannot determine it", summary)
+        self.assertIn("Kds", est)
 
     def test_second_fit_makes_no_new_runs(self):
         again = run_tool(self.config)

@@ -28,7 +28,7 @@ from quarno_results import (  # noqa: E402
     balance_series, read_balance_csv, read_balance_fixed, read_obs_positions, read_profiles_csv,
     read_profiles_fixed)
 
-QUARNO = os.environ.get("QUARNO") or str(ROOT / "build" / "quarno")
+QUARNO = str(Path(os.environ.get("QUARNO") or ROOT / "build" / "quarno").resolve())
 HAVE_QUARNO = os.access(QUARNO, os.X_OK)
 try:
     import matplotlib  # noqa: F401

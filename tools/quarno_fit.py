@@ -999,6 +999,18 @@ class Fit:
             corr = inv / np.outer(d, d)
         if n <= p:
             self.warn(f"{n} observations for {p} parameters: no standard errors")
+        # A parameter on a bound, or closer to it than a thousandth of its
+        # range in the fitted space (the optimiser stays strictly inside).
+        lb, ub = self.bounds()
+        active = getattr(getattr(self, "result", None), "active_mask", None)
+        for j, prm in enumerate(self.params):
+            near = 1e-3 * (ub[j] - lb[j])
+            at_lower = (active is not None and active[j] < 0) or self.theta[j] - lb[j] <= near
+            at_upper = (active is not None and active[j] > 0) or ub[j] - self.theta[j] <= near
+            if at_lower or at_upper:
+                side = "lower" if at_lower else "upper"
+                self.warn(f"{prm.label} ends at its {side} bound: the data would take it "
+                          "further, and its standard error and range do not hold there")
         top = float(norms.max()) if p else 0.0
         for j, prm in enumerate(self.params):
             if top == 0 or norms[j] < 1e-6 * top:
@@ -1022,7 +1034,7 @@ class Fit:
                         "upper95", "initial", "lower_bound", "upper_bound"])
             for p, th, v, s in zip(self.params, self.theta, values, se):
                 if p.log:
-                    lo, hi, sev = math.exp(th - 1.96 * s), math.exp(th + 1.96 * s), v * s
+                    lo, hi, sev = _exp(th - 1.96 * s), _exp(th + 1.96 * s), v * s
                 else:
                     lo, hi, sev = v - 1.96 * s, v + 1.96 * s, s
                 w.writerow([p.name, p.label, repr(p.x_from), repr(p.x_to), repr(v), repr(sev),
@@ -1098,6 +1110,12 @@ class Fit:
         self.log("")
         for line in lines[3:]:
             self.log(line)
+
+
+def _exp(x):
+    """exp(x), infinite beyond the largest double instead of an error: the
+    range of a parameter the data cannot determine may be that wide."""
+    return math.exp(x) if x < 709.0 else math.inf
 
 
 def site_statistics(observations, model, site_index, series):
