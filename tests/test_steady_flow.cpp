@@ -13,7 +13,7 @@
 #include "Results.hpp"
 #include "RunDeck.hpp"
 #include "input/InputError.hpp"
-#include "run/TimeLoop.hpp"
+#include "run/SteadyFlow.hpp"
 
 namespace quarno::test {
 namespace {

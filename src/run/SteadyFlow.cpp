@@ -6,13 +6,19 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <string_view>
 
 #include "input/InputError.hpp"
 #include "output/Csv.hpp"
 #include "output/Layout.hpp"
-#include "run/TimeLoop.hpp"
+#include "run/Console.hpp"
+#include "run/Controller.hpp"
+#include "run/OuterStep.hpp"
+#include "solver/NumericalFailure.hpp"
+#include "solver/SaintVenant.hpp"
+#include "solver/TransportStep.hpp"
 
 namespace quarno {
 
@@ -209,12 +215,89 @@ void save_state(const Model& m, const std::string& key) {
     throw OutputError(std::string(kSteadyFlowFile) + ": cannot write (" + std::strerror(errno) + ")");
 }
 
+// Largest relative change of the cell depths and discharges between y_before
+// and y. A discharge is measured against the larger of its own size and a
+// billionth of the largest discharge in the reach, so that a cell of nearly
+// still water cannot hold the measure up with round-off.
+double largest_relative_change(const Model& m) {
+  const int M = m.grid.M;
+  const Array<double>& y = m.flow.y;
+  const Array<double>& y0 = m.steady.y_before;
+  double q_largest = 0.0;
+  for (int i = 1; i <= M; ++i) q_largest = std::max(q_largest, std::fabs(y0(M + i)));
+  const double q_floor = std::max(1e-9 * q_largest, std::numeric_limits<double>::min());
+  double change = 0.0;
+  for (int i = 1; i <= M; ++i) {
+    const double dh = std::fabs(y(i) - y0(i)) / std::max(std::fabs(y0(i)), kDepthFloor);
+    const double dq = std::fabs(y(M + i) - y0(M + i)) / std::max(std::fabs(y0(M + i)), q_floor);
+    change = std::max(change, std::max(dh, dq));
+  }
+  return change;
+}
+
 std::string describe(const SteadyFlow& s) {
   return std::to_string(s.steps) + " steps, " + show_number(s.pseudo_time) +
          " s of pseudo-time, largest relative change over the last step " + show_number(s.change);
 }
 
 }  // namespace
+
+void march_to_steady_flow(Model& m, Outputs& out, double tolerance, double max_pseudo_time,
+                          long max_steps) {
+  const RhsTeam team(m, rhs_threads(m.settings));
+  RunState& c = m.clock;
+  SteadyFlow& s = m.steady;
+  Flow& f = m.flow;
+  const int n = m.grid.n;
+  const int k = 1;  // every row of the schedule holds the same boundary values
+  m.bnd.h0 = m.bic.hBC(k);
+  m.bnd.NB0 = m.bic.NB0;
+  m.bnd.NBL = m.bic.NBL;
+  c.dt = kFirstStep;
+  double t = 0.0;
+  s.steps = 0;
+  s.change = std::numeric_limits<double>::infinity();
+  while (!(s.change < tolerance)) {
+    if (s.steps >= max_steps || t >= max_pseudo_time)
+      throw NumericalFailure("The flow did not reach a steady state within " +
+                             show_number(max_pseudo_time) + " s of pseudo-time or " +
+                             std::to_string(max_steps) + " steps: after " +
+                             std::to_string(s.steps) + " steps (" + show_number(t) +
+                             " s) the largest relative change over a step was " +
+                             show_number(s.change) + ".");
+    check_interrupt();
+    set_inlet(m, k);
+    courant_step(m);
+    if (c.dt < kMinOuterStep)
+      throw NumericalFailure("The flow solution cannot advance at pseudo-time " +
+                             show_number(t) + " s.");
+    for (int i = 1; i <= n; ++i) s.y_before(i) = f.y(i);
+    advance_flow(m, out, t, c.dt, t + c.dt);
+    t += c.dt;
+    unpack_state(m);
+    s.steps += 1;
+    s.change = largest_relative_change(m);
+    out.progress.update_steady(t, s.change);
+  }
+  s.pseudo_time = t;
+  out.progress.clear_line();
+}
+
+void prepare_frozen_flow(Model& m) {
+  const int k = 1;
+  m.bnd.h0 = m.bic.hBC(k);
+  m.bnd.NB0 = m.bic.NB0;
+  m.bnd.NBL = m.bic.NBL;
+  set_inlet(m, k);
+  unpack_state(m);
+  // The face values of the state itself, as a step's last evaluation of the
+  // right-hand side would leave them, then those of the inlet cell.
+  Array<double>& dydx = m.step.dydx;
+  saint_venant_rhs(m, 0.0, m.flow.y, dydx, m.grid.n);
+  end_faces(m);
+  node_hydraulics(m);
+  m.clock.dt = 0.0;
+}
 
 void check_steady_schedule(const Model& m) {
   const BicondTables& b = m.bic;
