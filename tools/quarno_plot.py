@@ -94,21 +94,17 @@ def load_run(folder):
         run["observations"] = read_obs_fixed(path, len(positions), positions) if positions else []
         run["sources"]["observations"] = path
 
-    path = _fresh_csv(folder, "crProfiles.csv")
-    if path:
-        run["profiles"] = read_profiles_csv(path)
-        run["sources"]["profiles"] = path
-    elif has_report:
-        run["profiles"] = read_profiles_fixed(report)
-        run["sources"]["profiles"] = report
-
-    path = _fresh_csv(folder, "crBalance.csv")
-    if path:
-        run["balance"] = read_balance_csv(path)
-        run["sources"]["balance"] = path
-    elif has_report:
-        run["balance"] = read_balance_fixed(report)
-        run["sources"]["balance"] = report
+    # Profiles and balances: from their CSV file, else from crOutput.txt.
+    for key, name, from_csv, from_report in (
+            ("profiles", "crProfiles.csv", read_profiles_csv, read_profiles_fixed),
+            ("balance", "crBalance.csv", read_balance_csv, read_balance_fixed)):
+        path = _fresh_csv(folder, name)
+        if path:
+            run[key] = from_csv(path)
+            run["sources"][key] = path
+        elif has_report:
+            run[key] = from_report(report)
+            run["sources"][key] = report
 
     if not (run["observations"] or run["profiles"] or run["balance"]):
         raise PlotError(f"{folder}: no results to plot (no crOutput.txt with profile blocks, "
