@@ -252,9 +252,11 @@ struct RunSettings {
 // The steady flow of a run with a frozen flow: how it was reached, and the
 // state before the last pseudo-time step, to measure the change.
 struct SteadyFlow {
+  int row = 1;  // the schedule row whose boundary values the steady flow has
   Array<double> y_before{1, kMaxState};
   double pseudo_time = 0.0;  // s
   long steps = 0;            // outer steps of pseudo-time
+  long heun_steps = 0;       // of them, the cheaper steps of Heun's method
   double change = 0.0;       // largest relative change of h or q over the last step
 };
 

@@ -26,6 +26,9 @@ namespace {
 
 constexpr std::size_t kMaxStateFileBytes = 1 << 20;  // far more than 1000 cells need
 constexpr const char* kStateHeader = "cell,x_m,h_m,q_m2_per_s";
+// Heun steps without a new smallest change after which the run's own steps
+// take over.
+constexpr long kHeunPatience = 20000;
 
 // FNV-1a, 64 bits, over the bytes of the values fed to it.
 class KeyHash {
@@ -235,6 +238,29 @@ double largest_relative_change(const Model& m) {
   return change;
 }
 
+// One step of Heun's method (the second-order strong-stability-preserving
+// Runge-Kutta method) from y over dt. Its fixed points are those of the run's
+// own step, where the right-hand side vanishes, and it costs two evaluations
+// of the right-hand side against the seven of an embedded Runge-Kutta step:
+// the march gets close with it, and the run's own steps confirm the state.
+// False when a depth is not positive or a value not finite.
+bool heun_step(Model& m, double t, double dt) {
+  Array<double>& y = m.flow.y;
+  Array<double>& slope = m.step.dydx;
+  Array<double>& y1 = m.step.ywork;
+  const int n = m.grid.n;
+  const int M = m.grid.M;
+  saint_venant_rhs(m, t, y, slope, n);
+  for (int i = 1; i <= n; ++i) y1(i) = y(i) + dt * slope(i);
+  for (int i = 1; i <= M; ++i)
+    if (!(y1(i) > 0.0)) return false;
+  saint_venant_rhs(m, t + dt, y1, slope, n);
+  for (int i = 1; i <= n; ++i) y(i) = 0.5 * y(i) + 0.5 * (y1(i) + dt * slope(i));
+  for (int i = 1; i <= n; ++i)
+    if (!std::isfinite(y(i)) || (i <= M && !(y(i) > 0.0))) return false;
+  return true;
+}
+
 std::string describe(const SteadyFlow& s) {
   return std::to_string(s.steps) + " steps, " + show_number(s.pseudo_time) +
          " s of pseudo-time, largest relative change over the last step " + show_number(s.change);
@@ -243,21 +269,26 @@ std::string describe(const SteadyFlow& s) {
 }  // namespace
 
 void march_to_steady_flow(Model& m, Outputs& out, double tolerance, double max_pseudo_time,
-                          long max_steps) {
+                          long max_steps, bool heun_first) {
   const RhsTeam team(m, rhs_threads(m.settings));
   RunState& c = m.clock;
   SteadyFlow& s = m.steady;
   Flow& f = m.flow;
   const int n = m.grid.n;
-  const int k = 1;  // every row of the schedule holds the same boundary values
+  const int k = s.row;  // every row that runs holds the same boundary values
   m.bnd.h0 = m.bic.hBC(k);
   m.bnd.NB0 = m.bic.NB0;
   m.bnd.NBL = m.bic.NBL;
   c.dt = kFirstStep;
   double t = 0.0;
   s.steps = 0;
+  s.heun_steps = 0;
   s.change = std::numeric_limits<double>::infinity();
-  while (!(s.change < tolerance)) {
+  bool heun = heun_first;
+  double best = s.change;  // the smallest change of the Heun steps so far
+  long since_best = 0;
+  for (;;) {
+    if (!heun && s.change < tolerance) break;
     if (s.steps >= max_steps || t >= max_pseudo_time)
       throw NumericalFailure("The flow did not reach a steady state within " +
                              show_number(max_pseudo_time) + " s of pseudo-time or " +
@@ -272,19 +303,37 @@ void march_to_steady_flow(Model& m, Outputs& out, double tolerance, double max_p
       throw NumericalFailure("The flow solution cannot advance at pseudo-time " +
                              show_number(t) + " s.");
     for (int i = 1; i <= n; ++i) s.y_before(i) = f.y(i);
-    advance_flow(m, out, t, c.dt, t + c.dt);
+    if (heun && !heun_step(m, t, c.dt)) {
+      // A depth that is not positive or a value that is not finite: the
+      // run's own steps go on from the state before.
+      for (int i = 1; i <= n; ++i) f.y(i) = s.y_before(i);
+      heun = false;
+      continue;
+    }
+    if (!heun) advance_flow(m, out, t, c.dt, t + c.dt);
     t += c.dt;
     unpack_state(m);
     s.steps += 1;
     s.change = largest_relative_change(m);
     out.progress.update_steady(t, s.change);
+    if (heun) {
+      s.heun_steps += 1;
+      since_best = s.change < best ? 0 : since_best + 1;
+      best = std::min(best, s.change);
+      // Converged, or no progress for long: the run's own steps confirm the
+      // state, or take over.
+      if (s.change < tolerance || since_best > kHeunPatience) {
+        heun = false;
+        s.change = std::numeric_limits<double>::infinity();
+      }
+    }
   }
   s.pseudo_time = t;
   out.progress.clear_line();
 }
 
 void prepare_frozen_flow(Model& m) {
-  const int k = 1;
+  const int k = m.steady.row;
   m.bnd.h0 = m.bic.hBC(k);
   m.bnd.NB0 = m.bic.NB0;
   m.bnd.NBL = m.bic.NBL;
@@ -299,16 +348,29 @@ void prepare_frozen_flow(Model& m) {
   m.clock.dt = 0.0;
 }
 
-void check_steady_schedule(const Model& m) {
+void check_steady_schedule(Model& m) {
+  // The rows the time loop takes steps in: a row whose interval ends within
+  // the interval guard of the time reached is skipped, and its values are
+  // never used.
   const BicondTables& b = m.bic;
-  for (int k = 2; k <= m.run.NTInt; ++k) {
-    if (b.hBC(k) != b.hBC(1) || b.QBC(k) != b.QBC(1))
+  int first = 0;
+  double t = 0.0;
+  for (int k = 1; k <= m.run.NTInt; ++k) {
+    const double TEnd = static_cast<double>(static_cast<float>(b.TBC(k)));
+    if (!(t <= TEnd - kIntervalGuard)) continue;
+    t = TEnd;
+    if (first == 0) {
+      first = k;
+    } else if (b.hBC(k) != b.hBC(first) || b.QBC(k) != b.QBC(first)) {
       throw InputError("crbicond.txt: --steady-flow needs one discharge and one inlet depth "
                        "throughout the schedule, but row " + std::to_string(k) + " has h = " +
                        show_number(b.hBC(k)) + " m and Q = " + show_number(b.QBC(k)) +
-                       " m3/s where row 1 has h = " + show_number(b.hBC(1)) + " m and Q = " +
-                       show_number(b.QBC(1)) + " m3/s");
+                       " m3/s where row " + std::to_string(first) + " has h = " +
+                       show_number(b.hBC(first)) + " m and Q = " + show_number(b.QBC(first)) +
+                       " m3/s");
+    }
   }
+  m.steady.row = first > 0 ? first : 1;
 }
 
 std::uint64_t steady_flow_key(const Model& m) {
@@ -327,8 +389,8 @@ std::uint64_t steady_flow_key(const Model& m) {
   h.add(m.flow.y, 1, m.grid.n);
   h.add(m.bic.NB0);
   h.add(m.bic.NBL);
-  h.add(m.bic.hBC(1));
-  h.add(m.bic.QBC(1));
+  h.add(m.bic.hBC(m.steady.row));
+  h.add(m.bic.QBC(m.steady.row));
   return h.value();
 }
 
@@ -348,7 +410,7 @@ void establish_steady_flow(Model& m, Outputs& out) {
   if (reused) {
     out.console.write_line("Steady flow from " + path + ": " + describe(m.steady) + ".");
   } else {
-    march_to_steady_flow(m, out, kSteadyTolerance, kSteadyMaxPseudoTime, kSteadyMaxSteps);
+    march_to_steady_flow(m, out, kSteadyTolerance, kSteadyMaxPseudoTime, kSteadyMaxSteps, true);
     save_state(m, key);
     out.console.write_line("Steady flow: " + describe(m.steady) + "; saved in " +
                            kSteadyFlowFile + ".");

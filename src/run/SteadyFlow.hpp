@@ -22,13 +22,15 @@ constexpr long kSteadyMaxSteps = 10000000;
 // The file in the run's folder that holds the steady flow state.
 inline constexpr const char* kSteadyFlowFile = "crSteadyFlow.csv";
 
-// Rejects a schedule whose rows do not all hold the same discharge and inlet
-// depth: its flow cannot be steady.
-void check_steady_schedule(const Model& m);
+// Rejects a schedule whose rows that run (rows whose interval is skipped
+// do not count) do not all hold the same discharge and inlet depth: its flow
+// cannot be steady. Notes the first row that runs in m.steady.row.
+void check_steady_schedule(Model& m);
 
 // A key of everything the steady flow depends on: the grid, the widths,
 // slopes, roughness and groundwater inflow at the nodes, the initial flow
-// state, the boundary types and the inlet discharge and depth.
+// state, the boundary types and the inlet discharge and depth (of the first
+// row that runs, as check_steady_schedule noted).
 std::uint64_t steady_flow_key(const Model& m);
 
 // Brings the flow to its steady state, or reads it from the saved state that
@@ -40,11 +42,13 @@ void establish_steady_flow(Model& m, Outputs& out);
 // Marches the flow of the first schedule row in pseudo-time with the same
 // outer steps as the run, from the current flow state, until the largest
 // relative change of any cell's depth or discharge over a step is below
-// `tolerance`. Reports in m.steady how far it went; gives up with a
+// `tolerance`. With `heun_first` the march takes the cheaper steps of Heun's
+// method until it gets there (or they fail or stall), then the run's own
+// steps confirm the state. Reports in m.steady how far it went; gives up with a
 // numerical failure after `max_pseudo_time` seconds or `max_steps` steps.
 // Model time, records and balances are not touched.
 void march_to_steady_flow(Model& m, Outputs& out, double tolerance, double max_pseudo_time,
-                          long max_steps);
+                          long max_steps, bool heun_first);
 
 // Derives from the flow state in y everything a run with a frozen flow
 // reads: the cell fields, the inlet values, the face values and the node

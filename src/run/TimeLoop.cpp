@@ -16,7 +16,6 @@ namespace quarno {
 
 namespace {
 
-constexpr double kIntervalGuard = 0.01;   // s
 constexpr double kEndTolerance = 1e-10;   // relative
 constexpr double kRecordPeriod = 60.0;    // s
 
