@@ -678,7 +678,8 @@ class Runner:
             for name in ("status", "stderr.txt"):
                 (run.folder / name).unlink(missing_ok=True)
         with open(jobs) as f:
-            subprocess.run(["parallel", "--jobs", str(self.workers), *self.parallel_args],
+            subprocess.run(["parallel", "--will-cite", "--jobs", str(self.workers),
+                            *self.parallel_args],
                            stdin=f, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         jobs.unlink(missing_ok=True)
         for run in runs:
