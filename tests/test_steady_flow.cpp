@@ -253,6 +253,10 @@ TEST(SteadyFlow, HeunStepsReachTheStateOfTheRunsOwnSteps) {
   march_to_steady_flow(*b.model, out, 1e-12, 1e9, 10000000, true);
   EXPECT_LT(a.model->steady.change, 1e-12);
   EXPECT_LT(b.model->steady.change, 1e-12);
+  EXPECT_EQ(a.model->steady.heun_steps, 0);
+  // Heun steps nearly all the way, the run's own steps at the end.
+  EXPECT_GT(b.model->steady.heun_steps, b.model->steady.steps / 2);
+  EXPECT_LT(b.model->steady.heun_steps, b.model->steady.steps);
   const Array<double>& ya = a.model->flow.y;
   const Array<double>& yb = b.model->flow.y;
   double largest = 0.0;
