@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "Decks.hpp"
 #include "RunDeck.hpp"
@@ -25,6 +28,14 @@ namespace fs = std::filesystem;
 
 bool has(const std::string& text, const std::string& what) {
   return text.find(what) != std::string::npos;
+}
+
+// Makes `name` in the folder a device node of /dev/full (a disk that is
+// always full), not a link: results are never written through links. Needs
+// root; false when the node cannot be made.
+bool make_full_disk(const ScratchFolder& f, const char* name) {
+  const std::string path = f.dir + "/" + name;
+  return ::mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0;
 }
 
 TEST(HostileRuns, AFlowThatCannotAdvanceEndsWithStatus2) {
@@ -63,17 +74,14 @@ TEST(HostileRuns, AFlowThatCannotAdvanceEndsWithStatus2) {
 
 TEST(HostileRuns, ResultsThatCannotBeWrittenEndWithStatus3) {
   const Reach r = small_reach();
-  {  // a full disk under the observation file
+  for (const char* name : {"crObsNode.txt", "crOutput.txt"}) {  // a full disk under each
     ScratchFolder f(param_text(r), bicond_text(r));
-    fs::create_symlink("/dev/full", fs::path(f.dir) / "crObsNode.txt");
+    if (!make_full_disk(f, name)) {
+      std::printf("(a full disk under %s not tried: no device node can be made here)\n", name);
+      continue;
+    }
     EXPECT_EQ(f.run(), 3);
-    EXPECT_EQ(f.get("errors.txt"), "crObsNode.txt: cannot write (No space left on device)\n");
-  }
-  {  // and under the results file
-    ScratchFolder f(param_text(r), bicond_text(r));
-    fs::create_symlink("/dev/full", fs::path(f.dir) / "crOutput.txt");
-    EXPECT_EQ(f.run(), 3);
-    EXPECT_EQ(f.get("errors.txt"), "crOutput.txt: cannot write (No space left on device)\n");
+    EXPECT_EQ(f.get("errors.txt"), std::string(name) + ": cannot write (No space left on device)\n");
   }
   {  // a file-size limit of 4 KiB: the results file reaches it first
     ScratchFolder f(param_text(r), bicond_text(r));
@@ -154,6 +162,117 @@ TEST(HostileRuns, AResultsFileThatCannotBeOpenedLeavesTheOtherUntouched) {
   fs::create_directory(fs::path(g.dir) / "crObsNode.txt");
   EXPECT_EQ(g.run(), 1);
   EXPECT_FALSE(g.exists("crOutput.txt"));
+}
+
+TEST(HostileRuns, RefusedFilesAndSettingsTouchNoResult) {
+  // Each case is refused with exit 1 and one message before any result file
+  // is emptied: the earlier results stay, byte for byte, and nothing blocks
+  // (every run is killed after 60 s, which would show as status 137).
+  const Reach r = small_reach();
+  // As root, files can be created in any folder: the read-only folder is
+  // tried as an ordinary user.
+  const std::string as_user =
+      ::geteuid() == 0 ? "chown -R 65534:65534 . && setpriv --reuid=65534 --regid=65534 "
+                         "--clear-groups "
+                       : "";
+  struct Case {
+    const char* what;
+    std::string setup;    // bash commands in the folder before the run
+    std::string command;  // the run, $Q the program
+    std::string message;  // standard error, whole
+  };
+  const std::vector<Case> cases = {
+      {"an empty state file name", "", "\"$Q\" --flow-state ''",
+       "quarno: --flow-state: an empty file name\nRun 'quarno --help' for the options.\n"},
+      {"a FIFO as the saved state", "mkfifo pipe", "\"$Q\" --flow-state pipe",
+       "DIR/pipe: cannot read the saved flow state (not a regular file)\n"},
+      {"a directory as the saved state", "mkdir state", "\"$Q\" --flow-state state",
+       "DIR/state: cannot read the saved flow state (not a regular file)\n"},
+      {"QUARNO_THREADS not a number", "", "env QUARNO_THREADS=abc \"$Q\"",
+       "quarno: QUARNO_THREADS must be a whole number from 1 to 16 (found \"abc\")\n"},
+      {"a folder where the state cannot be created", "chmod 0666 cr*.txt && chmod 0555 .",
+       as_user + "\"$Q\" --steady-flow",
+       "crSteadyFlow.csv: cannot open the file for writing (Permission denied)\n"},
+      {"a link planted as a results file", "echo precious >target && ln -sf target crObsNode.txt",
+       "\"$Q\"",
+       "crObsNode.txt: cannot open the file for writing (it is a symbolic link; results are not "
+       "written through links)\n"},
+      {"a FIFO as a results file", "rm crObsNode.txt && mkfifo crObsNode.txt", "\"$Q\"",
+       "crObsNode.txt: cannot open the file for writing (it is not a regular file)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchFolder f(param_text(r), bicond_text(r));
+    f.put("crOutput.txt", "earlier results\n");
+    f.put("crObsNode.txt", "earlier records\n");
+    ASSERT_EQ(f.sh(c.setup), 0);
+    const int status = f.sh("timeout -s KILL 60 " + c.command +
+                            " --no-pause </dev/null >console.txt 2>errors.txt");
+    f.sh("chmod 0755 .");
+    EXPECT_EQ(status, 1);
+    std::string message = c.message;
+    if (message.rfind("DIR/", 0) == 0) message.replace(0, 3, f.dir);
+    EXPECT_EQ(f.get("errors.txt"), message);
+    EXPECT_EQ(f.get("crOutput.txt"), "earlier results\n");
+    if (f.exists("target")) {
+      EXPECT_EQ(f.get("target"), "precious\n");
+    }
+    if (!has(c.setup, "crObsNode.txt")) {
+      EXPECT_EQ(f.get("crObsNode.txt"), "earlier records\n");
+    }
+    EXPECT_FALSE(f.exists("crSteadyFlow.csv"));
+    EXPECT_EQ(f.sh("ls -A | grep -q XXX\\|crSteadyFlow.csv."), 1) << "a temporary file is left";
+  }
+}
+
+TEST(HostileRuns, TheSavedStateIsWrittenWholeThroughAFreshFileOrNotAtAll) {
+  // A link planted as the state file, or as the temporary names of earlier
+  // versions, is replaced or left alone, never written through; a state that
+  // cannot be written whole (a file-size limit that the echo fits under) ends
+  // the run with exit 3, one message, and no file of it left behind.
+  Reach r = small_reach();
+  r.Nfdn = 201;
+  r.L = 4000.0;
+  r.schedule = {{60.0, 1.0, 10.0, 0.0}};
+  r.tout = {60.0};
+  ScratchFolder f(param_text(r), bicond_text(r));
+  ASSERT_EQ(f.sh("echo precious >target && ln -s target crSteadyFlow.csv && "
+                 "ln -s target crSteadyFlow.csv.part && mkfifo crSteadyFlow.csv.tmp"),
+            0);
+  ASSERT_EQ(f.sh("timeout -s KILL 120 \"$Q\" --steady-flow --no-pause </dev/null >console.txt "
+                 "2>errors.txt"),
+            0)
+      << f.get("errors.txt");
+  EXPECT_EQ(f.get("target"), "precious\n");
+  EXPECT_EQ(f.sh("test -f crSteadyFlow.csv && ! test -L crSteadyFlow.csv"), 0);
+  EXPECT_EQ(f.sh("test -L crSteadyFlow.csv.part && test -p crSteadyFlow.csv.tmp"), 0);
+  ASSERT_GT(f.get("crSteadyFlow.csv").size(), 8192u);
+
+  ScratchFolder g(param_text(r), bicond_text(r));
+  EXPECT_EQ(g.sh("ulimit -f 8 && \"$Q\" --steady-flow --no-pause </dev/null >console.txt "
+                 "2>errors.txt"),
+            3);
+  EXPECT_EQ(g.get("errors.txt"), "crSteadyFlow.csv: cannot write (File too large)\n");
+  EXPECT_TRUE(has(g.get("crOutput.txt"), "RESULTS"));  // the echo fitted under the limit
+  EXPECT_LT(g.get("crOutput.txt").size(), 4096u);
+  EXPECT_EQ(g.sh("ls -A | grep -q crSteadyFlow"), 1) << "a file of the state is left";
+}
+
+TEST(HostileRuns, ASignalEndsAWaitForAnInputFileWithItsStatus) {
+  // crparam.txt is a FIFO that nothing writes to: the run waits for it until
+  // SIGTERM, then ends with 143, touching no result.
+  const Reach r = small_reach();
+  ScratchFolder f("", bicond_text(r));
+  f.put("crOutput.txt", "earlier results\n");
+  ASSERT_EQ(f.sh("mkfifo crparam.txt"), 0);
+  // The run is signalled once it waits in the open of the FIFO (the kernel
+  // names the wait), or after 10 s.
+  EXPECT_EQ(f.sh("\"$Q\" --no-pause </dev/null >console.txt 2>errors.txt & pid=$!; "
+                 "for k in $(seq 100); do grep -q partner /proc/$pid/wchan 2>/dev/null && break; "
+                 "sleep 0.1; done; kill -TERM $pid; wait $pid"),
+            143);
+  EXPECT_EQ(f.get("errors.txt"), "");
+  EXPECT_EQ(f.get("crOutput.txt"), "earlier results\n");
 }
 
 TEST(HostileInput, TimesBeyondSinglePrecisionAreRejected) {

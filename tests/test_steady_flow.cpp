@@ -240,6 +240,94 @@ TEST(SteadyFlow, RefusesAChangingScheduleAndDamagedOrMissingStates) {
       << f.get("errors.txt");
 }
 
+// The rows of a saved state, each passed through `change` (cell, h, q).
+template <class Change>
+std::string with_rows_changed(const std::string& saved, Change change) {
+  std::string out;
+  bool rows = false;
+  for (const std::string& line : lines_of(saved)) {
+    if (!rows) {
+      out += line + "\n";
+      rows = line == "cell,x_m,h_m,q_m2_per_s";
+      continue;
+    }
+    std::stringstream in(line);
+    std::string cell, x, h, q;
+    std::getline(in, cell, ',');
+    std::getline(in, x, ',');
+    std::getline(in, h, ',');
+    std::getline(in, q, ',');
+    double hv = std::stod(h), qv = std::stod(q);
+    change(std::stoi(cell), hv, qv);
+    char row[128];
+    std::snprintf(row, sizeof row, "%s,%s,%.17g,%.17g\n", cell.c_str(), x.c_str(), hv, qv);
+    out += row;
+  }
+  return out;
+}
+
+TEST(SteadyFlow, ASavedStateIsUsedOnlyWhenItIsStillSteadyForTheDeck) {
+  // Each state below has the deck's own key. One that is not steady here is
+  // noted and the steady flow computed again: the run's files are then those
+  // of the run that computed it, byte for byte. A damaged one ends the run
+  // before any result file is touched.
+  const Reach r = tracer_reach();
+  ScratchFolder f(param_text(r), bicond_text(r));
+  ASSERT_EQ(f.sh(run_in("--steady-flow")), 0) << f.get("errors.txt");
+  const std::string saved = f.get("crSteadyFlow.csv");
+  const std::string results = f.get("crOutput.txt"), obs = f.get("crObsNode.txt");
+  const std::string key_line = "key," + read_saved_flow(saved).key;
+  std::string escapes = saved;
+  escapes.replace(escapes.find(key_line), key_line.size(),
+                  "key,\x1b[2J\x1b]0;owned\x07" + std::string(900000, 'k'));
+  struct Case {
+    const char* what;
+    std::string state;
+    int status;
+    std::string message;  // standard error, whole
+  };
+  const std::string not_steady = "does not hold a steady flow of this deck";
+  const std::vector<Case> cases = {
+      {"no discharge anywhere", with_rows_changed(saved, [](int, double&, double& q) { q = 0; }),
+       0, not_steady},
+      {"discharges scaled by 0.7",
+       with_rows_changed(saved, [](int, double&, double& q) { q *= 0.7; }), 0, not_steady},
+      {"a depth of 1e20",
+       with_rows_changed(saved, [](int i, double& h, double&) { h = i == 7 ? 1e20 : h; }), 0,
+       not_steady},
+      {"a depth of 2.1e9",
+       with_rows_changed(saved, [](int i, double& h, double&) { h = i == 7 ? 2.1e9 : h; }), 0,
+       not_steady},
+      {"a key of escape sequences", escapes, 1,
+       "state.csv, line 4: the key must be 16 hexadecimal digits, found "
+       "'\\x1B[2J\\x1B]0;owned\\x07kkkkkkkkkkkkkk...'\n"},
+      {"a depth of 0",
+       with_rows_changed(saved, [](int i, double& h, double&) { h = i == 3 ? 0.0 : h; }), 1,
+       "state.csv, line 12: the depth must be positive, found '0'\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    f.put("state.csv", c.state);
+    f.put("crSteadyFlow.csv", "earlier state\n");
+    f.put("crOutput.txt", "earlier results\n");
+    EXPECT_EQ(f.sh("timeout -s KILL 120 " + run_in("--flow-state state.csv")), c.status)
+        << "137: killed after 120 s";
+    const std::string errors = f.get("errors.txt");
+    if (c.status == 0) {
+      EXPECT_TRUE(has(errors, "note: ") && has(errors, c.message)) << errors;
+      EXPECT_TRUE(has(errors, "computing the steady flow again.\n")) << errors;
+      EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+      EXPECT_EQ(f.get("crSteadyFlow.csv"), saved);
+      EXPECT_EQ(f.get("crOutput.txt"), results);
+      EXPECT_EQ(f.get("crObsNode.txt"), obs);
+    } else {
+      EXPECT_EQ(errors, f.dir + "/" + c.message);
+      EXPECT_EQ(f.get("crSteadyFlow.csv"), "earlier state\n");
+      EXPECT_EQ(f.get("crOutput.txt"), "earlier results\n");
+    }
+  }
+}
+
 TEST(SteadyFlow, HeunStepsReachTheStateOfTheRunsOwnSteps) {
   // From the same state (the end of a short run), the march with Heun's steps
   // first and the march with the run's own steps only end in the same

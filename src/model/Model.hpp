@@ -235,8 +235,7 @@ struct ProfileMeans {
 
 // How a run is carried out; the results do not depend on it.
 struct RunSettings {
-  // Threads that evaluate the flow right-hand side; 0 takes QUARNO_THREADS
-  // from the environment, 1 when that is not set.
+  // Threads that evaluate the flow right-hand side; 0 is one.
   int threads = 0;
   // The right-hand side runs on AVX2 vectors where the processor has them;
   // false keeps it to the baseline instructions. Both give the same bits.

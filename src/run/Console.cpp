@@ -44,8 +44,10 @@ void install_interrupt_handlers() {
   sigaction(SIGTERM, &sa, nullptr);
 }
 
+int interrupt_status() { return g_signal != 0 ? 128 + g_signal : 0; }
+
 void check_interrupt() {
-  if (g_signal != 0) throw Interrupted{128 + g_signal};
+  if (g_signal != 0) throw Interrupted{interrupt_status()};
 }
 
 void pause(Outputs& out, std::string_view message) {

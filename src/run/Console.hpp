@@ -24,6 +24,8 @@ void secure_standard_streams();
 void install_interrupt_handlers();
 // Throws Interrupted when a signal has arrived.
 void check_interrupt();
+// The exit status of the signal that has arrived (130 or 143), or 0.
+int interrupt_status();
 
 // A console pause: the message on a line of its own, flushed; then, only
 // when the outputs say so (standard input is a terminal and pauses are not

@@ -2,8 +2,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
+#include "input/Reader.hpp"
 #include "solver/Team.hpp"
 
 #ifndef QUARNO_VERSION
@@ -11,6 +15,26 @@
 #endif
 
 namespace quarno {
+
+namespace {
+
+// The thread count of QUARNO_THREADS when the command line gave none: 1 when
+// it is not set; -1 after a message when it is not a count.
+int threads_from_environment() {
+  const char* text = std::getenv("QUARNO_THREADS");
+  if (text == nullptr || *text == '\0') return 1;
+  errno = 0;
+  char* end = nullptr;
+  const long v = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || v < 1 || v > kMaxThreads) {
+    std::fprintf(stderr, "quarno: QUARNO_THREADS must be a whole number from 1 to %d (found %s)\n",
+                 kMaxThreads, quote_input(text).c_str());
+    return -1;
+  }
+  return static_cast<int>(v);
+}
+
+}  // namespace
 
 int parse_options(int argc, const char* const* argv, Options& options) {
   CLI::App app{
@@ -40,6 +64,7 @@ int parse_options(int argc, const char* const* argv, Options& options) {
                  "reuse the steady flow saved in FILE when it was computed for this deck's flow\n"
                  "(otherwise it is computed again); implies --steady-flow")
       ->option_text("FILE");
+  CLI::Option* flow_state = app.get_option("--flow-state");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -52,6 +77,11 @@ int parse_options(int argc, const char* const* argv, Options& options) {
     std::fprintf(stderr, "quarno: %s\nRun 'quarno --help' for the options.\n", e.what());
     return 1;
   }
+  if (flow_state->count() > 0 && options.flow_state.empty()) {
+    std::fprintf(stderr, "quarno: --flow-state: an empty file name\nRun 'quarno --help' for the options.\n");
+    return 1;
+  }
+  if (options.threads == 0 && (options.threads = threads_from_environment()) < 0) return 1;
   return -1;
 }
 

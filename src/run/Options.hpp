@@ -12,15 +12,16 @@ struct Options {
   bool quiet = false;     // no progress lines on standard output
   bool progress = false;  // a progress line on standard error every few seconds
   bool no_pause = false;  // never wait for Enter
-  int threads = 0;        // threads of the flow right-hand side; 0: the default
+  int threads = 0;        // threads of the flow right-hand side (QUARNO_THREADS when not given)
   bool steady_flow = false;  // bring the flow to its steady state, then freeze it
   std::string flow_state;    // a saved steady flow state to reuse (implies steady_flow)
 };
 
-// Parses the command line into `options`. Returns -1 when the run is to go
-// on; otherwise the exit status, after printing the help or the version on
-// standard output (0) or a one-line reason with a pointer to --help on
-// standard error (1). No file is touched either way.
+// Parses the command line into `options`, and the environment: without
+// --threads, QUARNO_THREADS gives the thread count (1 when it is not set).
+// Returns -1 when the run is to go on; otherwise the exit status, after
+// printing the help or the version on standard output (0) or a one-line
+// reason on standard error (1). No file is touched either way.
 int parse_options(int argc, const char* const* argv, Options& options);
 
 }  // namespace quarno

@@ -1,13 +1,9 @@
 #include "run/OuterStep.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <string>
 
-#include "input/InputError.hpp"
-#include "input/Reader.hpp"
 #include "solver/NumericalFailure.hpp"
 #include "solver/Reconstruction.hpp"
 
@@ -87,19 +83,7 @@ void end_faces(Model& m) {
   bc.qXL = bc.NBL != 0 ? f.qr(gr.M) : 0.0;
 }
 
-// Threads that evaluate the flow right-hand side: the run setting, else
-// QUARNO_THREADS, else 1.
-int rhs_threads(const RunSettings& settings) {
-  if (settings.threads > 0) return settings.threads;
-  const char* text = std::getenv("QUARNO_THREADS");
-  if (text == nullptr || *text == '\0') return 1;
-  errno = 0;
-  char* end = nullptr;
-  const long v = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || v < 1 || v > kMaxThreads)
-    throw InputError("QUARNO_THREADS must be a whole number from 1 to " +
-                     std::to_string(kMaxThreads) + " (found " + quote_input(text) + ")");
-  return static_cast<int>(v);
-}
+// Threads that evaluate the flow right-hand side: the run setting, else 1.
+int rhs_threads(const RunSettings& settings) { return settings.threads > 0 ? settings.threads : 1; }
 
 }  // namespace quarno

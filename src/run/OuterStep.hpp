@@ -31,8 +31,8 @@ void unpack_state(Model& m);
 // Unit discharges at both ends after a step, for the balances.
 void end_faces(Model& m);
 
-// Threads that evaluate the flow right-hand side: the run setting, else
-// QUARNO_THREADS, else 1.
+// Threads that evaluate the flow right-hand side: the run setting (resolved
+// from the command line and QUARNO_THREADS where the options are read), else 1.
 int rhs_threads(const RunSettings& settings);
 
 // The helper threads of the right-hand side for as long as it lives.

@@ -21,6 +21,7 @@
 #include "output/Balance.hpp"
 #include "output/Csv.hpp"
 #include "output/Outputs.hpp"
+#include "output/ResultFiles.hpp"
 #include "run/Console.hpp"
 #include "run/Setup.hpp"
 #include "run/SteadyFlow.hpp"
@@ -59,47 +60,10 @@ class FolderLock {
   int fd_;
 };
 
-// Opens the results files for writing, replacing what they held, but only
-// once all are known to be writable: a file that cannot be opened leaves the
-// others' previous results untouched (and removes those this run created).
-// Returns an empty string or the message of the failure.
-std::string open_results(std::FILE** files, const char* const* names, int count) {
-  constexpr int kMaxFiles = 8;
-  int fds[kMaxFiles];
-  bool created[kMaxFiles] = {};
-  for (int k = 0; k < count; ++k) {
-    fds[k] = ::open(names[k], O_WRONLY | O_CLOEXEC);
-    if (fds[k] < 0 && errno == ENOENT) {
-      fds[k] = ::open(names[k], O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      created[k] = fds[k] >= 0;
-    }
-    if (fds[k] < 0) {
-      const std::string why = std::strerror(errno);
-      for (int j = 0; j < k; ++j) {
-        ::close(fds[j]);
-        if (created[j]) ::unlink(names[j]);
-      }
-      return std::string(names[k]) + ": cannot open the file for writing (" + why + ")";
-    }
-  }
-  for (int k = 0; k < count; ++k) {
-    // (A device such as /dev/null cannot be truncated and needs not be.)
-    const bool truncated = ::ftruncate(fds[k], 0) == 0 || errno == EINVAL;
-    if (!truncated || !(files[k] = ::fdopen(fds[k], "w"))) {
-      const std::string why = std::strerror(errno);
-      for (int j = 0; j < count; ++j) {
-        if (j < k) std::fclose(files[j]);
-        else ::close(fds[j]);
-      }
-      return std::string(names[k]) + ": cannot open the file for writing (" + why + ")";
-    }
-  }
-  return {};
-}
-
 }  // namespace
 
-void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out) {
+void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
+               const SavedFlowState* saved) {
   read_deck(m, param, bicond, out);
   out.progress.start(static_cast<float>(m.bic.TBC(m.run.NTInt)));
   build_grid(m);
@@ -108,7 +72,7 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out) {
   check_mapped_tables(m);
   initial_state(m);
   if (m.settings.steady_flow) {
-    establish_steady_flow(m, out);
+    establish_steady_flow(m, out, saved);
     out.progress.start(static_cast<float>(m.bic.TBC(m.run.NTInt)));
   }
   m.bal.QX0 = m.bal.QXL = m.bal.QGwU = m.bal.QCGWU = 0.0;
@@ -123,7 +87,8 @@ namespace {
 // writing the message of a failed run to standard error. The files are
 // flushed before the message, so everything written so far is kept; a results
 // file that cannot be written ends the run at once with status 3.
-int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& options) {
+int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& options,
+                   const SavedFlowState* saved) {
   auto model = std::make_unique<Model>();
   model->settings.threads = options.threads;
   model->settings.steady_flow = options.steady_flow || !options.flow_state.empty();
@@ -133,7 +98,7 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& o
   try {
     if (out.csv) write_csv_heads(out.obs_csv, out.profiles_csv, out.balance_csv);
     try {
-      run_model(*model, param, bicond, out);
+      run_model(*model, param, bicond, out, saved);
       pause(out, "press ENTER to exit code");
     } catch (const InputError& e) {
       status = 1;
@@ -165,14 +130,28 @@ int Quarno(const Options& options) {
       return 1;
     }
 
-    // The input files, then the output files; an existing output file is
-    // replaced.
+    // The input files and a saved flow state, then the output files; an
+    // existing output file is replaced. A signal that ended a wait for an
+    // input file (a FIFO) ends the run before anything is written.
     Reader param("crparam.txt");
     Reader bicond("crbicond.txt");
+    if (const int status = interrupt_status(); status != 0) return status;
+    std::unique_ptr<SavedFlowState> saved;
+    if (!options.flow_state.empty()) {
+      try {
+        saved = std::make_unique<SavedFlowState>(read_flow_state_file(options.flow_state));
+      } catch (const InputError& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+      }
+    }
     static const char* const kNames[5] = {"crOutput.txt", "crObsNode.txt", "crObsNode.csv",
                                           "crProfiles.csv", "crBalance.csv"};
+    static const char* const kCreated[1] = {kSteadyFlowFile};
     std::FILE* files[5] = {};
-    const std::string open_error = open_results(files, kNames, options.csv ? 5 : 2);
+    const bool steady = options.steady_flow || !options.flow_state.empty();
+    const std::string open_error =
+        open_results(files, kNames, options.csv ? 5 : 2, kCreated, steady ? 1 : 0);
     if (!open_error.empty()) {
       std::fprintf(stderr, "%s\n", open_error.c_str());
       return 1;
@@ -192,7 +171,7 @@ int Quarno(const Options& options) {
     else if (!options.quiet && ::isatty(STDERR_FILENO) == 1)
       out.progress.set_mode(Progress::Mode::Redraw);
 
-    const int status = run_and_report(param, bicond, out, options);
+    const int status = run_and_report(param, bicond, out, options, saved.get());
     try {
       out.progress.clear_line();
       out.console.flush();

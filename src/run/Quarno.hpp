@@ -1,5 +1,6 @@
 #pragma once
 
+#include "input/FlowStateFile.hpp"
 #include "input/Reader.hpp"
 #include "model/Model.hpp"
 #include "output/Outputs.hpp"
@@ -9,9 +10,11 @@ namespace quarno {
 
 // The phases of a run between opening the files and the closing pause: read
 // and echo the input, build the grid, the node fields and the initial state,
-// record the initial storages and run the boundary schedule. Throws
-// InputError, NumericalFailure or Interrupted.
-void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out);
+// record the initial storages and run the boundary schedule. With a frozen
+// flow, `saved` is the saved steady state to reuse when it fits the deck
+// (nullptr: none). Throws InputError, NumericalFailure or Interrupted.
+void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
+               const SavedFlowState* saved = nullptr);
 
 // The main program: runs the model on crparam.txt and crbicond.txt of the
 // working directory and returns the exit status (0 success, 1 bad input or

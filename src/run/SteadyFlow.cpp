@@ -13,6 +13,7 @@
 #include "input/InputError.hpp"
 #include "output/Csv.hpp"
 #include "output/Layout.hpp"
+#include "output/ResultFiles.hpp"
 #include "run/Console.hpp"
 #include "run/Controller.hpp"
 #include "run/OuterStep.hpp"
@@ -24,8 +25,6 @@ namespace quarno {
 
 namespace {
 
-constexpr std::size_t kMaxStateFileBytes = 1 << 20;  // far more than 1000 cells need
-constexpr const char* kStateHeader = "cell,x_m,h_m,q_m2_per_s";
 // Heun steps without a new smallest change after which the run's own steps
 // take over.
 constexpr long kHeunPatience = 20000;
@@ -57,148 +56,11 @@ std::string hex_key(std::uint64_t key) {
   return buf;
 }
 
-// A saved state as read from its file.
-struct SavedState {
-  std::string key;
-  int cells = 0;
-};
-
-class StateFileReader {
- public:
-  explicit StateFileReader(const std::string& path) : path_(path) {}
-
-  // Reads the whole file; a file that cannot be read is bad input.
-  void load() {
-    std::FILE* f = std::fopen(path_.c_str(), "rb");
-    if (f == nullptr) fail_file("cannot read the saved flow state (" + std::string(std::strerror(errno)) + ")");
-    char buf[65536];
-    std::size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) {
-      text_.append(buf, got);
-      if (text_.size() > kMaxStateFileBytes) {
-        std::fclose(f);
-        fail_file("the file is far larger than any saved flow state");
-      }
-    }
-    const bool bad = std::ferror(f) != 0;
-    std::fclose(f);
-    if (bad) fail_file("cannot read the saved flow state");
-  }
-
-  // The next line that is not a comment; false at the end of the file.
-  bool next_line(std::string_view& line) {
-    while (pos_ < text_.size()) {
-      const std::size_t end = std::min(text_.find('\n', pos_), text_.size());
-      line = std::string_view(text_).substr(pos_, end - pos_);
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      pos_ = end + 1;
-      ++line_number_;
-      if (line.empty() || line.front() != '#') return true;
-    }
-    return false;
-  }
-
-  std::string_view expect_line(const char* what) {
-    std::string_view line;
-    if (!next_line(line)) fail_file(std::string("the file ends before ") + what);
-    return line;
-  }
-
-  // The value of a line "name,value".
-  std::string_view field(std::string_view line, const char* name) {
-    const std::size_t n = std::strlen(name);
-    if (line.substr(0, n) != name || line.size() <= n || line[n] != ',')
-      fail_line(std::string("expected ") + name + ",<value>, found " + quote(line));
-    return line.substr(n + 1);
-  }
-
-  double number(std::string_view text, const char* what) {
-    double v = 0.0;
-    const auto res = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (res.ec != std::errc() || res.ptr != text.data() + text.size())
-      fail_line(std::string(what) + " is not a number: " + quote(text));
-    return v;
-  }
-
-  long whole(std::string_view text, const char* what) {
-    long v = 0;
-    const auto res = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (res.ec != std::errc() || res.ptr != text.data() + text.size())
-      fail_line(std::string(what) + " is not a whole number: " + quote(text));
-    return v;
-  }
-
-  [[noreturn]] void fail_line(const std::string& what) const {
-    throw InputError(path_ + ", line " + std::to_string(line_number_) + ": " + what);
-  }
-  [[noreturn]] void fail_file(const std::string& what) const {
-    throw InputError(path_ + ": " + what);
-  }
-
- private:
-  static std::string quote(std::string_view text) {
-    return "'" + std::string(text.substr(0, 40)) + (text.size() > 40 ? "...'" : "'");
-  }
-  std::string path_;
-  std::string text_;
-  std::size_t pos_ = 0;
-  int line_number_ = 0;
-};
-
-// Reads the saved state into the flow state vector when its key is `key`.
-// Returns false, with y untouched, when the file was saved for another
-// set-up; a damaged file is bad input.
-bool read_saved_state(Model& m, const std::string& path, const std::string& key,
-                      std::string& saved_key) {
-  StateFileReader r(path);
-  r.load();
-  saved_key = std::string(r.field(r.expect_line("the key"), "key"));
-  if (saved_key != key) return false;
-  const int M = m.grid.M;
-  const long cells = r.whole(r.field(r.expect_line("the number of cells"), "cells"), "cells");
-  if (cells != M)
-    r.fail_line("the state has " + std::to_string(cells) + " cells, the grid " + std::to_string(M));
-  SteadyFlow& s = m.steady;
-  s.pseudo_time = r.number(r.field(r.expect_line("the pseudo-time"), "pseudo_time_s"), "pseudo_time_s");
-  s.steps = r.whole(r.field(r.expect_line("the steps"), "steps"), "steps");
-  s.change = r.number(r.field(r.expect_line("the last change"), "largest_relative_change"),
-                      "largest_relative_change");
-  if (r.expect_line("the column heads") != kStateHeader)
-    r.fail_line(std::string("expected the column heads ") + kStateHeader);
-  // Rows are read into the scratch copy first, so a damaged file leaves the
-  // initial state as it was.
-  Array<double>& y = s.y_before;
-  for (int i = 1; i <= M; ++i) {
-    const std::string_view line = r.expect_line("the last cell");
-    std::string_view cols[4];
-    std::size_t from = 0;
-    int n = 0;
-    for (; n < 4 && from <= line.size(); ++n) {
-      const std::size_t comma = std::min(line.find(',', from), line.size());
-      cols[n] = line.substr(from, comma - from);
-      from = comma + 1;
-    }
-    if (n != 4 || from <= line.size()) r.fail_line("a row needs 4 values: cell, x_m, h_m, q_m2_per_s");
-    if (r.whole(cols[0], "cell") != i) r.fail_line("expected the row of cell " + std::to_string(i));
-    y(i) = r.number(cols[2], "h_m");
-    y(M + i) = r.number(cols[3], "q_m2_per_s");
-    if (!std::isfinite(y(i)) || !(y(i) > 0.0) || !std::isfinite(y(M + i)))
-      r.fail_line("the depth must be positive and both values finite");
-  }
-  std::string_view extra;
-  if (r.next_line(extra)) r.fail_line("unexpected text after the last cell");
-  for (int i = 1; i <= 2 * M; ++i) m.flow.y(i) = y(i);
-  return true;
-}
-
-// Writes the state beside the results: to a temporary name first, renamed
-// when complete, so that an interrupted write never leaves a partial state.
+// Writes the state beside the results, whole or not at all: to a fresh
+// temporary file, renamed when complete.
 void save_state(const Model& m, const std::string& key) {
-  const std::string part = std::string(kSteadyFlowFile) + ".part";
-  std::FILE* f = std::fopen(part.c_str(), "w");
-  if (f == nullptr)
-    throw OutputError(part + ": cannot open the file for writing (" + std::strerror(errno) + ")");
-  TextOut out(f, kSteadyFlowFile);
+  FileReplacement file(kSteadyFlowFile);
+  TextOut out(file.open(), kSteadyFlowFile);
   const SteadyFlow& s = m.steady;
   const int M = m.grid.M;
   out.write_line("# Steady flow state of a quarno run: depth and discharge per unit width of every");
@@ -210,12 +72,11 @@ void save_state(const Model& m, const std::string& key) {
   (row << "pseudo_time_s" << s.pseudo_time).write_to(out);
   (row << "steps" << static_cast<int>(s.steps)).write_to(out);
   (row << "largest_relative_change" << s.change).write_to(out);
-  out.write_line(kStateHeader);
+  out.write_line(kFlowStateHeader);
   for (int i = 1; i <= M; ++i)
     (row << i << m.grid.Xc(i) << m.flow.y(i) << m.flow.y(M + i)).write_to(out);
-  out.close();
-  if (std::rename(part.c_str(), kSteadyFlowFile) != 0)
-    throw OutputError(std::string(kSteadyFlowFile) + ": cannot write (" + std::strerror(errno) + ")");
+  out.flush();
+  file.commit();
 }
 
 // Largest relative change of the cell depths and discharges between y_before
@@ -394,19 +255,90 @@ std::uint64_t steady_flow_key(const Model& m) {
   return h.value();
 }
 
-void establish_steady_flow(Model& m, Outputs& out) {
+namespace {
+
+// Largest relative change of any cell's depth or discharge, as the march
+// measures it, over one outer step of the run's own from the flow state in
+// y; infinity when that step fails. The flow state is left as it was. A
+// state far from steady must not show the step controller's pauses: they go
+// nowhere.
+double change_over_one_step(Model& m) {
+  const int n = m.grid.n;
+  const int k = m.steady.row;
+  Flow& f = m.flow;
+  Array<double>& y_before = m.steady.y_before;
+  for (int i = 1; i <= n; ++i) y_before(i) = f.y(i);
+  Outputs silent{TextOut(nullptr), TextOut(nullptr), TextOut(nullptr)};
+  double change = std::numeric_limits<double>::infinity();
+  try {
+    m.bnd.h0 = m.bic.hBC(k);
+    m.bnd.NB0 = m.bic.NB0;
+    m.bnd.NBL = m.bic.NBL;
+    m.clock.dt = kFirstStep;
+    unpack_state(m);
+    set_inlet(m, k);
+    courant_step(m);
+    if (m.clock.dt >= kMinOuterStep) {
+      const RhsTeam team(m, rhs_threads(m.settings));
+      advance_flow(m, silent, 0.0, m.clock.dt, m.clock.dt);
+      unpack_state(m);
+      change = largest_relative_change(m);
+    }
+  } catch (const NumericalFailure&) {
+  }
+  for (int i = 1; i <= n; ++i) f.y(i) = y_before(i);
+  unpack_state(m);
+  return change;
+}
+
+// Takes the saved state into the flow state when it fits this run: its key
+// is this run's, it has a row per cell, and it is still steady here. Writes
+// a note and leaves the flow state as it was otherwise.
+bool use_saved_state(Model& m, Outputs& out, const SavedFlowState& saved,
+                     const std::string& path, const std::string& key) {
+  const int M = m.grid.M;
+  auto note = [&](const std::string& why) {
+    out.warnings.write_line("note: " + path + " " + why + "; computing the steady flow again.");
+  };
+  if (saved.key != key) {
+    note("holds the steady flow of another set-up (key " + saved.key + ", this run " + key + ")");
+    return false;
+  }
+  if (saved.cells != M) {
+    note("holds " + std::to_string(saved.cells) + " cells, the grid " + std::to_string(M));
+    return false;
+  }
+  Array<double>& y = m.flow.y;
+  Array<double> initial = y;
+  for (int i = 1; i <= M; ++i) {
+    y(i) = saved.h[static_cast<std::size_t>(i - 1)];
+    y(M + i) = saved.q[static_cast<std::size_t>(i - 1)];
+  }
+  const double change = change_over_one_step(m);
+  if (!(change <= kSavedStateTolerance)) {
+    char shown[64];
+    std::snprintf(shown, sizeof shown, "%.3g (at most %.3g allowed)", change,
+                  kSavedStateTolerance);
+    note("does not hold a steady flow of this deck: one outer step from it changes a cell's "
+         "depth or discharge by a fraction " + std::string(shown));
+    for (int i = 1; i <= 2 * M; ++i) y(i) = initial(i);
+    unpack_state(m);
+    return false;
+  }
+  SteadyFlow& s = m.steady;
+  s.pseudo_time = saved.pseudo_time;
+  s.steps = saved.steps;
+  s.change = saved.change;
+  return true;
+}
+
+}  // namespace
+
+void establish_steady_flow(Model& m, Outputs& out, const SavedFlowState* saved) {
   check_steady_schedule(m);
   const std::string key = hex_key(steady_flow_key(m));
   const std::string& path = m.settings.flow_state;
-  bool reused = false;
-  if (!path.empty()) {
-    std::string saved_key;
-    reused = read_saved_state(m, path, key, saved_key);
-    if (!reused)
-      out.warnings.write_line("note: " + path + " holds the steady flow of another set-up (key " +
-                              saved_key + ", this run " + key +
-                              "); computing the steady flow again.");
-  }
+  const bool reused = saved != nullptr && use_saved_state(m, out, *saved, path, key);
   if (reused) {
     out.console.write_line("Steady flow from " + path + ": " + describe(m.steady) + ".");
   } else {

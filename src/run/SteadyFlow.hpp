@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "input/FlowStateFile.hpp"
 #include "model/Model.hpp"
 #include "output/Outputs.hpp"
 
@@ -15,6 +16,13 @@ namespace quarno {
 // The steady state is reached when no cell's depth or discharge changes by
 // more than this fraction over an outer step of pseudo-time.
 constexpr double kSteadyTolerance = 1e-12;
+// A saved state is used only while one outer step of the run's own from it
+// changes no cell's depth or discharge by more than this fraction (measured
+// as above): twice the tolerance of the march, which stops at the first step
+// under it, so that a state saved just under it is not refused for the next
+// step's round-off. Any real departure from the steady flow changes it by
+// many orders of magnitude more.
+constexpr double kSavedStateTolerance = 2 * kSteadyTolerance;
 // Bounds of the pseudo-time march: 30 days, or ten million outer steps.
 constexpr double kSteadyMaxPseudoTime = 2592000.0;  // s
 constexpr long kSteadyMaxSteps = 10000000;
@@ -33,11 +41,12 @@ void check_steady_schedule(Model& m);
 // row that runs, as check_steady_schedule noted).
 std::uint64_t steady_flow_key(const Model& m);
 
-// Brings the flow to its steady state, or reads it from the saved state that
-// the run settings name when its key matches (a note on the console
-// otherwise), saves a state it computed in crSteadyFlow.csv, reports it on
-// the console, and prepares the frozen flow for the run.
-void establish_steady_flow(Model& m, Outputs& out);
+// Brings the flow to its steady state, or takes it from `saved` (read from
+// the file the run settings name) when its key matches and it is still
+// steady for this deck (a note on standard error otherwise), saves a state it
+// computed in crSteadyFlow.csv, reports it on the console, and prepares the
+// frozen flow for the run.
+void establish_steady_flow(Model& m, Outputs& out, const SavedFlowState* saved);
 
 // Marches the flow of the first schedule row in pseudo-time with the same
 // outer steps as the run, from the current flow state, until the largest

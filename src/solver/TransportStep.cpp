@@ -12,12 +12,13 @@ constexpr double kDepositionFactor = 0.800000011920929;  // 0.8 in single precis
 constexpr double kDispersionFloor = 1e-8;
 constexpr double kPivot = 9.99999983775159e-18;     // 1e-17 in single precision
 
-// Value at xf of the quadratic through three points, in Lagrange form.
+// Value at xf of the quadratic through three points, in Lagrange form, each
+// term a product taken left to right, the terms summed in order.
 inline double quadratic(double xf, double x1, double c1, double x2, double c2, double x3,
                         double c3) {
-  return c1 * ((xf - x2) * (xf - x3)) / ((x1 - x2) * (x1 - x3)) +
-         c2 * ((xf - x1) * (xf - x3)) / ((x2 - x1) * (x2 - x3)) +
-         c3 * ((xf - x1) * (xf - x2)) / ((x3 - x1) * (x3 - x2));
+  return ((c1 * (xf - x2)) * (xf - x3)) / ((x1 - x2) * (x1 - x3)) +
+         ((c2 * (xf - x1)) * (xf - x3)) / ((x2 - x1) * (x2 - x3)) +
+         ((c3 * (xf - x1)) * (xf - x2)) / ((x3 - x1) * (x3 - x2));
 }
 
 inline void scale(double& a, double& b, double& r) {
