@@ -49,14 +49,15 @@ validate: deps
 	@cmake --build $(BUILD) -j $(JOBS) --target quarno quarno_validate -- --no-print-directory
 	@$(BUILD)/quarno_validate
 
-# Fuzzes the deck reader and set-up with libFuzzer (clang), seeded with the
-# example and golden decks, for FUZZ_SECONDS; not part of `make test`. Inputs
+# Fuzzes the deck reader and set-up and the saved-state reader with libFuzzer
+# (clang), seeded with the example and golden decks and the states the
+# program saves for them, for FUZZ_SECONDS; not part of `make test`. Inputs
 # that crash are written to $(FUZZBUILD)/findings/.
-fuzz:
+fuzz: build
 	@cmake -S . -B $(FUZZBUILD) -DCMAKE_CXX_COMPILER=/usr/bin/clang++ \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNO_FUZZ=ON -DQUARNO_TESTS=OFF >/dev/null
 	@cmake --build $(FUZZBUILD) -j $(JOBS) --target quarno_fuzz_deck -- --no-print-directory
-	@tests/fuzz/make_corpus.sh . $(FUZZBUILD)/corpus
+	@tests/fuzz/make_corpus.sh . $(FUZZBUILD)/corpus $(BUILD)/quarno
 	@mkdir -p $(FUZZBUILD)/findings
 	@$(FUZZBUILD)/quarno_fuzz_deck -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	  -rss_limit_mb=2048 -dict=tests/fuzz/deck.dict -artifact_prefix=$(FUZZBUILD)/findings/ \

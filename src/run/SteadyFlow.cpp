@@ -291,11 +291,11 @@ double change_over_one_step(Model& m) {
   return change;
 }
 
-// Takes the saved state into the flow state when it fits this run: its key
-// is this run's, it has a row per cell, and it is still steady here. Writes
-// a note and leaves the flow state as it was otherwise.
-bool use_saved_state(Model& m, Outputs& out, const SavedFlowState& saved,
-                     const std::string& path, const std::string& key) {
+}  // namespace
+
+bool use_saved_state(Model& m, Outputs& out, const SavedFlowState& saved) {
+  const std::string key = hex_key(steady_flow_key(m));
+  const std::string& path = m.settings.flow_state;
   const int M = m.grid.M;
   auto note = [&](const std::string& why) {
     out.warnings.write_line("note: " + path + " " + why + "; computing the steady flow again.");
@@ -332,13 +332,11 @@ bool use_saved_state(Model& m, Outputs& out, const SavedFlowState& saved,
   return true;
 }
 
-}  // namespace
-
 void establish_steady_flow(Model& m, Outputs& out, const SavedFlowState* saved) {
   check_steady_schedule(m);
   const std::string key = hex_key(steady_flow_key(m));
   const std::string& path = m.settings.flow_state;
-  const bool reused = saved != nullptr && use_saved_state(m, out, *saved, path, key);
+  const bool reused = saved != nullptr && use_saved_state(m, out, *saved);
   if (reused) {
     out.console.write_line("Steady flow from " + path + ": " + describe(m.steady) + ".");
   } else {

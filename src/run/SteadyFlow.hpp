@@ -41,6 +41,13 @@ void check_steady_schedule(Model& m);
 // row that runs, as check_steady_schedule noted).
 std::uint64_t steady_flow_key(const Model& m);
 
+// Takes a saved state into the flow state when it fits this run (after
+// check_steady_schedule): its key is this run's, it has a row per cell, and
+// one outer step from it changes no cell by more than kSavedStateTolerance.
+// Otherwise writes a note naming the file of the run settings and why, to
+// the warnings, and leaves the flow state as it was.
+bool use_saved_state(Model& m, Outputs& out, const SavedFlowState& saved);
+
 // Brings the flow to its steady state, or takes it from `saved` (read from
 // the file the run settings name) when its key matches and it is still
 // steady for this deck (a note on standard error otherwise), saves a state it

@@ -1,8 +1,11 @@
 // libFuzzer target: reads a deck from memory and sets the model up, without
-// running the time loop. The input holds both files, crparam.txt first, split
-// at the first line "@@@". Bad input must end in InputError with a message
-// that names the file and holds no control bytes; any other exception, a
-// sanitizer report or a bounds failure is a finding.
+// running the time loop, then reads a saved steady flow state and offers it
+// to the deck as --flow-state would (the key, the cell count and one outer
+// step from the state that must keep it steady). The input holds the files
+// in that order, crparam.txt, crbicond.txt and crSteadyFlow.csv, split at the
+// lines "@@@"; a missing part is empty. Bad input must end in InputError with
+// a message that names the file and holds no control bytes; any other
+// exception, a sanitizer report or a bounds failure is a finding.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -12,12 +15,14 @@
 #include <string_view>
 
 #include "input/Deck.hpp"
+#include "input/FlowStateFile.hpp"
 #include "input/InputError.hpp"
 #include "input/Reader.hpp"
 #include "model/Model.hpp"
 #include "output/Balance.hpp"
 #include "output/Outputs.hpp"
 #include "run/Setup.hpp"
+#include "run/SteadyFlow.hpp"
 
 namespace {
 
@@ -25,12 +30,21 @@ constexpr std::string_view kSeparator = "@@@\n";
 
 // A message must start with a file name and be one line of printable text.
 bool well_formed(std::string_view message) {
-  if (message.rfind("crparam.txt", 0) != 0 && message.rfind("crbicond.txt", 0) != 0) return false;
+  if (message.rfind("crparam.txt", 0) != 0 && message.rfind("crbicond.txt", 0) != 0 &&
+      message.rfind("crSteadyFlow.csv", 0) != 0)
+    return false;
   for (const char ch : message) {
     const auto c = static_cast<unsigned char>(ch);
     if (c < 0x20 || c == 0x7f) return false;
   }
   return true;
+}
+
+void check_message(const quarno::InputError& e) {
+  if (!well_formed(e.what())) {
+    std::fprintf(stderr, "malformed input error message: %s\n", e.what());
+    std::abort();
+  }
 }
 
 }  // namespace
@@ -39,8 +53,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const std::size_t cut = input.find(kSeparator);
   const std::string_view param = input.substr(0, cut);
-  const std::string_view bicond =
+  std::string_view bicond =
       cut == std::string_view::npos ? std::string_view() : input.substr(cut + kSeparator.size());
+  const std::size_t cut2 = bicond.find(kSeparator);
+  const std::string_view state =
+      cut2 == std::string_view::npos ? std::string_view() : bicond.substr(cut2 + kSeparator.size());
+  bicond = bicond.substr(0, cut2);
+
+  // The state is read on its own first, as a run reads it before the deck.
+  std::unique_ptr<quarno::SavedFlowState> saved;
+  if (cut2 != std::string_view::npos) {
+    try {
+      saved = std::make_unique<quarno::SavedFlowState>(
+          quarno::parse_flow_state(state, "crSteadyFlow.csv"));
+    } catch (const quarno::InputError& e) {
+      check_message(e);
+    }
+  }
 
   auto m = std::make_unique<quarno::Model>();
   quarno::Reader p = quarno::Reader::from_text("crparam.txt", param);
@@ -59,11 +88,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     quarno::check_mapped_tables(*m);
     quarno::initial_state(*m);
     quarno::record_initial_storages(*m);
-  } catch (const quarno::InputError& e) {
-    if (!well_formed(e.what())) {
-      std::fprintf(stderr, "malformed input error message: %s\n", e.what());
-      std::abort();
+    if (saved) {
+      m->settings.steady_flow = true;
+      m->settings.flow_state = "crSteadyFlow.csv";
+      quarno::check_steady_schedule(*m);
+      quarno::use_saved_state(*m, out, *saved);
     }
+  } catch (const quarno::InputError& e) {
+    check_message(e);
   }
   return 0;
 }
