@@ -12,13 +12,12 @@ namespace quarno {
 namespace {
 constexpr double kScaleFloor = 1e-10;                    // added to every error scale
 constexpr double kMinStep = 1.0000000036274937e-15;      // 1e-15 in single precision
-constexpr int kMaxSteps = 5000000;                       // inner steps per outer step
 // Steps in a row too small to change the model time, after which the flow
 // cannot advance: such steps would otherwise repeat until kMaxSteps.
 constexpr int kMaxStalledSteps = 100;
 }  // namespace
 
-void advance_flow(Model& m, Outputs& out, double x1, double dt, double x2) {
+bool advance_flow(Model& m, Outputs& out, double x1, double dt, double x2, int max_steps) {
   StepScratch& w = m.step;
   Array<double>& y = m.flow.y;
   Array<double>& ywork = w.ywork;
@@ -47,16 +46,16 @@ void advance_flow(Model& m, Outputs& out, double x1, double dt, double x2) {
     rk_step(w, ywork, dydx, n, x, h, eps, yscale, h_did, h_next, rhs, show_pause);
     if ((x - x2) * span >= 0) {
       for (int i = 1; i <= n; ++i) y(i) = ywork(i);
-      return;
+      return true;
     }
     stalled = x == x_before ? stalled + 1 : 0;
     if (stalled == kMaxStalledSteps)
       throw NumericalFailure("The flow solution cannot advance at t = " + show_number(x) + " s.");
     if (std::fabs(h_next) < kMinStep) pause(out, "Stepsize smaller than minimum.");
     h = h_next;
-    if (++nstp > kMaxSteps) {
+    if (++nstp > max_steps) {
       pause(out, "Too many steps.");
-      return;
+      return false;
     }
   }
 }

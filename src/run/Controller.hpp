@@ -8,8 +8,10 @@ namespace quarno {
 // The adaptive step controller: carries the flow state m.flow.y from x1 to
 // x2 = x1 + dt in as many quality-controlled inner steps as the error control
 // requires, starting with one inner step over the whole interval and cutting
-// the last one to end on x2. After 5000000 inner steps it gives up with the
-// pause "Too many steps." and leaves y as it was.
-void advance_flow(Model& m, Outputs& out, double x1, double dt, double x2);
+// the last one to end on x2. After `max_steps` inner steps it gives up with
+// the pause "Too many steps.", leaves y as it was and returns false.
+constexpr int kMaxInnerSteps = 5000000;
+bool advance_flow(Model& m, Outputs& out, double x1, double dt, double x2,
+                  int max_steps = kMaxInnerSteps);
 
 }  // namespace quarno

@@ -259,7 +259,8 @@ namespace {
 
 // Largest relative change of any cell's depth or discharge, as the march
 // measures it, over one outer step of the run's own from the flow state in
-// y; infinity when that step fails. The flow state is left as it was. A
+// y; infinity when that step fails or needs more than
+// kSavedStateMaxInnerSteps inner steps. The flow state is left as it was. A
 // state far from steady must not show the step controller's pauses: they go
 // nowhere.
 double change_over_one_step(Model& m) {
@@ -278,9 +279,9 @@ double change_over_one_step(Model& m) {
     unpack_state(m);
     set_inlet(m, k);
     courant_step(m);
-    if (m.clock.dt >= kMinOuterStep) {
-      const RhsTeam team(m, rhs_threads(m.settings));
-      advance_flow(m, silent, 0.0, m.clock.dt, m.clock.dt);
+    const RhsTeam team(m, rhs_threads(m.settings));
+    if (m.clock.dt >= kMinOuterStep &&
+        advance_flow(m, silent, 0.0, m.clock.dt, m.clock.dt, kSavedStateMaxInnerSteps)) {
       unpack_state(m);
       change = largest_relative_change(m);
     }
@@ -316,11 +317,15 @@ bool use_saved_state(Model& m, Outputs& out, const SavedFlowState& saved) {
   }
   const double change = change_over_one_step(m);
   if (!(change <= kSavedStateTolerance)) {
-    char shown[64];
-    std::snprintf(shown, sizeof shown, "%.3g (at most %.3g allowed)", change,
-                  kSavedStateTolerance);
-    note("does not hold a steady flow of this deck: one outer step from it changes a cell's "
-         "depth or discharge by a fraction " + std::string(shown));
+    char shown[96];
+    if (std::isfinite(change))
+      std::snprintf(shown, sizeof shown, "changes a cell's depth or discharge by a fraction "
+                    "%.3g (at most %.3g allowed)", change, kSavedStateTolerance);
+    else
+      std::snprintf(shown, sizeof shown, "fails or takes more than %d inner steps",
+                    kSavedStateMaxInnerSteps);
+    note("does not hold a steady flow of this deck: one outer step from it " +
+         std::string(shown));
     for (int i = 1; i <= 2 * M; ++i) y(i) = initial(i);
     unpack_state(m);
     return false;

@@ -23,6 +23,10 @@ constexpr double kSteadyTolerance = 1e-12;
 // step's round-off. Any real departure from the steady flow changes it by
 // many orders of magnitude more.
 constexpr double kSavedStateTolerance = 2 * kSteadyTolerance;
+// Near a steady state the step controller crosses an outer step in one or a
+// few inner steps; a state whose outer step takes more than this many is not
+// steady (and checking it must not take as long as a run).
+constexpr int kSavedStateMaxInnerSteps = 1000;
 // Bounds of the pseudo-time march: 30 days, or ten million outer steps.
 constexpr double kSteadyMaxPseudoTime = 2592000.0;  // s
 constexpr long kSteadyMaxSteps = 10000000;
