@@ -12,7 +12,7 @@
 #include "model/Model.hpp"
 #include "run/Setup.hpp"
 #include "solver/SaintVenant.hpp"
-#include "solver/Team.hpp"
+#include "parallel/Team.hpp"
 
 namespace {
 

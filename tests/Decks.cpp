@@ -2,11 +2,10 @@
 
 #include <sstream>
 
-#include "input/InputError.hpp"
+#include "model/Errors.hpp"
 #include "input/Reader.hpp"
 #include "output/Outputs.hpp"
 #include "run/Quarno.hpp"
-#include "solver/NumericalFailure.hpp"
 
 namespace quarno::test {
 

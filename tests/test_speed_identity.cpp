@@ -22,7 +22,7 @@
 #include "run/Setup.hpp"
 #include "solver/Reconstruction.hpp"
 #include "solver/SaintVenant.hpp"
-#include "solver/Team.hpp"
+#include "parallel/Team.hpp"
 
 namespace quarno::test {
 namespace {

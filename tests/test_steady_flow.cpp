@@ -12,7 +12,7 @@
 #include "Decks.hpp"
 #include "Results.hpp"
 #include "RunDeck.hpp"
-#include "input/InputError.hpp"
+#include "model/Errors.hpp"
 #include "run/SteadyFlow.hpp"
 
 namespace quarno::test {

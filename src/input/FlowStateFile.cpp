@@ -10,7 +10,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "input/InputError.hpp"
+#include "model/Errors.hpp"
 #include "input/Reader.hpp"
 
 namespace quarno {

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "input/InputError.hpp"
+#include "model/Errors.hpp"
 
 namespace quarno {
 

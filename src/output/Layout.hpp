@@ -26,6 +26,8 @@
 #include <string_view>
 #include <vector>
 
+#include "model/Errors.hpp"
+
 namespace quarno {
 
 // One value of a write.
@@ -95,13 +97,6 @@ class Layout {
 void put_I(std::string& out, long long v, int w);
 void put_F(std::string& out, double v, int w, int d);
 void put_E(std::string& out, double v, int w, int d);
-
-// A results file could not be written (disk full, file-size limit, I/O
-// error): the run ends with exit status 3 and this message, which names the
-// file and the system's reason.
-struct OutputError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 
 // A text stream that all output goes through: a file, or (for tests) a string.
 //

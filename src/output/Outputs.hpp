@@ -4,7 +4,7 @@
 
 #include "output/Layout.hpp"
 #include "output/Progress.hpp"
-#include "solver/NumericalFailure.hpp"
+#include "model/Errors.hpp"
 
 namespace quarno {
 

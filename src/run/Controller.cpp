@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "run/Console.hpp"
-#include "solver/NumericalFailure.hpp"
+#include "model/Errors.hpp"
 #include "solver/RungeKutta.hpp"
 #include "solver/SaintVenant.hpp"
 

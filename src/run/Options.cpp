@@ -8,7 +8,7 @@
 #include <string>
 
 #include "input/Reader.hpp"
-#include "solver/Team.hpp"
+#include "parallel/Team.hpp"
 
 #ifndef QUARNO_VERSION
 #define QUARNO_VERSION "unknown"

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "solver/NumericalFailure.hpp"
+#include "model/Errors.hpp"
 #include "solver/Reconstruction.hpp"
 
 namespace quarno {

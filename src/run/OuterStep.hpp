@@ -5,7 +5,7 @@
 #pragma once
 
 #include "model/Model.hpp"
-#include "solver/Team.hpp"
+#include "parallel/Team.hpp"
 
 namespace quarno {
 

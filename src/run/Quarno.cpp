@@ -26,7 +26,7 @@
 #include "run/Setup.hpp"
 #include "run/SteadyFlow.hpp"
 #include "run/TimeLoop.hpp"
-#include "solver/NumericalFailure.hpp"
+#include "model/Errors.hpp"
 
 namespace quarno {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string>
 
-#include "input/InputError.hpp"
+#include "model/Errors.hpp"
 #include "input/TableMap.hpp"
 
 namespace quarno {

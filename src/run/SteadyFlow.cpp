@@ -10,14 +10,13 @@
 #include <string>
 #include <string_view>
 
-#include "input/InputError.hpp"
+#include "model/Errors.hpp"
 #include "output/Csv.hpp"
 #include "output/Layout.hpp"
 #include "output/ResultFiles.hpp"
 #include "run/Console.hpp"
 #include "run/Controller.hpp"
 #include "run/OuterStep.hpp"
-#include "solver/NumericalFailure.hpp"
 #include "solver/SaintVenant.hpp"
 #include "solver/TransportStep.hpp"
 

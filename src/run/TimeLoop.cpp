@@ -9,7 +9,7 @@
 #include "run/Console.hpp"
 #include "run/Controller.hpp"
 #include "run/OuterStep.hpp"
-#include "solver/NumericalFailure.hpp"
+#include "model/Errors.hpp"
 #include "solver/TransportStep.hpp"
 
 namespace quarno {

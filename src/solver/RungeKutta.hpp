@@ -8,7 +8,7 @@
 #include <cmath>
 
 #include "model/Model.hpp"
-#include "solver/NumericalFailure.hpp"
+#include "model/Errors.hpp"
 
 namespace quarno {
 

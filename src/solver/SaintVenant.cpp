@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "solver/Reconstruction.hpp"
-#include "solver/Team.hpp"
+#include "parallel/Team.hpp"
 
 // The evaluation goes block by block over the cells. A block reconstructs its
 // own cells and, for its two outer faces, the neighbouring cell on each side;

@@ -16,7 +16,7 @@
 
 #include "input/Deck.hpp"
 #include "input/FlowStateFile.hpp"
-#include "input/InputError.hpp"
+#include "model/Errors.hpp"
 #include "input/Reader.hpp"
 #include "model/Model.hpp"
 #include "output/Balance.hpp"

@@ -1,4 +1,4 @@
-#include "solver/Team.hpp"
+#include "parallel/Team.hpp"
 
 #include <signal.h>
 
