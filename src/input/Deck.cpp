@@ -91,7 +91,6 @@ constexpr double kSteepSlope = 0.1;                     // m/m
 constexpr double kMinManning = 0.008, kMaxManning = 0.3;  // s/m^(1/3)
 constexpr double kFastFlow = 10.0;                      // m/s
 constexpr double kDeepFlow = 50.0;                      // m
-constexpr double kIntervalGuard = 0.01;                 // s: shorter intervals are skipped
 
 void warn(Outputs& out, const Reader& r, int line, const std::string& what) {
   out.warnings.write_line("warning: " + r.name() + ", line " + std::to_string(line) + ": " + what);

@@ -97,6 +97,20 @@ constexpr double g = 9.807000160217285;        // gravity (m/s2), 9.807 in singl
 constexpr double theta = 1.0;                  // limiter parameter of the reconstruction
 constexpr double kLateralMomentum = 1.0;       // multiplies the groundwater momentum term
 constexpr double eps = 0.0010000000474974513;  // step controller tolerance, 0.001 single
+// The smallest depth the model keeps (m): a dry cell of the initial state
+// and the inlet depth are raised to it.
+constexpr double kDryDepth = 1e-5;
+// Reconstructed face depths are floored here (m), so that every face has a
+// positive wave-speed spread.
+constexpr double kFaceDepthFloor = 1e-10;
+// The smallest step (s), 1e-15 in single precision: an inner step below it
+// shows the pause "Stepsize smaller than minimum."; a Courant step below it
+// means wave speeds beyond any physical flow (over 1e14 grid cells per
+// second), and the run could never reach its end.
+constexpr double kMinStep = 1.0000000036274937e-15;
+// A schedule interval that ends within this (s) of the time reached is
+// skipped.
+constexpr double kIntervalGuard = 0.01;
 
 // The grid, the cell geometry and the observation lookup; built once.
 struct Grid {

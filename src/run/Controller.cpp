@@ -11,7 +11,6 @@ namespace quarno {
 
 namespace {
 constexpr double kScaleFloor = 1e-10;                    // added to every error scale
-constexpr double kMinStep = 1.0000000036274937e-15;      // 1e-15 in single precision
 // Steps in a row too small to change the model time, after which the flow
 // cannot advance: such steps would otherwise repeat until kMaxSteps.
 constexpr int kMaxStalledSteps = 100;

@@ -12,7 +12,6 @@ namespace quarno {
 namespace {
 constexpr double kCourant = 0.4000000059604645;          // 0.4 in single precision
 constexpr double kMinWaveSpeed = 1.000000013351432e-10;  // 1e-10 in single precision
-constexpr double kFaceDepthFloor = 1e-10;                // m
 }  // namespace
 
 // Boundary values at X = 0 for the coming outer step.
@@ -20,10 +19,10 @@ void set_inlet(Model& m, int k) {
   Boundary& bc = m.bnd;
   const Flow& f = m.flow;
   bc.q0 = m.bic.QBC(k) / m.nodes.WidthN(1);
-  bc.hU = bc.NB0 > 0 ? std::max(kDepthFloor, f.h(1) + (f.h(1) - f.h(2)) * 0.5) : bc.h0;
-  if (bc.h0 < kDepthFloor) {
+  bc.hU = bc.NB0 > 0 ? std::max(kDryDepth, f.h(1) + (f.h(1) - f.h(2)) * 0.5) : bc.h0;
+  if (bc.h0 < kDryDepth) {
     bc.u0 = 0.0;
-    bc.h0 = kDepthFloor;  // kept for the rest of the interval
+    bc.h0 = kDryDepth;  // kept for the rest of the interval
     bc.Fr0 = 0.0;
   } else {
     bc.u0 = bc.q0 / bc.hU;

@@ -10,13 +10,6 @@
 namespace quarno {
 
 constexpr double kFirstStep = 0.10000000149011612;       // 0.1 s in single precision
-// An interval that ends within this of the time reached is skipped.
-constexpr double kIntervalGuard = 0.01;                  // s
-constexpr double kDepthFloor = 1e-5;                     // m, at X = 0
-// The step controller's smallest step, 1e-15 s in single precision. A Courant
-// step below it means wave speeds beyond any physical flow (over 1e14 grid
-// cells per second): the run could never reach its end.
-constexpr double kMinOuterStep = 1.0000000036274937e-15;
 
 // Boundary values at X = 0 for the coming outer step, from schedule row k.
 void set_inlet(Model& m, int k);

@@ -131,7 +131,6 @@ void initial_state(Model& m) {
   Flow& fl = m.flow;
   const int M = gr.M;
   const double dx = gr.dx;
-  constexpr double kDryDepth = 1e-5;  // m
   // Manning velocity at the floor depth: 1e-5 to the power 0.667 (single).
   constexpr double kDryVelocityFactor = 0.000462381044244636;
 

@@ -91,7 +91,7 @@ double largest_relative_change(const Model& m) {
   const double q_floor = std::max(1e-9 * q_largest, std::numeric_limits<double>::min());
   double change = 0.0;
   for (int i = 1; i <= M; ++i) {
-    const double dh = std::fabs(y(i) - y0(i)) / std::max(std::fabs(y0(i)), kDepthFloor);
+    const double dh = std::fabs(y(i) - y0(i)) / std::max(std::fabs(y0(i)), kDryDepth);
     const double dq = std::fabs(y(M + i) - y0(M + i)) / std::max(std::fabs(y0(M + i)), q_floor);
     change = std::max(change, std::max(dh, dq));
   }
@@ -159,7 +159,7 @@ void march_to_steady_flow(Model& m, Outputs& out, double tolerance, double max_p
     check_interrupt();
     set_inlet(m, k);
     courant_step(m);
-    if (c.dt < kMinOuterStep)
+    if (c.dt < kMinStep)
       throw NumericalFailure("The flow solution cannot advance at pseudo-time " +
                              show_number(t) + " s.");
     for (int i = 1; i <= n; ++i) s.y_before(i) = f.y(i);
@@ -279,7 +279,7 @@ double change_over_one_step(Model& m) {
     set_inlet(m, k);
     courant_step(m);
     const RhsTeam team(m, rhs_threads(m.settings));
-    if (m.clock.dt >= kMinOuterStep &&
+    if (m.clock.dt >= kMinStep &&
         advance_flow(m, silent, 0.0, m.clock.dt, m.clock.dt, kSavedStateMaxInnerSteps)) {
       unpack_state(m);
       change = largest_relative_change(m);

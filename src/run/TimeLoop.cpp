@@ -52,7 +52,7 @@ void run_schedule(Model& m, Outputs& out) {
       if (m.run.NTr > 0)
         for (int j = 1; j <= m.run.Nfdn; ++j) m.tr.An_old(j) = m.tr.An(j);
       courant_step(m);
-      if (c.dt < kMinOuterStep)
+      if (c.dt < kMinStep)
         throw NumericalFailure("The flow solution cannot advance at t = " + show_number(c.t) +
                                " s.");
       if (c.t + c.dt > Tclamp) c.dt = TEnd - c.t;

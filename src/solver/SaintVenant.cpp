@@ -28,7 +28,6 @@ namespace quarno {
 
 namespace {
 
-constexpr double kFaceDepthFloor = 1e-10;            // m
 constexpr double kDesingEps = 9.999999960041972e-13;  // 1e-12 in single precision
 constexpr double kSqrt2 = 1.4142135381698608;         // sqrt(2) in single precision
 constexpr double kManningExp = 1.333299994468689;     // 1.3333 in single precision
