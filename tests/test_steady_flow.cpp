@@ -345,8 +345,9 @@ TEST(SteadyFlow, HeunStepsReachTheStateOfTheRunsOwnSteps) {
   ASSERT_EQ(a.status, 0) << a.error;
   ASSERT_EQ(b.status, 0) << b.error;
   Outputs out{TextOut(nullptr), TextOut(nullptr), TextOut(nullptr)};
-  march_to_steady_flow(*a.model, out, 1e-12, 1e9, 10000000, false);
-  march_to_steady_flow(*b.model, out, 1e-12, 1e9, 10000000, true);
+  const SteadyLimits limits{1e-12, 1e9, 10000000};
+  march_to_steady_flow_with_run_steps(*a.model, out, limits);
+  march_to_steady_flow(*b.model, out, limits);
   EXPECT_LT(a.model->steady.change, 1e-12);
   EXPECT_LT(b.model->steady.change, 1e-12);
   EXPECT_EQ(a.model->steady.heun_steps, 0);
@@ -367,7 +368,7 @@ TEST(SteadyFlow, TheMarchGivesUpAtItsBound) {
   ASSERT_EQ(run.status, 0) << run.error;
   Outputs out{TextOut(nullptr), TextOut(nullptr), TextOut(nullptr)};
   try {
-    march_to_steady_flow(*run.model, out, 1e-12, 1e9, 3, true);
+    march_to_steady_flow(*run.model, out, SteadyLimits{1e-12, 1e9, 3});
     FAIL() << "no failure";
   } catch (const NumericalFailure& e) {
     EXPECT_TRUE(has(e.what(), "The flow did not reach a steady state within")) << e.what();

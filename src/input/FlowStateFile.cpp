@@ -8,10 +8,15 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "model/Errors.hpp"
 #include "input/Reader.hpp"
+#include "output/Csv.hpp"
+#include "output/Layout.hpp"
+#include "output/ResultFiles.hpp"
 
 namespace quarno {
 
@@ -85,6 +90,27 @@ class StateText {
   const std::string& path_;
   std::size_t pos_ = 0;
   int line_number_ = 0;
+};
+
+// FNV-1a, 64 bits, over the bytes of the values fed to it.
+class KeyHash {
+ public:
+  void add(const void* data, std::size_t size) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    for (std::size_t k = 0; k < size; ++k) {
+      h_ ^= p[k];
+      h_ *= 0x100000001b3ULL;
+    }
+  }
+  void add(double v) { add(&v, sizeof v); }
+  void add(int v) { add(&v, sizeof v); }
+  void add(const Array<double>& a, int from, int to) {
+    for (int i = from; i <= to; ++i) add(a(i));
+  }
+  std::uint64_t value() const { return h_; }
+
+ private:
+  std::uint64_t h_ = 0xcbf29ce484222325ULL;
 };
 
 bool is_key(std::string_view key) {
@@ -171,6 +197,50 @@ SavedFlowState read_flow_state_file(const std::string& path) {
   }
   ::close(fd);
   return parse_flow_state(text, path);
+}
+
+std::string steady_flow_key(const Model& m) {
+  static constexpr char kFormat[] = "quarno steady flow 1";
+  KeyHash h;
+  h.add(kFormat, sizeof kFormat);
+  const int N = m.run.Nfdn;
+  const NodeFields& nf = m.nodes;
+  h.add(N);
+  h.add(m.run.L);
+  h.add(m.grid.dx);
+  h.add(nf.WidthN, 1, N);
+  h.add(nf.SlopeN, 1, N);
+  h.add(nf.RoughN, 1, N);
+  h.add(nf.GWUpwN, 1, N);
+  h.add(m.flow.y, 1, m.grid.n);
+  h.add(m.bic.NB0);
+  h.add(m.bic.NBL);
+  h.add(m.bic.hBC(m.steady.row));
+  h.add(m.bic.QBC(m.steady.row));
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h.value()));
+  return hex;
+}
+
+void save_flow_state(const Model& m, const std::string& key) {
+  FileReplacement file(kSteadyFlowFile);
+  TextOut out(file.open(), kSteadyFlowFile);
+  const SteadyFlow& s = m.steady;
+  const int M = m.grid.M;
+  out.write_line("# Steady flow state of a quarno run: depth and discharge per unit width of every");
+  out.write_line("# cell. quarno --flow-state reuses it when the key matches its grid, channel,");
+  out.write_line("# initial flow, boundary types and inlet values.");
+  out.write_line("key," + key);
+  CsvRow row;
+  (row << "cells" << M).write_to(out);
+  (row << "pseudo_time_s" << s.pseudo_time).write_to(out);
+  (row << "steps" << static_cast<int>(s.steps)).write_to(out);
+  (row << "largest_relative_change" << s.change).write_to(out);
+  out.write_line(kFlowStateHeader);
+  for (int i = 1; i <= M; ++i)
+    (row << i << m.grid.Xc(i) << m.flow.y(i) << m.flow.y(M + i)).write_to(out);
+  out.flush();
+  file.commit();
 }
 
 }  // namespace quarno

@@ -20,8 +20,12 @@
 #include <string_view>
 #include <vector>
 
+#include "model/Model.hpp"
+
 namespace quarno {
 
+// The file in the run's folder that holds the steady flow state.
+inline constexpr const char* kSteadyFlowFile = "crSteadyFlow.csv";
 inline constexpr const char* kFlowStateHeader = "cell,x_m,h_m,q_m2_per_s";
 // Far more than any grid's state needs (a row is under 80 bytes).
 constexpr std::size_t kMaxFlowStateBytes = 1 << 20;
@@ -47,5 +51,16 @@ SavedFlowState read_flow_state_file(const std::string& path);
 
 // The same checks on text held in memory, as if read from `path`.
 SavedFlowState parse_flow_state(std::string_view text, const std::string& path);
+
+// The key of everything the steady flow depends on, as 16 hexadecimal
+// digits: a 64-bit hash of the grid, the widths, slopes, roughness and
+// groundwater inflow at the nodes, the initial flow state, the boundary
+// types and the inlet discharge and depth (of the first row that runs,
+// m.steady.row).
+std::string steady_flow_key(const Model& m);
+
+// Writes the flow state of m with its key and how it was reached (m.steady)
+// to kSteadyFlowFile, whole or not at all; throws OutputError naming it.
+void save_flow_state(const Model& m, const std::string& key);
 
 }  // namespace quarno

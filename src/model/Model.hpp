@@ -224,7 +224,6 @@ struct RunState {
   int interval = 0;           // current row of the boundary schedule
   double record_clock = 0.0;  // model time since the last observation record (s)
   int record_flag = 0;        // set when a record is due
-  int record_counter = 0;     // records due so far
   int output_index = 1;       // index into TOut of the next output time
 };
 

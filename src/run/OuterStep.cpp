@@ -5,6 +5,7 @@
 #include <string>
 
 #include "model/Errors.hpp"
+#include "model/Schedule.hpp"
 #include "solver/Reconstruction.hpp"
 
 namespace quarno {
@@ -13,6 +14,13 @@ namespace {
 constexpr double kCourant = 0.4000000059604645;          // 0.4 in single precision
 constexpr double kMinWaveSpeed = 1.000000013351432e-10;  // 1e-10 in single precision
 }  // namespace
+
+bool apply_schedule_row(Model& m, int k, double t) {
+  m.bnd.h0 = m.bic.hBC(k);
+  m.bnd.NB0 = m.bic.NB0;
+  m.bnd.NBL = m.bic.NBL;
+  return interval_runs(t, interval_end(m.bic, k));
+}
 
 // Boundary values at X = 0 for the coming outer step.
 void set_inlet(Model& m, int k) {

@@ -11,6 +11,11 @@ namespace quarno {
 
 constexpr double kFirstStep = 0.10000000149011612;       // 0.1 s in single precision
 
+// Takes the boundary values of schedule row k for its interval (the depth
+// at X = 0 and both boundary types) and tells whether the interval is run
+// from time t: an interval that ends within kIntervalGuard of t is skipped.
+bool apply_schedule_row(Model& m, int k, double t);
+
 // Boundary values at X = 0 for the coming outer step, from schedule row k.
 void set_inlet(Model& m, int k);
 

@@ -4,9 +4,6 @@
 // once, saved, and reused while only the transport is computed.
 #pragma once
 
-#include <cstdint>
-#include <string>
-
 #include "input/FlowStateFile.hpp"
 #include "model/Model.hpp"
 #include "output/Outputs.hpp"
@@ -27,23 +24,14 @@ constexpr double kSavedStateTolerance = 2 * kSteadyTolerance;
 // few inner steps; a state whose outer step takes more than this many is not
 // steady (and checking it must not take as long as a run).
 constexpr int kSavedStateMaxInnerSteps = 1000;
-// Bounds of the pseudo-time march: 30 days, or ten million outer steps.
-constexpr double kSteadyMaxPseudoTime = 2592000.0;  // s
-constexpr long kSteadyMaxSteps = 10000000;
 
-// The file in the run's folder that holds the steady flow state.
-inline constexpr const char* kSteadyFlowFile = "crSteadyFlow.csv";
-
-// Rejects a schedule whose rows that run (rows whose interval is skipped
-// do not count) do not all hold the same discharge and inlet depth: its flow
-// cannot be steady. Notes the first row that runs in m.steady.row.
-void check_steady_schedule(Model& m);
-
-// A key of everything the steady flow depends on: the grid, the widths,
-// slopes, roughness and groundwater inflow at the nodes, the initial flow
-// state, the boundary types and the inlet discharge and depth (of the first
-// row that runs, as check_steady_schedule noted).
-std::uint64_t steady_flow_key(const Model& m);
+// When the march counts as converged, and when it gives up: after 30 days
+// of pseudo-time or ten million outer steps.
+struct SteadyLimits {
+  double tolerance = kSteadyTolerance;
+  double max_pseudo_time = 2592000.0;  // s
+  long max_steps = 10000000;
+};
 
 // Takes a saved state into the flow state when it fits this run (after
 // check_steady_schedule): its key is this run's, it has a row per cell, and
@@ -59,16 +47,17 @@ bool use_saved_state(Model& m, Outputs& out, const SavedFlowState& saved);
 // frozen flow for the run.
 void establish_steady_flow(Model& m, Outputs& out, const SavedFlowState* saved);
 
-// Marches the flow of the first schedule row in pseudo-time with the same
-// outer steps as the run, from the current flow state, until the largest
-// relative change of any cell's depth or discharge over a step is below
-// `tolerance`. With `heun_first` the march takes the cheaper steps of Heun's
-// method until it gets there (or they fail or stall), then the run's own
-// steps confirm the state. Reports in m.steady how far it went; gives up with a
-// numerical failure after `max_pseudo_time` seconds or `max_steps` steps.
-// Model time, records and balances are not touched.
-void march_to_steady_flow(Model& m, Outputs& out, double tolerance, double max_pseudo_time,
-                          long max_steps, bool heun_first);
+// Marches the flow of the first schedule row that runs in pseudo-time with
+// the run's outer steps, from the current flow state, until the largest
+// relative change of any cell's depth or discharge over a step is below the
+// tolerance: first with the cheaper steps of Heun's method until they get
+// there (or fail, or stall), then with the run's own steps, which confirm the
+// state. Reports in m.steady how far it went; gives up with a numerical
+// failure at the limits. Model time, records and balances are not touched.
+void march_to_steady_flow(Model& m, Outputs& out, const SteadyLimits& limits);
+
+// The same march with the run's own steps throughout.
+void march_to_steady_flow_with_run_steps(Model& m, Outputs& out, const SteadyLimits& limits);
 
 // Derives from the flow state in y everything a run with a frozen flow
 // reads: the cell fields, the inlet values, the face values and the node

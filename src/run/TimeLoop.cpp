@@ -10,6 +10,7 @@
 #include "run/Controller.hpp"
 #include "run/OuterStep.hpp"
 #include "model/Errors.hpp"
+#include "model/Schedule.hpp"
 #include "solver/TransportStep.hpp"
 
 namespace quarno {
@@ -37,16 +38,13 @@ void run_schedule(Model& m, Outputs& out) {
   // A frozen flow keeps its steady state: only the transport moves on.
   const bool frozen = m.settings.steady_flow;
   for (int k = 1; k <= m.run.NTInt; ++k) {
-    const double TEnd = static_cast<double>(static_cast<float>(b.TBC(k)));
+    const double TEnd = interval_end(b, k);
     c.interval = k;
-    m.bnd.h0 = b.hBC(k);
-    m.bnd.NB0 = b.NB0;
-    m.bnd.NBL = b.NBL;
-    if (!(c.t <= TEnd - kIntervalGuard)) continue;  // too short: skipped
+    if (!apply_schedule_row(m, k, c.t)) continue;  // too short: skipped
 
     c.dt = kFirstStep;
     const double Tclamp = TEnd - kEndTolerance * TEnd;
-    while (c.t <= TEnd - kIntervalGuard) {
+    while (interval_runs(c.t, TEnd)) {
       check_interrupt();
       set_inlet(m, k);
       if (m.run.NTr > 0)
@@ -59,7 +57,6 @@ void run_schedule(Model& m, Outputs& out) {
       const double tNew = c.t + c.dt;
       c.record_clock += c.dt;
       if (c.record_clock >= kRecordPeriod) {
-        c.record_counter += 1;
         c.record_clock = 0.0;
         c.record_flag = 1;
       }

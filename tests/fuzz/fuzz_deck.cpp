@@ -22,6 +22,7 @@
 #include "output/Balance.hpp"
 #include "output/Outputs.hpp"
 #include "run/Setup.hpp"
+#include "input/ScheduleChecks.hpp"
 #include "run/SteadyFlow.hpp"
 
 namespace {
