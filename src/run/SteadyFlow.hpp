@@ -26,7 +26,7 @@ constexpr double kSavedStateTolerance = 2 * kSteadyTolerance;
 // Near a steady state the step controller crosses an outer step in one or a
 // few inner steps; a state whose outer step takes more than this many is not
 // steady (and checking it must not take as long as a run).
-constexpr int kSavedStateMaxInnerSteps = 1000;
+constexpr int kSavedStateMaxInnerSteps = 100;
 // Bounds of the pseudo-time march: 30 days, or ten million outer steps.
 constexpr double kSteadyMaxPseudoTime = 2592000.0;  // s
 constexpr long kSteadyMaxSteps = 10000000;
