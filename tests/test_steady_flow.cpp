@@ -300,7 +300,7 @@ TEST(SteadyFlow, ASavedStateIsUsedOnlyWhenItIsStillSteadyForTheDeck) {
        not_steady},
       {"a depth of 2.2e16: the step controller would take millions of inner steps",
        with_rows_changed(saved, [](int i, double& h, double&) { h = i == 7 ? 2.2e16 : h; }), 0,
-       "one outer step from it fails or takes more than 1000 inner steps"},
+       "one outer step from it fails or takes more than 100 inner steps"},
       {"a key of escape sequences", escapes, 1,
        "state.csv, line 4: the key must be 16 hexadecimal digits, found "
        "'\\x1B[2J\\x1B]0;owned\\x07kkkkkkkkkkkkkk...'\n"},

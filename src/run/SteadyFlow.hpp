@@ -23,7 +23,7 @@ constexpr double kSavedStateTolerance = 2 * kSteadyTolerance;
 // Near a steady state the step controller crosses an outer step in one or a
 // few inner steps; a state whose outer step takes more than this many is not
 // steady (and checking it must not take as long as a run).
-constexpr int kSavedStateMaxInnerSteps = 1000;
+constexpr int kSavedStateMaxInnerSteps = 100;
 
 // When the march counts as converged, and when it gives up: after 30 days
 // of pseudo-time or ten million outer steps.
