@@ -206,22 +206,25 @@ void read_param(Model& m, Reader& r, Outputs& out) {
   echo_table(out.results, kTrParHead, kTrParRows, m, columns::kTrParTable);
 }
 
-void read_bicond(Model& m, Reader& r, Outputs& out) {
-  RunScalars& run = m.run;
-  BicondTables& b = m.bic;
-
-  // The file has no title: its first line is the skip line before NInCW.
+// crbicond.txt has no title: its first line is the skip line before NInCW.
+void read_initial_flow(Model& m, Reader& r, Outputs& out) {
+  const BicondTables& b = m.bic;
   read_table(r, m, columns::kInitFlowTable);
   for (int j = 1; j <= b.NInCW; ++j)
     warn_flow(out, r, r.line_of(3 * j - 1), "the initial flow row " + std::to_string(j),
               velocity(b.QInCW(j), width_at(m.par, b.XInCW(j)), b.hInCW(j)), b.hInCW(j));
   echo_table(out.results, kInitFlowHead, kInitRows, m, columns::kInitFlowTable);
+}
 
-  if (run.NTr > 0) {
-    read_table(r, m, columns::kInitTranspTable);
-    echo_table(out.results, kInitTranspHead, kInitRows, m, columns::kInitTranspTable);
-  }
+void read_initial_transport(Model& m, Reader& r, Outputs& out) {
+  read_table(r, m, columns::kInitTranspTable);
+  echo_table(out.results, kInitTranspHead, kInitRows, m, columns::kInitTranspTable);
+}
 
+// The boundary types and the schedule of boundary values.
+void read_schedule(Model& m, Reader& r, Outputs& out) {
+  RunScalars& run = m.run;
+  BicondTables& b = m.bic;
   r.skip_step();
   r.value_step({Slot::integer(run.NTInt, "NTInt"), Slot::integer(b.NB0, "NB0"),
                 Slot::integer(b.NBL, "NBL")});
@@ -250,7 +253,12 @@ void read_bicond(Model& m, Reader& r, Outputs& out) {
   }
   out.results.write(kScheduleHead, {run.NTInt, b.NB0, b.NBL});
   echo_rows(out.results, kScheduleRows, run.NTInt, sched);
+}
 
+// The output times, checked against the schedule; the end of the schedule
+// becomes the last output time.
+void read_output_times(Model& m, Reader& r, Outputs& out) {
+  BicondTables& b = m.bic;
   r.skip_step();
   read_count(r, b.NTout, "NTout", 1, kMaxOutputTimes);
   r.skip_step();
@@ -258,7 +266,7 @@ void read_bicond(Model& m, Reader& r, Outputs& out) {
   for (int j = 1; j <= b.NTout; ++j) times.push_back(Slot::real(b.TOut(j), "TOut", j));
   r.value_step(times);
   check_single_precision_times(r, "TOut", b.TOut, b.NTout, 1);
-  const double schedule_end = b.TBC(run.NTInt);
+  const double schedule_end = b.TBC(m.run.NTInt);
   for (int j = 1; j <= b.NTout; ++j) {
     if (b.TOut(j) > schedule_end)
       warn(out, r, r.line_of(j - 1),
@@ -274,37 +282,46 @@ void read_bicond(Model& m, Reader& r, Outputs& out) {
   }
   // The last output time is tied to the end of the schedule: appended when it
   // lies beyond the listed times, otherwise it replaces the last listed time.
-  const double end_time = b.TBC(run.NTInt);
-  if (end_time > b.TOut(b.NTout)) {
+  if (schedule_end > b.TOut(b.NTout)) {
     if (b.NTout == kMaxOutputTimes)
       r.fail(r.line_of(b.NTout - 1),
              "NTout must be at most " + std::to_string(kMaxOutputTimes - 1) +
-                 " when the end of the schedule (" + show_number(end_time) +
+                 " when the end of the schedule (" + show_number(schedule_end) +
                  " s) lies beyond the last output time, since it is appended to the list (found " +
                  std::to_string(b.NTout) + ")");
     b.NTout += 1;
   }
-  b.TOut(b.NTout) = end_time;
+  b.TOut(b.NTout) = schedule_end;
   out.results.write(kOutTimesHead, {b.NTout});
   echo_rows(out.results, kOutTimesRows, b.NTout, {{"TOut", &b.TOut}});
+}
 
+// The observation positions, each within the reach.
+void read_observations(Model& m, Reader& r, Outputs& out) {
+  BicondTables& b = m.bic;
   r.skip_step();
   read_count(r, b.Nobs, "Nobs", 0, kMaxObservations);
-  if (b.Nobs > 0) {
-    r.skip_step();
-    std::vector<Slot> pos;
-    for (int j = 1; j <= b.Nobs; ++j) pos.push_back(Slot::real(b.XObs(j), "XObs", j));
-    r.value_step(pos);
-    for (int j = 1; j <= b.Nobs; ++j) {
-      if (!(b.XObs(j) >= 0.0 && b.XObs(j) <= run.L))
-        r.fail(r.line_of(j - 1), "XObs(" + std::to_string(j) + ") must lie between 0 and L = " +
-                                     show_number(run.L) + " (found " + show_number(b.XObs(j)) +
-                                     ")");
-    }
-    out.results.write(kObsHead, {b.Nobs});
-    echo_rows(out.results, kObsRows, b.Nobs, {{"XObs", &b.XObs}});
+  if (b.Nobs <= 0) return;
+  r.skip_step();
+  std::vector<Slot> pos;
+  for (int j = 1; j <= b.Nobs; ++j) pos.push_back(Slot::real(b.XObs(j), "XObs", j));
+  r.value_step(pos);
+  for (int j = 1; j <= b.Nobs; ++j) {
+    if (!(b.XObs(j) >= 0.0 && b.XObs(j) <= m.run.L))
+      r.fail(r.line_of(j - 1), "XObs(" + std::to_string(j) + ") must lie between 0 and L = " +
+                                   show_number(m.run.L) + " (found " + show_number(b.XObs(j)) +
+                                   ")");
   }
+  out.results.write(kObsHead, {b.Nobs});
+  echo_rows(out.results, kObsRows, b.Nobs, {{"XObs", &b.XObs}});
+}
 
+void read_bicond(Model& m, Reader& r, Outputs& out) {
+  read_initial_flow(m, r, out);
+  if (m.run.NTr > 0) read_initial_transport(m, r, out);
+  read_schedule(m, r, out);
+  read_output_times(m, r, out);
+  read_observations(m, r, out);
   out.results.write(kResultsBanner);
   out.obs.write(kObsFileHead, {m.par.Title});
 }
