@@ -5,10 +5,13 @@
 
 #include <cmath>
 #include <initializer_list>
+#include <iterator>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "input/TableMap.hpp"
+#include "model/Columns.hpp"
 #include "model/Model.hpp"
 #include "run/Setup.hpp"
 
@@ -113,6 +116,76 @@ TEST(TableMapRules, ANodeCanPassSeveralRowsAtOnce) {
   const std::initializer_list<Row> rows = {{0, 1}, {100, 2}, {200, 3}, {300, 4}};
   EXPECT_EQ(mapped(rows, X, kStep), (std::vector<double>{1, 3, 3}));
   EXPECT_EQ(mapped(rows, X, kLinear), (std::vector<double>{1, 3.375, 4}));
+}
+
+// Every node field, the column it comes from and its rule, as the mapping
+// must make them; TSS is read but mapped onto nothing.
+struct Mapped {
+  const char* column;
+  Array<double> NodeFields::*field;
+  bool linear;
+  bool transport;
+};
+const Mapped kMappedFields[] = {
+    {"Width", &NodeFields::WidthN, true, false}, {"Slope", &NodeFields::SlopeN, false, false},
+    {"Rough", &NodeFields::RoughN, false, false}, {"GWUpw", &NodeFields::GWUpwN, false, false},
+    {"CGW", &NodeFields::CGWN, false, false},     {"h", &NodeFields::hN, true, false},
+    {"Q", &NodeFields::QN, true, false},          {"aL", &NodeFields::aLN, false, true},
+    {"Re", &NodeFields::ReN, false, true},        {"TauCR", &NodeFields::TauCRN, false, true},
+    {"f", &NodeFields::fN, false, true},          {"Vs", &NodeFields::VsN, false, true},
+    {"Alfa", &NodeFields::AlfaN, false, true},    {"Kdw", &NodeFields::KdwN, false, true},
+    {"Kds", &NodeFields::KdsN, false, true},      {"Hb", &NodeFields::HbN, false, true},
+    {"Rb", &NodeFields::RbN, false, true},        {"C", &NodeFields::CN, true, true},
+    {"Cb", &NodeFields::CbN, true, true},
+};
+
+TEST(MapTables, EachColumnReachesItsOwnNodeFieldFromItsOwnTableByItsRule) {
+  // Table t has rows at 0, 200 + 100 t and L; column c holds 100 c, +1, +2.
+  // Nodes every 100 m tell the tables' middle rows and the two rules apart.
+  constexpr double L = 1000;
+  for (int NTr : {0, 1}) {
+    Model m;
+    m.run.L = L;
+    m.run.Nfdn = 11;
+    m.run.NTr = NTr;
+    for (int t = 0; t < columns::kTableCount; ++t) {
+      const columns::Table& table = columns::kTables[t];
+      columns::rows(m, table) = 3;
+      columns::positions(m, table)(1) = 0;
+      columns::positions(m, table)(2) = 200 + 100 * t;
+      columns::positions(m, table)(3) = L;
+    }
+    for (int c = 0; c < columns::kColumnCount; ++c)
+      for (int k = 1; k <= 3; ++k) columns::values(m, columns::kColumns[c])(k) = 100 * c + k - 1;
+    build_grid(m);
+    map_tables(m);
+
+    int checked = 0;
+    for (int c = 0; c < columns::kColumnCount; ++c) {
+      const columns::Column& col = columns::kColumns[c];
+      const Mapped* want = nullptr;
+      for (const Mapped& f : kMappedFields)
+        if (std::string(f.column) == col.name) want = &f;
+      if (want == nullptr) {
+        EXPECT_EQ(std::string(col.name), "TSS");
+        EXPECT_EQ(col.node, nullptr);
+        continue;
+      }
+      ++checked;
+      const double x2 = columns::positions(m, columns::kTables[col.table])(2);
+      for (int j = 1; j <= 11; ++j) {
+        SCOPED_TRACE(std::string(col.name) + ", NTr " + std::to_string(NTr) + ", node " +
+                     std::to_string(j));
+        const double X = m.grid.X(j), v = 100.0 * c;
+        const bool first = X <= x2 + 1e-4;  // a node at a row's position ends its segment
+        double expect = first ? v : v + 1;
+        if (want->linear) expect = first ? v + X / x2 : v + 1 + (X - x2) / (L - x2);
+        if (want->transport && NTr <= 0) expect = 0;
+        EXPECT_NEAR((m.nodes.*want->field)(j), expect, 1e-9);
+      }
+    }
+    EXPECT_EQ(checked, static_cast<int>(std::size(kMappedFields)));
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -54,7 +54,8 @@ class RunFailure(FitError):
 # value stands so that it can be rewritten in place.
 
 # Segment tables of crparam.txt in file order: count name, value columns after
-# the position column.
+# the position column. The program's column registry lists the same tables
+# (a test holds the two equal).
 TABLES = (
     ("NWidth", ("Width",)),
     ("NSlope", ("Slope",)),
@@ -63,9 +64,12 @@ TABLES = (
     ("NTrPar", ("aL", "Re", "TauCR", "f", "Vs", "Alfa", "Kdw", "Kds", "TSS", "Hb", "Rb")),
 )
 
-# Columns a fit may change. Width is interpolated between rows rather than
-# held over a segment, so a reach value would not mean what it says.
-FITTABLE = {col: table for table, cols in TABLES if table != "NWidth" for col in cols}
+# Columns interpolated between rows rather than held over a segment.
+LINEAR = ("Width",)
+
+# Columns a fit may change: a reach value of an interpolated column would not
+# mean what it says.
+FITTABLE = {col: table for table, cols in TABLES for col in cols if col not in LINEAR}
 
 # Nodes within this distance (m) beyond a row's position still belong to the
 # segment that ends there; the program maps tables with the same tolerance.

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <initializer_list>
 #include <string>
+#include <vector>
 
+#include "model/Columns.hpp"
 #include "output/Layouts.hpp"
 
 namespace quarno {
@@ -13,25 +14,34 @@ namespace {
 
 using namespace layouts;
 
-struct Column {
+// One array of a table's row, under the name that messages give it.
+struct Field {
   const char* name;
   Array<double>* values;
 };
 
-// The slots of a table step: rows of the given columns, row by row.
-std::vector<Slot> table_slots(int rows, std::initializer_list<Column> cols) {
+// The arrays of a registered table's row: the position, then the value columns.
+std::vector<Field> row_fields(Model& m, columns::TableId id) {
+  const columns::Table& t = columns::kTables[id];
+  std::vector<Field> row{{t.position, &columns::positions(m, t)}};
+  for (const columns::Column& c : columns::kColumns)
+    if (c.table == id) row.push_back({c.array, &columns::values(m, c)});
+  return row;
+}
+
+// The slots of a table step: rows of the given fields, row by row.
+std::vector<Slot> table_slots(int rows, const std::vector<Field>& fields) {
   std::vector<Slot> slots;
   for (int j = 1; j <= rows; ++j)
-    for (const Column& c : cols) slots.push_back(Slot::real((*c.values)(j), c.name, j));
+    for (const Field& f : fields) slots.push_back(Slot::real((*f.values)(j), f.name, j));
   return slots;
 }
 
-// Writes the rows of a table with one value per column and row.
-void echo_rows(TextOut& out, const Layout& layout, int rows, std::initializer_list<Column> cols) {
-  const Column* c = cols.begin();
-  const int ncols = static_cast<int>(cols.size());
-  out.write(layout, Args(rows * ncols, [&](int k) -> Arg {
-              return (*c[k % ncols].values)(k / ncols + 1);
+// Writes the rows of a table with one value per field and row.
+void echo_rows(TextOut& out, const Layout& layout, int rows, const std::vector<Field>& fields) {
+  const int nfields = static_cast<int>(fields.size());
+  out.write(layout, Args(rows * nfields, [&](int k) -> Arg {
+              return (*fields[k % nfields].values)(k / nfields + 1);
             }));
 }
 
@@ -126,24 +136,32 @@ void read_count(Reader& r, int& count, const char* name, int lo, int hi) {
   r.note_count(name, count, r.line_of(0));
 }
 
-// A count step and, after a skip line, the table step of `cols` rows; the
-// count must lie in lo..hi and the first column, a position along the reach,
-// must increase strictly.
-void read_table(Reader& r, int& count, const char* name, int lo, int hi,
-                std::initializer_list<Column> cols) {
+// A registered table: a count step (2 up to the table's capacity) and, after
+// a skip line, the table step of its rows. The positions must increase
+// strictly, and the columns registered as positive must be positive.
+void read_table(Reader& r, Model& m, columns::TableId id) {
+  const columns::Table& t = columns::kTables[id];
+  const std::vector<Field> row = row_fields(m, id);
+  const int ncols = static_cast<int>(row.size());
+  int& count = columns::rows(m, t);
   r.skip_step();
-  read_count(r, count, name, lo, hi);
+  read_count(r, count, t.count, 2, t.max_rows);
   r.skip_step();
-  r.value_step(table_slots(count, cols));
-  const int ncols = static_cast<int>(cols.size());
-  check_increasing(r, cols.begin()->name, *cols.begin()->values, count, ncols);
+  r.value_step(table_slots(count, row));
+  check_increasing(r, t.position, columns::positions(m, t), count, ncols);
+  for (int k = 1; k < ncols; ++k) {
+    const columns::Column& c = columns::kColumns[columns::first_column(id) + k - 1];
+    if (c.positive) check_positive(r, c.array, *row[k].values, count, ncols, k);
+  }
 }
 
-// The echo of a table: its heading with the count, then one line per row.
-void echo_table(TextOut& out, const Layout& head, const Layout& rows, int count,
-                std::initializer_list<Column> cols) {
+// The echo of a registered table: its heading with the count, then one line
+// per row.
+void echo_table(TextOut& out, const Layout& head, const Layout& rows, Model& m,
+                columns::TableId id) {
+  const int count = columns::rows(m, columns::kTables[id]);
   out.write(head, {count});
-  echo_rows(out, rows, count, cols);
+  echo_rows(out, rows, count, row_fields(m, id));
 }
 
 void read_param(Model& m, Reader& r, Outputs& out) {
@@ -161,66 +179,52 @@ void read_param(Model& m, Reader& r, Outputs& out) {
     r.fail(r.line_of(0), "L must be positive (found " + show_number(run.L) + ")");
   out.results.write(kResultsHead, {p.Title, run.NTr, run.Ninv, run.Nfdn, run.L, run.Btm0});
 
-  const std::initializer_list<Column> width = {{"XWidth", &p.XWidth}, {"Width", &p.Width}};
-  read_table(r, p.NWidth, "NWidth", 2, kMaxSegmentRows, width);
-  check_positive(r, "Width", p.Width, p.NWidth, 2, 1);
-  echo_table(out.results, kWidthHead, kWidthRows, p.NWidth, width);
+  read_table(r, m, columns::kWidthTable);
+  echo_table(out.results, kWidthHead, kWidthRows, m, columns::kWidthTable);
 
-  const std::initializer_list<Column> slope = {{"XSlope", &p.XSlope}, {"Slope", &p.Slope}};
-  read_table(r, p.NSlope, "NSlope", 2, kMaxSegmentRows, slope);
+  read_table(r, m, columns::kSlopeTable);
   for (int j = 1; j <= p.NSlope; ++j)
     if (std::fabs(p.Slope(j)) > kSteepSlope)
       warn(out, r, r.line_of(2 * j - 1),
            "Slope(" + std::to_string(j) + ") = " + show_number(p.Slope(j)) +
                " is steeper than 0.1 m/m (a slope in percent? 0.2% is 0.002)");
-  echo_table(out.results, kSlopeHead, kSlopeRows, p.NSlope, slope);
+  echo_table(out.results, kSlopeHead, kSlopeRows, m, columns::kSlopeTable);
 
-  const std::initializer_list<Column> rough = {{"XRough", &p.XRough}, {"Rough", &p.Rough}};
-  read_table(r, p.NRough, "NRough", 2, kMaxSegmentRows, rough);
+  read_table(r, m, columns::kRoughTable);
   for (int j = 1; j <= p.NRough; ++j)
     if (p.Rough(j) < kMinManning || p.Rough(j) > kMaxManning)
       warn(out, r, r.line_of(2 * j - 1),
            "Rough(" + std::to_string(j) + ") = " + show_number(p.Rough(j)) +
                " lies outside the usual Manning n of 0.008 to 0.3");
-  echo_table(out.results, kRoughHead, kRoughRows, p.NRough, rough);
+  echo_table(out.results, kRoughHead, kRoughRows, m, columns::kRoughTable);
 
-  const std::initializer_list<Column> gw = {{"XGW", &p.XGW}, {"GWUpw", &p.GWUpw}, {"CGW", &p.CGW}};
-  read_table(r, p.NGW, "NGW", 2, kMaxSegmentRows, gw);
-  echo_table(out.results, kGWHead, kGWRows, p.NGW, gw);
+  read_table(r, m, columns::kGWTable);
+  echo_table(out.results, kGWHead, kGWRows, m, columns::kGWTable);
 
   if (run.NTr <= 0) return;
-  const std::initializer_list<Column> tr = {
-      {"XTrPar", &p.XTrPar}, {"aL", &p.aL},     {"Re", &p.Re},   {"TauCR", &p.TauCR},
-      {"f", &p.f},           {"Vs", &p.Vs},     {"Alfa", &p.Alfa}, {"Kdw", &p.Kdw},
-      {"Kds", &p.Kds},       {"TSS", &p.TSS},   {"Hb", &p.Hb},   {"Rb", &p.Rb}};
-  read_table(r, p.NTrPar, "NTrPar", 2, kMaxSegmentRows, tr);
-  check_positive(r, "TauCR", p.TauCR, p.NTrPar, 12, 3);
-  check_positive(r, "f", p.f, p.NTrPar, 12, 4);
-  check_positive(r, "Hb", p.Hb, p.NTrPar, 12, 10);
-  check_positive(r, "Rb", p.Rb, p.NTrPar, 12, 11);
-  echo_table(out.results, kTrParHead, kTrParRows, p.NTrPar, tr);
+  read_table(r, m, columns::kTrParTable);
+  echo_table(out.results, kTrParHead, kTrParRows, m, columns::kTrParTable);
 }
 
-void read_bicond(Model& m, Reader& r, Outputs& out) {
-  RunScalars& run = m.run;
-  BicondTables& b = m.bic;
-
-  // The file has no title: its first line is the skip line before NInCW.
-  const std::initializer_list<Column> flow = {
-      {"XInCW", &b.XInCW}, {"hInCW", &b.hInCW}, {"QInCW", &b.QInCW}};
-  read_table(r, b.NInCW, "NInCW", 2, kMaxInitialRows, flow);
+// crbicond.txt has no title: its first line is the skip line before NInCW.
+void read_initial_flow(Model& m, Reader& r, Outputs& out) {
+  const BicondTables& b = m.bic;
+  read_table(r, m, columns::kInitFlowTable);
   for (int j = 1; j <= b.NInCW; ++j)
     warn_flow(out, r, r.line_of(3 * j - 1), "the initial flow row " + std::to_string(j),
               velocity(b.QInCW(j), width_at(m.par, b.XInCW(j)), b.hInCW(j)), b.hInCW(j));
-  echo_table(out.results, kInitFlowHead, kInitRows, b.NInCW, flow);
+  echo_table(out.results, kInitFlowHead, kInitRows, m, columns::kInitFlowTable);
+}
 
-  if (run.NTr > 0) {
-    const std::initializer_list<Column> transp = {
-        {"XInCT", &b.XInCT}, {"CInCT", &b.CInCT}, {"CbInCT", &b.CbInCT}};
-    read_table(r, b.NInCT, "NInCT", 2, kMaxInitialRows, transp);
-    echo_table(out.results, kInitTranspHead, kInitRows, b.NInCT, transp);
-  }
+void read_initial_transport(Model& m, Reader& r, Outputs& out) {
+  read_table(r, m, columns::kInitTranspTable);
+  echo_table(out.results, kInitTranspHead, kInitRows, m, columns::kInitTranspTable);
+}
 
+// The boundary types and the schedule of boundary values.
+void read_schedule(Model& m, Reader& r, Outputs& out) {
+  RunScalars& run = m.run;
+  BicondTables& b = m.bic;
   r.skip_step();
   r.value_step({Slot::integer(run.NTInt, "NTInt"), Slot::integer(b.NB0, "NB0"),
                 Slot::integer(b.NBL, "NBL")});
@@ -229,7 +233,7 @@ void read_bicond(Model& m, Reader& r, Outputs& out) {
   check_range(r, r.line_of(2), "NBL", b.NBL, 0, 1);
   r.note_count("NTInt", run.NTInt, r.line_of(0));
   r.skip_step();
-  const std::initializer_list<Column> sched = {
+  const std::vector<Field> sched = {
       {"TBC", &b.TBC}, {"hBC", &b.hBC}, {"QBC", &b.QBC}, {"CBC", &b.CBC}};
   r.value_step(table_slots(run.NTInt, sched));
   check_single_precision_times(r, "TBC", b.TBC, run.NTInt, 4);
@@ -249,7 +253,12 @@ void read_bicond(Model& m, Reader& r, Outputs& out) {
   }
   out.results.write(kScheduleHead, {run.NTInt, b.NB0, b.NBL});
   echo_rows(out.results, kScheduleRows, run.NTInt, sched);
+}
 
+// The output times, checked against the schedule; the end of the schedule
+// becomes the last output time.
+void read_output_times(Model& m, Reader& r, Outputs& out) {
+  BicondTables& b = m.bic;
   r.skip_step();
   read_count(r, b.NTout, "NTout", 1, kMaxOutputTimes);
   r.skip_step();
@@ -257,7 +266,7 @@ void read_bicond(Model& m, Reader& r, Outputs& out) {
   for (int j = 1; j <= b.NTout; ++j) times.push_back(Slot::real(b.TOut(j), "TOut", j));
   r.value_step(times);
   check_single_precision_times(r, "TOut", b.TOut, b.NTout, 1);
-  const double schedule_end = b.TBC(run.NTInt);
+  const double schedule_end = b.TBC(m.run.NTInt);
   for (int j = 1; j <= b.NTout; ++j) {
     if (b.TOut(j) > schedule_end)
       warn(out, r, r.line_of(j - 1),
@@ -273,37 +282,46 @@ void read_bicond(Model& m, Reader& r, Outputs& out) {
   }
   // The last output time is tied to the end of the schedule: appended when it
   // lies beyond the listed times, otherwise it replaces the last listed time.
-  const double end_time = b.TBC(run.NTInt);
-  if (end_time > b.TOut(b.NTout)) {
+  if (schedule_end > b.TOut(b.NTout)) {
     if (b.NTout == kMaxOutputTimes)
       r.fail(r.line_of(b.NTout - 1),
              "NTout must be at most " + std::to_string(kMaxOutputTimes - 1) +
-                 " when the end of the schedule (" + show_number(end_time) +
+                 " when the end of the schedule (" + show_number(schedule_end) +
                  " s) lies beyond the last output time, since it is appended to the list (found " +
                  std::to_string(b.NTout) + ")");
     b.NTout += 1;
   }
-  b.TOut(b.NTout) = end_time;
+  b.TOut(b.NTout) = schedule_end;
   out.results.write(kOutTimesHead, {b.NTout});
   echo_rows(out.results, kOutTimesRows, b.NTout, {{"TOut", &b.TOut}});
+}
 
+// The observation positions, each within the reach.
+void read_observations(Model& m, Reader& r, Outputs& out) {
+  BicondTables& b = m.bic;
   r.skip_step();
   read_count(r, b.Nobs, "Nobs", 0, kMaxObservations);
-  if (b.Nobs > 0) {
-    r.skip_step();
-    std::vector<Slot> pos;
-    for (int j = 1; j <= b.Nobs; ++j) pos.push_back(Slot::real(b.XObs(j), "XObs", j));
-    r.value_step(pos);
-    for (int j = 1; j <= b.Nobs; ++j) {
-      if (!(b.XObs(j) >= 0.0 && b.XObs(j) <= run.L))
-        r.fail(r.line_of(j - 1), "XObs(" + std::to_string(j) + ") must lie between 0 and L = " +
-                                     show_number(run.L) + " (found " + show_number(b.XObs(j)) +
-                                     ")");
-    }
-    out.results.write(kObsHead, {b.Nobs});
-    echo_rows(out.results, kObsRows, b.Nobs, {{"XObs", &b.XObs}});
+  if (b.Nobs <= 0) return;
+  r.skip_step();
+  std::vector<Slot> pos;
+  for (int j = 1; j <= b.Nobs; ++j) pos.push_back(Slot::real(b.XObs(j), "XObs", j));
+  r.value_step(pos);
+  for (int j = 1; j <= b.Nobs; ++j) {
+    if (!(b.XObs(j) >= 0.0 && b.XObs(j) <= m.run.L))
+      r.fail(r.line_of(j - 1), "XObs(" + std::to_string(j) + ") must lie between 0 and L = " +
+                                   show_number(m.run.L) + " (found " + show_number(b.XObs(j)) +
+                                   ")");
   }
+  out.results.write(kObsHead, {b.Nobs});
+  echo_rows(out.results, kObsRows, b.Nobs, {{"XObs", &b.XObs}});
+}
 
+void read_bicond(Model& m, Reader& r, Outputs& out) {
+  read_initial_flow(m, r, out);
+  if (m.run.NTr > 0) read_initial_transport(m, r, out);
+  read_schedule(m, r, out);
+  read_output_times(m, r, out);
+  read_observations(m, r, out);
   out.results.write(kResultsBanner);
   out.obs.write(kObsFileHead, {m.par.Title});
 }

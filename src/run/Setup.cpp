@@ -3,8 +3,9 @@
 #include <cmath>
 #include <string>
 
-#include "model/Errors.hpp"
 #include "input/TableMap.hpp"
+#include "model/Columns.hpp"
+#include "model/Errors.hpp"
 
 namespace quarno {
 
@@ -71,58 +72,28 @@ void locate_observations(Model& m) {
 }
 
 void map_tables(Model& m) {
-  const ParamTables& p = m.par;
-  const BicondTables& b = m.bic;
-  NodeFields& nf = m.nodes;
-  const Array<double>& X = m.grid.X;
-  const int N = m.run.Nfdn;
-  constexpr int kStep = 0, kLinear = 1;
-
-  map_table(p.Width, p.XWidth, nf.WidthN, X, p.NWidth, N, kLinear);
-  map_table(p.Slope, p.XSlope, nf.SlopeN, X, p.NSlope, N, kStep);
-  map_table(p.Rough, p.XRough, nf.RoughN, X, p.NRough, N, kStep);
-  map_table(p.GWUpw, p.XGW, nf.GWUpwN, X, p.NGW, N, kStep);
-  map_table(p.CGW, p.XGW, nf.CGWN, X, p.NGW, N, kStep);
-  map_table(b.hInCW, b.XInCW, nf.hN, X, b.NInCW, N, kLinear);
-  map_table(b.QInCW, b.XInCW, nf.QN, X, b.NInCW, N, kLinear);
-  if (m.run.NTr <= 0) return;
-  map_table(p.aL, p.XTrPar, nf.aLN, X, p.NTrPar, N, kStep);
-  map_table(p.Re, p.XTrPar, nf.ReN, X, p.NTrPar, N, kStep);
-  map_table(p.TauCR, p.XTrPar, nf.TauCRN, X, p.NTrPar, N, kStep);
-  map_table(p.f, p.XTrPar, nf.fN, X, p.NTrPar, N, kStep);
-  map_table(p.Vs, p.XTrPar, nf.VsN, X, p.NTrPar, N, kStep);
-  map_table(p.Alfa, p.XTrPar, nf.AlfaN, X, p.NTrPar, N, kStep);
-  map_table(p.Kdw, p.XTrPar, nf.KdwN, X, p.NTrPar, N, kStep);
-  map_table(p.Kds, p.XTrPar, nf.KdsN, X, p.NTrPar, N, kStep);
-  map_table(p.Hb, p.XTrPar, nf.HbN, X, p.NTrPar, N, kStep);
-  map_table(p.Rb, p.XTrPar, nf.RbN, X, p.NTrPar, N, kStep);
-  map_table(b.CInCT, b.XInCT, nf.CN, X, b.NInCT, N, kLinear);
-  map_table(b.CbInCT, b.XInCT, nf.CbN, X, b.NInCT, N, kLinear);
-}
-
-namespace {
-
-// The first node where a mapped table is not positive: bad input that names
-// the table, its file and the position.
-void require_positive(const Model& m, const Array<double>& mapped, const char* table) {
-  for (int k = 1; k <= m.run.Nfdn; ++k) {
-    if (!(mapped(k) > 0.0))
-      throw InputError("crparam.txt: the " + std::string(table) +
-                       " table mapped onto the grid must be positive everywhere, but gives " +
-                       show_number(mapped(k)) + " at X = " + show_number(m.grid.X(k)) + " m");
+  for (const columns::Column& c : columns::kColumns) {
+    const columns::Table& t = columns::kTables[c.table];
+    if (c.rule == columns::Rule::None || (t.transport && m.run.NTr <= 0)) continue;
+    map_table(columns::values(m, c), columns::positions(m, t), m.nodes.*c.node, m.grid.X,
+              columns::rows(m, t), m.run.Nfdn, static_cast<int>(c.rule));
   }
 }
 
-}  // namespace
-
 void check_mapped_tables(const Model& m) {
-  const NodeFields& nf = m.nodes;
-  require_positive(m, nf.WidthN, "Width");
-  if (m.run.NTr <= 0) return;
-  require_positive(m, nf.TauCRN, "TauCR");
-  require_positive(m, nf.fN, "f");
-  require_positive(m, nf.HbN, "Hb");
-  require_positive(m, nf.RbN, "Rb");
+  for (const columns::Column& c : columns::kColumns) {
+    const columns::Table& t = columns::kTables[c.table];
+    if (!c.positive || c.node == nullptr || (t.transport && m.run.NTr <= 0)) continue;
+    // The first node where the mapped table is not positive: bad input that
+    // names the table, its file and the position.
+    const Array<double>& mapped = m.nodes.*c.node;
+    for (int k = 1; k <= m.run.Nfdn; ++k) {
+      if (!(mapped(k) > 0.0))
+        throw InputError(std::string(t.file) + ": the " + c.name +
+                         " table mapped onto the grid must be positive everywhere, but gives " +
+                         show_number(mapped(k)) + " at X = " + show_number(m.grid.X(k)) + " m");
+    }
+  }
 }
 
 void initial_state(Model& m) {

@@ -1,0 +1,25 @@
+"""The calibration tool's tables of crparam.txt and its interpolated columns
+against the program's column registry, printed by quarno_print_columns.
+
+    /usr/bin/python3 tests/test_columns.py build/quarno_print_columns
+"""
+
+import subprocess
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
+import quarno_fit  # noqa: E402
+
+out = subprocess.run([sys.argv[1]], check=True, capture_output=True, text=True).stdout
+rows = [line.split() for line in out.splitlines()]
+param = [r[1] for r in rows if r[0] == "table" and r[3] == "crparam.txt"]
+cols = [r for r in rows if r[0] == "column" and r[1] in param]
+tables = tuple((t, tuple(c[2] for c in cols if c[1] == t)) for t in param)
+linear = tuple(c[2] for c in cols if c[5] == "linear")
+faults = [f"quarno_fit.{name} is {mine}, the registry has {theirs}"
+          for name, mine, theirs in (("TABLES", quarno_fit.TABLES, tables),
+                                     ("LINEAR", quarno_fit.LINEAR, linear))
+          if mine != theirs]
+print("\n".join(faults + [f"{len(tables)} tables, {len(cols)} columns compared"]))
+sys.exit(1 if faults else 0)
