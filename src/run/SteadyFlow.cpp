@@ -16,8 +16,8 @@
 #include "output/ResultFiles.hpp"
 #include "run/Console.hpp"
 #include "run/Controller.hpp"
+#include "run/KernelViews.hpp"
 #include "run/OuterStep.hpp"
-#include "solver/SaintVenant.hpp"
 #include "solver/TransportStep.hpp"
 
 namespace quarno {
@@ -104,17 +104,18 @@ double largest_relative_change(const Model& m) {
 // of the right-hand side against the seven of an embedded Runge-Kutta step:
 // the march gets close with it, and the run's own steps confirm the state.
 // False when a depth is not positive or a value not finite.
-bool heun_step(Model& m, double t, double dt) {
+bool heun_step(Model& m, double dt) {
   Array<double>& y = m.flow.y;
   Array<double>& slope = m.step.dydx;
   Array<double>& y1 = m.step.ywork;
   const int n = m.grid.n;
   const int M = m.grid.M;
-  saint_venant_rhs(m, t, y, slope, n);
+  const RhsView flow = rhs_view(m);
+  saint_venant_rhs(flow, y, slope, n);
   for (int i = 1; i <= n; ++i) y1(i) = y(i) + dt * slope(i);
   for (int i = 1; i <= M; ++i)
     if (!(y1(i) > 0.0)) return false;
-  saint_venant_rhs(m, t + dt, y1, slope, n);
+  saint_venant_rhs(flow, y1, slope, n);
   for (int i = 1; i <= n; ++i) y(i) = 0.5 * y(i) + 0.5 * (y1(i) + dt * slope(i));
   for (int i = 1; i <= n; ++i)
     if (!std::isfinite(y(i)) || (i <= M && !(y(i) > 0.0))) return false;
@@ -163,7 +164,7 @@ void march_to_steady_flow(Model& m, Outputs& out, double tolerance, double max_p
       throw NumericalFailure("The flow solution cannot advance at pseudo-time " +
                              show_number(t) + " s.");
     for (int i = 1; i <= n; ++i) s.y_before(i) = f.y(i);
-    if (heun && !heun_step(m, t, c.dt)) {
+    if (heun && !heun_step(m, c.dt)) {
       // A depth that is not positive or a value that is not finite: the
       // run's own steps go on from the state before.
       for (int i = 1; i <= n; ++i) f.y(i) = s.y_before(i);
@@ -202,7 +203,7 @@ void prepare_frozen_flow(Model& m) {
   // The face values of the state itself, as a step's last evaluation of the
   // right-hand side would leave them, then those of the inlet cell.
   Array<double>& dydx = m.step.dydx;
-  saint_venant_rhs(m, 0.0, m.flow.y, dydx, m.grid.n);
+  saint_venant_rhs(rhs_view(m), m.flow.y, dydx, m.grid.n);
   end_faces(m);
   node_hydraulics(m);
   m.clock.dt = 0.0;
