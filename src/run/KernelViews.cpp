@@ -18,4 +18,19 @@ RkWork rk_work(StepScratch& s) {
   return RkWork{s.y0, s.k1, s.yt, s.k2, s.k3, s.k4, s.k5, s.k6, s.err};
 }
 
+TransportView transport_view(Model& m) {
+  const Grid& gr = m.grid;
+  NodeFields& nf = m.nodes;
+  Transport& t = m.tr;
+  const Flow& f = m.flow;
+  return TransportView{
+      TransportReach{m.run.Nfdn, gr.X, gr.dXN, gr.VN, nf.WidthN, gr.B},
+      TransportParams{nf.aLN, nf.ReN, nf.TauCRN, nf.fN, nf.VsN, nf.AlfaN, nf.KdwN, nf.KdsN,
+                      nf.HbN, nf.RbN, nf.GWUpwN, nf.CGWN},
+      TransportFlow{f.h, f.u, f.Q, t.un, t.An, t.An_old},
+      TransportState{nf.CN, t.CsN, nf.CbN, t.TResC, t.TDepC},
+      TransportWork{t.E, t.P, t.alb, t.beb, t.als, t.bes, t.DA, t.Cf},
+      TridiagonalRows{t.Dw, t.Dg, t.De, t.R, t.a, t.b, t.r, t.C}};
+}
+
 }  // namespace quarno

@@ -5,6 +5,7 @@
 #include "model/Model.hpp"
 #include "solver/RungeKutta.hpp"
 #include "solver/SaintVenant.hpp"
+#include "solver/TransportStep.hpp"
 
 namespace quarno {
 
@@ -15,5 +16,8 @@ RhsView rhs_view(Model& m);
 
 // The scratch of the Runge-Kutta step.
 RkWork rk_work(StepScratch& s);
+
+// The transport step of the model; its arrays stay in place for a run.
+TransportView transport_view(Model& m);
 
 }  // namespace quarno

@@ -8,9 +8,9 @@
 #include "output/Writers.hpp"
 #include "run/Console.hpp"
 #include "run/Controller.hpp"
+#include "run/KernelViews.hpp"
 #include "run/OuterStep.hpp"
 #include "model/Errors.hpp"
-#include "solver/TransportStep.hpp"
 
 namespace quarno {
 
@@ -36,6 +36,7 @@ void run_schedule(Model& m, Outputs& out) {
   const BicondTables& b = m.bic;
   // A frozen flow keeps its steady state: only the transport moves on.
   const bool frozen = m.settings.steady_flow;
+  const TransportView transport = transport_view(m);
   for (int k = 1; k <= m.run.NTInt; ++k) {
     const double TEnd = static_cast<double>(static_cast<float>(b.TBC(k)));
     c.interval = k;
@@ -74,7 +75,7 @@ void run_schedule(Model& m, Outputs& out) {
       end_faces(m);
       node_hydraulics(m);
       if (m.run.NTr > 0) {
-        transport_step(m, c.dt, b.CBC(k));
+        transport_step(transport, c.dt, b.CBC(k));
         check_concentrations(m);
       }
 
