@@ -15,6 +15,7 @@
 #include "model/Model.hpp"
 #include "output/Outputs.hpp"
 #include "run/Controller.hpp"
+#include "run/KernelViews.hpp"
 #include "run/Setup.hpp"
 #include "solver/Reconstruction.hpp"
 #include "solver/RungeKutta.hpp"
@@ -117,7 +118,7 @@ std::unique_ptr<Model> make_channel(const Channel& c) {
 // Evaluates the right-hand side at the model's state vector.
 std::vector<double> rhs_at(Model& m) {
   Array<double> dydx(1, kMaxState);
-  saint_venant_rhs(m, 0.0, m.flow.y, dydx, m.grid.n);
+  saint_venant_rhs(rhs_view(m), m.flow.y, dydx, m.grid.n);
   std::vector<double> d;
   for (int i = 1; i <= m.grid.n; ++i) d.push_back(dydx(i));
   return d;
@@ -334,19 +335,15 @@ struct LinearRhs {
   }
 };
 
-struct Pauses {
-  std::vector<std::string> seen;
-  void operator()(const char* message) { seen.emplace_back(message); }
-};
-
 struct StepResult {
   std::vector<double> y, err;
   double x, h_did, h_next;
+  RkEvent event;
 };
 
 // One rk_step call from y0 at x0 with the given error scale and tolerance.
 template <class Rhs>
-StepResult step(StepScratch& w, Rhs& rhs, Pauses& pauses, const std::vector<double>& y0,
+StepResult step(StepScratch& w, Rhs& rhs, const std::vector<double>& y0,
                 const std::vector<double>& dydx0, double x0, double h_try, double scale,
                 double eps_tol) {
   const int n = static_cast<int>(y0.size());
@@ -358,7 +355,10 @@ StepResult step(StepScratch& w, Rhs& rhs, Pauses& pauses, const std::vector<doub
   }
   StepResult r{};
   r.x = x0;
-  rk_step(w, y, dydx, n, r.x, h_try, eps_tol, ys, r.h_did, r.h_next, rhs, pauses);
+  const RkStep taken = rk_step(rk_work(w), y, dydx, n, r.x, h_try, eps_tol, ys, rhs);
+  r.h_did = taken.h_did;
+  r.h_next = taken.h_next;
+  r.event = taken.event;
   for (int i = 1; i <= n; ++i) {
     r.y.push_back(y(i));
     r.err.push_back(w.err(i));
@@ -369,7 +369,6 @@ StepResult step(StepScratch& w, Rhs& rhs, Pauses& pauses, const std::vector<doub
 class RungeKuttaStep : public ::testing::Test {
  protected:
   StepScratch w;
-  Pauses pauses;
 };
 
 TEST_F(RungeKuttaStep, LinearEquationMatchesTheExponentialToFifthOrder) {
@@ -380,8 +379,9 @@ TEST_F(RungeKuttaStep, LinearEquationMatchesTheExponentialToFifthOrder) {
 
   double prev_dev[3], prev_est[3];
   for (const double h : {0.2, 0.1, 0.05}) {
-    const StepResult r = step(w, rhs, pauses, y0, dy0, 0.0, h, 1e6, eps);
+    const StepResult r = step(w, rhs, y0, dy0, 0.0, h, 1e6, eps);
     ASSERT_EQ(r.h_did, h);  // the loose scale accepts the first trial
+    EXPECT_EQ(r.event, RkEvent::none);
     for (int i = 0; i < 3; ++i) {
       const double z = rhs.lambda[i] * h;
       const double taylor5 = 1 + z + z * z / 2 + z * z * z / 6 + z * z * z * z / 24 +
@@ -401,12 +401,11 @@ TEST_F(RungeKuttaStep, LinearEquationMatchesTheExponentialToFifthOrder) {
       prev_est[i] = est;
     }
   }
-  EXPECT_TRUE(pauses.seen.empty());
 }
 
 TEST_F(RungeKuttaStep, ZeroDerivativeQuadruplesTheStep) {
   LinearRhs rhs{{0.0, 0.0}};
-  const StepResult r = step(w, rhs, pauses, {3.0, -2.0}, {0.0, 0.0}, 10.0, 0.75, 1.0, eps);
+  const StepResult r = step(w, rhs, {3.0, -2.0}, {0.0, 0.0}, 10.0, 0.75, 1.0, eps);
   EXPECT_EQ(r.h_did, 0.75);
   EXPECT_EQ(r.h_next, 3.0);
   EXPECT_EQ(r.x, 10.75);
@@ -417,7 +416,7 @@ TEST_F(RungeKuttaStep, ZeroDerivativeQuadruplesTheStep) {
 TEST_F(RungeKuttaStep, RejectedTrialsRestartFromTheSavedStart) {
   LinearRhs rhs{{-50.0, -3.0}};
   const std::vector<double> y0{1.0, 1.0}, dy0{-50.0, -3.0};
-  const StepResult first = step(w, rhs, pauses, y0, dy0, 2.0, 1.0, 1.0, eps);
+  const StepResult first = step(w, rhs, y0, dy0, 2.0, 1.0, 1.0, eps);
   ASSERT_LT(first.h_did, 1.0);
   EXPECT_GE(rhs.calls, 10);  // at least one trial was rejected
   EXPECT_EQ(first.x, 2.0 + first.h_did);
@@ -425,7 +424,7 @@ TEST_F(RungeKuttaStep, RejectedTrialsRestartFromTheSavedStart) {
 
   // The same step size tried at once gives the same result, bit for bit.
   rhs.calls = 0;
-  const StepResult direct = step(w, rhs, pauses, y0, dy0, 2.0, first.h_did, 1.0, eps);
+  const StepResult direct = step(w, rhs, y0, dy0, 2.0, first.h_did, 1.0, eps);
   EXPECT_EQ(rhs.calls, 5);
   EXPECT_EQ(direct.y, first.y);
   EXPECT_EQ(direct.h_did, first.h_did);
@@ -448,30 +447,30 @@ TEST_F(RungeKuttaStep, AcceptanceAndGrowthBoundaries) {
   using namespace rk;
   SixthStageOnly rhs{8.0};  // error 1000
   // Scaled error exactly 1: accepted, shrinking proposal 0.9 h.
-  StepResult r = step(w, rhs, pauses, {5.0}, {0.0}, 0.0, 336.0, 1000.0, 1.0);
+  StepResult r = step(w, rhs, {5.0}, {0.0}, 0.0, 336.0, 1000.0, 1.0);
   EXPECT_EQ(r.h_did, 336.0);
   EXPECT_EQ(r.y[0], 1005.0);  // the fifth-order result: start plus error
   EXPECT_NEAR(r.h_next, 336.0 * 0.9, 336.0 * 1e-7);
   // Just above 1: rejected.
-  r = step(w, rhs, pauses, {5.0}, {0.0}, 0.0, 336.0, 999.999, 1.0);
+  r = step(w, rhs, {5.0}, {0.0}, 0.0, 336.0, 999.999, 1.0);
   EXPECT_LT(r.h_did, 336.0);
 
   // Scaled error exactly at the growth threshold: the full factor of four.
   const double tol = 1.0 / kGrowThreshold;
   ASSERT_EQ(1.0 / tol, kGrowThreshold);
-  r = step(w, rhs, pauses, {5.0}, {0.0}, 0.0, 336.0, 1000.0, tol);
+  r = step(w, rhs, {5.0}, {0.0}, 0.0, 336.0, 1000.0, tol);
   EXPECT_EQ(r.h_next, 4 * 336.0);
   // Just above it: 0.9·(6e-4)^-0.2, a little under four.
-  r = step(w, rhs, pauses, {5.0}, {0.0}, 0.0, 336.0, 1000.0 * (1 - 1e-9), tol);
+  r = step(w, rhs, {5.0}, {0.0}, 0.0, 336.0, 1000.0 * (1 - 1e-9), tol);
   EXPECT_NEAR(r.h_next / 336.0, 0.9 * std::pow(6e-4, -0.2), 1e-6);
   EXPECT_LT(r.h_next, 4 * 336.0);
 
   // An error that is not a number is accepted: the step ends.
   SixthStageOnly nan_rhs{std::nan("")};
-  r = step(w, nan_rhs, pauses, {5.0}, {0.0}, 0.0, 336.0, 1.0, eps);
+  r = step(w, nan_rhs, {5.0}, {0.0}, 0.0, 336.0, 1.0, eps);
   EXPECT_EQ(nan_rhs.calls, 5);
   EXPECT_EQ(r.h_did, 336.0);
-  EXPECT_TRUE(pauses.seen.empty());
+  EXPECT_EQ(r.event, RkEvent::none);
 }
 
 // A derivative that ignores the state: any step but the first stage sees c.
@@ -482,23 +481,26 @@ struct ConstantAfterStart {
   }
 };
 
-TEST_F(RungeKuttaStep, StepBelowTheResolutionOfTimeWarnsOnceThenFails) {
+TEST_F(RungeKuttaStep, StepBelowTheResolutionOfTimeCannotAdvance) {
   // At x = 1e20 a step of 1 s does not change x. The error stays far above
-  // the tolerance after the first shrink, so the step can never end.
+  // the tolerance after the first shrink, so the step can never end: it
+  // stops after the second such trial.
   ConstantAfterStart rhs{1e20};
-  try {
-    step(w, rhs, pauses, {1.0}, {0.0}, 1e20, 1.0, 1.0, eps);
-    FAIL() << "no NumericalFailure";
-  } catch (const NumericalFailure& e) {
-    EXPECT_EQ(std::string(e.what()), "The flow solution cannot advance at t = 1e+20 s.");
-  }
-  EXPECT_EQ(pauses.seen, (std::vector<std::string>{"Stepsize not significant in RKQC."}));
+  int calls = 0;
+  auto counted = [&](double t, const Array<double>& yt, Array<double>& k, int n) {
+    ++calls;
+    rhs(t, yt, k, n);
+  };
+  const StepResult r = step(w, counted, {1.0}, {0.0}, 1e20, 1.0, 1.0, eps);
+  EXPECT_EQ(r.event, RkEvent::cannot_advance);
+  EXPECT_EQ(r.x, 1e20);
+  EXPECT_EQ(calls, 10);
 }
 
 TEST_F(RungeKuttaStep, StepBelowTheResolutionOfTimeIsAcceptedWhenItsErrorIs) {
   LinearRhs rhs{{0.0}};
-  const StepResult r = step(w, rhs, pauses, {1.0}, {0.0}, 1e20, 1.0, 1.0, eps);
-  EXPECT_EQ(pauses.seen, (std::vector<std::string>{"Stepsize not significant in RKQC."}));
+  const StepResult r = step(w, rhs, {1.0}, {0.0}, 1e20, 1.0, 1.0, eps);
+  EXPECT_EQ(r.event, RkEvent::not_significant);
   EXPECT_EQ(r.x, 1e20);
   EXPECT_EQ(r.h_did, 1.0);
   EXPECT_EQ(r.h_next, 4.0);
@@ -539,15 +541,50 @@ TEST_F(ControllerStep, ConstantRiseCoversExactlyTheOuterStep) {
   }
 }
 
+TEST_F(ControllerStep, StepEventsBecomeThePauseAndTheFailure) {
+  struct Case {
+    RkEvent event;
+    const char* console;
+    const char* failure;
+  };
+  const char* pause = "Stepsize not significant in RKQC.\n";
+  for (const Case& c : {Case{RkEvent::none, "", ""}, Case{RkEvent::not_significant, pause, ""},
+                        Case{RkEvent::cannot_advance, pause,
+                             "The flow solution cannot advance at t = 1e+20 s."}}) {
+    console.clear();
+    std::string failure;
+    try {
+      report_step_event(out, c.event, 1e20);
+    } catch (const NumericalFailure& e) {
+      failure = e.what();
+    }
+    EXPECT_EQ(console, c.console) << static_cast<int>(c.event);
+    EXPECT_EQ(failure, c.failure) << static_cast<int>(c.event);
+  }
+
+  // In a run: at t = 1e20 s a step of 10 s does not move the clock. A pool
+  // that groundwater raises has no error, so the step is accepted after one
+  // pause.
+  console.clear();
+  Channel c;
+  c.GW = 0.003;
+  auto m = make_channel(c);
+  ASSERT_EQ(1e20 + 10.0, 1e20);
+  EXPECT_TRUE(advance_flow(*m, out, 1e20, 10.0, 1e20 + 10.0));
+  EXPECT_EQ(console, pause);
+  EXPECT_GT(m->flow.y(1), 1.0);
+}
+
 // Classical fourth-order Runge-Kutta with a fixed small step on the model's
 // right-hand side, as an independent reference solution.
 std::vector<double> reference(Model& m, std::vector<double> y, double T, int steps) {
   const int n = m.grid.n;
   Array<double> yt(1, n), k(1, n);
   std::vector<double> k1(n), k2(n), k3(n), k4(n);
+  const RhsView flow = rhs_view(m);
   auto eval = [&](const std::vector<double>& s, std::vector<double>& out) {
     for (int i = 1; i <= n; ++i) yt(i) = s[i - 1];
-    saint_venant_rhs(m, 0.0, yt, k, n);
+    saint_venant_rhs(flow, yt, k, n);
     for (int i = 1; i <= n; ++i) out[i - 1] = k(i);
   };
   const double h = T / steps;
@@ -588,18 +625,16 @@ TEST_F(ControllerStep, SurgeIsCarriedToTheEndOfTheStepInSeveralInnerSteps) {
   // The whole interval in one trial is too much for the error control.
   const double T = 6.0;
   {
-    StepScratch& w = m->step;
+    const RhsView flow = rhs_view(*m);
     Array<double> y(1, n), dydx(1, n), ys(1, n);
     for (int i = 1; i <= n; ++i) y(i) = y0[i - 1];
-    saint_venant_rhs(*m, 0.0, y, dydx, n);
+    saint_venant_rhs(flow, y, dydx, n);
     for (int i = 1; i <= n; ++i) ys(i) = std::fabs(y(i)) + 1e-10 + std::fabs(T * dydx(i));
-    double x = 0, h_did, h_next;
-    auto rhs = [&](double t, const Array<double>& yt, Array<double>& k, int nn) {
-      saint_venant_rhs(*m, t, yt, k, nn);
+    double x = 0;
+    auto rhs = [&](double, const Array<double>& yt, Array<double>& k, int nn) {
+      saint_venant_rhs(flow, yt, k, nn);
     };
-    Pauses pauses;
-    rk_step(w, y, dydx, n, x, T, eps, ys, h_did, h_next, rhs, pauses);
-    ASSERT_LT(h_did, T);
+    ASSERT_LT(rk_step(rk_work(m->step), y, dydx, n, x, T, eps, ys, rhs).h_did, T);
   }
 
   const auto ref = reference(*m, y0, T, 6000);

@@ -19,6 +19,7 @@
 #include "Decks.hpp"
 #include "RunDeck.hpp"
 #include "model/Model.hpp"
+#include "run/KernelViews.hpp"
 #include "run/Setup.hpp"
 #include "solver/Reconstruction.hpp"
 #include "solver/SaintVenant.hpp"
@@ -243,8 +244,8 @@ TEST(RhsIdentity, VaryingStatesAgreeBitForBitWithThePlainEvaluation) {
       Team team(threads);
       got->team = threads > 1 ? &team : nullptr;
       // Twice: the second evaluation starts from the first one's leftovers.
-      saint_venant_rhs(*got, 0.0, got->flow.y, dgot, n);
-      saint_venant_rhs(*got, 0.0, got->flow.y, dgot, n);
+      saint_venant_rhs(rhs_view(*got), got->flow.y, dgot, n);
+      saint_venant_rhs(rhs_view(*got), got->flow.y, dgot, n);
       expect_identical(*want, *got, dwant, dgot, n, what);
     }
     rng.discard(7);
@@ -267,7 +268,7 @@ TEST(RhsIdentity, NonFiniteStatesAgreeWithThePlainEvaluation) {
         got->settings.avx2 = avx2;
         Array<double> dwant(1, kMaxState), dgot(1, kMaxState);
         plain_rhs(*want, want->flow.y, dwant, want->grid.n);
-        saint_venant_rhs(*got, 0.0, got->flow.y, dgot, got->grid.n);
+        saint_venant_rhs(rhs_view(*got), got->flow.y, dgot, got->grid.n);
         expect_identical(*want, *got, dwant, dgot, want->grid.n, "state " + std::to_string(bad));
       }
     }

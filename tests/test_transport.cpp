@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Decks.hpp"
+#include "run/KernelViews.hpp"
 #include "solver/TransportStep.hpp"
 
 namespace quarno::test {
@@ -94,7 +95,7 @@ TEST(Transport, FaceValuesStayWithinTheirTwoNodes) {
   const double x[3] = {m.grid.X(4), m.grid.X(5), m.grid.X(6)};
   const double c[3] = {0.0, 0.0, 1.0};
   EXPECT_NEAR(lagrange(m.grid.X(6) + 0.5 * m.grid.dx, x, c), 1.875, 1e-12);
-  transport_step(m, 10.0, 0.0);
+  transport_step(transport_view(m), 10.0, 0.0);
   for (int i = 1; i <= m.grid.M; ++i) {
     EXPECT_GE(m.tr.Cf(i), std::min(C[i], C[i + 1])) << i;
     EXPECT_LE(m.tr.Cf(i), std::max(C[i], C[i + 1])) << i;
@@ -118,7 +119,7 @@ TEST(Transport, FaceValuesTakeEachLagrangeTermLeftToRight) {
   const Array<double>& X = m.grid.X;
   std::vector<double> C(N + 1);
   for (int k = 1; k <= N; ++k) C[k] = m.nodes.CN(k) = 3.7 + std::sin(0.7 * k) / 3.0 + 0.01 * k;
-  transport_step(m, 1.0, C[1]);
+  transport_step(transport_view(m), 1.0, C[1]);
   int regrouped_differs = 0;
   for (int i = 3; i <= m.grid.M; ++i) {
     const double xf = X(i) + 0.5 * m.grid.dXN(i + 1);
@@ -153,7 +154,7 @@ TEST(Transport, ReversedFlowTakesItsPointsFromDownstream) {
   for (int k = 1; k <= N; ++k) C[k] = m.nodes.CN(k) = 1.0 + 0.01 * k * k;
   const double dx = m.grid.dx;
   const Array<double>& X = m.grid.X;
-  transport_step(m, 1.0, 0.0);
+  transport_step(transport_view(m), 1.0, 0.0);
   // An interior face: nodes i+1, i+2, i+3.
   {
     const int i = 3;
@@ -198,8 +199,8 @@ TEST(Transport, ShearThresholdsForResuspensionAndDeposition) {
   m.nodes.TauCRN(4) = 2.9;
   m.tr.un(5) = 1.0;
   m.nodes.TauCRN(5) = 3.0 / kDep * 1.01;
-  // node_hydraulics is not called again: transport_step uses the node velocities set here.
-  transport_step(m, 1.0, 0.0);
+  // node_hydraulics is not called again: the step uses the node velocities set here.
+  transport_step(transport_view(m), 1.0, 0.0);
   EXPECT_EQ(m.tr.E(2), 0.0);
   EXPECT_EQ(m.tr.P(2), 0.0);
   EXPECT_EQ(m.tr.P(3), 0.0);
@@ -235,6 +236,8 @@ std::vector<long double> dense_solve(std::vector<std::vector<long double>> A,
   return x;
 }
 
+TridiagonalRows rows_of(Transport& t) { return {t.Dw, t.Dg, t.De, t.R, t.a, t.b, t.r, t.C}; }
+
 // The system of rows 1..N as a dense matrix: row 1 is C(1) = C0.
 void dense_system(const Transport& t, int N, double C0, std::vector<std::vector<long double>>& A,
                   std::vector<long double>& b) {
@@ -263,7 +266,7 @@ TEST(TransportSolver, AgreesWithADenseSolveOnDiagonallyDominantSystems) {
       t.Dg(k) = t.Dw(k) + t.De(k) + 0.01 + u(rng);
       t.R(k) = 20 * u(rng) - 10;
     }
-    solve_scaled(t, N, C0);
+    solve_scaled(rows_of(t), N, C0);
     std::vector<std::vector<long double>> A;
     std::vector<long double> b;
     dense_system(t, N, C0, A, b);
@@ -288,7 +291,7 @@ TEST(TransportSolver, SurvivesVanishingPivotsAndRowsSolvedUpwards) {
       t.Dg(k) = 0.05 * u(rng);  // far from dominant: runs of |b| > |a|
       t.R(k) = u(rng);
     }
-    solve_scaled(t, N, C0);
+    solve_scaled(rows_of(t), N, C0);
     for (int k = 1; k <= N - 2; ++k)
       if (std::fabs(t.b(k)) > std::fabs(t.a(k))) ++upward;
     std::vector<std::vector<long double>> A;
@@ -316,7 +319,7 @@ TEST(TransportSolver, SurvivesVanishingPivotsAndRowsSolvedUpwards) {
     t.R(k) = k;
   }
   t.Dg(2) = 0.0;
-  solve_scaled(t, N, 2.0);
+  solve_scaled(rows_of(t), N, 2.0);
   EXPECT_EQ(t.a(2), 0.0);
   std::vector<std::vector<long double>> A;
   std::vector<long double> b;

@@ -3,9 +3,8 @@
 #include <cmath>
 
 #include "run/Console.hpp"
+#include "run/KernelViews.hpp"
 #include "model/Errors.hpp"
-#include "solver/RungeKutta.hpp"
-#include "solver/SaintVenant.hpp"
 
 namespace quarno {
 
@@ -16,6 +15,13 @@ constexpr double kScaleFloor = 1e-10;                    // added to every error
 constexpr int kMaxStalledSteps = 100;
 }  // namespace
 
+void report_step_event(Outputs& out, RkEvent event, double x0) {
+  if (event == RkEvent::none) return;
+  pause(out, "Stepsize not significant in RKQC.");
+  if (event == RkEvent::cannot_advance)
+    throw NumericalFailure("The flow solution cannot advance at t = " + show_number(x0) + " s.");
+}
+
 bool advance_flow(Model& m, Outputs& out, double x1, double dt, double x2, int max_steps) {
   StepScratch& w = m.step;
   Array<double>& y = m.flow.y;
@@ -23,26 +29,27 @@ bool advance_flow(Model& m, Outputs& out, double x1, double dt, double x2, int m
   Array<double>& dydx = w.dydx;
   Array<double>& yscale = w.yscale;
   const int n = m.grid.n;
+  const RhsView flow = rhs_view(m);
+  const RkWork work = rk_work(w);
 
   const double span = (x1 + dt) - x1;
   double h = span >= 0 ? std::fabs(dt) : -std::fabs(dt);
   double x = x1;
   for (int i = 1; i <= n; ++i) ywork(i) = y(i);
 
-  auto rhs = [&m](double t, const Array<double>& yt, Array<double>& k, int nn) {
-    saint_venant_rhs(m, t, yt, k, nn);
+  auto rhs = [&flow](double, const Array<double>& yt, Array<double>& k, int nn) {
+    saint_venant_rhs(flow, yt, k, nn);
   };
-  auto show_pause = [&out](const char* message) { pause(out, message); };
 
   int stalled = 0;
   for (int nstp = 1;;) {
-    saint_venant_rhs(m, x, ywork, dydx, n);
+    saint_venant_rhs(flow, ywork, dydx, n);
     for (int i = 1; i <= n; ++i)
       yscale(i) = (std::fabs(ywork(i)) + kScaleFloor) + std::fabs(h * dydx(i));
     if (((h - x1) + x) * ((h - x2) + x) > 0) h = x2 - x;  // do not pass the interval end
-    double h_did, h_next;
     const double x_before = x;
-    rk_step(w, ywork, dydx, n, x, h, eps, yscale, h_did, h_next, rhs, show_pause);
+    const RkStep step = rk_step(work, ywork, dydx, n, x, h, eps, yscale, rhs);
+    report_step_event(out, step.event, x_before);
     if ((x - x2) * span >= 0) {
       for (int i = 1; i <= n; ++i) y(i) = ywork(i);
       return true;
@@ -50,8 +57,8 @@ bool advance_flow(Model& m, Outputs& out, double x1, double dt, double x2, int m
     stalled = x == x_before ? stalled + 1 : 0;
     if (stalled == kMaxStalledSteps)
       throw NumericalFailure("The flow solution cannot advance at t = " + show_number(x) + " s.");
-    if (std::fabs(h_next) < kMinStep) pause(out, "Stepsize smaller than minimum.");
-    h = h_next;
+    if (std::fabs(step.h_next) < kMinStep) pause(out, "Stepsize smaller than minimum.");
+    h = step.h_next;
     if (++nstp > max_steps) {
       pause(out, "Too many steps.");
       return false;

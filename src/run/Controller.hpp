@@ -2,6 +2,7 @@
 
 #include "model/Model.hpp"
 #include "output/Outputs.hpp"
+#include "solver/RungeKutta.hpp"
 
 namespace quarno {
 
@@ -13,5 +14,11 @@ namespace quarno {
 constexpr int kMaxInnerSteps = 5000000;
 bool advance_flow(Model& m, Outputs& out, double x1, double dt, double x2,
                   int max_steps = kMaxInnerSteps);
+
+// What the user sees of a Runge-Kutta step that started at time x0: the
+// pause "Stepsize not significant in RKQC." when a trial was too small to
+// change the time, and when the step could not advance either, then a
+// NumericalFailure.
+void report_step_event(Outputs& out, RkEvent event, double x0);
 
 }  // namespace quarno

@@ -10,6 +10,7 @@
 #include "model/Errors.hpp"
 #include "run/Console.hpp"
 #include "run/Controller.hpp"
+#include "run/KernelViews.hpp"
 #include "run/OuterStep.hpp"
 #include "solver/Heun.hpp"
 #include "solver/SaintVenant.hpp"
@@ -83,7 +84,7 @@ void march(Model& m, Outputs& out, const SteadyLimits& limits, bool heun_first) 
       throw NumericalFailure("The flow solution cannot advance at pseudo-time " +
                              show_number(t) + " s.");
     for (int i = 1; i <= n; ++i) s.y_before(i) = f.y(i);
-    if (heun && !heun_step(m, t, c.dt)) {
+    if (heun && !heun_step(rhs_view(m), f.y, m.step.dydx, m.step.ywork, m.grid.M, c.dt)) {
       // A depth that is not positive or a value that is not finite: the
       // run's own steps go on from the state before.
       for (int i = 1; i <= n; ++i) f.y(i) = s.y_before(i);
@@ -130,7 +131,7 @@ void prepare_frozen_flow(Model& m) {
   // The face values of the state itself, as a step's last evaluation of the
   // right-hand side would leave them, then those of the inlet cell.
   Array<double>& dydx = m.step.dydx;
-  saint_venant_rhs(m, 0.0, m.flow.y, dydx, m.grid.n);
+  saint_venant_rhs(rhs_view(m), m.flow.y, dydx, m.grid.n);
   end_faces(m);
   node_hydraulics(m);
   m.clock.dt = 0.0;

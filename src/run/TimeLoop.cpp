@@ -8,6 +8,7 @@
 #include "output/Writers.hpp"
 #include "run/Console.hpp"
 #include "run/Controller.hpp"
+#include "run/KernelViews.hpp"
 #include "run/OuterStep.hpp"
 #include "model/Errors.hpp"
 #include "model/Schedule.hpp"
@@ -37,6 +38,7 @@ void run_schedule(Model& m, Outputs& out) {
   const BicondTables& b = m.bic;
   // A frozen flow keeps its steady state: only the transport moves on.
   const bool frozen = m.settings.steady_flow;
+  const TransportView transport = transport_view(m);
   for (int k = 1; k <= m.run.NTInt; ++k) {
     const double TEnd = interval_end(b, k);
     c.interval = k;
@@ -71,7 +73,7 @@ void run_schedule(Model& m, Outputs& out) {
       end_faces(m);
       node_hydraulics(m);
       if (m.run.NTr > 0) {
-        transport_step(m, c.dt, b.CBC(k));
+        transport_step(transport, c.dt, b.CBC(k));
         check_concentrations(m);
       }
 

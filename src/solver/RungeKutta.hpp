@@ -7,8 +7,7 @@
 
 #include <cmath>
 
-#include "model/Model.hpp"
-#include "model/Errors.hpp"
+#include "model/Array.hpp"
 
 namespace quarno {
 
@@ -19,16 +18,44 @@ constexpr double kGrow = -0.20000000298023224;         // -0.2 in single precisi
 constexpr double kGrowThreshold = 0.0006000000284984708;  // 6e-4 in single precision
 }  // namespace rk
 
-// rhs(t, yt, k, n) evaluates the derivative; pause(message) shows a console
-// pause. Advances x and y by h_did and proposes h_next. A trial step too
-// small to change x shows "Stepsize not significant in RKQC." once per call;
-// a further such trial whose error is still too large throws
-// NumericalFailure, since the step could only shrink further and the call
-// would never return.
-template <class Rhs, class Pause>
-void rk_step(StepScratch& w, Array<double>& y, const Array<double>& dydx, int n, double& x,
-             double h_try, double eps_tol, const Array<double>& y_scale, double& h_did,
-             double& h_next, Rhs&& rhs, Pause&& pause) {
+// The scratch of a step, each array with room for the state vector: the
+// saved start state and derivative, the stage state, the further stage
+// derivatives and the error estimate of the last trial.
+struct RkWork {
+  Array<double>& y0;
+  Array<double>& k1;
+  Array<double>& yt;
+  Array<double>& k2;
+  Array<double>& k3;
+  Array<double>& k4;
+  Array<double>& k5;
+  Array<double>& k6;
+  Array<double>& err;
+};
+
+// What happened in a step besides its result, for the caller to report.
+enum class RkEvent {
+  none,
+  // A trial step was too small to change x (the caller shows "Stepsize not
+  // significant in RKQC."); the step went on and was accepted.
+  not_significant,
+  // As not_significant, and a further trial too small to change x still had
+  // too large an error: the step could only shrink further and would never
+  // end, so it stopped there. x and y are not a result.
+  cannot_advance,
+};
+
+struct RkStep {
+  double h_did;   // the step taken
+  double h_next;  // the step proposed next
+  RkEvent event;
+};
+
+// rhs(t, yt, k, n) evaluates the derivative. Advances x and y by h_did and
+// proposes h_next.
+template <class Rhs>
+RkStep rk_step(const RkWork& w, Array<double>& y, const Array<double>& dydx, int n, double& x,
+               double h_try, double eps_tol, const Array<double>& y_scale, Rhs&& rhs) {
   using namespace rk;
   Array<double>& y0 = w.y0;
   Array<double>& k1 = w.k1;
@@ -46,7 +73,8 @@ void rk_step(StepScratch& w, Array<double>& y, const Array<double>& dydx, int n,
   }
   const double x0 = x;
   double h = h_try;
-  bool insignificant_seen = false;
+  RkEvent event = RkEvent::none;
+  bool insignificant_before = false;  // an earlier trial too small to change x
   double err_max;
   while (true) {
     for (int i = 1; i <= n; ++i) yt(i) = y0(i) + (h / 2) * k1(i);
@@ -65,11 +93,8 @@ void rk_step(StepScratch& w, Array<double>& y, const Array<double>& dydx, int n,
     for (int i = 1; i <= n; ++i)
       err(i) = (h / 336) * (-42 * k1(i) - 224 * k3(i) - 21 * k4(i) + 162 * k5(i) + 125 * k6(i));
     x = x0 + h;
-    bool insignificant = false;
-    if (x == x0) {
-      insignificant = true;
-      if (!insignificant_seen) pause("Stepsize not significant in RKQC.");
-    }
+    const bool insignificant = x == x0;
+    if (insignificant) event = RkEvent::not_significant;
 
     err_max = 0.0;
     for (int i = 1; i <= n; ++i) {
@@ -78,17 +103,17 @@ void rk_step(StepScratch& w, Array<double>& y, const Array<double>& dydx, int n,
     }
     err_max = err_max / eps_tol;
     if (!(err_max > 1.0)) break;  // accepted, also when err_max is not a number
-    if (insignificant && insignificant_seen)
-      throw NumericalFailure("The flow solution cannot advance at t = " + show_number(x0) + " s.");
-    insignificant_seen = insignificant_seen || insignificant;
+    if (insignificant && insignificant_before) return RkStep{h, h, RkEvent::cannot_advance};
+    insignificant_before = insignificant_before || insignificant;
     h = (h * kSafety) * std::pow(err_max, kShrink);
   }
-  h_did = h;
+  RkStep step{h, 0.0, event};
   if (err_max > kGrowThreshold)
-    h_next = (h * kSafety) * std::pow(err_max, kGrow);
+    step.h_next = (h * kSafety) * std::pow(err_max, kGrow);
   else
-    h_next = 4 * h;
+    step.h_next = 4 * h;
   for (int i = 1; i <= n; ++i) y(i) = y(i) + err(i);
+  return step;
 }
 
 }  // namespace quarno

@@ -104,7 +104,7 @@ QUARNO_INLINE FaceFlux interior_face(double hr, double qr, double ur, double hl,
 
 // What the blocks of one evaluation share; read only.
 struct Evaluation {
-  Model* m;
+  const RhsView* v;
   const double* y;  // y(1..2M) at y[0..2M-1]
   double* dydx;     // likewise
   int M;
@@ -117,23 +117,22 @@ struct Evaluation {
 // The faces of cell i (1..M), its neighbours taken from the state vector or
 // the ghosts.
 CellFaces faces_of(const Evaluation& e, int i) {
-  const Grid& gr = e.m->grid;
+  const RhsChannel& ch = e.v->channel;
   const int M = e.M;
   const double hlft = i == 1 ? e.hghost0 : e.y[i - 2];
   const double hrgt = i == M ? e.hghostL : e.y[i];
   const double qlft = i == 1 ? e.qghost0 : e.y[M + i - 2];
   const double qrgt = i == M ? e.qghostL : e.y[M + i];
-  return cell_faces(hlft, e.y[i - 1], hrgt, qlft, e.y[M + i - 1], qrgt, gr.Xc(i), gr.Xl(i),
-                    gr.Xr(i), e.dx);
+  return cell_faces(hlft, e.y[i - 1], hrgt, qlft, e.y[M + i - 1], qrgt, ch.Xc(i), ch.Xl(i),
+                    ch.Xr(i), e.dx);
 }
 
-// Face 0, from the faces of cell 1.
-FaceFlux inlet_face(const Model& m, const CellFaces& c1) {
-  const Boundary& bc = m.bnd;
+// Face 0, from the faces of cell 1 and its depth h1 and discharge q1.
+FaceFlux inlet_face(const RhsEnds& bc, double h1, double q1, const CellFaces& c1) {
   double ub, cb;
   if (bc.NB0 == 0) {
-    ub = m.flow.q(1) / m.flow.h(1);
-    cb = std::sqrt(g * m.flow.h(1));
+    ub = q1 / h1;
+    cb = std::sqrt(g * h1);
   } else {
     ub = bc.q0;
     cb = 0.0;
@@ -147,13 +146,12 @@ FaceFlux inlet_face(const Model& m, const CellFaces& c1) {
   return f;
 }
 
-// Face M, from the faces of cell M.
-FaceFlux outlet_face(const Model& m, const CellFaces& cM, int M) {
-  const Boundary& bc = m.bnd;
+// Face M, from the faces of cell M and its depth hM and discharge qM.
+FaceFlux outlet_face(const RhsEnds& bc, double hM, double qM, const CellFaces& cM) {
   double ub, cb;
   if (bc.NBL == 0) {
-    ub = m.flow.q(M) / m.flow.h(M);
-    cb = std::sqrt(g * m.flow.h(M));
+    ub = qM / hM;
+    cb = std::sqrt(g * hM);
   } else {
     ub = 0.0;
     cb = 0.0;
@@ -225,7 +223,7 @@ QUARNO_INLINE bool prismatic(int nb, const double* __restrict B, const double* _
 }
 
 // The ten-point midpoint rule over cells 0..nb-1 up to the Manning powers:
-// for every point the hydraulic radius R, the friction numerator N and the
+// for every point the hydraulic radius, the friction numerator N and the
 // momentum terms without friction T (point k of cell c at
 // [(k-1)*kMaxCells + c]), and the depth source Sh of every cell. Prismatic
 // cells (see prismatic) leave the width terms out.
@@ -234,7 +232,7 @@ QUARNO_INLINE void source_points(int nb, double dx, const double* __restrict B,
                                  const double* __restrict dBdx, const double* __restrict rough,
                                  const double* __restrict GW, const double* __restrict hl,
                                  const double* __restrict hr, const double* __restrict ql,
-                                 const double* __restrict qr, double* __restrict R,
+                                 const double* __restrict qr, double* __restrict radius,
                                  double* __restrict N, double* __restrict T,
                                  double* __restrict Sh) {
   const double w = dx * kWeight;
@@ -255,7 +253,7 @@ QUARNO_INLINE void source_points(int nb, double dx, const double* __restrict B,
       const double uk = qk / hk;
       const double Ak = Bk * hk;
       const int at = (k - 1) * kMaxCells + c;
-      R[at] = Ak / (Bk + hk + hk);
+      radius[at] = Ak / (Bk + hk + hk);
       N[at] = uk * rough2 * std::fabs(uk);
       if (kPrismatic) {
         sum_f += fw;
@@ -270,10 +268,10 @@ QUARNO_INLINE void source_points(int nb, double dx, const double* __restrict B,
   }
 }
 
-// The discharge source Sq of cells 0..nb-1, P holding the Manning powers of
-// the radii.
+// The discharge source Sq of cells 0..nb-1 from the friction numerators N,
+// the Manning powers of the radii and the momentum terms T of their points.
 QUARNO_INLINE void source_friction(int nb, double dx, const double* __restrict N,
-                                   const double* __restrict P, const double* __restrict T,
+                                   const double* __restrict power, const double* __restrict T,
                                    const double* __restrict h, const double* __restrict S,
                                    double* __restrict Sq) {
   const double w = dx * kWeight;
@@ -283,7 +281,7 @@ QUARNO_INLINE void source_friction(int nb, double dx, const double* __restrict N
 #pragma GCC unroll 10
     for (int k = 1; k <= kQuadPoints; ++k) {
       const int at = (k - 1) * kMaxCells + c;
-      const double Sfk = N[at] / P[at];
+      const double Sfk = N[at] / power[at];
       const double gk = T[at] + gh * (S[c] - Sfk);
       sum_g += gk * w;
     }
@@ -291,17 +289,17 @@ QUARNO_INLINE void source_friction(int nb, double dx, const double* __restrict N
   }
 }
 
-// The Manning powers of the radii of cells 0..nb-1, in place, the ten points
-// of a cell in turn. A radius equal bit for bit to the one before takes that
-// one's power again, which is exact: uniform stretches of a reach repeat
-// their radius.
-void manning_powers(int nb, double* R) {
+// The hydraulic radii of cells 0..nb-1 replaced by their Manning powers, the
+// ten points of a cell in turn. A radius equal bit for bit to the one before
+// takes that one's power again, which is exact: uniform stretches of a reach
+// repeat their radius.
+void manning_powers(int nb, double* radius) {
   std::uint64_t last_bits = 0;
   double last_power = 0.0;
   bool have_last = false;
   for (int c = 0; c < nb; ++c) {
     for (int k = 0; k < kQuadPoints; ++k) {
-      double& r = R[k * kMaxCells + c];
+      double& r = radius[k * kMaxCells + c];
       std::uint64_t bits;
       std::memcpy(&bits, &r, sizeof bits);
       if (!have_last || bits != last_bits) {
@@ -314,114 +312,138 @@ void manning_powers(int nb, double* R) {
   }
 }
 
-// Cells i0..i1 (one block): the cell fields, faces i0..i1 (and face 0 in the
-// first block), the sources and the derivatives.
-QUARNO_INLINE void evaluate_block(const Evaluation& e, int i0, int i1) {
-  Model& m = *e.m;
-  const Grid& gr = m.grid;
-  Flow& fl = m.flow;
-  const int M = e.M;
-  const double dx = e.dx;
-  const int nb = i1 - i0 + 1;
+// The stages of one block, cells i0..i1, nb = i1 - i0 + 1 of them.
 
-  // Cell fields.
-  {
-    const double* yh = e.y + (i0 - 1);
-    const double* yq = e.y + (M + i0 - 1);
-    double* h = &fl.h(i0);
-    double* q = &fl.q(i0);
-    double* u = &fl.u(i0);
-    for (int c = 0; c < nb; ++c) {
-      h[c] = yh[c];
-      q[c] = yq[c];
-      u[c] = q[c] / h[c];
-    }
+// Depth, discharge and velocity of the block's cells.
+QUARNO_INLINE void block_cell_fields(const Evaluation& e, int i0, int nb) {
+  const RhsResults& o = e.v->out;
+  const double* yh = e.y + (i0 - 1);
+  const double* yq = e.y + (e.M + i0 - 1);
+  double* h = &o.h(i0);
+  double* q = &o.q(i0);
+  double* u = &o.u(i0);
+  for (int c = 0; c < nb; ++c) {
+    h[c] = yh[c];
+    q[c] = yq[c];
+    u[c] = q[c] / h[c];
   }
+}
 
-  // Faces of the block's cells: the first and the last cell of the reach
-  // take a ghost neighbour, the others run as vectors.
+QUARNO_INLINE void store_faces(const RhsResults& o, int i, const CellFaces& c) {
+  o.hl(i) = c.hl;
+  o.hr(i) = c.hr;
+  o.ql(i) = c.ql;
+  o.qr(i) = c.qr;
+  o.ul(i) = c.ul;
+  o.ur(i) = c.ur;
+}
+
+QUARNO_INLINE CellFaces stored_faces(const RhsResults& o, int i) {
+  return CellFaces{o.hl(i), o.hr(i), o.ql(i), o.qr(i), o.ul(i), o.ur(i)};
+}
+
+QUARNO_INLINE void store_flux(const RhsResults& o, int j, const FaceFlux& f) {
+  o.ap(j) = f.ap;
+  o.am(j) = f.am;
+  o.Fh(j) = f.Fh;
+  o.Fq(j) = f.Fq;
+}
+
+// Face values of the block's cells: the first and the last cell of the reach
+// take a ghost neighbour, the others run as vectors.
+QUARNO_INLINE void block_cell_faces(const Evaluation& e, int i0, int i1) {
+  const RhsChannel& ch = e.v->channel;
+  const RhsResults& o = e.v->out;
+  const int M = e.M;
   const int first = std::max(i0, 2), last = std::min(i1, M - 1);
   if (first <= last)
-    interior_cells(first - i0, last - i0, e.y + (i0 - 1), e.y + (M + i0 - 1), &gr.Xc(i0),
-                   &gr.Xl(i0), &gr.Xr(i0), dx, &fl.hl(i0), &fl.hr(i0), &fl.ql(i0), &fl.qr(i0),
-                   &fl.ul(i0), &fl.ur(i0));
-  const auto store = [&fl](int i, const CellFaces& c) {
-    fl.hl(i) = c.hl;
-    fl.hr(i) = c.hr;
-    fl.ql(i) = c.ql;
-    fl.qr(i) = c.qr;
-    fl.ul(i) = c.ul;
-    fl.ur(i) = c.ur;
-  };
-  if (i0 == 1) store(1, faces_of(e, 1));
-  if (i1 == M && M > 1) store(M, faces_of(e, M));
-  const auto own = [&fl](int i) {
-    return CellFaces{fl.hl(i), fl.hr(i), fl.ql(i), fl.qr(i), fl.ul(i), fl.ur(i)};
-  };
+    interior_cells(first - i0, last - i0, e.y + (i0 - 1), e.y + (M + i0 - 1), &ch.Xc(i0),
+                   &ch.Xl(i0), &ch.Xr(i0), e.dx, &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0),
+                   &o.ul(i0), &o.ur(i0));
+  if (i0 == 1) store_faces(o, 1, faces_of(e, 1));
+  if (i1 == M && M > 1) store_faces(o, M, faces_of(e, M));
+}
 
-  // The faces between the block's cells, then its outer faces: face i0-1
-  // with the cell before the block (face 0 at the inlet) and face i1 with the
-  // cell after it (face M at the outlet). Face i0-1 belongs to the block
-  // before and is not stored, except face 0.
-  interior_faces(nb - 1, &fl.hl(i0), &fl.hr(i0), &fl.ql(i0), &fl.qr(i0), &fl.ul(i0), &fl.ur(i0),
-                 &fl.ap(i0), &fl.am(i0), &fl.Fh(i0), &fl.Fq(i0));
+// Speeds and fluxes of the faces between the block's cells, then of its
+// outer faces: face i0-1 with the cell before the block (face 0 at the inlet)
+// and face i1 with the cell after it (face M at the outlet). Face i0-1
+// belongs to the block before and is not stored, except face 0; it is
+// returned.
+QUARNO_INLINE FaceFlux block_fluxes(const Evaluation& e, int i0, int i1) {
+  const RhsResults& o = e.v->out;
+  const RhsEnds& bc = e.v->ends;
+  const int M = e.M;
+  interior_faces(i1 - i0, &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0), &o.ul(i0), &o.ur(i0),
+                 &o.ap(i0), &o.am(i0), &o.Fh(i0), &o.Fq(i0));
   FaceFlux before;
   if (i0 == 1) {
-    before = inlet_face(m, own(1));
-    fl.ap(0) = before.ap;
-    fl.am(0) = before.am;
-    fl.Fh(0) = before.Fh;
-    fl.Fq(0) = before.Fq;
+    before = inlet_face(bc, o.h(1), o.q(1), stored_faces(o, 1));
+    store_flux(o, 0, before);
   } else {
     const CellFaces l = faces_of(e, i0 - 1);
-    const CellFaces r = own(i0);
+    const CellFaces r = stored_faces(o, i0);
     before = interior_face(l.hr, l.qr, l.ur, r.hl, r.ql, r.ul);
   }
-  {
-    FaceFlux after;
-    if (i1 == M) {
-      after = outlet_face(m, own(M), M);
-    } else {
-      const CellFaces l = own(i1);
-      const CellFaces r = faces_of(e, i1 + 1);
-      after = interior_face(l.hr, l.qr, l.ur, r.hl, r.ql, r.ul);
-    }
-    fl.ap(i1) = after.ap;
-    fl.am(i1) = after.am;
-    fl.Fh(i1) = after.Fh;
-    fl.Fq(i1) = after.Fq;
+  if (i1 == M) {
+    store_flux(o, M, outlet_face(bc, o.h(M), o.q(M), stored_faces(o, M)));
+  } else {
+    const CellFaces l = stored_faces(o, i1);
+    const CellFaces r = faces_of(e, i1 + 1);
+    store_flux(o, i1, interior_face(l.hr, l.qr, l.ur, r.hl, r.ql, r.ul));
   }
+  return before;
+}
 
-  // Sources by the ten-point midpoint rule over each cell. The momentum
-  // source has no width-pressure term: for a per-unit-width rectangular
-  // channel the wall pressure balances the product-rule part of the pressure
-  // flux, so a level pool in a widening channel stays at rest.
-  RhsScratch& s = m.rhs;
-  double* R = &s.R(i0);
+// Sources of the block's cells by the ten-point midpoint rule. The momentum
+// source has no width-pressure term: for a per-unit-width rectangular
+// channel the wall pressure balances the product-rule part of the pressure
+// flux, so a level pool in a widening channel stays at rest.
+QUARNO_INLINE void block_sources(const Evaluation& e, int i0, int nb) {
+  const RhsChannel& ch = e.v->channel;
+  const RhsResults& o = e.v->out;
+  RhsScratch& s = o.points;
+  const double dx = e.dx;
+  double* radius = &s.R(i0);  // the hydraulic radii, then their Manning powers
   double* N = &s.N(i0);
   double* T = &s.T(i0);
-  if (prismatic(nb, &gr.B(i0), &gr.dBdx(i0), &fl.hl(i0), &fl.hr(i0), &fl.ql(i0), &fl.qr(i0)))
-    source_points<true>(nb, dx, &gr.B(i0), &gr.dBdx(i0), &gr.RoughC(i0), &m.nodes.GWUpwN(i0),
-                        &fl.hl(i0), &fl.hr(i0), &fl.ql(i0), &fl.qr(i0), R, N, T, &fl.Sh(i0));
+  if (prismatic(nb, &ch.B(i0), &ch.dBdx(i0), &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0)))
+    source_points<true>(nb, dx, &ch.B(i0), &ch.dBdx(i0), &ch.RoughC(i0), &ch.GWUpw(i0),
+                        &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0), radius, N, T, &o.Sh(i0));
   else
-    source_points<false>(nb, dx, &gr.B(i0), &gr.dBdx(i0), &gr.RoughC(i0), &m.nodes.GWUpwN(i0),
-                         &fl.hl(i0), &fl.hr(i0), &fl.ql(i0), &fl.qr(i0), R, N, T, &fl.Sh(i0));
-  manning_powers(nb, R);
-  source_friction(nb, dx, N, R, T, &fl.h(i0), &gr.S(i0), &fl.Sq(i0));
+    source_points<false>(nb, dx, &ch.B(i0), &ch.dBdx(i0), &ch.RoughC(i0), &ch.GWUpw(i0),
+                         &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0), radius, N, T, &o.Sh(i0));
+  manning_powers(nb, radius);
+  const double* power = radius;
+  source_friction(nb, dx, N, power, T, &o.h(i0), &ch.S(i0), &o.Sq(i0));
+}
 
-  // Derivatives.
-  const double* Fh = &fl.Fh(i0);
-  const double* Fq = &fl.Fq(i0);
-  const double* Sh = &fl.Sh(i0);
-  const double* Sq = &fl.Sq(i0);
+// Derivatives of the block's cells; `before` is face i0-1.
+QUARNO_INLINE void block_derivatives(const Evaluation& e, int i0, int nb, const FaceFlux& before) {
+  const RhsResults& o = e.v->out;
+  const double dx = e.dx;
+  const double* Fh = &o.Fh(i0);
+  const double* Fq = &o.Fq(i0);
+  const double* Sh = &o.Sh(i0);
+  const double* Sq = &o.Sq(i0);
   double* dh_dt = e.dydx + (i0 - 1);
-  double* dq_dt = e.dydx + (M + i0 - 1);
+  double* dq_dt = e.dydx + (e.M + i0 - 1);
   dh_dt[0] = -(Fh[0] - before.Fh) / dx + Sh[0];
   dq_dt[0] = -(Fq[0] - before.Fq) / dx + Sq[0];
   for (int c = 1; c < nb; ++c) {
     dh_dt[c] = -(Fh[c] - Fh[c - 1]) / dx + Sh[c];
     dq_dt[c] = -(Fq[c] - Fq[c - 1]) / dx + Sq[c];
   }
+}
+
+// Cells i0..i1 (one block): the cell fields, faces i0..i1 (and face 0 in the
+// first block), the sources and the derivatives.
+QUARNO_INLINE void evaluate_block(const Evaluation& e, int i0, int i1) {
+  const int nb = i1 - i0 + 1;
+  block_cell_fields(e, i0, nb);
+  block_cell_faces(e, i0, i1);
+  const FaceFlux before = block_fluxes(e, i0, i1);
+  block_sources(e, i0, nb);
+  block_derivatives(e, i0, nb, before);
 }
 
 void evaluate_block_baseline(const Evaluation& e, int i0, int i1) { evaluate_block(e, i0, i1); }
@@ -452,20 +474,20 @@ void evaluate_task(void* context, int task) {
 
 }  // namespace
 
-void saint_venant_rhs(Model& m, double /*x*/, const Array<double>& y, Array<double>& dydx, int n) {
+void saint_venant_rhs(const RhsView& v, const Array<double>& y, Array<double>& dydx, int n) {
 #ifdef QUARNO_RHS_AVX2
   static const bool has_avx2 = processor_has_avx2();
 #else
   constexpr bool has_avx2 = false;
 #endif
-  const Boundary& bc = m.bnd;
+  const RhsEnds& bc = v.ends;
   Evaluation e;
-  e.m = &m;
+  e.v = &v;
   e.y = &y(1);
   e.dydx = &dydx(1);
   e.M = n / 2;
-  e.dx = m.grid.dx;
-  e.avx2 = has_avx2 && m.settings.avx2;
+  e.dx = v.channel.dx;
+  e.avx2 = has_avx2 && v.avx2;
   const int M = e.M;
 
   // Ghost neighbours of cell 1 and cell M.
@@ -484,9 +506,9 @@ void saint_venant_rhs(Model& m, double /*x*/, const Array<double>& y, Array<doub
     e.qghostL = y(2 * M);
   }
 
-  if (m.team != nullptr && M > kTeamBlock) {
+  if (v.team != nullptr && M > kTeamBlock) {
     e.block = kTeamBlock;
-    m.team->run((M + kTeamBlock - 1) / kTeamBlock, &evaluate_task, &e);
+    v.team->run((M + kTeamBlock - 1) / kTeamBlock, &evaluate_task, &e);
   } else {
     e.block = kBlock;
     for (int b = 0; b < (M + kBlock - 1) / kBlock; ++b) evaluate_task(&e, b);

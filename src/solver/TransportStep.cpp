@@ -7,9 +7,18 @@ namespace quarno {
 
 namespace {
 
-constexpr double kShearCoeff = 3.0;                 // tau = 3.0 un^2
+// The bed shear stress of a quadratic drag law, tau = 3 un^2 (N/m2): the
+// water density times a drag coefficient, 1000 kg/m3 x 0.003.
+constexpr double kShearCoeff = 3.0;
+// Settling deposits only below this fraction of the critical shear stress:
+// the deposition factor falls from 1 in still water to 0 at 0.8 TauCR, and
+// between 0.8 TauCR and TauCR neither deposition nor resuspension acts.
 constexpr double kDepositionFactor = 0.800000011920929;  // 0.8 in single precision
+// Added to the dispersion coefficient aL |u| (m2/s), so that still water
+// keeps a positive conductance between its nodes.
 constexpr double kDispersionFloor = 1e-8;
+// An eliminated row whose scaled pivot |a| is not above this is treated as
+// having none.
 constexpr double kPivot = 9.99999983775159e-18;     // 1e-17 in single precision
 
 // Value at xf of the quadratic through three points, in Lagrange form, each
@@ -49,15 +58,15 @@ void node_hydraulics(Model& m) {
   t.An(Nfdn) = t.hn(Nfdn) * WidthN(Nfdn);
 }
 
-void solve_scaled(Transport& t, int N, double C0) {
-  Array<double>& a = t.a;
-  Array<double>& b = t.b;
-  Array<double>& r = t.r;
-  Array<double>& C = t.C;
-  const Array<double>& Dw = t.Dw;
-  const Array<double>& Dg = t.Dg;
-  const Array<double>& De = t.De;
-  const Array<double>& R = t.R;
+void solve_scaled(const TridiagonalRows& s, int N, double C0) {
+  Array<double>& a = s.a;
+  Array<double>& b = s.b;
+  Array<double>& r = s.r;
+  Array<double>& C = s.C;
+  const Array<double>& Dw = s.Dw;
+  const Array<double>& Dg = s.Dg;
+  const Array<double>& De = s.De;
+  const Array<double>& R = s.R;
 
   a(1) = 1.0;
   b(1) = 0.0;
@@ -111,100 +120,143 @@ void solve_scaled(Transport& t, int N, double C0) {
   }
 }
 
-void transport_step(Model& m, double dt, double C0) {
-  Transport& t = m.tr;
-  NodeFields& nf = m.nodes;
-  const Grid& gr = m.grid;
-  const Flow& f = m.flow;
-  const int N = m.run.Nfdn;
-  const int M = gr.M;
-  Array<double>& CN = nf.CN;
-  Array<double>& CbN = nf.CbN;
-  Array<double>& CsN = t.CsN;
-  const Array<double>& X = gr.X;
-  const Array<double>& dXN = gr.dXN;
-  const Array<double>& VN = gr.VN;
-  const Array<double>& WidthN = nf.WidthN;
+namespace {
 
-  // Shear stress, resuspension and deposition; totals from the pre-step
-  // concentrations.
-  for (int k = 1; k <= N; ++k) {
-    const double tau = kShearCoeff * t.un(k) * t.un(k);
-    t.E(k) = nf.TauCRN(k) > tau ? 0.0 : (tau / nf.TauCRN(k) - 1) * nf.ReN(k);
-    t.P(k) = kDepositionFactor * nf.TauCRN(k) > tau
-                 ? 1 - tau / (kDepositionFactor * nf.TauCRN(k))
+// Shear stress, resuspension rate E and deposition factor P of every node;
+// the resuspended and deposited totals grow by this step's amounts, from the
+// pre-step concentrations.
+void exchange_rates(const TransportView& v, double dt) {
+  const TransportParams& p = v.par;
+  const TransportState& st = v.state;
+  const TransportWork& w = v.work;
+  for (int k = 1; k <= v.reach.N; ++k) {
+    const double tau = kShearCoeff * v.flow.un(k) * v.flow.un(k);
+    w.E(k) = p.TauCRN(k) > tau ? 0.0 : (tau / p.TauCRN(k) - 1) * p.ReN(k);
+    w.P(k) = kDepositionFactor * p.TauCRN(k) > tau
+                 ? 1 - tau / (kDepositionFactor * p.TauCRN(k))
                  : 0.0;
-    t.TResC(k) += t.E(k) * dt * CbN(k);
-    t.TDepC(k) += t.P(k) * dt * nf.VsN(k) * CN(k);
+    st.TResC(k) += w.E(k) * dt * st.CbN(k);
+    st.TDepC(k) += w.P(k) * dt * p.VsN(k) * st.CN(k);
   }
+}
 
-  // Dispersion and advective face values. The dispersion uses the magnitude
-  // of the cell velocity, so it stays positive where the flow runs upstream.
-  for (int i = 1; i <= M; ++i) {
-    t.DA(i) = (nf.aLN(i) * std::fabs(f.u(i)) + kDispersionFloor) * f.h(i) * gr.B(i);
-    const double xf = X(i) + 0.5 * dXN(i + 1);
-    double Cq;
-    if (f.Q(i) >= 0) {  // upwind points upstream; ghosts carry the inlet concentration
-      if (i >= 3)
-        Cq = quadratic(xf, X(i - 2), CN(i - 2), X(i - 1), CN(i - 1), X(i), CN(i));
-      else if (i == 2)
-        Cq = quadratic(xf, X(1) - dXN(2), C0, X(1), CN(1), X(2), CN(2));
-      else
-        Cq = quadratic(xf, X(1) - 2 * dXN(2), C0, X(1) - dXN(2), C0, X(1), CN(1));
-    } else {  // upwind points downstream; ghosts carry the last node's concentration
-      if (i <= M - 2)
-        Cq = quadratic(xf, X(i + 1), CN(i + 1), X(i + 2), CN(i + 2), X(i + 3), CN(i + 3));
-      else if (i == M - 1)
-        Cq = quadratic(xf, X(i + 1), CN(i + 1), X(N), CN(N), X(N) + dXN(N), CN(N));
-      else
-        Cq = quadratic(xf, X(N), CN(N), X(N) + dXN(N), CN(N), X(N) + 2 * dXN(N), CN(N));
-    }
-    t.Cf(i) = std::min(std::max(Cq, std::min(CN(i), CN(i + 1))), std::max(CN(i), CN(i + 1)));
+// Value at the face xf of cell i of the quadratic through three upwind
+// nodes, chosen by the direction of the flow; ghost points beyond either end
+// carry the inlet concentration C0 or the last node's.
+double upwind_quadratic(const TransportView& v, int i, double xf, double C0) {
+  const Array<double>& X = v.reach.X;
+  const Array<double>& dXN = v.reach.dXN;
+  const Array<double>& CN = v.state.CN;
+  const int N = v.reach.N;
+  const int M = N - 1;
+  if (v.flow.Q(i) >= 0) {  // upwind points upstream
+    if (i >= 3) return quadratic(xf, X(i - 2), CN(i - 2), X(i - 1), CN(i - 1), X(i), CN(i));
+    if (i == 2) return quadratic(xf, X(1) - dXN(2), C0, X(1), CN(1), X(2), CN(2));
+    return quadratic(xf, X(1) - 2 * dXN(2), C0, X(1) - dXN(2), C0, X(1), CN(1));
   }
+  // upwind points downstream
+  if (i <= M - 2)
+    return quadratic(xf, X(i + 1), CN(i + 1), X(i + 2), CN(i + 2), X(i + 3), CN(i + 3));
+  if (i == M - 1) return quadratic(xf, X(i + 1), CN(i + 1), X(N), CN(N), X(N) + dXN(N), CN(N));
+  return quadratic(xf, X(N), CN(N), X(N) + dXN(N), CN(N), X(N) + 2 * dXN(N), CN(N));
+}
 
-  // Bed and storage eliminated node by node (backward Euler).
-  for (int k = 1; k <= N; ++k) {
-    const double HbRb = nf.HbN(k) * nf.RbN(k);
-    const double Db = (nf.KdsN(k) * nf.HbN(k) * nf.RbN(k) + t.E(k)) * dt + HbRb;
-    t.alb(k) = dt * t.P(k) * nf.VsN(k) / Db;
-    t.beb(k) = HbRb * CbN(k) / Db;
+// Dispersive conductance DA and advective face value Cf of every cell. The
+// dispersion uses the magnitude of the cell velocity, so it stays positive
+// where the flow runs upstream. A face value is held within the range of the
+// two nodes the face separates.
+void face_values(const TransportView& v, double C0) {
+  const TransportReach& g = v.reach;
+  const TransportFlow& f = v.flow;
+  const Array<double>& CN = v.state.CN;
+  const TransportWork& w = v.work;
+  for (int i = 1; i <= g.N - 1; ++i) {
+    w.DA(i) = (v.par.aLN(i) * std::fabs(f.u(i)) + kDispersionFloor) * f.h(i) * g.B(i);
+    const double xf = g.X(i) + 0.5 * g.dXN(i + 1);  // midway to node i+1
+    const double Cq = upwind_quadratic(v, i, xf, C0);
+    w.Cf(i) = std::min(std::max(Cq, std::min(CN(i), CN(i + 1))), std::max(CN(i), CN(i + 1)));
+  }
+}
+
+// Bed and storage eliminated node by node: the backward-Euler step of each
+// makes its new concentration linear in the new stream concentration C,
+// Cb = alb C + beb and Cs = als C + bes.
+void eliminate_bed_and_storage(const TransportView& v, double dt) {
+  const TransportParams& p = v.par;
+  const TransportFlow& f = v.flow;
+  const TransportWork& w = v.work;
+  for (int k = 1; k <= v.reach.N; ++k) {
+    const double HbRb = p.HbN(k) * p.RbN(k);
+    const double Db = (p.KdsN(k) * p.HbN(k) * p.RbN(k) + w.E(k)) * dt + HbRb;
+    w.alb(k) = dt * w.P(k) * p.VsN(k) / Db;
+    w.beb(k) = HbRb * v.state.CbN(k) / Db;
     const double Ds =
-        (nf.AlfaN(k) / nf.fN(k) + nf.KdwN(k) + (t.An(k) - t.An_old(k)) / (t.An(k) * dt)) * dt + 1;
-    t.als(k) = (dt / nf.fN(k)) * nf.AlfaN(k) / Ds;
-    t.bes(k) = CsN(k) / Ds;
+        (p.AlfaN(k) / p.fN(k) + p.KdwN(k) + (f.An(k) - f.An_old(k)) / (f.An(k) * dt)) * dt + 1;
+    w.als(k) = (dt / p.fN(k)) * p.AlfaN(k) / Ds;
+    w.bes(k) = v.state.CsN(k) / Ds;
   }
+}
 
-  // Tridiagonal system for the new stream concentration.
-  auto sink = [&](int k) {
-    const double G = nf.GWUpwN(k);
-    const double Gminus = (G - std::fabs(G)) * 0.5;
-    return (t.P(k) * nf.VsN(k) - t.E(k) * t.alb(k)) * WidthN(k) +
-           (nf.KdwN(k) + nf.AlfaN(k) * (1 - t.als(k))) * t.An(k) - Gminus;
-  };
-  auto source = [&](int k) {
-    const double G = nf.GWUpwN(k);
-    const double Gplus = (G + std::fabs(G)) * 0.5;
-    return Gplus * nf.CGWN(k) + t.E(k) * t.beb(k) * WidthN(k) + t.An(k) * nf.AlfaN(k) * t.bes(k);
-  };
+// Node k's sink bracket: deposition less the resuspension of what deposits,
+// decay, exchange with the storage less its return, and the groundwater that
+// leaves (the negative part G- of the upwelling G).
+double sink(const TransportView& v, int k) {
+  const TransportParams& p = v.par;
+  const TransportWork& w = v.work;
+  const double G = p.GWUpwN(k);
+  const double Gminus = (G - std::fabs(G)) * 0.5;
+  return (w.P(k) * p.VsN(k) - w.E(k) * w.alb(k)) * v.reach.WidthN(k) +
+         (p.KdwN(k) + p.AlfaN(k) * (1 - w.als(k))) * v.flow.An(k) - Gminus;
+}
+
+// Node k's source bracket: the groundwater that enters (the positive part G+
+// of G) with its concentration, resuspension and the storage's return.
+double source(const TransportView& v, int k) {
+  const TransportParams& p = v.par;
+  const TransportWork& w = v.work;
+  const double G = p.GWUpwN(k);
+  const double Gplus = (G + std::fabs(G)) * 0.5;
+  return Gplus * p.CGWN(k) + w.E(k) * w.beb(k) * v.reach.WidthN(k) +
+         v.flow.An(k) * p.AlfaN(k) * w.bes(k);
+}
+
+// Rows 2..N of the tridiagonal system for the new stream concentration.
+// The last node has no advective term: advection leaves through the face of
+// cell M, which enters row N-1 only.
+void assemble_rows(const TransportView& v, double dt) {
+  const int N = v.reach.N;
+  const Array<double>& dXN = v.reach.dXN;
+  const Array<double>& VN = v.reach.VN;
+  const TransportFlow& f = v.flow;
+  const Array<double>& CN = v.state.CN;
+  const TransportWork& w = v.work;
+  const TridiagonalRows& s = v.rows;
   for (int k = 2; k <= N - 1; ++k) {
-    t.Dw(k) = t.DA(k - 1) / dXN(k);
-    t.De(k) = t.DA(k) / dXN(k + 1);
-    t.Dg(k) = t.Dw(k) + t.De(k) + t.An(k) * VN(k) / dt + VN(k) * sink(k);
-    t.R(k) = VN(k) * t.An_old(k) * CN(k) / dt + VN(k) * source(k) - f.Q(k) * t.Cf(k) +
-             f.Q(k - 1) * t.Cf(k - 1);
+    s.Dw(k) = w.DA(k - 1) / dXN(k);
+    s.De(k) = w.DA(k) / dXN(k + 1);
+    s.Dg(k) = s.Dw(k) + s.De(k) + f.An(k) * VN(k) / dt + VN(k) * sink(v, k);
+    s.R(k) = VN(k) * f.An_old(k) * CN(k) / dt + VN(k) * source(v, k) - f.Q(k) * w.Cf(k) +
+             f.Q(k - 1) * w.Cf(k - 1);
   }
-  // The last node has no advective term: advection leaves through the face
-  // of cell M, which enters row N-1 only.
-  t.Dw(N) = t.DA(M) / dXN(N);
-  t.Dg(N) = t.Dw(N) + t.An(N) * VN(N) / dt + VN(N) * sink(N);
-  t.R(N) = VN(N) * t.An_old(N) * CN(N) / dt + VN(N) * source(N);
+  s.Dw(N) = w.DA(N - 1) / dXN(N);
+  s.Dg(N) = s.Dw(N) + f.An(N) * VN(N) / dt + VN(N) * sink(v, N);
+  s.R(N) = VN(N) * f.An_old(N) * CN(N) / dt + VN(N) * source(v, N);
+}
 
-  solve_scaled(t, N, C0);
+}  // namespace
 
-  for (int k = 1; k <= N; ++k) {
-    CbN(k) = t.alb(k) * t.C(k) + t.beb(k);
-    CsN(k) = t.als(k) * t.C(k) + t.bes(k);
-    CN(k) = t.C(k);
+void transport_step(const TransportView& v, double dt, double C0) {
+  exchange_rates(v, dt);
+  face_values(v, C0);
+  eliminate_bed_and_storage(v, dt);
+  assemble_rows(v, dt);
+  solve_scaled(v.rows, v.reach.N, C0);
+  const TransportState& st = v.state;
+  const TransportWork& w = v.work;
+  for (int k = 1; k <= v.reach.N; ++k) {
+    st.CbN(k) = w.alb(k) * v.rows.C(k) + w.beb(k);
+    st.CsN(k) = w.als(k) * v.rows.C(k) + w.bes(k);
+    st.CN(k) = v.rows.C(k);
   }
 }
 
