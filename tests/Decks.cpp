@@ -4,7 +4,7 @@
 
 #include "model/Errors.hpp"
 #include "input/Reader.hpp"
-#include "output/Outputs.hpp"
+#include "output/OutputStreams.hpp"
 #include "run/Quarno.hpp"
 
 namespace quarno::test {

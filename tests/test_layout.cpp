@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "Results.hpp"
-#include "output/Layout.hpp"
-#include "output/Layouts.hpp"
+#include "output/TextLayout.hpp"
+#include "output/FileLayouts.hpp"
 
 namespace quarno {
 namespace {

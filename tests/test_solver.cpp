@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "model/Model.hpp"
-#include "output/Outputs.hpp"
+#include "output/OutputStreams.hpp"
 #include "run/Controller.hpp"
 #include "run/KernelViews.hpp"
 #include "run/Setup.hpp"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "model/Columns.hpp"
-#include "output/Layouts.hpp"
+#include "output/FileLayouts.hpp"
 
 namespace quarno {
 

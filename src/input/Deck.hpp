@@ -2,7 +2,7 @@
 
 #include "input/Reader.hpp"
 #include "model/Model.hpp"
-#include "output/Outputs.hpp"
+#include "output/OutputStreams.hpp"
 
 namespace quarno {
 

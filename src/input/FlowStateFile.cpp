@@ -15,7 +15,7 @@
 #include "model/Errors.hpp"
 #include "input/Reader.hpp"
 #include "output/Csv.hpp"
-#include "output/Layout.hpp"
+#include "output/TextLayout.hpp"
 #include "output/ResultFiles.hpp"
 
 namespace quarno {

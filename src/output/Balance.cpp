@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "output/Csv.hpp"
-#include "output/Layouts.hpp"
+#include "output/FileLayouts.hpp"
 
 namespace quarno {
 

@@ -6,7 +6,7 @@
 
 #include <string_view>
 
-#include "output/Layout.hpp"
+#include "output/TextLayout.hpp"
 
 namespace quarno {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "output/Layout.hpp"
+#include "output/TextLayout.hpp"
 
 namespace quarno {
 

@@ -7,7 +7,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include "output/Layouts.hpp"
+#include "output/FileLayouts.hpp"
 
 namespace quarno {
 

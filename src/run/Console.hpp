@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "output/Outputs.hpp"
+#include "output/OutputStreams.hpp"
 
 namespace quarno {
 

@@ -20,7 +20,7 @@
 #include "model/Model.hpp"
 #include "output/Balance.hpp"
 #include "output/Csv.hpp"
-#include "output/Outputs.hpp"
+#include "output/OutputStreams.hpp"
 #include "output/ResultFiles.hpp"
 #include "run/Console.hpp"
 #include "run/Setup.hpp"

@@ -3,7 +3,7 @@
 #include "input/FlowStateFile.hpp"
 #include "input/Reader.hpp"
 #include "model/Model.hpp"
-#include "output/Outputs.hpp"
+#include "output/OutputStreams.hpp"
 #include "run/Options.hpp"
 
 namespace quarno {

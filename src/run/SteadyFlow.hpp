@@ -6,7 +6,7 @@
 
 #include "input/FlowStateFile.hpp"
 #include "model/Model.hpp"
-#include "output/Outputs.hpp"
+#include "output/OutputStreams.hpp"
 
 namespace quarno {
 

@@ -5,7 +5,8 @@
 #include <string>
 
 #include "output/Balance.hpp"
-#include "output/Writers.hpp"
+#include "output/Profiles.hpp"
+#include "output/Records.hpp"
 #include "run/Console.hpp"
 #include "run/Controller.hpp"
 #include "run/KernelViews.hpp"
@@ -79,7 +80,7 @@ void run_schedule(Model& m, Outputs& out) {
 
       write_observation(m, out);
       accumulate_balance(m);
-      check_profile(m, out);
+      write_profile_and_balance_if_due(m, out);
       out.progress.update(c.t);
     }
   }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "model/Model.hpp"
-#include "output/Outputs.hpp"
+#include "output/OutputStreams.hpp"
 
 namespace quarno {
 

@@ -20,7 +20,7 @@
 #include "input/Reader.hpp"
 #include "model/Model.hpp"
 #include "output/Balance.hpp"
-#include "output/Outputs.hpp"
+#include "output/OutputStreams.hpp"
 #include "run/Setup.hpp"
 #include "input/ScheduleChecks.hpp"
 #include "run/SteadyFlow.hpp"

@@ -1,7 +1,7 @@
-// Every layout the program writes, each defined once (Layouts.cpp).
+// Every layout the program writes, each defined once (FileLayouts.cpp).
 #pragma once
 
-#include "output/Layout.hpp"
+#include "output/TextLayout.hpp"
 
 namespace quarno::layouts {
 

@@ -1,4 +1,4 @@
-#include "output/Layouts.hpp"
+#include "output/FileLayouts.hpp"
 
 #include <string>
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "output/Layout.hpp"
+#include "output/TextLayout.hpp"
 #include "output/Progress.hpp"
 #include "model/Errors.hpp"
 

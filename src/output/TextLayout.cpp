@@ -1,4 +1,4 @@
-#include "output/Layout.hpp"
+#include "output/TextLayout.hpp"
 
 #include <cctype>
 #include <cerrno>

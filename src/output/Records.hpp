@@ -1,7 +1,9 @@
+// The observation records: a row of crObsNode.txt (and of crObsNode.csv)
+// every 60 s of model time, with the progress line on the console.
 #pragma once
 
 #include "model/Model.hpp"
-#include "output/Outputs.hpp"
+#include "output/OutputStreams.hpp"
 
 namespace quarno {
 
@@ -10,10 +12,5 @@ namespace quarno {
 // discharge, concentration and bed concentration at every position; lowers
 // the record flag. With no positions the flag stays raised.
 void write_observation(Model& m, Outputs& out);
-
-// After every outer step: when the model time has reached the next output
-// time, the profile block of every cell followed by the balance report. At
-// most one block per step; none once every output time has been written.
-void check_profile(Model& m, Outputs& out);
 
 }  // namespace quarno
