@@ -7,8 +7,9 @@ namespace quarno {
 
 namespace {
 
-// The bed shear stress of a quadratic drag law, tau = 3 un^2 (N/m2): the
-// water density times a drag coefficient, 1000 kg/m3 x 0.003.
+// The bed shear stress from the node velocity by a quadratic drag law,
+// tau = 3 un^2 (N/m2). The model fixes the coefficient at 3.0; it reads as
+// water's density times a bed drag coefficient, 1000 kg/m3 x 0.003.
 constexpr double kShearCoeff = 3.0;
 // Settling deposits only below this fraction of the critical shear stress:
 // the deposition factor falls from 1 in still water to 0 at 0.8 TauCR, and
