@@ -201,7 +201,7 @@ void eliminate_bed_and_storage(const TransportView& v, double dt) {
 // Node k's sink bracket: deposition less the resuspension of what deposits,
 // decay, exchange with the storage less its return, and the groundwater that
 // leaves (the negative part G- of the upwelling G).
-double sink(const TransportView& v, int k) {
+inline double sink(const TransportView& v, int k) {
   const TransportParams& p = v.par;
   const TransportWork& w = v.work;
   const double G = p.GWUpwN(k);
@@ -212,7 +212,7 @@ double sink(const TransportView& v, int k) {
 
 // Node k's source bracket: the groundwater that enters (the positive part G+
 // of G) with its concentration, resuspension and the storage's return.
-double source(const TransportView& v, int k) {
+inline double source(const TransportView& v, int k) {
   const TransportParams& p = v.par;
   const TransportWork& w = v.work;
   const double G = p.GWUpwN(k);
