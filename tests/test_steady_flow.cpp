@@ -28,6 +28,14 @@ struct SavedFlow {
   std::vector<double> h, q;
 };
 
+// The four fields of a state row: cell, x_m, h_m, q_m2_per_s.
+std::vector<std::string> row_fields(const std::string& line) {
+  std::vector<std::string> fields(4);
+  std::stringstream in(line);
+  for (std::string& field : fields) std::getline(in, field, ',');
+  return fields;
+}
+
 SavedFlow read_saved_flow(const std::string& text) {
   SavedFlow s;
   bool rows = false;
@@ -36,14 +44,9 @@ SavedFlow read_saved_flow(const std::string& text) {
     if (line.rfind("key,", 0) == 0) s.key = line.substr(4);
     if (line.rfind("largest_relative_change,", 0) == 0) s.change = std::stod(line.substr(24));
     if (rows) {
-      std::stringstream in(line);
-      std::string cell, x, h, q;
-      std::getline(in, cell, ',');
-      std::getline(in, x, ',');
-      std::getline(in, h, ',');
-      std::getline(in, q, ',');
-      s.h.push_back(std::stod(h));
-      s.q.push_back(std::stod(q));
+      const std::vector<std::string> f = row_fields(line);
+      s.h.push_back(std::stod(f[2]));
+      s.q.push_back(std::stod(f[3]));
     }
     if (line == "cell,x_m,h_m,q_m2_per_s") rows = true;
   }
@@ -251,16 +254,11 @@ std::string with_rows_changed(const std::string& saved, Change change) {
       rows = line == "cell,x_m,h_m,q_m2_per_s";
       continue;
     }
-    std::stringstream in(line);
-    std::string cell, x, h, q;
-    std::getline(in, cell, ',');
-    std::getline(in, x, ',');
-    std::getline(in, h, ',');
-    std::getline(in, q, ',');
-    double hv = std::stod(h), qv = std::stod(q);
-    change(std::stoi(cell), hv, qv);
+    const std::vector<std::string> f = row_fields(line);
+    double hv = std::stod(f[2]), qv = std::stod(f[3]);
+    change(std::stoi(f[0]), hv, qv);
     char row[128];
-    std::snprintf(row, sizeof row, "%s,%s,%.17g,%.17g\n", cell.c_str(), x.c_str(), hv, qv);
+    std::snprintf(row, sizeof row, "%s,%s,%.17g,%.17g\n", f[0].c_str(), f[1].c_str(), hv, qv);
     out += row;
   }
   return out;

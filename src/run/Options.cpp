@@ -81,6 +81,7 @@ int parse_options(int argc, const char* const* argv, Options& options) {
     std::fprintf(stderr, "quarno: --flow-state: an empty file name\nRun 'quarno --help' for the options.\n");
     return 1;
   }
+  if (!options.flow_state.empty()) options.steady_flow = true;
   if (options.threads == 0 && (options.threads = threads_from_environment()) < 0) return 1;
   return -1;
 }

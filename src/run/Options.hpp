@@ -13,7 +13,7 @@ struct Options {
   bool progress = false;  // a progress line on standard error every few seconds
   bool no_pause = false;  // never wait for Enter
   int threads = 0;        // threads of the flow right-hand side (QUARNO_THREADS when not given)
-  bool steady_flow = false;  // bring the flow to its steady state, then freeze it
+  bool steady_flow = false;  // bring the flow to its steady state, then freeze it (set by flow_state)
   std::string flow_state;    // a saved steady flow state to reuse (implies steady_flow)
 };
 

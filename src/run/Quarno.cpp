@@ -91,7 +91,7 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& o
                    const SavedFlowState* saved) {
   auto model = std::make_unique<Model>();
   model->settings.threads = options.threads;
-  model->settings.steady_flow = options.steady_flow || !options.flow_state.empty();
+  model->settings.steady_flow = options.steady_flow;
   model->settings.flow_state = options.flow_state;
   int status = 0;
   std::string message;
@@ -149,9 +149,8 @@ int Quarno(const Options& options) {
                                           "crProfiles.csv", "crBalance.csv"};
     static const char* const kCreated[1] = {kSteadyFlowFile};
     std::FILE* files[5] = {};
-    const bool steady = options.steady_flow || !options.flow_state.empty();
     const std::string open_error =
-        open_results(files, kNames, options.csv ? 5 : 2, kCreated, steady ? 1 : 0);
+        open_results(files, kNames, options.csv ? 5 : 2, kCreated, options.steady_flow ? 1 : 0);
     if (!open_error.empty()) {
       std::fprintf(stderr, "%s\n", open_error.c_str());
       return 1;
