@@ -112,6 +112,7 @@ InProcessRun run_in_process(const std::string& param, const std::string& bicond)
   out.results.capture_to(&run.results);
   out.obs.capture_to(&run.obs);
   out.console.capture_to(&run.console);
+  out.warnings.capture_to(&run.warnings);
   try {
     run_model(*run.model, p, b, out);
   } catch (const InputError& e) {

@@ -61,6 +61,7 @@ std::string bicond_text(const Reach& r);
 struct InProcessRun {
   std::unique_ptr<Model> model;
   std::string results, obs, console;
+  std::string warnings;  // standard error's warnings and notes
   int status = 0;      // 0, 1 (bad input) or 2 (numerical failure)
   std::string error;   // the message of a failed run
 };

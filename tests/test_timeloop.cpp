@@ -48,6 +48,7 @@ TEST(TimeLoop, EndTimesAreTakenInSinglePrecision) {
   ASSERT_EQ(run.status, 0) << run.error;
   EXPECT_EQ(run.model->clock.t, 0.30000001192092896);
   EXPECT_EQ(values_after(run.results, "Time=").size(), 1u);
+  EXPECT_EQ(run.warnings, "");
 
   // An end time whose single-precision value lies below it stops the run
   // just short of the last output time: no block is written.
@@ -57,6 +58,9 @@ TEST(TimeLoop, EndTimesAreTakenInSinglePrecision) {
   ASSERT_EQ(run.status, 0) << run.error;
   EXPECT_EQ(run.model->clock.t, static_cast<double>(0.7f));
   EXPECT_TRUE(values_after(run.results, "Time=").empty());
+  EXPECT_EQ(run.warnings,
+            "warning: the run ended at t = 0.699999988079071 s; the profile and balance of the "
+            "output time 0.7 s were not written.\n");
 }
 
 TEST(TimeLoop, IntervalsWithinTheGuardAreSkipped) {

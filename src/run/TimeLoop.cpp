@@ -31,6 +31,22 @@ void check_concentrations(const Model& m) {
   }
 }
 
+// A run can end just short of its last output time: the last step may end
+// within the interval guard of the schedule's end, or the end time may have
+// no exact single-precision value. The profile and balance of that time are
+// then not written; say so rather than end as if they were.
+void warn_of_unwritten_output_times(const Model& m, Outputs& out) {
+  const RunState& c = m.clock;
+  const int missed = m.bic.NTout - c.output_index + 1;
+  if (missed <= 0) return;
+  std::string text = "warning: the run ended at t = " + show_number(c.t) +
+                     " s; the profile and balance of the output time " +
+                     show_number(m.bic.TOut(c.output_index)) + " s";
+  if (missed > 1)
+    text += " and of " + std::to_string(missed - 1) + (missed > 2 ? " later ones" : " later one");
+  out.warnings.write_line(text + " were not written.");
+}
+
 }  // namespace
 
 void run_schedule(Model& m, Outputs& out) {
@@ -84,6 +100,7 @@ void run_schedule(Model& m, Outputs& out) {
       out.progress.update(c.t);
     }
   }
+  warn_of_unwritten_output_times(m, out);
 }
 
 }  // namespace quarno
