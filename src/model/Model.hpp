@@ -225,6 +225,9 @@ struct RunState {
   double record_clock = 0.0;  // model time since the last observation record (s)
   int record_flag = 0;        // set when a record is due
   int output_index = 1;       // index into TOut of the next output time
+  // A run continued from a saved state inside a row: the first row that runs
+  // keeps the outer step and inlet depth it had.
+  bool mid_row = false;
 };
 
 // Running sums and storages of the water and solute balances.

@@ -65,6 +65,15 @@ int parse_options(int argc, const char* const* argv, Options& options) {
                  "(otherwise it is computed again); implies --steady-flow")
       ->option_text("FILE");
   CLI::Option* flow_state = app.get_option("--flow-state");
+  CLI::Option* save_state = app.add_option(
+      "--save-state", options.save_state,
+      "when the run succeeds, save its state in FILE for a run to go on from");
+  CLI::Option* initial_state = app.add_option(
+      "--initial-state", options.initial_state,
+      "go on from the state saved in FILE, at its time (the deck may change its schedule,\n"
+      "output times and sites, not its grid, channel, boundary types or transport switch)");
+  save_state->option_text("FILE");
+  initial_state->option_text("FILE");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -77,11 +86,19 @@ int parse_options(int argc, const char* const* argv, Options& options) {
     std::fprintf(stderr, "quarno: %s\nRun 'quarno --help' for the options.\n", e.what());
     return 1;
   }
-  if (flow_state->count() > 0 && options.flow_state.empty()) {
-    std::fprintf(stderr, "quarno: --flow-state: an empty file name\nRun 'quarno --help' for the options.\n");
-    return 1;
+  for (const CLI::Option* file : {flow_state, save_state, initial_state}) {
+    if (file->count() > 0 && file->as<std::string>().empty()) {
+      std::fprintf(stderr, "quarno: %s: an empty file name\nRun 'quarno --help' for the options.\n",
+                   file->get_name().c_str());
+      return 1;
+    }
   }
   if (!options.flow_state.empty()) options.steady_flow = true;
+  if (!options.initial_state.empty() && options.steady_flow) {
+    std::fprintf(stderr, "quarno: --initial-state %s: a run that goes on from a saved state cannot "
+                 "freeze its flow (--steady-flow, --flow-state)\n", options.initial_state.c_str());
+    return 1;
+  }
   if (options.threads == 0 && (options.threads = threads_from_environment()) < 0) return 1;
   return -1;
 }

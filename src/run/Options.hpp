@@ -15,6 +15,8 @@ struct Options {
   int threads = 0;        // threads of the flow right-hand side (QUARNO_THREADS when not given)
   bool steady_flow = false;  // bring the flow to its steady state, then freeze it (set by flow_state)
   std::string flow_state;    // a saved steady flow state to reuse (implies steady_flow)
+  std::string save_state;     // where a run that succeeds saves its state; empty: nowhere
+  std::string initial_state;  // a saved state to go on from; empty: start at time 0
 };
 
 // Parses the command line into `options`, and the environment: without

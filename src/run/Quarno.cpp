@@ -22,6 +22,7 @@
 #include "output/Csv.hpp"
 #include "output/OutputStreams.hpp"
 #include "output/ResultFiles.hpp"
+#include "run/ChainState.hpp"
 #include "run/Console.hpp"
 #include "run/Setup.hpp"
 #include "run/SteadyFlow.hpp"
@@ -63,7 +64,8 @@ class FolderLock {
 }  // namespace
 
 void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
-               const SavedFlowState* saved) {
+               const SavedFlowState* saved, const SavedRunState* resume,
+               const std::string& resume_path) {
   read_deck(m, param, bicond, out);
   out.progress.start(static_cast<float>(m.bic.TBC(m.run.NTInt)));
   build_grid(m);
@@ -75,8 +77,12 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
     establish_steady_flow(m, out, saved);
     out.progress.start(static_cast<float>(m.bic.TBC(m.run.NTInt)));
   }
-  m.bal.QX0 = m.bal.QXL = m.bal.QGwU = m.bal.QCGWU = 0.0;
-  record_initial_storages(m);
+  if (resume != nullptr) {
+    restore_run_state(m, *resume, resume_path);
+  } else {
+    m.bal.QX0 = m.bal.QXL = m.bal.QGwU = m.bal.QCGWU = 0.0;
+    record_initial_storages(m);
+  }
   run_schedule(m, out);
   out.flush_all();
 }
@@ -88,7 +94,7 @@ namespace {
 // flushed before the message, so everything written so far is kept; a results
 // file that cannot be written ends the run at once with status 3.
 int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& options,
-                   const SavedFlowState* saved) {
+                   const SavedFlowState* saved, const SavedRunState* resume) {
   auto model = std::make_unique<Model>();
   model->settings.threads = options.threads;
   model->settings.steady_flow = options.steady_flow;
@@ -98,7 +104,8 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& o
   try {
     if (out.csv) write_csv_heads(out.obs_csv, out.profiles_csv, out.balance_csv);
     try {
-      run_model(*model, param, bicond, out, saved);
+      run_model(*model, param, bicond, out, saved, resume, options.initial_state);
+      if (!options.save_state.empty()) save_run_state(*model, options.save_state);
       pause(out, "press ENTER to exit code");
     } catch (const InputError& e) {
       status = 1;
@@ -145,12 +152,25 @@ int Quarno(const Options& options) {
         return 1;
       }
     }
+    std::unique_ptr<SavedRunState> resume;
+    if (!options.initial_state.empty()) {
+      try {
+        resume = std::make_unique<SavedRunState>(
+            load_initial_state(options.initial_state, param, bicond));
+      } catch (const InputError& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+      }
+    }
     static const char* const kNames[5] = {"crOutput.txt", "crObsNode.txt", "crObsNode.csv",
                                           "crProfiles.csv", "crBalance.csv"};
-    static const char* const kCreated[1] = {kSteadyFlowFile};
+    const char* created[2] = {};
+    int created_count = 0;
+    if (options.steady_flow) created[created_count++] = kSteadyFlowFile;
+    if (!options.save_state.empty()) created[created_count++] = options.save_state.c_str();
     std::FILE* files[5] = {};
     const std::string open_error =
-        open_results(files, kNames, options.csv ? 5 : 2, kCreated, options.steady_flow ? 1 : 0);
+        open_results(files, kNames, options.csv ? 5 : 2, created, created_count);
     if (!open_error.empty()) {
       std::fprintf(stderr, "%s\n", open_error.c_str());
       return 1;
@@ -170,7 +190,7 @@ int Quarno(const Options& options) {
     else if (!options.quiet && ::isatty(STDERR_FILENO) == 1)
       out.progress.set_mode(Progress::Mode::Redraw);
 
-    const int status = run_and_report(param, bicond, out, options, saved.get());
+    const int status = run_and_report(param, bicond, out, options, saved.get(), resume.get());
     try {
       out.progress.clear_line();
       out.console.flush();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "input/FlowStateFile.hpp"
+#include "input/RunStateFile.hpp"
 #include "input/Reader.hpp"
 #include "model/Model.hpp"
 #include "output/OutputStreams.hpp"
@@ -12,9 +13,12 @@ namespace quarno {
 // and echo the input, build the grid, the node fields and the initial state,
 // record the initial storages and run the boundary schedule. With a frozen
 // flow, `saved` is the saved steady state to reuse when it fits the deck
-// (nullptr: none). Throws InputError, NumericalFailure or Interrupted.
+// (nullptr: none). With `resume`, the run goes on from that saved state
+// (read from `resume_path`) instead of its initial storages. Throws
+// InputError, NumericalFailure or Interrupted.
 void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
-               const SavedFlowState* saved = nullptr);
+               const SavedFlowState* saved = nullptr, const SavedRunState* resume = nullptr,
+               const std::string& resume_path = {});
 
 // The main program: runs the model on crparam.txt and crbicond.txt of the
 // working directory and returns the exit status (0 success, 1 bad input or

@@ -56,12 +56,17 @@ void run_schedule(Model& m, Outputs& out) {
   // A frozen flow keeps its steady state: only the transport moves on.
   const bool frozen = m.settings.steady_flow;
   const TransportView transport = transport_view(m);
+  const double kept_h0 = m.bnd.h0;  // a continued row's inlet depth
   for (int k = 1; k <= m.run.NTInt; ++k) {
     const double TEnd = interval_end(b, k);
     c.interval = k;
     if (!apply_schedule_row(m, k, c.t)) continue;  // too short: skipped
 
-    c.dt = kFirstStep;
+    if (c.mid_row)
+      m.bnd.h0 = kept_h0;
+    else
+      c.dt = kFirstStep;
+    c.mid_row = false;
     const double Tclamp = TEnd - kEndTolerance * TEnd;
     while (interval_runs(c.t, TEnd)) {
       check_interrupt();

@@ -13,11 +13,11 @@ int main(int argc, char** argv) {
   quarno::secure_standard_streams();
   quarno::Options options;
   if (const int status = quarno::parse_options(argc, argv, options); status >= 0) return status;
-  // A saved flow state is named from where the program was started.
-  if (!options.flow_state.empty() && options.flow_state.front() != '/') {
+  // Saved states are named from where the program was started.
+  for (std::string* file : {&options.flow_state, &options.save_state, &options.initial_state}) {
+    if (file->empty() || file->front() == '/') continue;
     char cwd[4096];
-    if (::getcwd(cwd, sizeof cwd) != nullptr)
-      options.flow_state = std::string(cwd) + "/" + options.flow_state;
+    if (::getcwd(cwd, sizeof cwd) != nullptr) *file = std::string(cwd) + "/" + *file;
   }
   if (!options.folder.empty() && ::chdir(options.folder.c_str()) != 0) {
     std::fprintf(stderr, "quarno: cannot run in the folder %s (%s)\n", options.folder.c_str(),
