@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "output/DateTime.hpp"
+
 namespace quarno {
 
 struct Options {
@@ -15,6 +17,8 @@ struct Options {
   int threads = 0;        // threads of the flow right-hand side (QUARNO_THREADS when not given)
   bool steady_flow = false;  // bring the flow to its steady state, then freeze it (set by flow_state)
   std::string flow_state;    // a saved steady flow state to reuse (implies steady_flow)
+  double record_interval = 60.0;  // model time between observation records (s)
+  StartDate start_date;           // the instant of time 0: a datetime column in the CSV results
 };
 
 // Parses the command line into `options`, and the environment: without
