@@ -141,9 +141,10 @@ int format_datetime(const StartDate& start, double t, char* buf) {
   int mo = 0, d = 0;
   civil_from_days(day, y, mo, d);
   const long long s = in_day / 1000;
-  const int n = std::snprintf(buf, kDateTimeCapacity, "%s%04lld-%02d-%02dT%02lld:%02lld:%02lld.%03lldZ",
-                              y < 0 ? "-" : "", y < 0 ? -y : y, mo, d, s / 3600, s / 60 % 60,
-                              s % 60, in_day % 1000);
+  const int n =
+      std::snprintf(buf, kDateTimeCapacity, "%s%04lld-%02d-%02dT%02lld:%02lld:%02lld.%03lldZ",
+                    y < 0 ? "-" : "", y < 0 ? -y : y, mo, d, s / 3600, s / 60 % 60, s % 60,
+                    in_day % 1000);
   return n > 0 && n < kDateTimeCapacity ? n : 0;
 }
 

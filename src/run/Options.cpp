@@ -40,7 +40,8 @@ int threads_from_environment() {
 // message.
 bool check_record_options(bool start_given, const std::string& start_text, Options& options) {
   if (!(std::isfinite(options.record_interval) && options.record_interval > 0)) {
-    std::fprintf(stderr, "quarno: --record-interval must be a positive number of seconds (found %s)\n",
+    std::fprintf(stderr,
+                 "quarno: --record-interval must be a positive number of seconds (found %s)\n",
                  show_number(options.record_interval).c_str());
     return false;
   }
