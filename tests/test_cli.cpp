@@ -143,7 +143,7 @@ TEST(CsvResults, AgreeWithTheFixedColumnFilesOnEveryGoldenDeck) {
       for (const ObsRow& rec : records) {
         for (std::size_t j = 0; j < positions; ++j, ++row) {
           const auto& c = obs_csv[row];
-          ASSERT_EQ(c.size(), 9u);
+          ASSERT_EQ(c.size(), 14u);
           expect_printed(std::stod(c[0]), rec.t, 5, "t");
           expect_printed(std::stod(c[3]), rec.h[j], 5, "h");
           expect_printed(std::stod(c[4]), rec.u[j], 5, "u");

@@ -1,5 +1,6 @@
-"""The calibration tool's tables of crparam.txt and its interpolated columns
-against the program's column registry, printed by quarno_print_columns.
+"""The calibration tool's tables of crparam.txt and its interpolated columns,
+and the results reader's CSV columns, against the program's column registry,
+printed by quarno_print_columns.
 
     /usr/bin/python3 tests/test_columns.py build/quarno_print_columns
 """
@@ -10,6 +11,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 import quarno_fit  # noqa: E402
+import quarno_results  # noqa: E402
 
 out = subprocess.run([sys.argv[1]], check=True, capture_output=True, text=True).stdout
 rows = [line.split() for line in out.splitlines()]
@@ -21,5 +23,12 @@ faults = [f"quarno_fit.{name} is {mine}, the registry has {theirs}"
           for name, mine, theirs in (("TABLES", quarno_fit.TABLES, tables),
                                      ("LINEAR", quarno_fit.LINEAR, linear))
           if mine != theirs]
+csv_columns = {r[1]: tuple(r[2:]) for r in rows if r[0] == "csv"}
+if quarno_results.OBS_COLUMNS != csv_columns["crObsNode.csv"]:
+    faults.append(f"quarno_results.OBS_COLUMNS is {quarno_results.OBS_COLUMNS}, "
+                  f"the registry has {csv_columns['crObsNode.csv']}")
+for name in quarno_results.PROFILE_CELL_COLUMNS + quarno_results.PROFILE_NODE_COLUMNS:
+    if name not in csv_columns["crProfiles.csv"]:
+        faults.append(f"quarno_results reads {name}, which crProfiles.csv does not have")
 print("\n".join(faults + [f"{len(tables)} tables, {len(cols)} columns compared"]))
 sys.exit(1 if faults else 0)

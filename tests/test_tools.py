@@ -16,7 +16,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 
-from quarno_results import read_number, read_obs_csv, read_obs_fixed, read_observations  # noqa: E402
+from quarno_results import OBS_COLUMNS, read_number, read_obs_csv, read_obs_fixed, read_observations  # noqa: E402
 
 QUARNO = None
 
@@ -45,7 +45,8 @@ class FixedAgainstCsv(unittest.TestCase):
         self.addCleanup(shutil.rmtree, folder)
         for name in ("crparam.txt", "crbicond.txt"):
             shutil.copy(os.path.join(HERE, "data", "golden", deck, name), folder)
-        subprocess.run([QUARNO, "--csv", "--no-pause", "--quiet", folder], check=True,
+        subprocess.run([QUARNO, "--csv", "--no-pause", "--quiet", "--start-date", "2024-06-01",
+                        folder], check=True,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
         return folder
 
@@ -59,6 +60,8 @@ class FixedAgainstCsv(unittest.TestCase):
                 self.assertEqual(len(fixed), len(full))
                 for a, b in zip(fixed, full):
                     self.assertEqual(a["site"], b["site"])
+                    self.assertEqual(set(b), set(OBS_COLUMNS) | {"datetime"})
+                    self.assertRegex(b["datetime"], r"^2024-06-01T\d\d:\d\d:\d\d\.\d{3}Z$")
                     for key in ("time_s", "h_m", "u_m_per_s", "Q_m3_per_s", "C", "Cb"):
                         tol = 0.5e-5 * abs(b[key]) * 10 + 1e-300
                         self.assertLessEqual(abs(a[key] - b[key]), tol, (deck, key, a, b))

@@ -14,7 +14,12 @@ import math
 import os
 import re
 
-OBS_COLUMNS = ("time_s", "site", "x_m", "h_m", "u_m_per_s", "Q_m3_per_s", "C", "Cb", "Cs")
+OBS_COLUMNS = ("time_s", "site", "x_m", "h_m", "u_m_per_s", "Q_m3_per_s", "C", "Cb", "Cs",
+               "bed_shear_N_per_m2", "resuspension_per_m2_per_s", "settling_per_m2_per_s",
+               "storage_exchange_per_m_per_s", "load_per_s")
+# Columns of crObsNode.csv that hold no number: `datetime` (with
+# --start-date), kept as its ISO 8601 text.
+TEXT_COLUMNS = ("datetime",)
 
 # Mantissa, then an exponent with its letter (sign optional) or, for three
 # digits, a signed exponent without the letter.
@@ -48,8 +53,8 @@ def _positions_from_results(folder):
 
 def read_obs_fixed(path, positions, x_positions=None):
     """Records of a crObsNode.txt with `positions` positions, as rows like
-    those of crObsNode.csv (without the storage-zone concentration, which
-    that file does not hold: Cs is NaN)."""
+    those of crObsNode.csv (without the storage-zone concentration and the
+    fluxes, which that file does not hold: they are NaN)."""
     with open(path, encoding="latin-1") as f:
         lines = f.read().splitlines()[11:]  # the head is 11 lines
     # A record is the time (12 columns) and 5 values of 14 columns per
@@ -67,19 +72,29 @@ def read_obs_fixed(path, positions, x_positions=None):
             for j in range(positions):
                 h, u, q, c, cb = values[1 + 5 * j:6 + 5 * j]
                 x = x_positions[j] if x_positions else math.nan
-                rows.append({"time_s": t, "site": j + 1, "x_m": x, "h_m": h, "u_m_per_s": u,
-                             "Q_m3_per_s": q, "C": c, "Cb": cb, "Cs": math.nan})
+                row = dict.fromkeys(OBS_COLUMNS, math.nan)
+                row.update({"time_s": t, "site": j + 1, "x_m": x, "h_m": h, "u_m_per_s": u,
+                            "Q_m3_per_s": q, "C": c, "Cb": cb})
+                rows.append(row)
             values = []
     return rows
 
 
+def _csv_value(column, text):
+    """A field of a CSV results file: text columns as they are, site and
+    index as int, empty cells (the fluxes without transport) as NaN."""
+    if column in TEXT_COLUMNS or column in ("kind", "balance", "term"):
+        return text
+    if column in ("site", "index"):
+        return int(text)
+    return float(text) if text else math.nan
+
+
 def read_obs_csv(path):
-    """The rows of a crObsNode.csv, with numbers as floats (site as int)."""
+    """The rows of a crObsNode.csv, with numbers as floats (site as int),
+    empty cells as NaN and the datetime column, when there is one, as text."""
     with open(path, newline="") as f:
-        rows = []
-        for row in csv.DictReader(f):
-            rows.append({k: (int(v) if k == "site" else float(v)) for k, v in row.items()})
-        return rows
+        return [{k: _csv_value(k, v) for k, v in row.items()} for row in csv.DictReader(f)]
 
 
 def read_observations(folder):

@@ -179,4 +179,15 @@ inline const Array<double>& values(const Model& m, const Column& c) {
   return c.param_values ? m.par.*c.param_values : m.bic.*c.bicond_values;
 }
 
+// The columns of the CSV results, in order. With a start date, `datetime`
+// follows `time_s` in each of them.
+inline constexpr const char* kObsCsvColumns[] = {
+    "time_s", "site", "x_m", "h_m", "u_m_per_s", "Q_m3_per_s", "C", "Cb", "Cs",
+    "bed_shear_N_per_m2", "resuspension_per_m2_per_s", "settling_per_m2_per_s",
+    "storage_exchange_per_m_per_s", "load_per_s"};
+inline constexpr const char* kProfileCsvColumns[] = {
+    "time_s", "kind", "index", "x_m", "h_m", "u_m_per_s", "q_m2_per_s", "Q_m3_per_s", "C", "Cb",
+    "Cs"};
+inline constexpr const char* kBalanceCsvColumns[] = {"time_s", "balance", "term", "value"};
+
 }  // namespace quarno::columns

@@ -215,6 +215,12 @@ struct Transport {
   Array<double> Dw{1, kMaxNodes}, Dg{1, kMaxNodes}, De{1, kMaxNodes}, R{1, kMaxNodes};
   Array<double> a{1, kMaxNodes}, b{1, kMaxNodes}, r{1, kMaxNodes};  // eliminated rows
   Array<double> C{1, kMaxNodes};                           // the new stream concentration
+
+  // What the last step moved, per node, for the observation records.
+  Array<double> tau{1, kMaxNodes};       // bed shear stress (N/m2)
+  Array<double> resus{1, kMaxNodes};     // resuspension per unit bed area (amount/(m2 s))
+  Array<double> settle{1, kMaxNodes};    // settling per unit bed area (amount/(m2 s))
+  Array<double> exchange{1, kMaxNodes};  // into the storage zone per unit length (amount/(m s))
 };
 
 // The clock of the time loop and the schedules it keeps.
@@ -262,6 +268,9 @@ struct RunSettings {
   // A saved steady flow state to reuse when it matches this run; empty:
   // compute it.
   std::string flow_state;
+  // Model time between observation records (s): a record is taken at the end
+  // of the first outer step at which the steps since the last one reach it.
+  double record_interval = 60.0;
 };
 
 // The steady flow of a run with a frozen flow: how it was reached, and the

@@ -69,7 +69,7 @@ void value_line(Model& m, Outputs& out, const Layout& layout, const char* label,
   });
   if (out.csv) {
     CsvRow row;
-    row << m.clock.t << balance << term_of(label) << v;
+    row.time(m.clock.t, out.start_date) << balance << term_of(label) << v;
     row.write_to(out.balance_csv);
   }
 }
@@ -106,7 +106,7 @@ void write_balance_report(Model& m, Outputs& out) {
   out.results.name_nonfinite([](int) { return std::string("the Froude number at X=0"); });
   if (out.csv) {
     CsvRow row;
-    row << m.clock.t << "inlet" << "Fr" << Fr;
+    row.time(m.clock.t, out.start_date) << "inlet" << "Fr" << Fr;
     row.write_to(out.balance_csv);
   }
 

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "model/Columns.hpp"
+
 namespace quarno {
 
 void CsvRow::separate() {
@@ -45,11 +47,31 @@ void CsvRow::write_to(TextOut& out) {
   first_ = true;
 }
 
-void write_csv_heads(TextOut& obs, TextOut& profiles, TextOut& balance) {
-  obs.write_line("time_s,site,x_m,h_m,u_m_per_s,Q_m3_per_s,C,Cb,Cs");
-  profiles.write_line(
-      "time_s,kind,index,x_m,h_m,u_m_per_s,q_m2_per_s,Q_m3_per_s,C,Cb,Cs");
-  balance.write_line("time_s,balance,term,value");
+CsvRow& CsvRow::time(double t, const StartDate& start) {
+  put_number(t);
+  if (!start.set) return *this;
+  char text[kDateTimeCapacity];
+  return *this << std::string_view(text, static_cast<std::size_t>(format_datetime(start, t, text)));
+}
+
+namespace {
+
+template <std::size_t N>
+void write_head(TextOut& out, const char* const (&names)[N], const StartDate& start) {
+  CsvRow row;
+  for (std::size_t c = 0; c < N; ++c) {
+    row << names[c];
+    if (c == 0 && start.set) row << "datetime";
+  }
+  row.write_to(out);
+}
+
+}  // namespace
+
+void write_csv_heads(TextOut& obs, TextOut& profiles, TextOut& balance, const StartDate& start) {
+  write_head(obs, columns::kObsCsvColumns, start);
+  write_head(profiles, columns::kProfileCsvColumns, start);
+  write_head(balance, columns::kBalanceCsvColumns, start);
 }
 
 }  // namespace quarno

@@ -6,6 +6,7 @@
 
 #include <string_view>
 
+#include "output/DateTime.hpp"
 #include "output/TextLayout.hpp"
 
 namespace quarno {
@@ -15,6 +16,9 @@ class CsvRow {
   CsvRow& operator<<(double v);
   CsvRow& operator<<(int v);
   CsvRow& operator<<(std::string_view text);  // written as it is: no commas or quotes
+  // The time of a row: the model time, then with a start date the instant as
+  // an ISO 8601 date-time in UTC.
+  CsvRow& time(double t, const StartDate& start);
   // Writes the row to `out` and starts a new one.
   void write_to(TextOut& out);
 
@@ -28,7 +32,8 @@ class CsvRow {
   bool first_ = true;
 };
 
-// The header rows of the three CSV files.
-void write_csv_heads(TextOut& obs, TextOut& profiles, TextOut& balance);
+// The header rows of the three CSV files; a `datetime` column after
+// `time_s` when the run has a start date.
+void write_csv_heads(TextOut& obs, TextOut& profiles, TextOut& balance, const StartDate& start);
 
 }  // namespace quarno

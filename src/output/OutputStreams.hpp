@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "output/DateTime.hpp"
 #include "output/TextLayout.hpp"
 #include "output/Progress.hpp"
 #include "model/Errors.hpp"
@@ -18,6 +19,7 @@ struct Outputs {
   TextOut obs_csv{nullptr, "crObsNode.csv"};
   TextOut profiles_csv{nullptr, "crProfiles.csv"};
   TextOut balance_csv{nullptr, "crBalance.csv"};
+  StartDate start_date{};  // when set, the CSV rows carry the date and time
   TextOut warnings{nullptr};  // plausibility warnings: standard error in a run
   bool quiet = false;        // no progress lines on the console
   bool pause_reads = false;  // a pause waits for a line of standard input

@@ -19,13 +19,13 @@ void write_profile_csv(const Model& m, Outputs& out) {
   const double t = m.clock.t;
   CsvRow row;
   for (int i = 1; i <= gr.M; ++i) {
-    row << t << "cell" << i << gr.Xc(i) << f.h(i) << f.u(i) << f.q(i) << f.Q(i) << mean.C(i)
-        << mean.Cb(i) << mean.Cs(i);
+    row.time(t, out.start_date) << "cell" << i << gr.Xc(i) << f.h(i) << f.u(i) << f.q(i)
+                                << f.Q(i) << mean.C(i) << mean.Cb(i) << mean.Cs(i);
     row.write_to(out.profiles_csv);
   }
   for (int k = 1; k <= m.run.Nfdn; ++k) {
-    row << t << "node" << k << gr.X(k) << "" << "" << "" << "" << m.nodes.CN(k) << m.nodes.CbN(k)
-        << m.tr.CsN(k);
+    row.time(t, out.start_date) << "node" << k << gr.X(k) << "" << "" << "" << ""
+                                << m.nodes.CN(k) << m.nodes.CbN(k) << m.tr.CsN(k);
     row.write_to(out.profiles_csv);
   }
 }

@@ -10,33 +10,54 @@ namespace quarno {
 
 namespace {
 
-// The five values at observation position j, interpolated from the
-// preceding cell centre and node; the distance is always divided by dx. A
-// sixth, the storage-zone concentration, goes to the CSV results only.
-void observe(const Model& m, int j, double v[6]) {
+// Values per observation position: the five of crObsNode.txt, then for the
+// CSV results the storage-zone concentration and the five fluxes.
+constexpr int kValues = 11;
+
+// The discharge at node k (m3/s): the end faces at both ends, the mean of
+// the two cells between.
+double node_discharge(const Model& m, int k) {
+  if (k == 1) return m.bnd.qX0 * m.nodes.WidthN(1);
+  if (k == m.run.Nfdn) return m.bnd.qXL * m.nodes.WidthN(k);
+  return (m.flow.Q(k - 1) + m.flow.Q(k)) * 0.5;
+}
+
+// The values at observation position j, interpolated from the preceding
+// cell centre and node; the distance is always divided by dx.
+void observe(const Model& m, int j, double v[kValues]) {
   const Grid& gr = m.grid;
   const Flow& f = m.flow;
-  const Array<double>& CN = m.nodes.CN;
-  const Array<double>& CbN = m.nodes.CbN;
   const int k = gr.kObsC(j);
   const int k1 = std::min(k + 1, gr.M);
   const int n = gr.kObsN(j);
   const double dx = gr.dx;
+  auto at_site = [&](double a0, double a1) { return a0 + (a1 - a0) * gr.dObsN(j) / dx; };
   v[0] = f.h(k) + (f.h(k1) - f.h(k)) * gr.dObsC(j) / dx;
   v[1] = f.u(k) + (f.u(k1) - f.u(k)) * gr.dObsC(j) / dx;
   v[2] = f.q(k) * gr.B(k) + (f.q(k1) * gr.B(k1) - f.q(k) * gr.B(k)) * gr.dObsC(j) / dx;
-  v[3] = CN(n) + (CN(n + 1) - CN(n)) * gr.dObsN(j) / dx;
-  v[4] = CbN(n) + (CbN(n + 1) - CbN(n)) * gr.dObsN(j) / dx;
-  const Array<double>& CsN = m.tr.CsN;
-  v[5] = CsN(n) + (CsN(n + 1) - CsN(n)) * gr.dObsN(j) / dx;
+  const Array<double>* nodal[7] = {&m.nodes.CN, &m.nodes.CbN, &m.tr.CsN, &m.tr.tau,
+                                             &m.tr.resus, &m.tr.settle, &m.tr.exchange};
+  const int count = m.run.NTr > 0 ? 7 : 3;  // the fluxes only with transport
+  for (int c = 0; c < count; ++c) v[3 + c] = at_site((*nodal[c])(n), (*nodal[c])(n + 1));
+  if (m.run.NTr > 0)
+    v[10] = at_site(node_discharge(m, n) * m.nodes.CN(n),
+                    node_discharge(m, n + 1) * m.nodes.CN(n + 1));
 }
 
-// The same record in full precision: one row per position.
-void write_observation_csv(const Model& m, Outputs& out, const double (*values)[6]) {
+// The same record in full precision: one row per position; the fluxes are
+// empty without transport.
+void write_observation_csv(const Model& m, Outputs& out, const double (*values)[kValues]) {
   CsvRow row;
   for (int j = 1; j <= m.bic.Nobs; ++j) {
     const double* v = values[j - 1];
-    row << m.clock.t << j << m.bic.XObs(j) << v[0] << v[1] << v[2] << v[3] << v[4] << v[5];
+    row.time(m.clock.t, out.start_date) << j << m.bic.XObs(j);
+    for (int c = 0; c < 6; ++c) row << v[c];
+    for (int c = 6; c < kValues; ++c) {
+      if (m.run.NTr > 0)
+        row << v[c];
+      else
+        row << "";
+    }
     row.write_to(out.obs_csv);
   }
   out.obs_csv.flush();
@@ -48,7 +69,7 @@ void write_observation(Model& m, Outputs& out) {
   RunState& c = m.clock;
   const int Nobs = m.bic.Nobs;
   if (c.record_flag == 0 || Nobs <= 0) return;
-  double values[kMaxObservations][6];
+  double values[kMaxObservations][kValues];
   for (int j = 1; j <= Nobs; ++j) observe(m, j, values[j - 1]);
   if (!out.quiet) {
     out.progress.clear_line();

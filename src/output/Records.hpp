@@ -1,5 +1,5 @@
 // The observation records: a row of crObsNode.txt (and of crObsNode.csv)
-// every 60 s of model time, with the progress line on the console.
+// every record interval of model time, with the progress line on the console.
 #pragma once
 
 #include "model/Model.hpp"

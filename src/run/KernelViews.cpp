@@ -30,7 +30,8 @@ TransportView transport_view(Model& m) {
       TransportFlow{f.h, f.u, f.Q, t.un, t.An, t.An_old},
       TransportState{nf.CN, t.CsN, nf.CbN, t.TResC, t.TDepC},
       TransportWork{t.E, t.P, t.alb, t.beb, t.als, t.bes, t.DA, t.Cf},
-      TridiagonalRows{t.Dw, t.Dg, t.De, t.R, t.a, t.b, t.r, t.C}};
+      TridiagonalRows{t.Dw, t.Dg, t.De, t.R, t.a, t.b, t.r, t.C},
+      TransportFluxes{t.tau, t.resus, t.settle, t.exchange}};
 }
 
 }  // namespace quarno

@@ -3,11 +3,13 @@
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "input/Reader.hpp"
+#include "model/ShowNumber.hpp"
 #include "parallel/Team.hpp"
 
 #ifndef QUARNO_VERSION
@@ -32,6 +34,24 @@ int threads_from_environment() {
     return -1;
   }
   return static_cast<int>(v);
+}
+
+// Checks the record interval and reads the start date; false after a
+// message.
+bool check_record_options(bool start_given, const std::string& start_text, Options& options) {
+  if (!(std::isfinite(options.record_interval) && options.record_interval > 0)) {
+    std::fprintf(stderr,
+                 "quarno: --record-interval must be a positive number of seconds (found %s)\n",
+                 show_number(options.record_interval).c_str());
+    return false;
+  }
+  std::string reason;
+  if (start_given && !parse_start_date(start_text, options.start_date, reason)) {
+    std::fprintf(stderr, "quarno: --start-date %s is not an ISO 8601 date and time: %s\n",
+                 quote_input(start_text).c_str(), reason.c_str());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -74,6 +94,15 @@ int parse_options(int argc, const char* const* argv, Options& options) {
       "output times and sites, not its grid, channel, boundary types or transport switch)");
   save_state->option_text("FILE");
   initial_state->option_text("FILE");
+  app.add_option("--record-interval", options.record_interval,
+                 "model time between observation records (default 60); a record is taken at the\n"
+                 "end of the first outer step that reaches it")
+      ->option_text("S");
+  std::string start_text;
+  CLI::Option* start_date = app.add_option("--start-date", start_text,
+                 "the date and time of model time 0, e.g. 2024-06-01T00:00:00Z: the CSV results\n"
+                 "gain a datetime column (UTC); without a zone the time is read as UTC")
+      ->option_text("ISO-8601");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -93,6 +122,7 @@ int parse_options(int argc, const char* const* argv, Options& options) {
       return 1;
     }
   }
+  if (!check_record_options(start_date->count() > 0, start_text, options)) return 1;
   if (!options.flow_state.empty()) options.steady_flow = true;
   if (!options.initial_state.empty() && options.steady_flow) {
     std::fprintf(stderr, "quarno: --initial-state %s: a run that goes on from a saved state cannot "

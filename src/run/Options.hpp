@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "output/DateTime.hpp"
+
 namespace quarno {
 
 struct Options {
@@ -17,6 +19,8 @@ struct Options {
   std::string flow_state;    // a saved steady flow state to reuse (implies steady_flow)
   std::string save_state;     // where a run that succeeds saves its state; empty: nowhere
   std::string initial_state;  // a saved state to go on from; empty: start at time 0
+  double record_interval = 60.0;  // model time between observation records (s)
+  StartDate start_date;           // the instant of time 0: a datetime column in the CSV results
 };
 
 // Parses the command line into `options`, and the environment: without

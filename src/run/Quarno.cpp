@@ -99,10 +99,11 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& o
   model->settings.threads = options.threads;
   model->settings.steady_flow = options.steady_flow;
   model->settings.flow_state = options.flow_state;
+  model->settings.record_interval = options.record_interval;
   int status = 0;
   std::string message;
   try {
-    if (out.csv) write_csv_heads(out.obs_csv, out.profiles_csv, out.balance_csv);
+    if (out.csv) write_csv_heads(out.obs_csv, out.profiles_csv, out.balance_csv, out.start_date);
     try {
       run_model(*model, param, bicond, out, saved, resume, options.initial_state);
       if (!options.save_state.empty()) save_run_state(*model, options.save_state);
@@ -182,6 +183,7 @@ int Quarno(const Options& options) {
       out.profiles_csv.attach(files[3]);
       out.balance_csv.attach(files[4]);
     }
+    out.start_date = options.start_date;
     out.warnings.attach(stderr);
     out.quiet = options.quiet;
     out.pause_reads = !options.no_pause && ::isatty(STDIN_FILENO) == 1;

@@ -20,7 +20,6 @@ namespace quarno {
 namespace {
 
 constexpr double kEndTolerance = 1e-10;   // relative
-constexpr double kRecordPeriod = 60.0;    // s
 
 void check_concentrations(const Model& m) {
   for (int k = 1; k <= m.run.Nfdn; ++k) {
@@ -80,7 +79,7 @@ void run_schedule(Model& m, Outputs& out) {
       if (c.t + c.dt > Tclamp) c.dt = TEnd - c.t;
       const double tNew = c.t + c.dt;
       c.record_clock += c.dt;
-      if (c.record_clock >= kRecordPeriod) {
+      if (c.record_clock >= m.settings.record_interval) {
         c.record_clock = 0.0;
         c.record_flag = 1;
       }

@@ -138,6 +138,9 @@ void exchange_rates(const TransportView& v, double dt) {
                  : 0.0;
     st.TResC(k) += w.E(k) * dt * st.CbN(k);
     st.TDepC(k) += w.P(k) * dt * p.VsN(k) * st.CN(k);
+    v.fluxes.tau(k) = tau;
+    v.fluxes.resus(k) = w.E(k) * st.CbN(k);
+    v.fluxes.settle(k) = w.P(k) * p.VsN(k) * st.CN(k);
   }
 }
 
@@ -258,6 +261,7 @@ void transport_step(const TransportView& v, double dt, double C0) {
     st.CbN(k) = w.alb(k) * v.rows.C(k) + w.beb(k);
     st.CsN(k) = w.als(k) * v.rows.C(k) + w.bes(k);
     st.CN(k) = v.rows.C(k);
+    v.fluxes.exchange(k) = v.par.AlfaN(k) * v.flow.An(k) * (st.CN(k) - st.CsN(k));
   }
 }
 

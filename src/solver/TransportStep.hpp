@@ -80,6 +80,18 @@ struct TridiagonalRows {
   Array<double>& C;
 };
 
+// What the step moved at each node, kept for the observation records: the
+// bed shear stress (N/m2), resuspension and settling per unit bed area as the
+// resuspended and deposited totals count them (rates times the concentrations
+// at the start of the step), and the exchange into the storage zone per unit
+// length from the new concentrations, AlfaN An (C - Cs).
+struct TransportFluxes {
+  Array<double>& tau;
+  Array<double>& resus;
+  Array<double>& settle;
+  Array<double>& exchange;
+};
+
 struct TransportView {
   TransportReach reach;
   TransportParams par;
@@ -87,6 +99,7 @@ struct TransportView {
   TransportState state;
   TransportWork work;
   TridiagonalRows rows;
+  TransportFluxes fluxes;
 };
 
 // One implicit transport step over the outer step dt with inlet
@@ -94,7 +107,7 @@ struct TransportView {
 // (CsN) and the bed (CbN) advance together. Storage and bed are eliminated
 // node by node, leaving a tridiagonal system for the stream concentration
 // that a scaled elimination solves. Also accumulates the resuspended and
-// deposited amounts per node.
+// deposited amounts per node and keeps the step's fluxes.
 void transport_step(const TransportView& v, double dt, double C0);
 
 // Solves rows 1..N of the transport system: row 1 imposes C(1) = C0, rows
