@@ -239,12 +239,14 @@ TEST(ReadDeckRejects, CountsOutsideTheirRange) {
   };
   const Case param_cases[] = {
       {3, "1 0 2", "Nfdn must be at least 3 (found 2)"},
-      {3, "1 0 1002", "Nfdn must be at most 1001 (found 1002)"},
+      {3, "1 0 1000002", "Nfdn must be at most 1000001 (found 1000002)"},
       {7, "1", "NWidth must be at least 2 (found 1)"},
-      {12, "101", "NSlope must be at most 100 (found 101)"},
+      {12, "2000000000", "NSlope must be at most 130 (found 2000000000): the rest of the file "
+                         "holds 260 characters, and each of the 2 values of a row takes at least "
+                         "one"},
       {17, "-3", "NRough must be at least 2 (found -3)"},
       {22, "0", "NGW must be at least 2 (found 0)"},
-      {27, "101", "NTrPar must be at most 100 (found 101)"},
+      {27, "100", "NTrPar must be at most 12 (found 100)"},
   };
   for (const Case& c : param_cases) {
     SCOPED_TRACE(c.message);
@@ -253,14 +255,15 @@ TEST(ReadDeckRejects, CountsOutsideTheirRange) {
   }
   const Case bicond_cases[] = {
       {2, "1", "NInCW must be at least 2 (found 1)"},
-      {7, "1001", "NInCT must be at most 1000 (found 1001)"},
+      {7, "1001", "NInCT must be at most 43 (found 1001)"},
       {12, "0 1 1", "NTInt must be at least 1 (found 0)"},
-      {12, "1001 1 1", "NTInt must be at most 1000 (found 1001)"},
+      {12, "2000000000 1 1", "NTInt must be at most 20 (found 2000000000)"},
       {12, "2 2 1", "NB0 must be at most 1 (found 2)"},
       {12, "2 1 -1", "NBL must be at least 0 (found -1)"},
       {17, "0", "NTout must be at least 1 (found 0)"},
-      {17, "101", "NTout must be at most 100 (found 101)"},
-      {21, "11", "Nobs must be at most 10 (found 11)"},
+      {17, "101", "NTout must be at most 34 (found 101)"},
+      {21, "12", "Nobs must be at most 11 (found 12): the rest of the file holds 11 "
+                 "characters, and each value takes at least one"},
       {21, "-1", "Nobs must be at least 0 (found -1)"},
   };
   for (const Case& c : bicond_cases) {
@@ -329,15 +332,14 @@ TEST(ReadDeckRejects, ObservationPositionsOutsideTheReach) {
   EXPECT_EQ(r.status, 0) << r.errors;
 }
 
-TEST(ReadDeckRejects, TooManyOutputTimesOnceTheEndIsAppended) {
+TEST(ReadDeck, AHundredOutputTimesTakeTheAppendedEndTime) {
   std::string list;
   for (int k = 1; k <= 100; ++k) list += std::to_string(k) + " ";
   std::string bicond = with_line(kBicond, 17, "100");
-  // The schedule ends at 1200 s, beyond the 100 listed times.
+  // The schedule ends at 1200 s, beyond the 100 listed times: it becomes the 101st.
   RunResult r = run_deck(kParam, with_line(bicond, 19, list));
-  expect_rejected(r, "crbicond.txt, line 19: ", "NTout must be at most 99");
-  EXPECT_TRUE(has(r.results, kScheduleBlock));
-  EXPECT_FALSE(has(r.results, kTimesBlock));
+  EXPECT_EQ(r.status, 0) << r.errors;
+  EXPECT_TRUE(has(r.results, "NTout= 101\n")) << r.results;
   // With the end time inside the list, 100 times are fine.
   list.clear();
   for (int k = 1; k <= 99; ++k) list += std::to_string(k) + " ";

@@ -13,7 +13,7 @@ namespace {
 // The five values at observation position j, interpolated from the
 // preceding cell centre and node; the distance is always divided by dx. A
 // sixth, the storage-zone concentration, goes to the CSV results only.
-void observe(const Model& m, int j, double v[6]) {
+void observe(const Model& m, int j, double* v) {
   const Grid& gr = m.grid;
   const Flow& f = m.flow;
   const Array<double>& CN = m.nodes.CN;
@@ -32,10 +32,10 @@ void observe(const Model& m, int j, double v[6]) {
 }
 
 // The same record in full precision: one row per position.
-void write_observation_csv(const Model& m, Outputs& out, const double (*values)[6]) {
+void write_observation_csv(const Model& m, Outputs& out, const double* values) {
   CsvRow row;
   for (int j = 1; j <= m.bic.Nobs; ++j) {
-    const double* v = values[j - 1];
+    const double* v = values + kObservedValues * (j - 1);
     row << m.clock.t << j << m.bic.XObs(j) << v[0] << v[1] << v[2] << v[3] << v[4] << v[5];
     row.write_to(out.obs_csv);
   }
@@ -48,14 +48,14 @@ void write_observation(Model& m, Outputs& out) {
   RunState& c = m.clock;
   const int Nobs = m.bic.Nobs;
   if (c.record_flag == 0 || Nobs <= 0) return;
-  double values[kMaxObservations][6];
-  for (int j = 1; j <= Nobs; ++j) observe(m, j, values[j - 1]);
+  double* values = &m.observed.v(1);  // sized for every position at set-up
+  for (int j = 1; j <= Nobs; ++j) observe(m, j, values + kObservedValues * (j - 1));
   if (!out.quiet) {
     out.progress.clear_line();
     out.console.write(layouts::kProgressLine, {c.t});
   }
   out.obs.write(layouts::kObsRecord, Args(1 + 5 * Nobs, [&](int k) -> Arg {
-                  return k == 0 ? c.t : values[(k - 1) / 5][(k - 1) % 5];
+                  return k == 0 ? c.t : values[kObservedValues * ((k - 1) / 5) + (k - 1) % 5];
                 }));
   out.obs.name_nonfinite([](int k) {
     static const char* const kNames[5] = {"h", "u", "Q", "C", "Cs"};
