@@ -275,6 +275,13 @@ TEST(ReadDeckRejects, CountsOutsideTheirRange) {
   }
 }
 
+TEST(ReadDeck, EmptyValuesCountTowardsTheRowsAFileCanHold) {
+  // Six positions in seven characters: the five empty values keep 0.
+  const RunResult r = run_deck(kParam, with_line(with_line(kBicond, 21, "6"), 23, "0,,,,,,"));
+  EXPECT_EQ(r.status, 0) << r.errors;
+  EXPECT_TRUE(has(r.results, "Nobs=   6")) << r.results;
+}
+
 TEST(ReadDeckRejects, ValuesAndTables) {
   // Rejections in the parameter file keep the echo of the blocks before them.
   RunResult r = run_deck(with_line(kParam, 5, "0. 100."), kBicond);

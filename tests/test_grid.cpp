@@ -57,7 +57,7 @@ std::unique_ptr<Model> uniform_reach(double L, int Nfdn) {
   auto m = std::make_unique<Model>();
   m->run.L = L;
   m->run.Nfdn = Nfdn;
-  columns::size_tables(*m, 2);
+  columns::size_tables(*m, 3);  // tests replace a table by one of up to three rows
   ParamTables& p = m->par;
   set_table(p.XWidth, p.Width, p.NWidth, {{0, 10}, {L, 10}});
   set_table(p.XSlope, p.Slope, p.NSlope, {{0, 0.001}, {L, 0.001}});
