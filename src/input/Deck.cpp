@@ -196,7 +196,7 @@ void read_param(Model& m, Reader& r, Outputs& out) {
   if (run.Nfdn > kNodeLimit)
     r.fail(r.line_of(2), "Nfdn must be at most " + std::to_string(kNodeLimit) +
                              " (found " + std::to_string(run.Nfdn) +
-                             "): a million cells, whose model takes over a gigabyte of memory");
+                             "): a million cells, which take about 1 GB of memory");
   r.skip_step();
   r.value_step({Slot::real(run.L, "L"), Slot::real(run.Btm0, "Btm0")});
   if (!(run.L > 0.0))
