@@ -28,7 +28,7 @@ void write_file(const fs::path& path, const std::string& text) {
 }  // namespace
 
 RunResult run_deck(const char* param, const char* bicond, const std::string& existing_output,
-                   int limit_seconds) {
+                   int limit_seconds, const std::string& options) {
   char tmpl[] = "/tmp/quarno-test-XXXXXX";
   if (!mkdtemp(tmpl)) throw std::runtime_error("cannot make a scratch directory");
   const fs::path dir = tmpl;
@@ -40,8 +40,8 @@ RunResult run_deck(const char* param, const char* bicond, const std::string& exi
   }
   const std::string limit =
       limit_seconds > 0 ? "timeout -s KILL " + std::to_string(limit_seconds) + " " : "";
-  const std::string cmd = "cd '" + dir.string() + "' && " + limit + "'" QUARNO_EXE
-                          "' </dev/null >console.txt 2>errors.txt";
+  const std::string cmd = "cd '" + dir.string() + "' && " + limit + "'" QUARNO_EXE "' " +
+                          options + " </dev/null >console.txt 2>errors.txt";
   const int raw = std::system(cmd.c_str());
   RunResult r;
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);

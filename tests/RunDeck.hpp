@@ -19,9 +19,14 @@ struct RunResult {
 // limit, the program is killed after `limit_seconds` of wall-clock time, to
 // catch a hang: a killed run has status 137 (128 + SIGKILL).
 RunResult run_deck(const char* param, const char* bicond, const std::string& existing_output = {},
-                   int limit_seconds = 0);
+                   int limit_seconds = 0, const std::string& options = {});
 inline RunResult run_deck(const std::string& param, const std::string& bicond) {
   return run_deck(param.c_str(), bicond.c_str());
+}
+// The same with command-line options, e.g. "--lift-capacities".
+inline RunResult run_deck_with(const std::string& options, const std::string& param,
+                               const std::string& bicond) {
+  return run_deck(param.c_str(), bicond.c_str(), {}, 0, options);
 }
 inline RunResult run_deck_limited(const std::string& param, const std::string& bicond,
                                   int limit_seconds) {

@@ -236,6 +236,7 @@ TEST(ReadDeckRejects, CountsOutsideTheirRange) {
     int line;
     const char* text;
     const char* message;
+    const char* options = "";
   };
   const Case param_cases[] = {
       {3, "1 0 2", "Nfdn must be at least 3 (found 2)"},
@@ -245,10 +246,17 @@ TEST(ReadDeckRejects, CountsOutsideTheirRange) {
       {17, "-3", "NRough must be at least 2 (found -3)"},
       {22, "0", "NGW must be at least 2 (found 0)"},
       {27, "101", "NTrPar must be at most 100 (found 101)"},
+      // With the capacities lifted: the node bound, and no table longer
+      // than the rest of its file can hold, so a false count reserves nothing.
+      {3, "1 0 1000002", "Nfdn must be at most 1000001 (found 1000002)", "--lift-capacities"},
+      {12, "2000000000", "NSlope must be at most 130 (found 2000000000): the rest of the file "
+                         "holds 260 characters, and each of the 2 values of a row takes at least "
+                         "one", "--lift-capacities"},
+      {27, "101", "NTrPar must be at most 12 (found 101)", "--lift-capacities"},
   };
   for (const Case& c : param_cases) {
     SCOPED_TRACE(c.message);
-    const RunResult r = run_deck(with_line(kParam, c.line, c.text), kBicond);
+    const RunResult r = run_deck_with(c.options, with_line(kParam, c.line, c.text), kBicond);
     expect_rejected(r, "crparam.txt, line " + std::to_string(c.line) + ": ", c.message);
   }
   const Case bicond_cases[] = {
@@ -262,14 +270,27 @@ TEST(ReadDeckRejects, CountsOutsideTheirRange) {
       {17, "101", "NTout must be at most 100 (found 101)"},
       {21, "11", "Nobs must be at most 10 (found 11)"},
       {21, "-1", "Nobs must be at least 0 (found -1)"},
+      {7, "1001", "NInCT must be at most 43 (found 1001)", "--lift-capacities"},
+      {12, "2000000000 1 1", "NTInt must be at most 20 (found 2000000000)", "--lift-capacities"},
+      {17, "101", "NTout must be at most 34 (found 101)", "--lift-capacities"},
+      {21, "12", "Nobs must be at most 11 (found 12): the rest of the file holds 11 "
+                 "characters, and each value takes at least one", "--lift-capacities"},
   };
   for (const Case& c : bicond_cases) {
     SCOPED_TRACE(c.message);
-    const RunResult r = run_deck(kParam, with_line(kBicond, c.line, c.text));
+    const RunResult r = run_deck_with(c.options, kParam, with_line(kBicond, c.line, c.text));
     expect_rejected(r, "crbicond.txt, line " + std::to_string(c.line) + ": ", c.message);
     // The whole parameter echo was written before the rejection.
     EXPECT_TRUE(has(r.results, "0.1500E+04\n")) << "transport rows missing";
   }
+}
+
+TEST(ReadDeck, EmptyValuesCountTowardsTheRowsAFileCanHold) {
+  // Six positions in seven characters: the five empty values keep 0.
+  const RunResult r = run_deck_with("--lift-capacities", kParam,
+                                    with_line(with_line(kBicond, 21, "6"), 23, "0,,,,,,"));
+  EXPECT_EQ(r.status, 0) << r.errors;
+  EXPECT_TRUE(has(r.results, "Nobs=   6")) << r.results;
 }
 
 TEST(ReadDeckRejects, ValuesAndTables) {
@@ -338,6 +359,10 @@ TEST(ReadDeckRejects, TooManyOutputTimesOnceTheEndIsAppended) {
   expect_rejected(r, "crbicond.txt, line 19: ", "NTout must be at most 99");
   EXPECT_TRUE(has(r.results, kScheduleBlock));
   EXPECT_FALSE(has(r.results, kTimesBlock));
+  // With the capacities lifted the end time becomes the 101st.
+  r = run_deck_with("--lift-capacities", kParam, with_line(bicond, 19, list));
+  EXPECT_EQ(r.status, 0) << r.errors;
+  EXPECT_TRUE(has(r.results, "NTout= 101\n")) << r.results;
   // With the end time inside the list, 100 times are fine.
   list.clear();
   for (int k = 1; k <= 99; ++k) list += std::to_string(k) + " ";

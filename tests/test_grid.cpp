@@ -57,6 +57,7 @@ std::unique_ptr<Model> uniform_reach(double L, int Nfdn) {
   auto m = std::make_unique<Model>();
   m->run.L = L;
   m->run.Nfdn = Nfdn;
+  columns::size_tables(*m, 3);  // tests replace a table by one of up to three rows
   ParamTables& p = m->par;
   set_table(p.XWidth, p.Width, p.NWidth, {{0, 10}, {L, 10}});
   set_table(p.XSlope, p.Slope, p.NSlope, {{0, 0.001}, {L, 0.001}});
@@ -148,6 +149,7 @@ TEST(MapTables, EachColumnReachesItsOwnNodeFieldFromItsOwnTableByItsRule) {
     m.run.L = L;
     m.run.Nfdn = 11;
     m.run.NTr = NTr;
+    columns::size_tables(m, 3);
     for (int t = 0; t < columns::kTableCount; ++t) {
       const columns::Table& table = columns::kTables[t];
       columns::rows(m, table) = 3;
@@ -236,6 +238,7 @@ class GridObservations : public ::testing::Test {
  protected:
   void locate(std::initializer_list<double> positions, double L = 1000, int Nfdn = 11) {
     m = uniform_reach(L, Nfdn);
+    m->bic.XObs.resize(1, static_cast<int>(positions.size()));
     int j = 0;
     for (double xo : positions) m->bic.XObs(++j) = xo;
     m->bic.Nobs = j;
@@ -392,11 +395,14 @@ TEST(GridInitialState, TransportFieldsOnlyWhenTransportIsOn) {
     set_table(b.XInCT, b.CInCT, b.NInCT, {{0, 100}, {1000, 500}});
     b.CbInCT(1) = 7;
     b.CbInCT(2) = 7;
-    for (int k = 1; k <= 5; ++k) {  // leftovers that the set-up must clear
+    build_grid(*m);
+    for (int k = 1; k <= 5; ++k) {  // leftovers that the initial state must clear
       m->tr.TResC(k) = 3;
       m->tr.TDepC(k) = 3;
     }
-    set_up(*m);
+    locate_observations(*m);
+    map_tables(*m);
+    initial_state(*m);
     const NodeFields& nf = m->nodes;
     for (int k = 1; k <= 5; ++k) {
       SCOPED_TRACE("NTr = " + std::to_string(NTr) + ", node " + std::to_string(k));

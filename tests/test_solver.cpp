@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "model/Columns.hpp"
 #include "model/Model.hpp"
 #include "output/OutputStreams.hpp"
 #include "run/Controller.hpp"
@@ -95,6 +96,7 @@ std::unique_ptr<Model> make_channel(const Channel& c) {
   m->run.Nfdn = c.Nfdn;
   ParamTables& p = m->par;
   BicondTables& b = m->bic;
+  columns::size_tables(*m, 2);
   p.NWidth = p.NSlope = p.NRough = p.NGW = b.NInCW = 2;
   for (int k = 1; k <= 2; ++k) {
     const double x = (k - 1) * c.L;
@@ -117,7 +119,7 @@ std::unique_ptr<Model> make_channel(const Channel& c) {
 
 // Evaluates the right-hand side at the model's state vector.
 std::vector<double> rhs_at(Model& m) {
-  Array<double> dydx(1, kMaxState);
+  Array<double> dydx(1, m.grid.n);
   saint_venant_rhs(rhs_view(m), m.flow.y, dydx, m.grid.n);
   std::vector<double> d;
   for (int i = 1; i <= m.grid.n; ++i) d.push_back(dydx(i));
@@ -347,6 +349,9 @@ StepResult step(StepScratch& w, Rhs& rhs, const std::vector<double>& y0,
                 const std::vector<double>& dydx0, double x0, double h_try, double scale,
                 double eps_tol) {
   const int n = static_cast<int>(y0.size());
+  for (Array<double>* a : {&w.ywork, &w.dydx, &w.yscale, &w.y0, &w.k1, &w.yt, &w.k2, &w.k3,
+                           &w.k4, &w.k5, &w.k6, &w.err})
+    a->resize(1, n);
   Array<double> y(1, n), dydx(1, n), ys(1, n);
   for (int i = 1; i <= n; ++i) {
     y(i) = y0[i - 1];

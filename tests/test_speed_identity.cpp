@@ -18,6 +18,7 @@
 
 #include "Decks.hpp"
 #include "RunDeck.hpp"
+#include "model/Columns.hpp"
 #include "model/Model.hpp"
 #include "run/KernelViews.hpp"
 #include "run/Setup.hpp"
@@ -141,6 +142,7 @@ std::unique_ptr<Model> reach(const Case& c, std::mt19937& rng) {
   m->run.Nfdn = c.Nfdn;
   ParamTables& p = m->par;
   BicondTables& b = m->bic;
+  columns::size_tables(*m, 2);
   p.NWidth = p.NSlope = p.NRough = p.NGW = b.NInCW = 2;
   for (int k = 1; k <= 2; ++k) {
     p.XWidth(k) = p.XSlope(k) = p.XRough(k) = p.XGW(k) = b.XInCW(k) = (k - 1) * 2000.0;
@@ -239,7 +241,7 @@ TEST(RhsIdentity, VaryingStatesAgreeBitForBitWithThePlainEvaluation) {
       auto got = std::make_unique<Model>(*want);
       got->settings.avx2 = variant < 3;
       const int n = want->grid.n;
-      Array<double> dwant(1, kMaxState), dgot(1, kMaxState);
+      Array<double> dwant(1, want->grid.n), dgot(1, want->grid.n);
       plain_rhs(*want, want->flow.y, dwant, n);
       Team team(threads);
       got->team = threads > 1 ? &team : nullptr;
@@ -266,7 +268,7 @@ TEST(RhsIdentity, NonFiniteStatesAgreeWithThePlainEvaluation) {
       for (const bool avx2 : {true, false}) {
         auto got = std::make_unique<Model>(*want);
         got->settings.avx2 = avx2;
-        Array<double> dwant(1, kMaxState), dgot(1, kMaxState);
+        Array<double> dwant(1, want->grid.n), dgot(1, want->grid.n);
         plain_rhs(*want, want->flow.y, dwant, want->grid.n);
         saint_venant_rhs(rhs_view(*got), got->flow.y, dgot, got->grid.n);
         expect_identical(*want, *got, dwant, dgot, want->grid.n, "state " + std::to_string(bad));

@@ -238,6 +238,13 @@ std::vector<long double> dense_solve(std::vector<std::vector<long double>> A,
 
 TridiagonalRows rows_of(Transport& t) { return {t.Dw, t.Dg, t.De, t.R, t.a, t.b, t.r, t.C}; }
 
+// A transport state with the rows of a solve over up to 64 nodes.
+Transport with_rows() {
+  Transport t;
+  for (Array<double>* a : {&t.Dw, &t.Dg, &t.De, &t.R, &t.a, &t.b, &t.r, &t.C}) a->resize(1, 64);
+  return t;
+}
+
 // The system of rows 1..N as a dense matrix: row 1 is C(1) = C0.
 void dense_system(const Transport& t, int N, double C0, std::vector<std::vector<long double>>& A,
                   std::vector<long double>& b) {
@@ -256,7 +263,7 @@ void dense_system(const Transport& t, int N, double C0, std::vector<std::vector<
 TEST(TransportSolver, AgreesWithADenseSolveOnDiagonallyDominantSystems) {
   std::mt19937 rng(12345);
   std::uniform_real_distribution<double> u(0.0, 1.0);
-  Transport t;
+  Transport t = with_rows();
   for (int trial = 0; trial < 200; ++trial) {
     const int N = 3 + trial % 40;
     const double C0 = 10 * u(rng) - 5;
@@ -280,7 +287,7 @@ TEST(TransportSolver, AgreesWithADenseSolveOnDiagonallyDominantSystems) {
 TEST(TransportSolver, SurvivesVanishingPivotsAndRowsSolvedUpwards) {
   std::mt19937 rng(777);
   std::uniform_real_distribution<double> u(-1.0, 1.0);
-  Transport t;
+  Transport t = with_rows();
   int upward = 0;
   for (int trial = 0; trial < 300; ++trial) {
     const int N = 4 + trial % 30;

@@ -1,11 +1,13 @@
 #include "input/Deck.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "model/Columns.hpp"
+#include "model/Sizing.hpp"
 #include "output/FileLayouts.hpp"
 
 namespace quarno {
@@ -52,6 +54,21 @@ void check_range(const Reader& r, int line, const char* name, int v, int lo, int
   if (v > hi)
     r.fail(line, std::string(name) + " must be at most " + std::to_string(hi) + " (found " +
                      std::to_string(v) + ")");
+}
+
+// The rows a count announces, `width` values each, must fit in the rest of
+// the file, where every value takes at least one character (a digit, or the
+// comma of an empty value). Checked before the rows are given memory, so a
+// false count cannot make the run reserve it.
+void check_rows_fit(const Reader& r, int line, const char* name, int count, int width) {
+  const long long fit = r.bytes_left() / width;
+  if (count <= fit) return;
+  const std::string each =
+      width == 1 ? "each value" : "each of the " + std::to_string(width) + " values of a row";
+  r.fail(line, std::string(name) + " must be at most " + std::to_string(fit) + " (found " +
+                   std::to_string(count) + "): the rest of the file holds " +
+                   std::to_string(r.bytes_left()) + " characters, and " + each +
+                   " takes at least one");
 }
 
 // Positions of a table that is mapped onto the grid must increase strictly.
@@ -129,15 +146,24 @@ void warn_flow(Outputs& out, const Reader& r, int line, const std::string& what,
     warn(out, r, line, what + " has a depth of " + show_number(h) + " m, over 50 m (units?)");
 }
 
-// A count step whose value must lie in lo..hi.
-void read_count(Reader& r, int& count, const char* name, int lo, int hi) {
+// A count of rows of `width` values each, from lo up to hi; with the
+// capacities lifted, the rows must also fit in the rest of the file.
+void check_count(const Reader& r, int line, const char* name, int count, int lo, int hi,
+                 int width, const Capacities& cap) {
+  check_range(r, line, name, count, lo, hi);
+  if (cap.lifted) check_rows_fit(r, line, name, count, width);
+}
+
+// A count step, checked as check_count does.
+void read_count(Reader& r, int& count, const char* name, int lo, int hi, int width,
+                const Capacities& cap) {
   r.value_step({Slot::integer(count, name)});
-  check_range(r, r.line_of(0), name, count, lo, hi);
+  check_count(r, r.line_of(0), name, count, lo, hi, width, cap);
   r.note_count(name, count, r.line_of(0));
 }
 
-// A registered table: a count step (2 up to the table's capacity) and, after
-// a skip line, the table step of its rows. The positions must increase
+// A registered table: a count step (at least 2 rows) and, after a skip
+// line, the table step of its rows. The positions must increase
 // strictly, and the columns registered as positive must be positive.
 void read_table(Reader& r, Model& m, columns::TableId id) {
   const columns::Table& t = columns::kTables[id];
@@ -145,7 +171,10 @@ void read_table(Reader& r, Model& m, columns::TableId id) {
   const int ncols = static_cast<int>(row.size());
   int& count = columns::rows(m, t);
   r.skip_step();
-  read_count(r, count, t.count, 2, t.max_rows);
+  const Capacities& cap = capacities(m.settings);
+  read_count(r, count, t.count, 2, t.param_count ? cap.segment_rows : cap.initial_rows, ncols,
+             cap);
+  columns::size_table(m, id, count);
   r.skip_step();
   r.value_step(table_slots(count, row));
   check_increasing(r, t.position, columns::positions(m, t), count, ncols);
@@ -172,7 +201,12 @@ void read_param(Model& m, Reader& r, Outputs& out) {
   r.skip_step();
   r.value_step({Slot::integer(run.NTr, "NTr"), Slot::integer(run.Ninv, "Ninv"),
                 Slot::integer(run.Nfdn, "Nfdn")});
-  check_range(r, r.line_of(2), "Nfdn", run.Nfdn, 3, kMaxNodes);
+  const Capacities& cap = capacities(m.settings);
+  if (cap.lifted && run.Nfdn > cap.nodes)
+    r.fail(r.line_of(2), "Nfdn must be at most " + std::to_string(cap.nodes) + " (found " +
+                             std::to_string(run.Nfdn) +
+                             "): a million cells, which take about 1 GB of memory");
+  check_range(r, r.line_of(2), "Nfdn", run.Nfdn, 3, cap.nodes);
   r.skip_step();
   r.value_step({Slot::real(run.L, "L"), Slot::real(run.Btm0, "Btm0")});
   if (!(run.L > 0.0))
@@ -228,13 +262,15 @@ void read_schedule(Model& m, Reader& r, Outputs& out) {
   r.skip_step();
   r.value_step({Slot::integer(run.NTInt, "NTInt"), Slot::integer(b.NB0, "NB0"),
                 Slot::integer(b.NBL, "NBL")});
-  check_range(r, r.line_of(0), "NTInt", run.NTInt, 1, kMaxScheduleRows);
+  check_count(r, r.line_of(0), "NTInt", run.NTInt, 1, capacities(m.settings).schedule_rows, 4,
+              capacities(m.settings));
   check_range(r, r.line_of(1), "NB0", b.NB0, 0, 1);
   check_range(r, r.line_of(2), "NBL", b.NBL, 0, 1);
   r.note_count("NTInt", run.NTInt, r.line_of(0));
   r.skip_step();
   const std::vector<Field> sched = {
       {"TBC", &b.TBC}, {"hBC", &b.hBC}, {"QBC", &b.QBC}, {"CBC", &b.CBC}};
+  for (const Field& f : sched) f.values->resize(1, run.NTInt);
   r.value_step(table_slots(run.NTInt, sched));
   check_single_precision_times(r, "TBC", b.TBC, run.NTInt, 4);
   for (int k = 1; k <= run.NTInt; ++k) {
@@ -260,7 +296,9 @@ void read_schedule(Model& m, Reader& r, Outputs& out) {
 void read_output_times(Model& m, Reader& r, Outputs& out) {
   BicondTables& b = m.bic;
   r.skip_step();
-  read_count(r, b.NTout, "NTout", 1, kMaxOutputTimes);
+  const Capacities& cap = capacities(m.settings);
+  read_count(r, b.NTout, "NTout", 1, cap.output_times, 1, cap);
+  b.TOut.resize(1, b.NTout + 1);  // room for the end time, appended below
   r.skip_step();
   std::vector<Slot> times;
   for (int j = 1; j <= b.NTout; ++j) times.push_back(Slot::real(b.TOut(j), "TOut", j));
@@ -283,9 +321,9 @@ void read_output_times(Model& m, Reader& r, Outputs& out) {
   // The last output time is tied to the end of the schedule: appended when it
   // lies beyond the listed times, otherwise it replaces the last listed time.
   if (schedule_end > b.TOut(b.NTout)) {
-    if (b.NTout == kMaxOutputTimes)
+    if (b.NTout == cap.output_times)
       r.fail(r.line_of(b.NTout - 1),
-             "NTout must be at most " + std::to_string(kMaxOutputTimes - 1) +
+             "NTout must be at most " + std::to_string(cap.output_times - 1) +
                  " when the end of the schedule (" + show_number(schedule_end) +
                  " s) lies beyond the last output time, since it is appended to the list (found " +
                  std::to_string(b.NTout) + ")");
@@ -300,7 +338,9 @@ void read_output_times(Model& m, Reader& r, Outputs& out) {
 void read_observations(Model& m, Reader& r, Outputs& out) {
   BicondTables& b = m.bic;
   r.skip_step();
-  read_count(r, b.Nobs, "Nobs", 0, kMaxObservations);
+  read_count(r, b.Nobs, "Nobs", 0, capacities(m.settings).observations, 1,
+             capacities(m.settings));
+  b.XObs.resize(1, b.Nobs);
   if (b.Nobs <= 0) return;
   r.skip_step();
   std::vector<Slot> pos;

@@ -21,14 +21,17 @@
 #include <vector>
 
 #include "model/Model.hpp"
+#include "model/Sizing.hpp"
 
 namespace quarno {
 
 // The file in the run's folder that holds the steady flow state.
 inline constexpr const char* kSteadyFlowFile = "crSteadyFlow.csv";
 inline constexpr const char* kFlowStateHeader = "cell,x_m,h_m,q_m2_per_s";
-// Far more than any grid's state needs (a row is under 80 bytes).
-constexpr std::size_t kMaxFlowStateBytes = 1 << 20;
+// Far more than the state of the largest grid a deck may have: a row is
+// under 100 bytes (an index and three numbers of at most 24 characters), the
+// lines before the rows well under 4 kB.
+constexpr std::size_t kMaxFlowStateBytes = 4096 + 100 * static_cast<std::size_t>(kNodeLimit);
 
 struct SavedFlowState {
   std::string key;           // 16 lower-case hexadecimal digits

@@ -69,6 +69,9 @@ class Reader {
   int line_of(int k) const { return value_lines_[static_cast<std::size_t>(k)]; }
   // The line the last step ended on.
   int last_line() const { return static_cast<int>(next_); }
+  // Bytes of the file after the last step: every value still to be read
+  // takes at least one of them.
+  long long bytes_left() const { return static_cast<long long>(text_.size() - next_at_); }
 
   [[noreturn]] void fail(int line, const std::string& message) const;
 

@@ -7,6 +7,7 @@
 #include "input/StateText.hpp"
 #include "model/Errors.hpp"
 #include "model/Schedule.hpp"
+#include "model/Sizing.hpp"
 #include "output/ResultFiles.hpp"
 #include "output/TextLayout.hpp"
 
@@ -14,8 +15,10 @@ namespace quarno {
 
 namespace {
 
-// Far more than the state of the largest grid needs (a row is under 300 bytes).
-constexpr std::size_t kMaxRunStateBytes = 4u << 20;
+// Far more than the state of the largest grid a deck may have: a cell row and
+// a node row together are under 500 bytes (an index and at most nine numbers
+// of at most 24 characters each), the lines before the rows well under 8 kB.
+constexpr std::size_t kMaxRunStateBytes = 8192 + 500 * static_cast<std::size_t>(kNodeLimit);
 
 // Every scalar that persists from one outer step to the next. The writer
 // only reads through these references.
@@ -234,8 +237,8 @@ SavedRunState parse_run_state(std::string_view text, const std::string& path) {
     s.scalars.push_back(static_cast<double>(v));
   }
   s.t = s.scalars[0];
-  s.cells = read_rows(r, "cell", kMaxCells, kCellColumns, s.cell_values);
-  s.nodes = read_rows(r, "node", kMaxNodes, kNodeColumns, s.node_values);
+  s.cells = read_rows(r, "cell", kNodeLimit - 1, kCellColumns, s.cell_values);
+  s.nodes = read_rows(r, "node", kNodeLimit, kNodeColumns, s.node_values);
   if (s.nodes != s.cells + 1) r.fail_line("nodes must be cells + 1");
   r.field("checksum");
   return s;

@@ -1,8 +1,8 @@
-// A fixed-size array indexed from a chosen lower bound, so that a stencil in
-// the code reads like the formula it implements: h(i), dXN(i+1), Fh(i-1).
+// An array indexed from a chosen lower bound, so that a stencil in the code
+// reads like the formula it implements: h(i), dXN(i+1), Fh(i-1).
 //
-// Storage is sized once when the model is set up and never changes during a
-// run. Bounds are checked in debug and sanitizer builds (QUARNO_CHECK_BOUNDS);
+// Storage is sized once, from the deck's own counts, when the model is set up
+// (resize) and never changes during a run. Bounds are checked in debug and sanitizer builds (QUARNO_CHECK_BOUNDS);
 // release builds index the flat storage directly.
 #pragma once
 
@@ -22,7 +22,14 @@ class Array {
  public:
   Array() = default;
   // An array with elements lo..hi, all initialised to T{}.
-  Array(int lo, int hi) : lo_(lo), hi_(hi), v_(static_cast<std::size_t>(hi - lo + 1), T{}) {}
+  Array(int lo, int hi) { resize(lo, hi); }
+
+  // Elements lo..hi (none when hi < lo), all T{}; what the array held is gone.
+  void resize(int lo, int hi) {
+    lo_ = lo;
+    hi_ = hi < lo ? lo - 1 : hi;
+    v_.assign(static_cast<std::size_t>(hi_ - lo_ + 1), T{});
+  }
 
   T& operator()(int i) {
     check(i);

@@ -25,7 +25,6 @@ struct Table {
   const char* position;  // the position column's array, e.g. "XWidth"
   const char* file;      // the file it is read from
   bool transport;        // read and mapped only when NTr > 0
-  int max_rows;
   int ParamTables::*param_count;
   Array<double> ParamTables::*param_x;
   int BicondTables::*bicond_count;
@@ -36,19 +35,19 @@ enum TableId { kWidthTable, kSlopeTable, kRoughTable, kGWTable, kTrParTable, kIn
                kInitTranspTable, kTableCount };
 
 inline constexpr Table kTables[kTableCount] = {
-    {"NWidth", "XWidth", "crparam.txt", false, kMaxSegmentRows, &ParamTables::NWidth,
+    {"NWidth", "XWidth", "crparam.txt", false, &ParamTables::NWidth,
      &ParamTables::XWidth, nullptr, nullptr},
-    {"NSlope", "XSlope", "crparam.txt", false, kMaxSegmentRows, &ParamTables::NSlope,
+    {"NSlope", "XSlope", "crparam.txt", false, &ParamTables::NSlope,
      &ParamTables::XSlope, nullptr, nullptr},
-    {"NRough", "XRough", "crparam.txt", false, kMaxSegmentRows, &ParamTables::NRough,
+    {"NRough", "XRough", "crparam.txt", false, &ParamTables::NRough,
      &ParamTables::XRough, nullptr, nullptr},
-    {"NGW", "XGW", "crparam.txt", false, kMaxSegmentRows, &ParamTables::NGW, &ParamTables::XGW,
+    {"NGW", "XGW", "crparam.txt", false, &ParamTables::NGW, &ParamTables::XGW,
      nullptr, nullptr},
-    {"NTrPar", "XTrPar", "crparam.txt", true, kMaxSegmentRows, &ParamTables::NTrPar,
+    {"NTrPar", "XTrPar", "crparam.txt", true, &ParamTables::NTrPar,
      &ParamTables::XTrPar, nullptr, nullptr},
-    {"NInCW", "XInCW", "crbicond.txt", false, kMaxInitialRows, nullptr, nullptr,
+    {"NInCW", "XInCW", "crbicond.txt", false, nullptr, nullptr,
      &BicondTables::NInCW, &BicondTables::XInCW},
-    {"NInCT", "XInCT", "crbicond.txt", true, kMaxInitialRows, nullptr, nullptr,
+    {"NInCT", "XInCT", "crbicond.txt", true, nullptr, nullptr,
      &BicondTables::NInCT, &BicondTables::XInCT},
 };
 
@@ -189,5 +188,18 @@ inline constexpr const char* kProfileCsvColumns[] = {
     "time_s", "kind", "index", "x_m", "h_m", "u_m_per_s", "q_m2_per_s", "Q_m3_per_s", "C", "Cb",
     "Cs"};
 inline constexpr const char* kBalanceCsvColumns[] = {"time_s", "balance", "term", "value"};
+
+// Sizes the position and value arrays of a table to `count` rows.
+inline void size_table(Model& m, TableId id, int count) {
+  const Table& t = kTables[id];
+  positions(m, t).resize(1, count);
+  for (const Column& c : kColumns)
+    if (c.table == id) values(m, c).resize(1, count);
+}
+
+// Sizes every table to `count` rows, for a model built without a deck.
+inline void size_tables(Model& m, int count) {
+  for (int t = 0; t < kTableCount; ++t) size_table(m, static_cast<TableId>(t), count);
+}
 
 }  // namespace quarno::columns

@@ -1,7 +1,8 @@
 // All shared model data of a run, one struct per data section, gathered in
 // one Model that the main program owns and hands to every routine by
-// reference. Arrays are sized to their full capacity when the Model is built
-// and keep the index base of the formulas (1-based unless noted).
+// reference. Arrays start empty and are sized from the deck's own counts at
+// set-up (model/Sizing.hpp); they keep the index base of the formulas
+// (1-based unless noted).
 #pragma once
 
 #include <string>
@@ -10,16 +11,7 @@
 
 namespace quarno {
 
-// Capacities of the model.
-constexpr int kMaxCells = 1000;                 // cells M = Nfdn - 1
-constexpr int kMaxNodes = kMaxCells + 1;        // nodes Nfdn
-constexpr int kMaxState = 2 * kMaxCells;        // entries of the flow state vector y
-constexpr int kMaxSegmentRows = 100;            // rows of each crparam.txt table
-constexpr int kMaxInitialRows = 1000;           // rows of each initial-condition table
-constexpr int kMaxScheduleRows = 1000;          // rows of the boundary schedule (NTInt)
-constexpr int kMaxOutputTimes = 100;            // TOut entries, appended end time included
-constexpr int kMaxObservations = 10;            // observation positions (Nobs)
-constexpr int kTitleLength = 80;                // characters of the run title
+constexpr int kTitleLength = 80;  // characters of the run title
 
 // Scalars that the input reader returns to the main program.
 struct RunScalars {
@@ -36,59 +28,59 @@ struct ParamTables {
   std::string Title = std::string(kTitleLength, ' ');  // run title, blank-padded
 
   int NWidth = 0;
-  Array<double> XWidth{1, kMaxSegmentRows}, Width{1, kMaxSegmentRows};  // m, m
+  Array<double> XWidth, Width;  // m, m
   int NSlope = 0;
-  Array<double> XSlope{1, kMaxSegmentRows}, Slope{1, kMaxSegmentRows};  // m, m/m downhill
+  Array<double> XSlope, Slope;  // m, m/m downhill
   int NRough = 0;
-  Array<double> XRough{1, kMaxSegmentRows}, Rough{1, kMaxSegmentRows};  // m, Manning n
+  Array<double> XRough, Rough;  // m, Manning n
   int NGW = 0;
-  Array<double> XGW{1, kMaxSegmentRows};    // m
-  Array<double> GWUpw{1, kMaxSegmentRows};  // upwelling per unit length (m2/s)
-  Array<double> CGW{1, kMaxSegmentRows};    // concentration of the upwelling water
+  Array<double> XGW;    // m
+  Array<double> GWUpw;  // upwelling per unit length (m2/s)
+  Array<double> CGW;    // concentration of the upwelling water
 
   // Transport parameters, read only when NTr > 0.
   int NTrPar = 0;
-  Array<double> XTrPar{1, kMaxSegmentRows};  // m
-  Array<double> aL{1, kMaxSegmentRows};      // dispersivity (m)
-  Array<double> Re{1, kMaxSegmentRows};      // microbial entrainment rate (kg/(m2 s))
-  Array<double> TauCR{1, kMaxSegmentRows};   // critical shear stress (N/m2)
-  Array<double> f{1, kMaxSegmentRows};       // fraction of surface transient storage (-)
-  Array<double> Vs{1, kMaxSegmentRows};      // settling velocity (m/s)
-  Array<double> Alfa{1, kMaxSegmentRows};    // storage exchange coefficient (1/s)
-  Array<double> Kdw{1, kMaxSegmentRows};     // first-order decay rate in the water (1/s)
-  Array<double> Kds{1, kMaxSegmentRows};     // die-off rate in the sediment (1/s)
-  Array<double> TSS{1, kMaxSegmentRows};     // total suspended solids (kg/m3); echoed only
-  Array<double> Hb{1, kMaxSegmentRows};      // mixing layer thickness (m)
-  Array<double> Rb{1, kMaxSegmentRows};      // bulk density of the sediment (kg/m3)
+  Array<double> XTrPar;  // m
+  Array<double> aL;      // dispersivity (m)
+  Array<double> Re;      // microbial entrainment rate (kg/(m2 s))
+  Array<double> TauCR;   // critical shear stress (N/m2)
+  Array<double> f;       // fraction of surface transient storage (-)
+  Array<double> Vs;      // settling velocity (m/s)
+  Array<double> Alfa;    // storage exchange coefficient (1/s)
+  Array<double> Kdw;     // first-order decay rate in the water (1/s)
+  Array<double> Kds;     // die-off rate in the sediment (1/s)
+  Array<double> TSS;     // total suspended solids (kg/m3); echoed only
+  Array<double> Hb;      // mixing layer thickness (m)
+  Array<double> Rb;      // bulk density of the sediment (kg/m3)
 };
 
 // Initial conditions, boundary schedule, output times and observation
 // positions of crbicond.txt.
 struct BicondTables {
   int NInCW = 0;
-  Array<double> XInCW{1, kMaxInitialRows};  // m
-  Array<double> hInCW{1, kMaxInitialRows};  // depth (m)
-  Array<double> QInCW{1, kMaxInitialRows};  // discharge (m3/s)
+  Array<double> XInCW;  // m
+  Array<double> hInCW;  // depth (m)
+  Array<double> QInCW;  // discharge (m3/s)
 
   // Initial concentrations, read only when NTr > 0.
   int NInCT = 0;
-  Array<double> XInCT{1, kMaxInitialRows};   // m
-  Array<double> CInCT{1, kMaxInitialRows};   // stream water
-  Array<double> CbInCT{1, kMaxInitialRows};  // bed sediment
+  Array<double> XInCT;   // m
+  Array<double> CInCT;   // stream water
+  Array<double> CbInCT;  // bed sediment
 
   int NB0 = 0;  // flow boundary at X = 0: 0 wall, 1 flux
   int NBL = 0;  // flow boundary at X = L: 0 wall, 1 transmissive
 
-  Array<double> TBC{1, kMaxScheduleRows};  // end of each boundary interval (s)
-  Array<double> hBC{1, kMaxScheduleRows};  // depth at X = 0 (m)
-  Array<double> QBC{1, kMaxScheduleRows};  // discharge at X = 0 (m3/s)
-  Array<double> CBC{1, kMaxScheduleRows};  // concentration at X = 0
+  Array<double> TBC;  // end of each boundary interval (s)
+  Array<double> hBC;  // depth at X = 0 (m)
+  Array<double> QBC;  // discharge at X = 0 (m3/s)
+  Array<double> CBC;  // concentration at X = 0
 
   int NTout = 0;
-  Array<double> TOut{1, kMaxOutputTimes};  // output times (s); the last is the end time
+  Array<double> TOut;  // output times (s); the last is the end time
 
   int Nobs = 0;
-  Array<double> XObs{1, kMaxObservations};  // observation positions (m)
+  Array<double> XObs;  // observation positions (m)
 };
 
 // Model constants: single-precision literals widened to double keep the
@@ -117,65 +109,68 @@ struct Grid {
   int M = 0;          // cells, Nfdn - 1
   int n = 0;          // entries of the flow state vector, 2M
   double dx = 0.0;    // cell length L/M (m)
-  Array<double> X{1, kMaxNodes};        // node coordinate (m), by repeated addition
-  Array<double> dXN{1, kMaxNodes + 1};  // node spacing X(i) - X(i-1), 0 at both ends
-  Array<double> VN{1, kMaxNodes};       // node control length (m)
-  Array<double> Xc{1, kMaxCells};       // cell centre (m)
-  Array<double> Xl{1, kMaxCells};       // left (upstream) face (m)
-  Array<double> Xr{1, kMaxCells};       // right (downstream) face (m)
-  Array<double> B{1, kMaxCells};        // width (m)
-  Array<double> dBdx{1, kMaxCells};     // width gradient (m/m)
-  Array<double> S{1, kMaxCells};        // bed slope of the cell's left node
-  Array<double> RoughC{1, kMaxCells};   // Manning roughness of the cell's left node
+  Array<double> X;        // node coordinate (m), by repeated addition
+  Array<double> dXN;  // node spacing X(i) - X(i-1), 0 at both ends
+  Array<double> VN;       // node control length (m)
+  Array<double> Xc;       // cell centre (m)
+  Array<double> Xl;       // left (upstream) face (m)
+  Array<double> Xr;       // right (downstream) face (m)
+  Array<double> B;        // width (m)
+  Array<double> dBdx;     // width gradient (m/m)
+  Array<double> S;        // bed slope of the cell's left node
+  Array<double> RoughC;   // Manning roughness of the cell's left node
 
   // Observation lookup: preceding cell centre and node, and the distances to them.
-  Array<int> kObsC{1, kMaxObservations}, kObsN{1, kMaxObservations};
-  Array<double> dObsC{1, kMaxObservations}, dObsN{1, kMaxObservations};
+  Array<int> kObsC, kObsN;
+  Array<double> dObsC, dObsN;
 };
 
 // Segment tables mapped onto the nodes (1..Nfdn).
 struct NodeFields {
-  Array<double> WidthN{1, kMaxNodes}, SlopeN{1, kMaxNodes}, RoughN{1, kMaxNodes};
-  Array<double> GWUpwN{1, kMaxNodes}, CGWN{1, kMaxNodes};
-  Array<double> hN{1, kMaxNodes}, QN{1, kMaxNodes};  // initial depth (m), discharge (m3/s)
-  Array<double> aLN{1, kMaxNodes}, ReN{1, kMaxNodes}, TauCRN{1, kMaxNodes}, fN{1, kMaxNodes};
-  Array<double> VsN{1, kMaxNodes}, AlfaN{1, kMaxNodes}, KdwN{1, kMaxNodes}, KdsN{1, kMaxNodes};
-  Array<double> HbN{1, kMaxNodes}, RbN{1, kMaxNodes};
-  Array<double> CN{1, kMaxNodes};   // stream-water concentration
-  Array<double> CbN{1, kMaxNodes};  // bed-sediment concentration
+  Array<double> WidthN, SlopeN, RoughN;
+  Array<double> GWUpwN, CGWN;
+  Array<double> hN, QN;  // initial depth (m), discharge (m3/s)
+  Array<double> aLN, ReN, TauCRN, fN;
+  Array<double> VsN, AlfaN, KdwN, KdsN;
+  Array<double> HbN, RbN;
+  Array<double> CN;   // stream-water concentration
+  Array<double> CbN;  // bed-sediment concentration
 };
 
 // The flow state and the working arrays of the right-hand side.
 struct Flow {
-  Array<double> y{1, kMaxState};  // y(i) = h(i), y(M+i) = q(i)
+  Array<double> y;  // y(i) = h(i), y(M+i) = q(i)
 
   // Cell fields (1..M).
-  Array<double> h{1, kMaxCells};  // depth (m)
-  Array<double> q{1, kMaxCells};  // discharge per unit width (m2/s)
-  Array<double> Q{1, kMaxCells};  // discharge (m3/s)
-  Array<double> u{1, kMaxCells};  // velocity (m/s)
-  Array<double> A{1, kMaxCells};  // flow area (m2)
+  Array<double> h;  // depth (m)
+  Array<double> q;  // discharge per unit width (m2/s)
+  Array<double> Q;  // discharge (m3/s)
+  Array<double> u;  // velocity (m/s)
+  Array<double> A;  // flow area (m2)
 
   // Face values of each cell, as the latest right-hand side left them.
-  Array<double> hl{1, kMaxCells}, hr{1, kMaxCells};
-  Array<double> ql{1, kMaxCells}, qr{1, kMaxCells};
-  Array<double> ul{1, kMaxCells}, ur{1, kMaxCells};
+  Array<double> hl, hr;
+  Array<double> ql, qr;
+  Array<double> ul, ur;
   // Per face j = 0..M: one-sided local speeds and fluxes.
-  Array<double> ap{0, kMaxCells}, am{0, kMaxCells};
-  Array<double> Fh{0, kMaxCells}, Fq{0, kMaxCells};
+  Array<double> ap, am;
+  Array<double> Fh, Fq;
   // Cell sources.
-  Array<double> Sh{1, kMaxCells}, Sq{1, kMaxCells};
+  Array<double> Sh, Sq;
 };
 
 // Working values of the right-hand side's quadrature, by point: point k of
-// cell i is entry (k-1)*kMaxCells + i, so that the points k of neighbouring
-// cells lie side by side and a block of cells is evaluated as vectors. Each
-// cell is written only by the block of cells that holds it.
+// cell i is entry (k-1)*stride + i, so that the points k of neighbouring
+// cells lie side by side and a block of cells is evaluated as vectors. The
+// stride is the cell count rounded up to whole 64-byte lines, so that every
+// point's row starts at the same alignment. Each cell is written only by the
+// block of cells that holds it.
 constexpr int kQuadPoints = 10;  // points of the midpoint rule over a cell
 struct RhsScratch {
-  Array<double> R{1, kQuadPoints * kMaxCells};  // hydraulic radius (m), then its Manning power
-  Array<double> N{1, kQuadPoints * kMaxCells};  // friction numerator u n2 |u|
-  Array<double> T{1, kQuadPoints * kMaxCells};  // groundwater and width momentum terms
+  int stride = 0;   // entries between point k and point k+1 of a cell
+  Array<double> R;  // hydraulic radius (m), then its Manning power
+  Array<double> N;  // friction numerator u n2 |u|
+  Array<double> T;  // groundwater and width momentum terms
 };
 
 // Boundary values set by the time loop before each outer step.
@@ -193,34 +188,34 @@ struct Boundary {
 
 // Scratch of the step controller and the Runge-Kutta step, state-vector sized.
 struct StepScratch {
-  Array<double> ywork{1, kMaxState}, dydx{1, kMaxState}, yscale{1, kMaxState};
-  Array<double> y0{1, kMaxState}, k1{1, kMaxState}, yt{1, kMaxState};
-  Array<double> k2{1, kMaxState}, k3{1, kMaxState}, k4{1, kMaxState};
-  Array<double> k5{1, kMaxState}, k6{1, kMaxState}, err{1, kMaxState};
+  Array<double> ywork, dydx, yscale;
+  Array<double> y0, k1, yt;
+  Array<double> k2, k3, k4;
+  Array<double> k5, k6, err;
 };
 
 // Transport state beyond the node fields (1..Nfdn).
 struct Transport {
-  Array<double> CsN{1, kMaxNodes};    // transient-storage concentration
-  Array<double> TResC{1, kMaxNodes};  // accumulated resuspended amount per unit bed area
-  Array<double> TDepC{1, kMaxNodes};  // accumulated deposited amount per unit bed area
-  Array<double> hn{1, kMaxNodes}, un{1, kMaxNodes}, An{1, kMaxNodes};  // node hydraulics
-  Array<double> An_old{1, kMaxNodes};  // node flow area at the start of the step
+  Array<double> CsN;    // transient-storage concentration
+  Array<double> TResC;  // accumulated resuspended amount per unit bed area
+  Array<double> TDepC;  // accumulated deposited amount per unit bed area
+  Array<double> hn, un, An;  // node hydraulics
+  Array<double> An_old;  // node flow area at the start of the step
 
   // Working values of one step (nodes 1..Nfdn unless noted).
-  Array<double> E{1, kMaxNodes}, P{1, kMaxNodes};         // resuspension rate, deposition factor
-  Array<double> alb{1, kMaxNodes}, beb{1, kMaxNodes};     // new Cb = alb*C + beb
-  Array<double> als{1, kMaxNodes}, bes{1, kMaxNodes};     // new Cs = als*C + bes
-  Array<double> DA{1, kMaxCells}, Cf{1, kMaxCells};       // per cell: dispersion, face value
-  Array<double> Dw{1, kMaxNodes}, Dg{1, kMaxNodes}, De{1, kMaxNodes}, R{1, kMaxNodes};
-  Array<double> a{1, kMaxNodes}, b{1, kMaxNodes}, r{1, kMaxNodes};  // eliminated rows
-  Array<double> C{1, kMaxNodes};                           // the new stream concentration
+  Array<double> E, P;         // resuspension rate, deposition factor
+  Array<double> alb, beb;     // new Cb = alb*C + beb
+  Array<double> als, bes;     // new Cs = als*C + bes
+  Array<double> DA, Cf;       // per cell: dispersion, face value
+  Array<double> Dw, Dg, De, R;
+  Array<double> a, b, r;  // eliminated rows
+  Array<double> C;                           // the new stream concentration
 
   // What the last step moved, per node, for the observation records.
-  Array<double> tau{1, kMaxNodes};       // bed shear stress (N/m2)
-  Array<double> resus{1, kMaxNodes};     // resuspension per unit bed area (amount/(m2 s))
-  Array<double> settle{1, kMaxNodes};    // settling per unit bed area (amount/(m2 s))
-  Array<double> exchange{1, kMaxNodes};  // into the storage zone per unit length (amount/(m s))
+  Array<double> tau;       // bed shear stress (N/m2)
+  Array<double> resus;     // resuspension per unit bed area (amount/(m2 s))
+  Array<double> settle;    // settling per unit bed area (amount/(m2 s))
+  Array<double> exchange;  // into the storage zone per unit length (amount/(m s))
 };
 
 // The clock of the time loop and the schedules it keeps.
@@ -252,13 +247,25 @@ struct BalanceSums {
 
 // Cell means of the concentrations, refreshed when a profile is written.
 struct ProfileMeans {
-  Array<double> C{1, kMaxCells}, Cb{1, kMaxCells}, Cs{1, kMaxCells};
+  Array<double> C, Cb, Cs;
+};
+
+// The values of one observation record: position j's depth, velocity,
+// discharge, concentration, bed concentration, then for the CSV results its
+// storage concentration and the five fluxes, at entries 11(j-1)+1 .. 11j.
+constexpr int kObservedValues = 11;
+struct ObservationValues {
+  Array<double> v;
 };
 
 // How a run is carried out; the results do not depend on it.
 struct RunSettings {
   // Threads that evaluate the flow right-hand side; 0 is one.
   int threads = 0;
+  // Accept decks past the standard capacities (1001 nodes, 100 rows per
+  // parameter table, 1000 initial and schedule rows, 100 output times, 10
+  // observation positions).
+  bool lift_capacities = false;
   // The right-hand side runs on AVX2 vectors where the processor has them;
   // false keeps it to the baseline instructions. Both give the same bits.
   bool avx2 = true;
@@ -277,7 +284,7 @@ struct RunSettings {
 // state before the last pseudo-time step, to measure the change.
 struct SteadyFlow {
   int row = 1;  // the schedule row whose boundary values the steady flow has
-  Array<double> y_before{1, kMaxState};
+  Array<double> y_before;
   double pseudo_time = 0.0;  // s
   long steps = 0;            // outer steps of pseudo-time
   long heun_steps = 0;       // of them, the cheaper steps of Heun's method
@@ -301,6 +308,7 @@ struct Model {
   RunState clock;
   BalanceSums bal;
   ProfileMeans means;
+  ObservationValues observed;
   SteadyFlow steady;
   // The helper threads of the flow right-hand side while a run goes on;
   // none evaluates the right-hand side on the calling thread alone.

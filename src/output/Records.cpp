@@ -10,10 +10,6 @@ namespace quarno {
 
 namespace {
 
-// Values per observation position: the five of crObsNode.txt, then for the
-// CSV results the storage-zone concentration and the five fluxes.
-constexpr int kValues = 11;
-
 // The discharge at node k (m3/s): the end faces at both ends, the mean of
 // the two cells between.
 double node_discharge(const Model& m, int k) {
@@ -24,7 +20,7 @@ double node_discharge(const Model& m, int k) {
 
 // The values at observation position j, interpolated from the preceding
 // cell centre and node; the distance is always divided by dx.
-void observe(const Model& m, int j, double v[kValues]) {
+void observe(const Model& m, int j, double* v) {
   const Grid& gr = m.grid;
   const Flow& f = m.flow;
   const int k = gr.kObsC(j);
@@ -46,13 +42,13 @@ void observe(const Model& m, int j, double v[kValues]) {
 
 // The same record in full precision: one row per position; the fluxes are
 // empty without transport.
-void write_observation_csv(const Model& m, Outputs& out, const double (*values)[kValues]) {
+void write_observation_csv(const Model& m, Outputs& out, const double* values) {
   CsvRow row;
   for (int j = 1; j <= m.bic.Nobs; ++j) {
-    const double* v = values[j - 1];
+    const double* v = values + kObservedValues * (j - 1);
     row.time(m.clock.t, out.start_date) << j << m.bic.XObs(j);
     for (int c = 0; c < 6; ++c) row << v[c];
-    for (int c = 6; c < kValues; ++c) {
+    for (int c = 6; c < kObservedValues; ++c) {
       if (m.run.NTr > 0)
         row << v[c];
       else
@@ -69,14 +65,14 @@ void write_observation(Model& m, Outputs& out) {
   RunState& c = m.clock;
   const int Nobs = m.bic.Nobs;
   if (c.record_flag == 0 || Nobs <= 0) return;
-  double values[kMaxObservations][kValues];
-  for (int j = 1; j <= Nobs; ++j) observe(m, j, values[j - 1]);
+  double* values = &m.observed.v(1);  // sized for every position at set-up
+  for (int j = 1; j <= Nobs; ++j) observe(m, j, values + kObservedValues * (j - 1));
   if (!out.quiet) {
     out.progress.clear_line();
     out.console.write(layouts::kProgressLine, {c.t});
   }
   out.obs.write(layouts::kObsRecord, Args(1 + 5 * Nobs, [&](int k) -> Arg {
-                  return k == 0 ? c.t : values[(k - 1) / 5][(k - 1) % 5];
+                  return k == 0 ? c.t : values[kObservedValues * ((k - 1) / 5) + (k - 1) % 5];
                 }));
   out.obs.name_nonfinite([](int k) {
     static const char* const kNames[5] = {"h", "u", "Q", "C", "Cs"};

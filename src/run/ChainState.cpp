@@ -10,9 +10,10 @@
 namespace quarno {
 
 SavedRunState load_initial_state(const std::string& path, const Reader& param,
-                                 const Reader& bicond) {
+                                 const Reader& bicond, const RunSettings& settings) {
   SavedRunState saved = read_run_state_file(path);
   auto scratch = std::make_unique<Model>();
+  scratch->settings = settings;
   Reader param_copy = param;
   Reader bicond_copy = bicond;
   Outputs discard{TextOut(), TextOut(), TextOut()};

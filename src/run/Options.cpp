@@ -94,6 +94,10 @@ int parse_options(int argc, const char* const* argv, Options& options) {
       "output times and sites, not its grid, channel, boundary types or transport switch)");
   save_state->option_text("FILE");
   initial_state->option_text("FILE");
+  app.add_flag("--lift-capacities", options.lift_capacities,
+               "accept decks past the standard capacities (1001 nodes, 100 rows per table of\n"
+               "crparam.txt, 1000 initial and schedule rows, 100 output times, 10 sites): arrays\n"
+               "are sized from the deck, up to 1000001 nodes");
   app.add_option("--record-interval", options.record_interval,
                  "model time between observation records (default 60); a record is taken at the\n"
                  "end of the first outer step that reaches it")

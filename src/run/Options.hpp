@@ -21,6 +21,7 @@ struct Options {
   std::string initial_state;  // a saved state to go on from; empty: start at time 0
   double record_interval = 60.0;  // model time between observation records (s)
   StartDate start_date;           // the instant of time 0: a datetime column in the CSV results
+  bool lift_capacities = false;   // accept decks past the standard capacities
 };
 
 // Parses the command line into `options`, and the environment: without

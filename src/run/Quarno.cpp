@@ -89,6 +89,17 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
 
 namespace {
 
+// How the run is carried out, from the command line.
+RunSettings run_settings(const Options& options) {
+  RunSettings s;
+  s.threads = options.threads;
+  s.steady_flow = options.steady_flow;
+  s.flow_state = options.flow_state;
+  s.record_interval = options.record_interval;
+  s.lift_capacities = options.lift_capacities;
+  return s;
+}
+
 // Runs the model and the closing pause and returns the exit status, after
 // writing the message of a failed run to standard error. The files are
 // flushed before the message, so everything written so far is kept; a results
@@ -96,10 +107,7 @@ namespace {
 int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& options,
                    const SavedFlowState* saved, const SavedRunState* resume) {
   auto model = std::make_unique<Model>();
-  model->settings.threads = options.threads;
-  model->settings.steady_flow = options.steady_flow;
-  model->settings.flow_state = options.flow_state;
-  model->settings.record_interval = options.record_interval;
+  model->settings = run_settings(options);
   int status = 0;
   std::string message;
   try {
@@ -157,7 +165,7 @@ int Quarno(const Options& options) {
     if (!options.initial_state.empty()) {
       try {
         resume = std::make_unique<SavedRunState>(
-            load_initial_state(options.initial_state, param, bicond));
+            load_initial_state(options.initial_state, param, bicond, run_settings(options)));
       } catch (const InputError& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

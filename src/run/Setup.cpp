@@ -6,10 +6,12 @@
 #include "input/TableMap.hpp"
 #include "model/Columns.hpp"
 #include "model/Errors.hpp"
+#include "model/Sizing.hpp"
 
 namespace quarno {
 
 void build_grid(Model& m) {
+  size_grid_arrays(m);
   Grid& gr = m.grid;
   const int Nfdn = m.run.Nfdn;
   gr.M = Nfdn - 1;

@@ -225,16 +225,16 @@ QUARNO_INLINE bool prismatic(int nb, const double* __restrict B, const double* _
 // The ten-point midpoint rule over cells 0..nb-1 up to the Manning powers:
 // for every point the hydraulic radius, the friction numerator N and the
 // momentum terms without friction T (point k of cell c at
-// [(k-1)*kMaxCells + c]), and the depth source Sh of every cell. Prismatic
+// [(k-1)*stride + c]), and the depth source Sh of every cell. Prismatic
 // cells (see prismatic) leave the width terms out.
 template <bool kPrismatic>
 QUARNO_INLINE void source_points(int nb, double dx, const double* __restrict B,
                                  const double* __restrict dBdx, const double* __restrict rough,
                                  const double* __restrict GW, const double* __restrict hl,
                                  const double* __restrict hr, const double* __restrict ql,
-                                 const double* __restrict qr, double* __restrict radius,
-                                 double* __restrict N, double* __restrict T,
-                                 double* __restrict Sh) {
+                                 const double* __restrict qr, int stride,
+                                 double* __restrict radius, double* __restrict N,
+                                 double* __restrict T, double* __restrict Sh) {
   const double w = dx * kWeight;
   for (int c = 0; c < nb; ++c) {
     const double BL = B[c] - 0.5 * dx * dBdx[c];
@@ -252,7 +252,7 @@ QUARNO_INLINE void source_points(int nb, double dx, const double* __restrict B,
       const double qk = ql[c] + mult * dq;
       const double uk = qk / hk;
       const double Ak = Bk * hk;
-      const int at = (k - 1) * kMaxCells + c;
+      const int at = (k - 1) * stride + c;
       radius[at] = Ak / (Bk + hk + hk);
       N[at] = uk * rough2 * std::fabs(uk);
       if (kPrismatic) {
@@ -270,7 +270,7 @@ QUARNO_INLINE void source_points(int nb, double dx, const double* __restrict B,
 
 // The discharge source Sq of cells 0..nb-1 from the friction numerators N,
 // the Manning powers of the radii and the momentum terms T of their points.
-QUARNO_INLINE void source_friction(int nb, double dx, const double* __restrict N,
+QUARNO_INLINE void source_friction(int nb, double dx, int stride, const double* __restrict N,
                                    const double* __restrict power, const double* __restrict T,
                                    const double* __restrict h, const double* __restrict S,
                                    double* __restrict Sq) {
@@ -280,7 +280,7 @@ QUARNO_INLINE void source_friction(int nb, double dx, const double* __restrict N
     double sum_g = 0.0;
 #pragma GCC unroll 10
     for (int k = 1; k <= kQuadPoints; ++k) {
-      const int at = (k - 1) * kMaxCells + c;
+      const int at = (k - 1) * stride + c;
       const double Sfk = N[at] / power[at];
       const double gk = T[at] + gh * (S[c] - Sfk);
       sum_g += gk * w;
@@ -293,13 +293,13 @@ QUARNO_INLINE void source_friction(int nb, double dx, const double* __restrict N
 // ten points of a cell in turn. A radius equal bit for bit to the one before
 // takes that one's power again, which is exact: uniform stretches of a reach
 // repeat their radius.
-void manning_powers(int nb, double* radius) {
+void manning_powers(int nb, int stride, double* radius) {
   std::uint64_t last_bits = 0;
   double last_power = 0.0;
   bool have_last = false;
   for (int c = 0; c < nb; ++c) {
     for (int k = 0; k < kQuadPoints; ++k) {
-      double& r = radius[k * kMaxCells + c];
+      double& r = radius[k * stride + c];
       std::uint64_t bits;
       std::memcpy(&bits, &r, sizeof bits);
       if (!have_last || bits != last_bits) {
@@ -408,13 +408,15 @@ QUARNO_INLINE void block_sources(const Evaluation& e, int i0, int nb) {
   double* T = &s.T(i0);
   if (prismatic(nb, &ch.B(i0), &ch.dBdx(i0), &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0)))
     source_points<true>(nb, dx, &ch.B(i0), &ch.dBdx(i0), &ch.RoughC(i0), &ch.GWUpw(i0),
-                        &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0), radius, N, T, &o.Sh(i0));
+                        &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0), s.stride, radius, N, T,
+                        &o.Sh(i0));
   else
     source_points<false>(nb, dx, &ch.B(i0), &ch.dBdx(i0), &ch.RoughC(i0), &ch.GWUpw(i0),
-                         &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0), radius, N, T, &o.Sh(i0));
-  manning_powers(nb, radius);
+                         &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0), s.stride, radius, N, T,
+                         &o.Sh(i0));
+  manning_powers(nb, s.stride, radius);
   const double* power = radius;
-  source_friction(nb, dx, N, power, T, &o.h(i0), &ch.S(i0), &o.Sq(i0));
+  source_friction(nb, dx, s.stride, N, power, T, &o.h(i0), &ch.S(i0), &o.Sq(i0));
 }
 
 // Derivatives of the block's cells; `before` is face i0-1.
