@@ -159,15 +159,16 @@ struct Flow {
   Array<double> Sh, Sq;
 };
 
-// Working values of the right-hand side's quadrature, by point: point k of
-// cell i is entry (k-1)*stride + i, so that the points k of neighbouring
-// cells lie side by side and a block of cells is evaluated as vectors. The
-// stride is the cell count rounded up to whole 64-byte lines, so that every
-// point's row starts at the same alignment. Each cell is written only by the
-// block of cells that holds it.
-constexpr int kQuadPoints = 10;  // points of the midpoint rule over a cell
+// Working values of the right-hand side's quadrature. The right-hand side
+// evaluates the cells in blocks of a fixed number of cells (at most
+// kRhsBlockMax); the block from cell i0 keeps its values from entry
+// 1 + (i0-1)*kQuadPoints on, point k of its cell i0+c at offset
+// (k-1)*block + c, so that the points k of neighbouring cells lie side by
+// side and are evaluated as vectors. Each block is written only by the thread
+// that evaluates it.
+constexpr int kQuadPoints = 10;   // points of the midpoint rule over a cell
+constexpr int kRhsBlockMax = 64;  // the most cells of a block
 struct RhsScratch {
-  int stride = 0;   // entries between point k and point k+1 of a cell
   Array<double> R;  // hydraulic radius (m), then its Manning power
   Array<double> N;  // friction numerator u n2 |u|
   Array<double> T;  // groundwater and width momentum terms

@@ -35,10 +35,6 @@ inline void resize_all(std::initializer_list<Array<double>*> arrays, int lo, int
 }
 }  // namespace detail
 
-// The quadrature stride of a grid of M cells: M rounded up to whole 64-byte
-// lines of doubles.
-constexpr int quadrature_stride(int M) { return (M + 7) / 8 * 8; }
-
 // Every node, cell and state-vector array, from m.run.Nfdn; the observation
 // lookup and the record values from m.bic.Nobs.
 inline void size_grid_arrays(Model& m) {
@@ -66,8 +62,8 @@ inline void size_grid_arrays(Model& m) {
   resize_all({&f.ap, &f.am, &f.Fh, &f.Fq}, 0, M);
 
   RhsScratch& s = m.rhs;
-  s.stride = quadrature_stride(M);
-  resize_all({&s.R, &s.N, &s.T}, 1, kQuadPoints * s.stride);
+  // The last block may hold fewer cells than a block's room.
+  resize_all({&s.R, &s.N, &s.T}, 1, kQuadPoints * (M + kRhsBlockMax - 1));
 
   StepScratch& st = m.step;
   resize_all({&st.ywork, &st.dydx, &st.yscale, &st.y0, &st.k1, &st.yt, &st.k2, &st.k3, &st.k4,

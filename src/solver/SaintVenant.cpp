@@ -42,6 +42,8 @@ constexpr double kPhi[kQuadPoints] = {0.05000000074505806, 0.15000000223517418, 
 // them, so longer blocks waste less; a team shares shorter ones more evenly.
 constexpr int kBlock = 64;
 constexpr int kTeamBlock = 32;
+static_assert(kBlock <= kRhsBlockMax && kTeamBlock <= kRhsBlockMax,
+              "the quadrature scratch holds blocks of at most kRhsBlockMax cells");
 
 #define QUARNO_INLINE [[gnu::always_inline]] inline
 
@@ -225,15 +227,14 @@ QUARNO_INLINE bool prismatic(int nb, const double* __restrict B, const double* _
 // The ten-point midpoint rule over cells 0..nb-1 up to the Manning powers:
 // for every point the hydraulic radius, the friction numerator N and the
 // momentum terms without friction T (point k of cell c at
-// [(k-1)*stride + c]), and the depth source Sh of every cell. Prismatic
-// cells (see prismatic) leave the width terms out.
-template <bool kPrismatic>
+// [(k-1)*kStride + c], kStride the cells of a block), and the depth source Sh
+// of every cell. Prismatic cells (see prismatic) leave the width terms out.
+template <bool kPrismatic, int kStride>
 QUARNO_INLINE void source_points(int nb, double dx, const double* __restrict B,
                                  const double* __restrict dBdx, const double* __restrict rough,
                                  const double* __restrict GW, const double* __restrict hl,
                                  const double* __restrict hr, const double* __restrict ql,
-                                 const double* __restrict qr, int stride,
-                                 double* __restrict radius, double* __restrict N,
+                                 const double* __restrict qr, double* __restrict radius, double* __restrict N,
                                  double* __restrict T, double* __restrict Sh) {
   const double w = dx * kWeight;
   for (int c = 0; c < nb; ++c) {
@@ -252,7 +253,7 @@ QUARNO_INLINE void source_points(int nb, double dx, const double* __restrict B,
       const double qk = ql[c] + mult * dq;
       const double uk = qk / hk;
       const double Ak = Bk * hk;
-      const int at = (k - 1) * stride + c;
+      const int at = (k - 1) * kStride + c;
       radius[at] = Ak / (Bk + hk + hk);
       N[at] = uk * rough2 * std::fabs(uk);
       if (kPrismatic) {
@@ -270,7 +271,8 @@ QUARNO_INLINE void source_points(int nb, double dx, const double* __restrict B,
 
 // The discharge source Sq of cells 0..nb-1 from the friction numerators N,
 // the Manning powers of the radii and the momentum terms T of their points.
-QUARNO_INLINE void source_friction(int nb, double dx, int stride, const double* __restrict N,
+template <int kStride>
+QUARNO_INLINE void source_friction(int nb, double dx, const double* __restrict N,
                                    const double* __restrict power, const double* __restrict T,
                                    const double* __restrict h, const double* __restrict S,
                                    double* __restrict Sq) {
@@ -280,7 +282,7 @@ QUARNO_INLINE void source_friction(int nb, double dx, int stride, const double* 
     double sum_g = 0.0;
 #pragma GCC unroll 10
     for (int k = 1; k <= kQuadPoints; ++k) {
-      const int at = (k - 1) * stride + c;
+      const int at = (k - 1) * kStride + c;
       const double Sfk = N[at] / power[at];
       const double gk = T[at] + gh * (S[c] - Sfk);
       sum_g += gk * w;
@@ -293,13 +295,14 @@ QUARNO_INLINE void source_friction(int nb, double dx, int stride, const double* 
 // ten points of a cell in turn. A radius equal bit for bit to the one before
 // takes that one's power again, which is exact: uniform stretches of a reach
 // repeat their radius.
-void manning_powers(int nb, int stride, double* radius) {
+template <int kStride>
+void manning_powers(int nb, double* radius) {
   std::uint64_t last_bits = 0;
   double last_power = 0.0;
   bool have_last = false;
   for (int c = 0; c < nb; ++c) {
     for (int k = 0; k < kQuadPoints; ++k) {
-      double& r = radius[k * stride + c];
+      double& r = radius[k * kStride + c];
       std::uint64_t bits;
       std::memcpy(&bits, &r, sizeof bits);
       if (!have_last || bits != last_bits) {
@@ -398,25 +401,27 @@ QUARNO_INLINE FaceFlux block_fluxes(const Evaluation& e, int i0, int i1) {
 // source has no width-pressure term: for a per-unit-width rectangular
 // channel the wall pressure balances the product-rule part of the pressure
 // flux, so a level pool in a widening channel stays at rest.
+template <int kStride>
 QUARNO_INLINE void block_sources(const Evaluation& e, int i0, int nb) {
   const RhsChannel& ch = e.v->channel;
   const RhsResults& o = e.v->out;
   RhsScratch& s = o.points;
   const double dx = e.dx;
-  double* radius = &s.R(i0);  // the hydraulic radii, then their Manning powers
-  double* N = &s.N(i0);
-  double* T = &s.T(i0);
+  const int first = 1 + (i0 - 1) * kQuadPoints;  // the block's room in the scratch
+  double* radius = &s.R(first);  // the hydraulic radii, then their Manning powers
+  double* N = &s.N(first);
+  double* T = &s.T(first);
   if (prismatic(nb, &ch.B(i0), &ch.dBdx(i0), &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0)))
-    source_points<true>(nb, dx, &ch.B(i0), &ch.dBdx(i0), &ch.RoughC(i0), &ch.GWUpw(i0),
-                        &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0), s.stride, radius, N, T,
-                        &o.Sh(i0));
+    source_points<true, kStride>(nb, dx, &ch.B(i0), &ch.dBdx(i0), &ch.RoughC(i0),
+                                 &ch.GWUpw(i0), &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0),
+                                 radius, N, T, &o.Sh(i0));
   else
-    source_points<false>(nb, dx, &ch.B(i0), &ch.dBdx(i0), &ch.RoughC(i0), &ch.GWUpw(i0),
-                         &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0), s.stride, radius, N, T,
-                         &o.Sh(i0));
-  manning_powers(nb, s.stride, radius);
+    source_points<false, kStride>(nb, dx, &ch.B(i0), &ch.dBdx(i0), &ch.RoughC(i0),
+                                  &ch.GWUpw(i0), &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0),
+                                  radius, N, T, &o.Sh(i0));
+  manning_powers<kStride>(nb, radius);
   const double* power = radius;
-  source_friction(nb, dx, s.stride, N, power, T, &o.h(i0), &ch.S(i0), &o.Sq(i0));
+  source_friction<kStride>(nb, dx, N, power, T, &o.h(i0), &ch.S(i0), &o.Sq(i0));
 }
 
 // Derivatives of the block's cells; `before` is face i0-1.
@@ -437,22 +442,27 @@ QUARNO_INLINE void block_derivatives(const Evaluation& e, int i0, int nb, const 
   }
 }
 
-// Cells i0..i1 (one block): the cell fields, faces i0..i1 (and face 0 in the
-// first block), the sources and the derivatives.
+// Cells i0..i1 (one block of at most kStride cells): the cell fields, faces
+// i0..i1 (and face 0 in the first block), the sources and the derivatives.
+template <int kStride>
 QUARNO_INLINE void evaluate_block(const Evaluation& e, int i0, int i1) {
   const int nb = i1 - i0 + 1;
   block_cell_fields(e, i0, nb);
   block_cell_faces(e, i0, i1);
   const FaceFlux before = block_fluxes(e, i0, i1);
-  block_sources(e, i0, nb);
+  block_sources<kStride>(e, i0, nb);
   block_derivatives(e, i0, nb, before);
 }
 
-void evaluate_block_baseline(const Evaluation& e, int i0, int i1) { evaluate_block(e, i0, i1); }
+template <int kStride>
+void evaluate_block_baseline(const Evaluation& e, int i0, int i1) {
+  evaluate_block<kStride>(e, i0, i1);
+}
 
 #ifdef QUARNO_RHS_AVX2
+template <int kStride>
 __attribute__((target("avx2"))) void evaluate_block_avx2(const Evaluation& e, int i0, int i1) {
-  evaluate_block(e, i0, i1);
+  evaluate_block<kStride>(e, i0, i1);
 }
 
 bool processor_has_avx2() {
@@ -465,13 +475,22 @@ void evaluate_task(void* context, int task) {
   const Evaluation& e = *static_cast<const Evaluation*>(context);
   const int i0 = 1 + task * e.block;
   const int i1 = std::min(e.M, i0 + e.block - 1);
+  // The block's size is a constant of the code it runs, so that its
+  // quadrature points lie at fixed offsets.
+  const bool team_block = e.block == kTeamBlock;
 #ifdef QUARNO_RHS_AVX2
   if (e.avx2) {
-    evaluate_block_avx2(e, i0, i1);
+    if (team_block)
+      evaluate_block_avx2<kTeamBlock>(e, i0, i1);
+    else
+      evaluate_block_avx2<kBlock>(e, i0, i1);
     return;
   }
 #endif
-  evaluate_block_baseline(e, i0, i1);
+  if (team_block)
+    evaluate_block_baseline<kTeamBlock>(e, i0, i1);
+  else
+    evaluate_block_baseline<kBlock>(e, i0, i1);
 }
 
 }  // namespace
