@@ -61,8 +61,6 @@ const Count kCounts[] = {
     {"record_flag", [](Model& m) -> int& { return m.clock.record_flag; }},
     {"output_index", [](Model& m) -> int& { return m.clock.output_index; }},
 };
-constexpr int kNumScalars = sizeof kScalars / sizeof kScalars[0];
-constexpr int kNumCounts = sizeof kCounts / sizeof kCounts[0];
 
 #define QUARNO_COLUMN(name, field) Column{name, [](Model& m, int i) -> double& { return m.field(i); }}
 const Column kCellColumns[] = {
@@ -80,8 +78,6 @@ const Column kNodeColumns[] = {
     QUARNO_COLUMN("An_old_m2", tr.An_old),
 };
 #undef QUARNO_COLUMN
-constexpr int kNumCellColumns = sizeof kCellColumns / sizeof kCellColumns[0];
-constexpr int kNumNodeColumns = sizeof kNodeColumns / sizeof kNodeColumns[0];
 
 template <std::size_t N>
 std::string heads(const char* first, const Column (&columns)[N]) {

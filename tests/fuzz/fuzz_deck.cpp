@@ -3,7 +3,9 @@
 // to the deck as --flow-state would (the key, the cell count and one outer
 // step from the state that must keep it steady). The input holds the files
 // in that order, crparam.txt, crbicond.txt and crSteadyFlow.csv, split at the
-// lines "@@@"; a missing part is empty. Bad input must end in InputError with
+// lines "@@@"; a missing part is empty. The third part is also read as a
+// saved run state and, when it is one, checked against the deck and restored
+// into the model, as --initial-state does. Bad input must end in InputError with
 // a message that names the file and holds no control bytes; any other
 // exception, a sanitizer report or a bounds failure is a finding.
 #include <cstddef>
@@ -18,6 +20,7 @@
 #include "input/FlowStateFile.hpp"
 #include "model/Errors.hpp"
 #include "input/Reader.hpp"
+#include "input/RunStateFile.hpp"
 #include "model/Model.hpp"
 #include "output/Balance.hpp"
 #include "output/OutputStreams.hpp"
@@ -32,7 +35,7 @@ constexpr std::string_view kSeparator = "@@@\n";
 // A message must start with a file name and be one line of printable text.
 bool well_formed(std::string_view message) {
   if (message.rfind("crparam.txt", 0) != 0 && message.rfind("crbicond.txt", 0) != 0 &&
-      message.rfind("crSteadyFlow.csv", 0) != 0)
+      message.rfind("crSteadyFlow.csv", 0) != 0 && message.rfind("run.state", 0) != 0)
     return false;
   for (const char ch : message) {
     const auto c = static_cast<unsigned char>(ch);
@@ -61,8 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       cut2 == std::string_view::npos ? std::string_view() : bicond.substr(cut2 + kSeparator.size());
   bicond = bicond.substr(0, cut2);
 
-  // The state is read on its own first, as a run reads it before the deck.
+  // The state is read on its own first, as a run reads it before the deck:
+  // as a steady flow state and as a saved run state.
   std::unique_ptr<quarno::SavedFlowState> saved;
+  std::unique_ptr<quarno::SavedRunState> resume;
   if (cut2 != std::string_view::npos) {
     try {
       saved = std::make_unique<quarno::SavedFlowState>(
@@ -70,9 +75,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const quarno::InputError& e) {
       check_message(e);
     }
+    try {
+      resume = std::make_unique<quarno::SavedRunState>(quarno::parse_run_state(state, "run.state"));
+    } catch (const quarno::InputError& e) {
+      check_message(e);
+    }
   }
 
   auto m = std::make_unique<quarno::Model>();
+  // Half the inputs are read with the capacities lifted, where counts are
+  // bounded by their file instead.
+  m->settings.lift_capacities = (param.size() & 1) != 0;
   quarno::Reader p = quarno::Reader::from_text("crparam.txt", param);
   quarno::Reader b = quarno::Reader::from_text("crbicond.txt", bicond);
   std::string results, obs, console;
@@ -89,6 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     quarno::check_mapped_tables(*m);
     quarno::initial_state(*m);
     quarno::record_initial_storages(*m);
+    if (resume) {
+      quarno::check_run_state_fits(*m, *resume, "run.state");
+      quarno::restore_run_state(*m, *resume, "run.state");
+    }
     if (saved) {
       m->settings.steady_flow = true;
       m->settings.flow_state = "crSteadyFlow.csv";

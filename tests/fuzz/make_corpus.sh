@@ -2,7 +2,8 @@
 # Builds the seed corpus of the deck fuzzer: one file per example and golden
 # deck, crparam.txt, the separator line "@@@", then crbicond.txt. Given the
 # program, also one seed per deck whose steady flow it computes within 20 s:
-# the deck, "@@@", then the saved state it wrote.
+# the deck, "@@@", then the saved state it wrote; and one per deck it runs
+# within 20 s with the run state saved at its end.
 # Usage: make_corpus.sh SOURCE_DIR CORPUS_DIR [QUARNO]
 set -euo pipefail
 src=$1
@@ -20,6 +21,11 @@ for dir in "$src"/examples/*/ "$src"/tests/data/golden/deck-*/; do
   if (cd "$work" && timeout 20 "$quarno" --steady-flow --no-pause --quiet </dev/null \
         >/dev/null 2>&1); then
     { cat "$out/$name"; printf '@@@\n'; cat "$work/crSteadyFlow.csv"; } >"$out/$name-state"
+  fi
+  rm -rf "${work:?}"/* && cp "$dir/crparam.txt" "$dir/crbicond.txt" "$work/"
+  if (cd "$work" && timeout 20 "$quarno" --save-state run.state --no-pause --quiet </dev/null \
+        >/dev/null 2>&1); then
+    { cat "$out/$name"; printf '@@@\n'; cat "$work/run.state"; } >"$out/$name-runstate"
   fi
 done
 echo "seed corpus: $(ls "$out" | wc -l) files ($(ls "$out" | grep -c -- -state || true) with a saved state) in $out"
