@@ -18,6 +18,7 @@
 #include "input/Deck.hpp"
 #include "output/Balance.hpp"
 #include "run/Setup.hpp"
+#include "run/FlowReplay.hpp"
 #include "run/TimeLoop.hpp"
 
 namespace {
@@ -40,7 +41,8 @@ namespace quarno::test {
 namespace {
 
 TEST(Runtime, TheTimeLoopAllocatesNothing) {
-  // Transport on, observation records, profiles and balances all exercised.
+  // Transport on, observation records, profiles and balances all exercised;
+  // the flow solved, solved and recorded, and replayed from that record.
   Reach r = flowing_channel(51, 1000.0, 1.0);
   r.NTr = 1;
   r.aL = 5.0;
@@ -48,32 +50,54 @@ TEST(Runtime, TheTimeLoopAllocatesNothing) {
   r.schedule = {{300.0, 1.0, 10.0, 1.0}, {900.0, 1.0, 20.0, 0.0}};
   r.tout = {200.0, 600.0, 900.0};
   r.xobs = {0.0, 500.0, 1000.0};
-  auto m = std::make_unique<Model>();
-  Reader param = Reader::from_text("crparam.txt", param_text(r));
-  Reader bicond = Reader::from_text("crbicond.txt", bicond_text(r));
-  std::string results, obs, console;
-  Outputs out{TextOut(nullptr), TextOut(nullptr), TextOut(nullptr)};
-  results.reserve(1 << 20);
-  obs.reserve(1 << 20);
-  console.reserve(1 << 16);
-  out.results.capture_to(&results);
-  out.obs.capture_to(&obs);
-  out.console.capture_to(&console);
-  const long at_start = g_allocations.load();
-  read_deck(*m, param, bicond, out);
-  build_grid(*m);
-  locate_observations(*m);
-  map_tables(*m);
-  initial_state(*m);
-  record_initial_storages(*m);
+  char tmpl[] = "/tmp/quarno-alloc-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string record = std::string(tmpl) + "/flow.qflow";
+  std::unique_ptr<FlowRecordReader> reader;
+  std::string recorded_obs;
+  for (const char* mode : {"solved", "recorded", "replayed"}) {
+    SCOPED_TRACE(mode);
+    auto m = std::make_unique<Model>();
+    Reader param = Reader::from_text("crparam.txt", param_text(r));
+    Reader bicond = Reader::from_text("crbicond.txt", bicond_text(r));
+    std::string results, obs, console;
+    Outputs out{TextOut(nullptr), TextOut(nullptr), TextOut(nullptr)};
+    results.reserve(1 << 20);
+    obs.reserve(1 << 20);
+    console.reserve(1 << 16);
+    out.results.capture_to(&results);
+    out.obs.capture_to(&obs);
+    out.console.capture_to(&console);
+    const long at_start = g_allocations.load();
+    read_deck(*m, param, bicond, out);
+    build_grid(*m);
+    locate_observations(*m);
+    map_tables(*m);
+    initial_state(*m);
+    record_initial_storages(*m);
+    FlowRecording flow;
+    if (std::string(mode) == "recorded") flow.save_path = record;
+    if (std::string(mode) == "replayed") {
+      reader = std::make_unique<FlowRecordReader>(record);
+      flow.replay_from = reader.get();
+    }
+    start_flow_recording(*m, out, flow);
 
-  const long before = g_allocations.load();
-  ASSERT_GT(before, at_start) << "the allocation counter does not count";
-  run_schedule(*m, out);
-  const long during = g_allocations.load() - before;
-  EXPECT_EQ(during, 0);
-  EXPECT_EQ(values_after(results, "Time=").size(), 3u);
-  EXPECT_GT(values_after(console, "Time (sec)=").size(), 10u);
+    const long before = g_allocations.load();
+    ASSERT_GT(before, at_start) << "the allocation counter does not count";
+    run_schedule(*m, out, &flow);
+    const long during = g_allocations.load() - before;
+    EXPECT_EQ(during, 0);
+    EXPECT_EQ(values_after(results, "Time=").size(), 3u);
+    EXPECT_GT(values_after(console, "Time (sec)=").size(), 10u);
+    EXPECT_EQ(flow.replaying, reader != nullptr);
+    if (flow.writer) flow.writer->commit();
+    if (reader) {
+      EXPECT_EQ(obs, recorded_obs);
+    }
+    recorded_obs = obs;
+  }
+  std::filesystem::remove_all(tmpl);
 }
 
 TEST(Runtime, SigtermEndsTheRunWithStatus143AndIntactFiles) {

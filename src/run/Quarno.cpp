@@ -84,6 +84,7 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
     m.bal.QX0 = m.bal.QXL = m.bal.QGwU = m.bal.QCGWU = 0.0;
     record_initial_storages(m);
   }
+  if (flow != nullptr) start_flow_recording(m, out, *flow);
   run_schedule(m, out, flow);
   out.flush_all();
 }

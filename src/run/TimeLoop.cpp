@@ -57,7 +57,6 @@ void run_schedule(Model& m, Outputs& out, FlowRecording* flow) {
   const bool frozen = m.settings.steady_flow;
   const TransportView transport = transport_view(m);
   const double kept_h0 = m.bnd.h0;  // a continued row's inlet depth
-  if (flow != nullptr) start_flow_recording(m, out, *flow);
   const bool replay = flow != nullptr && flow->replaying;
   FlowRecordWriter* record = flow != nullptr ? flow->writer.get() : nullptr;
   for (int k = 1; k <= m.run.NTInt; ++k) {

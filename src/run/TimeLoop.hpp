@@ -11,8 +11,9 @@ namespace quarno {
 // interval's end, each advancing the flow, deriving the cell fields and the
 // face discharges at both ends, moving the transport along, taking an
 // observation record every 60 s, summing the balance terms and writing the
-// profile at each output time. With `flow`, the flow is recorded, or taken
-// from a record that matches the run instead of being solved.
+// profile at each output time. With `flow` (made ready by
+// start_flow_recording), the flow is recorded, or taken from a record that
+// matches the run instead of being solved.
 void run_schedule(Model& m, Outputs& out, FlowRecording* flow = nullptr);
 
 }  // namespace quarno
