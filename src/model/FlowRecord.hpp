@@ -102,18 +102,19 @@ struct StepHistory {
   }
 };
 
-// A value's prediction from its last three: the quadratic through them,
-// extrapolated one step; the last value where that is not finite. Exact
-// double arithmetic in a fixed order, so writer and reader predict alike.
-inline double predicted_value(double a, double b, double c) {
-  const double p = (3.0 * a - 3.0 * b) + c;
-  return std::isfinite(p) ? p : a;
-}
-
 inline std::uint64_t bits_of(double v) {
   std::uint64_t u;
   std::memcpy(&u, &v, 8);
   return u;
+}
+
+// The bits of a value's prediction from its last three: the quadratic
+// through them, extrapolated one step; the last value where that is not
+// finite. Exact double arithmetic in a fixed order, so that writer and
+// reader predict alike.
+inline std::uint64_t predicted_bits(double a, double b, double c) {
+  const double p = (3.0 * a - 3.0 * b) + c;
+  return bits_of(std::isfinite(p) ? p : a);
 }
 
 // The compressed form of an outer step's n values: each value's bits minus
@@ -125,7 +126,7 @@ inline void pack_step_values(const double* values, StepHistory& h, std::size_t n
   std::uint64_t* z = h.folded.data();
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint64_t d =
-        bits_of(values[i]) - bits_of(predicted_value(h.last[i], h.before[i], h.third[i]));
+        bits_of(values[i]) - predicted_bits(h.last[i], h.before[i], h.third[i]);
     z[i] = (d << 1) ^ (std::uint64_t{0} - (d >> 63));
   }
   for (std::size_t b = 0; b < 8; ++b)
@@ -136,15 +137,22 @@ inline void pack_step_values(const double* values, StepHistory& h, std::size_t n
 // The inverse: the n values into `values`, and the history moves on.
 inline void unpack_step_values(const unsigned char* in, StepHistory& h, std::size_t n,
                                double* values) {
-  std::uint64_t* z = h.folded.data();
-  for (std::size_t i = 0; i < n; ++i) z[i] = in[i];
-  for (std::size_t b = 1; b < 8; ++b)
-    for (std::size_t i = 0; i < n; ++i) z[i] |= static_cast<std::uint64_t>(in[b * n + i]) << (8 * b);
+  std::uint64_t* __restrict z = h.folded.data();
+  const unsigned char* __restrict bytes = in;
+  for (std::size_t i = 0; i < n; ++i) z[i] = bytes[i];
+  for (std::size_t b = 1; b < 8; ++b) {
+    const unsigned char* __restrict plane = bytes + b * n;
+    for (std::size_t i = 0; i < n; ++i) z[i] |= static_cast<std::uint64_t>(plane[i]) << (8 * b);
+  }
+  const double* __restrict a = h.last.data();
+  const double* __restrict bb = h.before.data();
+  const double* __restrict c = h.third.data();
+  double* __restrict v = values;
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint64_t d = (z[i] >> 1) ^ (std::uint64_t{0} - (z[i] & 1));
-    const std::uint64_t u = bits_of(predicted_value(h.last[i], h.before[i], h.third[i])) + d;
-    std::memcpy(&values[i], &u, 8);
+    z[i] = predicted_bits(a[i], bb[i], c[i]) + d;
   }
+  std::memcpy(v, z, 8 * n);
   h.push(values, n);
 }
 
