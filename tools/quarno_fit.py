@@ -810,7 +810,7 @@ class Fit:
         self.run_options = []
         self.flow_extra = ""
         self.record = None       # the flow record replayed by every run, if any
-        self.mismatches = 0      # runs that found it not matching their deck
+        self.mismatched = set()  # folders of runs that found it not matching their deck
         self.memo = {}           # tuple(theta) -> (run, residuals or None)
         self.warnings = []
         self.obs = cfg.observations
@@ -930,10 +930,10 @@ class Fit:
                 continue
             note = next((line for line in run.stderr.splitlines() if line.startswith(head)),
                         None)
-            if note is None:
+            if note is None or run.folder in self.mismatched:
                 continue
-            self.mismatches += 1
-            if self.mismatches == 1:
+            self.mismatched.add(run.folder)
+            if len(self.mismatched) == 1:
                 self.log(f"flow record: the run in {run.folder} did not match it and solved "
                          f"its own flow ({note}); later such runs are only counted")
 
@@ -1137,7 +1137,7 @@ class Fit:
         if self.record is None:
             return "solved by every run"
         return (f"replayed from {self.record}; runs that did not match it: "
-                f"{self.mismatches}")
+                f"{len(self.mismatched)}")
 
     def write_outputs(self, t_start):
         np = self.np
