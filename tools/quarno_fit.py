@@ -711,19 +711,16 @@ class Runner:
             self._finish(run, status, stderr)
 
 
-def read_flow_record_key(path):
-    """The key on the second line of a flow record written by the program."""
+def flow_record_key(path):
+    """The key on the second line of a flow record written by the program, or
+    None when there is no such file or it does not begin as a record does."""
     try:
         with open(path, "rb") as f:
-            head = [f.readline(200) for _ in range(2)]
-    except OSError as e:
-        raise RunFailure(f"the run recording the flow wrote no {path} ({e.strerror})") from None
-    lines = [h.decode("latin-1").rstrip("\r\n") for h in head]
+            lines = [f.readline(200).decode("latin-1").rstrip("\r\n") for _ in range(2)]
+    except OSError:
+        return None
     match = FLOW_RECORD_KEY.match(lines[1])
-    if lines[0] != FLOW_RECORD_HEAD or not match:
-        raise RunFailure(f"{path}: not a flow record this tool reads (it expects "
-                         f"'{FLOW_RECORD_HEAD}' and a key line)")
-    return match.group(1)
+    return match.group(1) if lines[0] == FLOW_RECORD_HEAD and match else None
 
 
 # ----------------------------------------------------------------------------
@@ -885,14 +882,18 @@ class Fit:
         options = ["--save-flow", str(record)]
         text = self.deck_text([p.initial for p in self.params])
         key = self.runner.key(text, self.bicond, options)
-        if not record.is_file():  # a cached run whose record has gone is made again
-            (folder / "done").unlink(missing_ok=True)
         run = self.runner.prepare(folder, text, self.bicond, key)
+        if run.cached and not flow_record_key(record):  # the record has gone or is damaged
+            (folder / "done").unlink()
+            run = self.runner.prepare(folder, text, self.bicond, key)
         self.runner.execute([run], options)
         if not run.ok:
             raise RunFailure(f"the model failed at the starting values (exit {run.status}, "
                              f"{run.folder}): {run.stderr}")
-        flow_key = read_flow_record_key(record)
+        flow_key = flow_record_key(record)
+        if not flow_key:
+            raise RunFailure(f"{record}: not a flow record this tool reads (it expects "
+                             f"'{FLOW_RECORD_HEAD}' and a key line)")
         self.run_options = ["--replay-flow", str(record)]
         self.flow_extra = f"flow record {flow_key}"
         self.record = record
