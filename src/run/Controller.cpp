@@ -15,14 +15,29 @@ constexpr double kScaleFloor = 1e-10;                    // added to every error
 constexpr int kMaxStalledSteps = 100;
 }  // namespace
 
-void report_step_event(Outputs& out, RkEvent event, double x0) {
+const char* flow_event_message(FlowEvent e) {
+  switch (e) {
+    case FlowEvent::step_not_significant: return "Stepsize not significant in RKQC.";
+    case FlowEvent::step_below_minimum: return "Stepsize smaller than minimum.";
+    case FlowEvent::too_many_steps: return "Too many steps.";
+  }
+  return "";
+}
+
+void show_flow_event(Outputs& out, FlowEvent e, FlowRecordWriter* record) {
+  if (record != nullptr) record->event(e);
+  pause(out, flow_event_message(e));
+}
+
+void report_step_event(Outputs& out, RkEvent event, double x0, FlowRecordWriter* record) {
   if (event == RkEvent::none) return;
-  pause(out, "Stepsize not significant in RKQC.");
+  show_flow_event(out, FlowEvent::step_not_significant, record);
   if (event == RkEvent::cannot_advance)
     throw NumericalFailure("The flow solution cannot advance at t = " + show_number(x0) + " s.");
 }
 
-bool advance_flow(Model& m, Outputs& out, double x1, double dt, double x2, int max_steps) {
+bool advance_flow(Model& m, Outputs& out, double x1, double dt, double x2, int max_steps,
+                  FlowRecordWriter* record) {
   StepScratch& w = m.step;
   Array<double>& y = m.flow.y;
   Array<double>& ywork = w.ywork;
@@ -49,7 +64,7 @@ bool advance_flow(Model& m, Outputs& out, double x1, double dt, double x2, int m
     if (((h - x1) + x) * ((h - x2) + x) > 0) h = x2 - x;  // do not pass the interval end
     const double x_before = x;
     const RkStep step = rk_step(work, ywork, dydx, n, x, h, eps, yscale, rhs);
-    report_step_event(out, step.event, x_before);
+    report_step_event(out, step.event, x_before, record);
     if ((x - x2) * span >= 0) {
       for (int i = 1; i <= n; ++i) y(i) = ywork(i);
       return true;
@@ -57,10 +72,11 @@ bool advance_flow(Model& m, Outputs& out, double x1, double dt, double x2, int m
     stalled = x == x_before ? stalled + 1 : 0;
     if (stalled == kMaxStalledSteps)
       throw NumericalFailure("The flow solution cannot advance at t = " + show_number(x) + " s.");
-    if (std::fabs(step.h_next) < kMinStep) pause(out, "Stepsize smaller than minimum.");
+    if (std::fabs(step.h_next) < kMinStep)
+      show_flow_event(out, FlowEvent::step_below_minimum, record);
     h = step.h_next;
     if (++nstp > max_steps) {
-      pause(out, "Too many steps.");
+      show_flow_event(out, FlowEvent::too_many_steps, record);
       return false;
     }
   }

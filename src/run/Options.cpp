@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "input/Reader.hpp"
 #include "model/ShowNumber.hpp"
+#include "model/FlowRecord.hpp"
 #include "parallel/Team.hpp"
 
 #ifndef QUARNO_VERSION
@@ -54,6 +56,39 @@ bool check_record_options(bool start_given, const std::string& start_text, Optio
   return true;
 }
 
+// The options that name saved states and flow records; returns those that
+// name a file.
+std::vector<CLI::Option*> add_state_options(CLI::App& app, Options& options) {
+  app.add_option("--flow-state", options.flow_state,
+                 "reuse the steady flow saved in FILE when it was computed for this deck's flow\n"
+                 "(otherwise it is computed again); implies --steady-flow")
+      ->option_text("FILE");
+  CLI::Option* flow_state = app.get_option("--flow-state");
+  CLI::Option* save_state = app.add_option(
+      "--save-state", options.save_state,
+      "when the run succeeds, save its state in FILE for a run to go on from");
+  CLI::Option* initial_state = app.add_option(
+      "--initial-state", options.initial_state,
+      "go on from the state saved in FILE, at its time (the deck may change its schedule,\n"
+      "output times and sites, not its grid, channel, boundary types or transport switch)");
+  save_state->option_text("FILE");
+  initial_state->option_text("FILE");
+  CLI::Option* save_flow = app.add_option("--save-flow", options.save_flow,
+                 "when the run succeeds, record its flow in FILE, outer step by outer step, for\n"
+                 "runs of decks with the same flow to replay (--replay-flow)")
+      ->option_text("FILE");
+  CLI::Option* replay_flow = app.add_option("--replay-flow", options.replay_flow,
+                 "take the flow from the record FILE instead of solving it, when it was recorded\n"
+                 "for this deck's flow (otherwise the flow is solved, with a note); the results\n"
+                 "are those of a full run to the last digit, whatever the transport parameters")
+      ->option_text("FILE");
+  app.add_option("--flow-compression", options.flow_compression,
+                 "zstd level of the --save-flow record, 0 to store it uncompressed (default 1)")
+      ->check(CLI::Range(0, kMaxFlowCompression))
+      ->option_text("LEVEL");
+  return {flow_state, save_state, initial_state, save_flow, replay_flow};
+}
+
 }  // namespace
 
 int parse_options(int argc, const char* const* argv, Options& options) {
@@ -80,20 +115,7 @@ int parse_options(int argc, const char* const* argv, Options& options) {
                "bring the flow to its steady state before time 0 and keep it frozen: only the\n"
                "transport is computed; the state is saved in crSteadyFlow.csv (the schedule must\n"
                "hold one discharge and one inlet depth throughout)");
-  app.add_option("--flow-state", options.flow_state,
-                 "reuse the steady flow saved in FILE when it was computed for this deck's flow\n"
-                 "(otherwise it is computed again); implies --steady-flow")
-      ->option_text("FILE");
-  CLI::Option* flow_state = app.get_option("--flow-state");
-  CLI::Option* save_state = app.add_option(
-      "--save-state", options.save_state,
-      "when the run succeeds, save its state in FILE for a run to go on from");
-  CLI::Option* initial_state = app.add_option(
-      "--initial-state", options.initial_state,
-      "go on from the state saved in FILE, at its time (the deck may change its schedule,\n"
-      "output times and sites, not its grid, channel, boundary types or transport switch)");
-  save_state->option_text("FILE");
-  initial_state->option_text("FILE");
+  std::vector<CLI::Option*> files = add_state_options(app, options);
   app.add_flag("--lift-capacities", options.lift_capacities,
                "accept decks past the standard capacities (1001 nodes, 100 rows per table of\n"
                "crparam.txt, 1000 initial and schedule rows, 100 output times, 10 sites): arrays\n"
@@ -119,7 +141,7 @@ int parse_options(int argc, const char* const* argv, Options& options) {
     std::fprintf(stderr, "quarno: %s\nRun 'quarno --help' for the options.\n", e.what());
     return 1;
   }
-  for (const CLI::Option* file : {flow_state, save_state, initial_state}) {
+  for (const CLI::Option* file : files) {
     if (file->count() > 0 && file->as<std::string>().empty()) {
       std::fprintf(stderr, "quarno: %s: an empty file name\nRun 'quarno --help' for the options.\n",
                    file->get_name().c_str());
@@ -131,6 +153,12 @@ int parse_options(int argc, const char* const* argv, Options& options) {
   if (!options.initial_state.empty() && options.steady_flow) {
     std::fprintf(stderr, "quarno: --initial-state %s: a run that goes on from a saved state cannot "
                  "freeze its flow (--steady-flow, --flow-state)\n", options.initial_state.c_str());
+    return 1;
+  }
+  if ((!options.save_flow.empty() || !options.replay_flow.empty()) && options.steady_flow) {
+    std::fprintf(stderr, "quarno: %s: a run whose flow is frozen (--steady-flow, --flow-state) "
+                 "has no flow to record or replay\n",
+                 options.save_flow.empty() ? "--replay-flow" : "--save-flow");
     return 1;
   }
   if (options.threads == 0 && (options.threads = threads_from_environment()) < 0) return 1;

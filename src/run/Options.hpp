@@ -22,6 +22,9 @@ struct Options {
   double record_interval = 60.0;  // model time between observation records (s)
   StartDate start_date;           // the instant of time 0: a datetime column in the CSV results
   bool lift_capacities = false;   // accept decks past the standard capacities
+  std::string save_flow;    // where a run that succeeds records its flow; empty: nowhere
+  std::string replay_flow;  // a flow record to take the flow from when it matches; empty: none
+  int flow_compression = 1; // zstd level of the flow record, 0: stored as it is
 };
 
 // Parses the command line into `options`, and the environment: without

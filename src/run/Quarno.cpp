@@ -24,6 +24,7 @@
 #include "output/ResultFiles.hpp"
 #include "run/ChainState.hpp"
 #include "run/Console.hpp"
+#include "run/FlowReplay.hpp"
 #include "run/Setup.hpp"
 #include "run/SteadyFlow.hpp"
 #include "run/TimeLoop.hpp"
@@ -65,7 +66,7 @@ class FolderLock {
 
 void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
                const SavedFlowState* saved, const SavedRunState* resume,
-               const std::string& resume_path) {
+               const std::string& resume_path, FlowRecording* flow) {
   read_deck(m, param, bicond, out);
   out.progress.start(static_cast<float>(m.bic.TBC(m.run.NTInt)));
   build_grid(m);
@@ -83,7 +84,7 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
     m.bal.QX0 = m.bal.QXL = m.bal.QGwU = m.bal.QCGWU = 0.0;
     record_initial_storages(m);
   }
-  run_schedule(m, out);
+  run_schedule(m, out, flow);
   out.flush_all();
 }
 
@@ -105,7 +106,8 @@ RunSettings run_settings(const Options& options) {
 // flushed before the message, so everything written so far is kept; a results
 // file that cannot be written ends the run at once with status 3.
 int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& options,
-                   const SavedFlowState* saved, const SavedRunState* resume) {
+                   const SavedFlowState* saved, const SavedRunState* resume,
+                   FlowRecording& flow) {
   auto model = std::make_unique<Model>();
   model->settings = run_settings(options);
   int status = 0;
@@ -113,7 +115,8 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& o
   try {
     if (out.csv) write_csv_heads(out.obs_csv, out.profiles_csv, out.balance_csv, out.start_date);
     try {
-      run_model(*model, param, bicond, out, saved, resume, options.initial_state);
+      run_model(*model, param, bicond, out, saved, resume, options.initial_state, &flow);
+      if (flow.writer) flow.writer->commit();
       if (!options.save_state.empty()) save_run_state(*model, options.save_state);
       pause(out, "press ENTER to exit code");
     } catch (const InputError& e) {
@@ -135,6 +138,33 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& o
   return status;
 }
 
+// What a run reads besides its deck: a saved steady flow, a saved run state
+// to go on from, a flow record to replay. Each is read and checked whole
+// before any result file is touched.
+struct SavedInputs {
+  std::unique_ptr<SavedFlowState> flow;
+  std::unique_ptr<SavedRunState> resume;
+  std::unique_ptr<FlowRecordReader> record;
+};
+
+// Reads the saved inputs the options name; false after the one message of
+// the first that cannot be used.
+bool read_saved_inputs(const Options& options, Reader& param, Reader& bicond, SavedInputs& in) {
+  try {
+    if (!options.flow_state.empty())
+      in.flow = std::make_unique<SavedFlowState>(read_flow_state_file(options.flow_state));
+    if (!options.initial_state.empty())
+      in.resume = std::make_unique<SavedRunState>(
+          load_initial_state(options.initial_state, param, bicond, run_settings(options)));
+    if (!options.replay_flow.empty())
+      in.record = std::make_unique<FlowRecordReader>(options.replay_flow);
+  } catch (const InputError& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int Quarno(const Options& options) {
@@ -152,31 +182,19 @@ int Quarno(const Options& options) {
     Reader param("crparam.txt");
     Reader bicond("crbicond.txt");
     if (const int status = interrupt_status(); status != 0) return status;
-    std::unique_ptr<SavedFlowState> saved;
-    if (!options.flow_state.empty()) {
-      try {
-        saved = std::make_unique<SavedFlowState>(read_flow_state_file(options.flow_state));
-      } catch (const InputError& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 1;
-      }
-    }
-    std::unique_ptr<SavedRunState> resume;
-    if (!options.initial_state.empty()) {
-      try {
-        resume = std::make_unique<SavedRunState>(
-            load_initial_state(options.initial_state, param, bicond, run_settings(options)));
-      } catch (const InputError& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 1;
-      }
-    }
+    SavedInputs saved;
+    if (!read_saved_inputs(options, param, bicond, saved)) return 1;
+    FlowRecording flow;
+    flow.replay_from = saved.record.get();
+    flow.save_path = options.save_flow;
+    flow.level = options.flow_compression;
     static const char* const kNames[5] = {"crOutput.txt", "crObsNode.txt", "crObsNode.csv",
                                           "crProfiles.csv", "crBalance.csv"};
-    const char* created[2] = {};
+    const char* created[3] = {};
     int created_count = 0;
     if (options.steady_flow) created[created_count++] = kSteadyFlowFile;
     if (!options.save_state.empty()) created[created_count++] = options.save_state.c_str();
+    if (!options.save_flow.empty()) created[created_count++] = options.save_flow.c_str();
     std::FILE* files[5] = {};
     const std::string open_error =
         open_results(files, kNames, options.csv ? 5 : 2, created, created_count);
@@ -200,7 +218,8 @@ int Quarno(const Options& options) {
     else if (!options.quiet && ::isatty(STDERR_FILENO) == 1)
       out.progress.set_mode(Progress::Mode::Redraw);
 
-    const int status = run_and_report(param, bicond, out, options, saved.get(), resume.get());
+    const int status =
+        run_and_report(param, bicond, out, options, saved.flow.get(), saved.resume.get(), flow);
     try {
       out.progress.clear_line();
       out.console.flush();

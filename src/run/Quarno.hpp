@@ -5,6 +5,7 @@
 #include "input/Reader.hpp"
 #include "model/Model.hpp"
 #include "output/OutputStreams.hpp"
+#include "run/FlowReplay.hpp"
 #include "run/Options.hpp"
 
 namespace quarno {
@@ -14,11 +15,12 @@ namespace quarno {
 // record the initial storages and run the boundary schedule. With a frozen
 // flow, `saved` is the saved steady state to reuse when it fits the deck
 // (nullptr: none). With `resume`, the run goes on from that saved state
-// (read from `resume_path`) instead of its initial storages. Throws
+// (read from `resume_path`) instead of its initial storages. With `flow`,
+// the flow is recorded or replayed (see run/FlowReplay.hpp). Throws
 // InputError, NumericalFailure or Interrupted.
 void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
                const SavedFlowState* saved = nullptr, const SavedRunState* resume = nullptr,
-               const std::string& resume_path = {});
+               const std::string& resume_path = {}, FlowRecording* flow = nullptr);
 
 // The main program: runs the model on crparam.txt and crbicond.txt of the
 // working directory and returns the exit status (0 success, 1 bad input or

@@ -9,6 +9,7 @@
 #include "output/Records.hpp"
 #include "run/Console.hpp"
 #include "run/Controller.hpp"
+#include "run/FlowReplay.hpp"
 #include "run/KernelViews.hpp"
 #include "run/OuterStep.hpp"
 #include "model/Errors.hpp"
@@ -48,7 +49,7 @@ void warn_of_unwritten_output_times(const Model& m, Outputs& out) {
 
 }  // namespace
 
-void run_schedule(Model& m, Outputs& out) {
+void run_schedule(Model& m, Outputs& out, FlowRecording* flow) {
   const RhsTeam team(m, rhs_threads(m.settings));
   RunState& c = m.clock;
   const BicondTables& b = m.bic;
@@ -56,6 +57,9 @@ void run_schedule(Model& m, Outputs& out) {
   const bool frozen = m.settings.steady_flow;
   const TransportView transport = transport_view(m);
   const double kept_h0 = m.bnd.h0;  // a continued row's inlet depth
+  if (flow != nullptr) start_flow_recording(m, out, *flow);
+  const bool replay = flow != nullptr && flow->replaying;
+  FlowRecordWriter* record = flow != nullptr ? flow->writer.get() : nullptr;
   for (int k = 1; k <= m.run.NTInt; ++k) {
     const double TEnd = interval_end(b, k);
     c.interval = k;
@@ -84,12 +88,17 @@ void run_schedule(Model& m, Outputs& out) {
         c.record_flag = 1;
       }
 
-      if (!frozen) {
-        advance_flow(m, out, c.t, c.dt, tNew);
+      if (frozen) {
+        c.t = tNew;
+      } else {
+        if (replay) {
+          replay_flow_step(m, out, *flow, c.dt);
+        } else {
+          advance_flow(m, out, c.t, c.dt, tNew, kMaxInnerSteps, record);
+          if (record != nullptr) record_flow_step(m, *record);
+        }
         c.t = tNew;
         unpack_state(m);
-      } else {
-        c.t = tNew;
       }
       end_faces(m);
       node_hydraulics(m);

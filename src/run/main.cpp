@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
   quarno::Options options;
   if (const int status = quarno::parse_options(argc, argv, options); status >= 0) return status;
   // Saved states are named from where the program was started.
-  for (std::string* file : {&options.flow_state, &options.save_state, &options.initial_state}) {
+  for (std::string* file : {&options.flow_state, &options.save_state, &options.initial_state,
+                            &options.save_flow, &options.replay_flow}) {
     if (file->empty() || file->front() == '/') continue;
     char cwd[4096];
     if (::getcwd(cwd, sizeof cwd) != nullptr) *file = std::string(cwd) + "/" + *file;

@@ -1,0 +1,258 @@
+#include "input/FlowRecordReader.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <xxhash.h>
+#include <zstd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "input/StateText.hpp"
+#include "model/Errors.hpp"
+#include "model/Sizing.hpp"
+
+namespace quarno {
+
+namespace {
+
+constexpr std::size_t kMaxHeaderBytes = 1024;
+
+std::uint32_t get32(const unsigned char* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+std::uint64_t get64(const unsigned char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+}  // namespace
+
+void FlowRecordReader::fail(const std::string& why) const { throw InputError(path_ + ": " + why); }
+
+FlowRecordReader::FlowRecordReader(const std::string& path) : path_(path) {
+  // Without blocking: opening a FIFO for reading would wait for a writer.
+  fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd_ < 0) {
+    const int error = errno;
+    fail(std::string("cannot read the flow record (") + std::strerror(error) + ")");
+  }
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd_);
+    fd_ = -1;
+    fail("cannot read the flow record (not a regular file)");
+  }
+  try {
+    read_header();
+    check_blocks();
+  } catch (...) {
+    ::close(fd_);
+    fd_ = -1;
+    throw;
+  }
+  if (zstd_) {
+    dctx_ = ZSTD_createDCtx();
+    if (dctx_ == nullptr) throw std::bad_alloc();
+  }
+  ::lseek(fd_, static_cast<off_t>(data_start_), SEEK_SET);
+}
+
+FlowRecordReader::~FlowRecordReader() {
+  if (dctx_ != nullptr) ZSTD_freeDCtx(dctx_);
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void FlowRecordReader::read_exactly(void* data, std::size_t size) {
+  auto* p = static_cast<unsigned char*>(data);
+  while (size > 0) {
+    const ssize_t got = ::read(fd_, p, size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      const int error = errno;
+      fail(std::string("cannot read the flow record (") + std::strerror(error) + ")");
+    }
+    if (got == 0) fail("the flow record is cut short (it ends before its end block)");
+    p += got;
+    size -= static_cast<std::size_t>(got);
+  }
+}
+
+// The text lines at the start, in their order, each checked.
+void FlowRecordReader::read_header() {
+  char buf[kMaxHeaderBytes];
+  ssize_t got;
+  do got = ::pread(fd_, buf, sizeof buf, 0);
+  while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    const int error = errno;
+    fail(std::string("cannot read the flow record (") + std::strerror(error) + ")");
+  }
+  const std::string_view text(buf, static_cast<std::size_t>(got));
+  std::size_t pos = 0;
+  auto line = [&](const char* what) {
+    const std::size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos)
+      fail(pos == 0 ? std::string("not a flow record") : std::string("the flow record is cut "
+           "short or damaged (no line ") + quote_state(what) + " in its header)");
+    const std::string_view l = text.substr(pos, end - pos);
+    pos = end + 1;
+    return l;
+  };
+  auto field = [&](const char* name) {
+    const std::string_view l = line(name);
+    const std::size_t n = std::strlen(name);
+    if (l.size() <= n + 1 || l.compare(0, n, name) != 0 || l[n] != ' ')
+      fail(std::string("the flow record is damaged (line ") + quote_state(l) + " where " +
+           name + " belongs)");
+    return l.substr(n + 1);
+  };
+  const std::string_view first = line("first");
+  if (first != kFlowRecordFirstLine) {
+    const std::string_view prefix = kFlowRecordVersionPrefix;
+    if (first.compare(0, prefix.size(), prefix) == 0)
+      fail("a flow record of version " + quote_state(first.substr(prefix.size())) +
+           "; this program reads version 1");
+    fail("not a flow record (it starts with " + quote_state(first) + ")");
+  }
+  key_ = std::string(field("key"));
+  if (!is_key(key_)) fail("the flow record is damaged (key " + quote_state(key_) + ")");
+  field("program");
+  if (field("byte-order") != "little-endian")
+    fail("a flow record of another byte order; this program reads little-endian ones");
+  const std::string_view cells = field("cells");
+  const std::string_view compression = field("compression");
+  const std::string_view block = field("block-bytes");
+  const std::size_t checked = pos;
+  const std::string_view checksum = field("checksum");
+  char* end = nullptr;
+  const std::string cells_text(cells);
+  const long M = std::strtol(cells_text.c_str(), &end, 10);
+  if (*end != '\0' || M < 1 || M >= kNodeLimit)
+    fail("the flow record is damaged (cells " + quote_state(cells) + ")");
+  M_ = static_cast<int>(M);
+  if (compression != "zstd" && compression != "none")
+    fail("the flow record is damaged (compression " + quote_state(compression) + ")");
+  zstd_ = compression == "zstd";
+  capacity_ = flow_block_bytes(M_);
+  if (block != std::to_string(capacity_))
+    fail("the flow record is damaged (block-bytes " + quote_state(block) + ")");
+  char sum[17];
+  std::snprintf(sum, sizeof sum, "%016" PRIx64, XXH3_64bits(buf, checked));
+  if (checksum != sum) fail("the flow record is damaged (the checksum of its header)");
+  header_checksum_ = XXH3_64bits(buf, checked);
+  data_start_ = static_cast<long long>(pos);
+  ::lseek(fd_, static_cast<off_t>(pos), SEEK_SET);
+  raw_.resize(capacity_);
+  stored_.resize(zstd_ ? ZSTD_compressBound(capacity_) : capacity_);
+  values_.assign(flow_step_values(M_), 0.0);
+  history_.size(flow_step_values(M_));
+}
+
+// The head of the next block into its fields; false for the end block,
+// whose fields are checked here. The file position is after the head.
+bool FlowRecordReader::read_block_head(std::uint32_t& raw, std::uint32_t& stored,
+                                       std::uint32_t& steps, std::uint64_t& checksum,
+                                       unsigned char* head) {
+  read_exactly(head, kFlowBlockHeadBytes);
+  const std::uint32_t magic = get32(head);
+  raw = get32(head + 4);
+  stored = get32(head + 8);
+  steps = get32(head + 12);
+  checksum = get64(head + 16);
+  if (magic == kFlowEndMagic) return false;
+  if (magic != kFlowBlockMagic || raw == 0 || raw > capacity_ || stored > stored_.size() ||
+      (!zstd_ && stored != raw))
+    fail("the flow record is damaged (a block's head at byte " +
+         std::to_string(::lseek(fd_, 0, SEEK_CUR) - static_cast<off_t>(kFlowBlockHeadBytes)) +
+         ")");
+  return true;
+}
+
+// Every block's checksum, the end's counts and checksum, and nothing after.
+void FlowRecordReader::check_blocks() {
+  std::uint64_t chain = header_checksum_;
+  unsigned char head[kFlowEndBytes];
+  std::uint64_t steps = 0, blocks = 0;
+  std::uint32_t raw, stored, block_steps;
+  std::uint64_t checksum;
+  while (read_block_head(raw, stored, block_steps, checksum, head)) {
+    read_exactly(stored_.data(), stored);
+    chain = XXH3_64bits_withSeed(stored_.data(), stored,
+                                 flow_block_seed(chain, raw, stored, block_steps));
+    ++blocks;
+    if (chain != checksum)
+      fail("the flow record is damaged (the checksum of block " + std::to_string(blocks) + ")");
+    steps += block_steps;
+  }
+  read_exactly(head + kFlowBlockHeadBytes, kFlowEndBytes - kFlowBlockHeadBytes);
+  steps_ = get64(head + 16);
+  events_ = get64(head + 24);
+  chain = XXH3_64bits_withSeed(head + 16, 16, chain);
+  if (raw != 0 || stored != 0 || block_steps != 0 ||
+      get64(head + 32) != chain || steps_ != steps)
+    fail("the flow record is damaged (its end)");
+  unsigned char extra;
+  ssize_t got;
+  do got = ::read(fd_, &extra, 1);
+  while (got < 0 && errno == EINTR);
+  if (got != 0) fail("the flow record is damaged (bytes after its end)");
+}
+
+// The next block, read, decompressed and ready to be taken apart.
+void FlowRecordReader::load_block() {
+  unsigned char head[kFlowBlockHeadBytes];
+  std::uint32_t raw, stored, steps;
+  std::uint64_t checksum;
+  if (!read_block_head(raw, stored, steps, checksum, head)) {
+    at_end_ = true;
+    return;
+  }
+  ++block_;
+  if (!zstd_) {
+    read_exactly(raw_.data(), stored);
+  } else {
+    read_exactly(stored_.data(), stored);
+    const std::size_t size = ZSTD_decompressDCtx(dctx_, raw_.data(), raw_.size(),
+                                                 stored_.data(), stored);
+    if (ZSTD_isError(size) || size != raw)
+      fail("the flow record is damaged (block " + std::to_string(block_) + " cannot be read)");
+  }
+  used_ = raw;
+  pos_ = 0;
+}
+
+FlowRecordReader::Entry FlowRecordReader::next(FlowEvent& event, const double*& values) {
+  while (pos_ == used_) {
+    if (at_end_) return Entry::end;
+    load_block();
+    if (at_end_) return Entry::end;
+  }
+  const unsigned char tag = raw_[pos_];
+  const std::size_t n = flow_step_values(M_);
+  if (tag == kEventEntry && pos_ + 2 <= used_ && raw_[pos_ + 1] >= 1 &&
+      raw_[pos_ + 1] <= kLastFlowEvent) {
+    event = static_cast<FlowEvent>(raw_[pos_ + 1]);
+    pos_ += 2;
+    return Entry::event;
+  }
+  if (tag != kStepEntry || pos_ + flow_step_entry_bytes(M_) > used_)
+    fail("the flow record is damaged (block " + std::to_string(block_) + " cannot be read)");
+  const unsigned char* p = raw_.data() + pos_ + 1;
+  if (zstd_)
+    unpack_step_values(p, history_, n, values_.data());
+  else
+    std::memcpy(values_.data(), p, 8 * n);
+  pos_ += flow_step_entry_bytes(M_);
+  values = values_.data();
+  return Entry::step;
+}
+
+}  // namespace quarno

@@ -1,0 +1,151 @@
+// The flow record: what a run writes with --save-flow and reads back with
+// --replay-flow, everything the rest of a run takes from the flow, outer
+// step by outer step.
+//
+// The file starts with text lines, each "name value":
+//
+//   quarno flow record, version 1
+//   key <16 hexadecimal digits>      the flow's inputs, the program, the format
+//   program quarno <version>
+//   byte-order little-endian
+//   cells <M>
+//   compression none | zstd
+//   block-bytes <the largest block before compression>
+//   checksum <16 hexadecimal digits>   XXH3 of the lines above
+//
+// Blocks follow, each a 24-byte head (magic, bytes before compression, bytes
+// stored, outer steps in the block, checksum) and its stored bytes. The
+// checksum of a block is the XXH3 hash of its stored bytes seeded with the
+// previous checksum and the block's sizes, so that a changed, dropped or
+// reordered block is found. An end block closes the file with the counts of
+// steps and events and a checksum over them and all before.
+//
+// Before compression a block is a sequence of entries, each one tag byte:
+//   'E' and one byte: an event of the step controller (a console message);
+//   'S' and the values of an outer step, in this order: the step dt, the
+//       depth hl(1) on the left face of cell 1 and the discharge qr(M) on
+//       the right face of cell M as the step's last right-hand side left
+//       them, and the state y(1..2M); 8 bytes each. With zstd each value is
+//       stored as the difference of its bits from those of its prediction
+//       from the last three steps, the bytes transposed (see
+//       pack_step_values).
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace quarno {
+
+inline constexpr const char* kFlowRecordFirstLine = "quarno flow record, version 1";
+inline constexpr const char* kFlowRecordVersionPrefix = "quarno flow record, version ";
+
+// What the step controller shows on the console during an outer step.
+enum class FlowEvent : std::uint8_t {
+  step_not_significant = 1,  // "Stepsize not significant in RKQC."
+  step_below_minimum = 2,    // "Stepsize smaller than minimum."
+  too_many_steps = 3,        // "Too many steps."
+};
+constexpr std::uint8_t kLastFlowEvent = 3;
+
+constexpr unsigned char kEventEntry = 'E';
+constexpr unsigned char kStepEntry = 'S';
+constexpr std::uint32_t kFlowBlockMagic = 0x31424651u;  // "QFB1" in the file
+constexpr std::uint32_t kFlowEndMagic = 0x31454651u;    // "QFE1" in the file
+constexpr std::size_t kFlowBlockHeadBytes = 24;
+constexpr std::size_t kFlowEndBytes = 40;  // head, then steps, events, checksum
+
+// zstd level of a record when --flow-compression is not given; 0 stores the
+// values as they are.
+constexpr int kDefaultFlowCompression = 1;
+constexpr int kMaxFlowCompression = 19;
+
+// Values of one outer step: dt, hl(1), qr(M), y(1..2M).
+constexpr std::size_t flow_step_values(int M) { return 2 * static_cast<std::size_t>(M) + 3; }
+constexpr std::size_t flow_step_entry_bytes(int M) { return 1 + 8 * flow_step_values(M); }
+// The most bytes a block holds before compression: at least 1 MiB, and room
+// for two outer steps with their events.
+constexpr std::size_t flow_block_bytes(int M) {
+  return std::max<std::size_t>(std::size_t{1} << 20, 2 * flow_step_entry_bytes(M) + 64);
+}
+
+// The seed of a block's checksum: the checksum before it and the block's head.
+constexpr std::uint64_t flow_block_seed(std::uint64_t previous, std::uint32_t raw,
+                                        std::uint32_t stored, std::uint32_t steps) {
+  return previous ^ ((static_cast<std::uint64_t>(raw) << 32) | stored) ^
+         (static_cast<std::uint64_t>(steps) * 0x9e3779b97f4a7c15ULL);
+}
+
+}  // namespace quarno
+
+namespace quarno {
+
+// The history of an outer step's values that the compressed form predicts
+// each value from: the values of the last three steps (zero before the
+// first).
+struct StepHistory {
+  std::vector<double> last, before, third;
+  std::vector<std::uint64_t> folded;  // working space of the step being packed or unpacked
+  void size(std::size_t n) {
+    folded.assign(n, 0);
+    last.assign(n, 0.0);
+    before.assign(n, 0.0);
+    third.assign(n, 0.0);
+  }
+  void push(const double* values, std::size_t n) {
+    third.swap(before);
+    before.swap(last);
+    std::memcpy(last.data(), values, 8 * n);
+  }
+};
+
+// A value's prediction from its last three: the quadratic through them,
+// extrapolated one step; the last value where that is not finite. Exact
+// double arithmetic in a fixed order, so writer and reader predict alike.
+inline double predicted_value(double a, double b, double c) {
+  const double p = (3.0 * a - 3.0 * b) + c;
+  return std::isfinite(p) ? p : a;
+}
+
+inline std::uint64_t bits_of(double v) {
+  std::uint64_t u;
+  std::memcpy(&u, &v, 8);
+  return u;
+}
+
+// The compressed form of an outer step's n values: each value's bits minus
+// those of its prediction, as a signed difference folded to unsigned (0, -1,
+// 1, -2 ... as 0, 1, 2, 3 ...), bytes transposed so that the mostly zero
+// high bytes of all values lie together; then the history moves on.
+inline void pack_step_values(const double* values, StepHistory& h, std::size_t n,
+                             unsigned char* out) {
+  std::uint64_t* z = h.folded.data();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t d =
+        bits_of(values[i]) - bits_of(predicted_value(h.last[i], h.before[i], h.third[i]));
+    z[i] = (d << 1) ^ (std::uint64_t{0} - (d >> 63));
+  }
+  for (std::size_t b = 0; b < 8; ++b)
+    for (std::size_t i = 0; i < n; ++i) out[b * n + i] = static_cast<unsigned char>(z[i] >> (8 * b));
+  h.push(values, n);
+}
+
+// The inverse: the n values into `values`, and the history moves on.
+inline void unpack_step_values(const unsigned char* in, StepHistory& h, std::size_t n,
+                               double* values) {
+  std::uint64_t* z = h.folded.data();
+  for (std::size_t i = 0; i < n; ++i) z[i] = in[i];
+  for (std::size_t b = 1; b < 8; ++b)
+    for (std::size_t i = 0; i < n; ++i) z[i] |= static_cast<std::uint64_t>(in[b * n + i]) << (8 * b);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t d = (z[i] >> 1) ^ (std::uint64_t{0} - (z[i] & 1));
+    const std::uint64_t u = bits_of(predicted_value(h.last[i], h.before[i], h.third[i])) + d;
+    std::memcpy(&values[i], &u, 8);
+  }
+  h.push(values, n);
+}
+
+}  // namespace quarno

@@ -1,0 +1,139 @@
+// Flow records (--save-flow, --replay-flow): a record that cannot be used is
+// refused before any result file is touched, one recorded for another flow
+// is passed over with a note, and a link of a chained run replays its own
+// flow.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Decks.hpp"
+#include "RunDeck.hpp"
+
+namespace quarno::test {
+namespace {
+
+bool has(const std::string& text, const std::string& what) {
+  return text.find(what) != std::string::npos;
+}
+
+// Transport on a loaded bed under a flood wave; two schedule rows.
+Reach flood_with_transport() {
+  Reach r = flowing_channel(21, 1000.0, 0.97);
+  r.NTr = 1;
+  r.aL = 3.0;
+  r.Re = 1e-4;
+  r.TauCR = 4.0;
+  r.Vs = 1e-4;
+  r.Alfa = 1e-4;
+  r.Cb = 1e3;
+  r.C = 1.0;
+  r.schedule = {{600.0, 0.97, 10.0, 1.0}, {1200.0, 1.5, 30.0, 5.0}};
+  r.tout = {600.0, 1200.0};
+  r.xobs = {500.0};
+  return r;
+}
+
+std::string flipped(std::string text, std::size_t at) {
+  text[at] = static_cast<char>(text[at] ^ 0x10);
+  return text;
+}
+
+const char* const kResults[] = {"crOutput.txt", "crObsNode.txt", "crObsNode.csv",
+                                "crProfiles.csv", "crBalance.csv", "out.txt"};
+
+TEST(FlowRecord, ARecordThatCannotBeUsedIsRefusedAndNoResultIsTouched) {
+  const Reach r = flood_with_transport();
+  ScratchFolder f(param_text(r), bicond_text(r));
+  ASSERT_EQ(f.sh("\"$Q\" --no-pause --save-flow good.qflow </dev/null >/dev/null 2>&1"), 0);
+  const std::string good = f.get("good.qflow");
+  const std::size_t size = good.size(), header = good.find("\nchecksum ");
+  ASSERT_GT(size, 1000u);
+  std::string version2 = good;
+  version2.replace(good.find("version 1"), 9, "version 2");
+  f.sh("mkdir folder; mkfifo fifo");
+  const struct Case {
+    const char* what;
+    std::string record;  // written to x.qflow when not empty
+    const char* file;
+    const char* options;
+    const char* message;
+  } cases[] = {
+      {"a flipped byte in the header", flipped(good, header - 3), "x.qflow", "", "damaged"},
+      {"a flipped byte in a block", flipped(good, size / 2), "x.qflow", "",
+       "damaged (the checksum of block 1)"},
+      {"a flipped byte at the end", flipped(good, size - 3), "x.qflow", "", "damaged (its end)"},
+      {"cut in a block", good.substr(0, size / 2), "x.qflow", "", "cut short"},
+      {"cut before its end", good.substr(0, size - 40), "x.qflow", "", "cut short"},
+      {"a byte after its end", good + "x", "x.qflow", "", "bytes after its end"},
+      {"another version", version2, "x.qflow", "", "version '2'; this program reads version 1"},
+      {"not a record", "quarno saved run state, version 1\n", "x.qflow", "", "not a flow record"},
+      {"no file", "", "none.qflow", "", "cannot read the flow record (No such file"},
+      {"a folder", "", "folder", "", "not a regular file"},
+      {"a FIFO", "", "fifo", "", "not a regular file"},
+      {"a frozen flow", good, "x.qflow", "--steady-flow", "has no flow to record or replay"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    f.sh("rm -f x.qflow crObsNode.txt");
+    if (!c.record.empty()) f.put("x.qflow", c.record);
+    f.put("crOutput.txt", "earlier results\n");
+    EXPECT_EQ(f.sh(std::string("\"$Q\" --no-pause --replay-flow ") + c.file + " " + c.options +
+                   " </dev/null >out.txt 2>err.txt"),
+              1);
+    const std::string errors = f.get("err.txt");
+    EXPECT_TRUE(has(errors, c.message)) << errors;
+    EXPECT_TRUE(has(errors, c.file) || has(errors, "--replay-flow")) << errors;
+    EXPECT_EQ(lines_of(errors).size(), 1u) << errors;
+    EXPECT_EQ(f.get("crOutput.txt"), "earlier results\n");
+    EXPECT_FALSE(f.exists("crObsNode.txt"));
+  }
+  // A run that fails records nothing.
+  f.put("crbicond.txt", with_line(bicond_text(r), 2, "  1"));
+  EXPECT_EQ(f.sh("\"$Q\" --no-pause --save-flow failed.qflow </dev/null >/dev/null 2>&1"), 1);
+  EXPECT_FALSE(f.exists("failed.qflow"));
+}
+
+TEST(FlowRecord, AnotherFlowsRecordIsSolvedAgainAndAChainedLinkReplaysItsOwn) {
+  Reach r = flood_with_transport(), wider = r, first = r, cleaner = r;
+  wider.width1 = 12.0;
+  first.schedule.resize(1);
+  first.tout.resize(1);
+  cleaner.Re = 3e-4;  // another transport parameter, the same flow
+  ScratchFolder f("", "");
+  f.sh("mkdir full other link replay");
+  const std::pair<const char*, Reach> decks[] = {
+      {"full", cleaner}, {"other", wider}, {"link", cleaner}, {"replay", cleaner}};
+  for (const auto& [dir, deck] : decks) {
+    f.put(std::string(dir) + "/crparam.txt", param_text(deck));
+    f.put(std::string(dir) + "/crbicond.txt", bicond_text(deck));
+  }
+  f.put("crparam.txt", param_text(first));
+  f.put("crbicond.txt", bicond_text(first));
+  auto run = [&](const std::string& dir, const std::string& options) {
+    return f.sh("cd " + dir + " && \"$Q\" --no-pause --csv " + options +
+                " </dev/null >out.txt 2>err.txt");
+  };
+  ASSERT_EQ(run(".", "--save-state first.state"), 0);
+  ASSERT_EQ(run("other", "--save-flow ../wider.qflow"), 0);
+  ASSERT_EQ(run("full", "--initial-state ../first.state"), 0) << f.get("full/err.txt");
+
+  // The wider channel's record does not fit: a note, the flow solved and
+  // recorded; the new record then replays without a note.
+  ASSERT_EQ(run("link", "--initial-state ../first.state --replay-flow ../wider.qflow "
+                        "--save-flow ../link.qflow"), 0);
+  EXPECT_TRUE(has(f.get("link/err.txt"), "note: ")) << f.get("link/err.txt");
+  EXPECT_TRUE(has(f.get("link/err.txt"), "wider.qflow records the flow of another set-up"));
+  ASSERT_EQ(run("replay", "--initial-state ../first.state --replay-flow ../link.qflow"), 0);
+  EXPECT_EQ(f.get("replay/err.txt"), "");
+  for (const char* file : kResults) {
+    EXPECT_EQ(f.get(std::string("link/") + file), f.get(std::string("full/") + file)) << file;
+    EXPECT_EQ(f.get(std::string("replay/") + file), f.get(std::string("full/") + file)) << file;
+  }
+  // Replayed from the start instead of the saved state, the link's record
+  // does not fit either.
+  ASSERT_EQ(run("replay", "--replay-flow ../link.qflow"), 0);
+  EXPECT_TRUE(has(f.get("replay/err.txt"), "link.qflow records the flow of another set-up"));
+}
+
+}  // namespace
+}  // namespace quarno::test
