@@ -67,6 +67,19 @@ TABLES = (
 # Columns interpolated between rows rather than held over a segment.
 LINEAR = ("Width",)
 
+# Columns the flow reads (width, slope, roughness, groundwater inflow); every
+# other column enters only the transport, so a flow solved once serves every
+# value of them.
+FLOW_COLUMNS = ("Width", "Slope", "Rough", "GWUpw")
+
+# Options of the program that choose how the flow is obtained: a configuration
+# that passes one itself keeps it, and the fit records no flow of its own.
+FLOW_OPTIONS = ("--steady-flow", "--flow-state", "--save-flow", "--replay-flow")
+
+# The first line of a flow record, and the pattern of its second.
+FLOW_RECORD_HEAD = "quarno flow record, version 1"
+FLOW_RECORD_KEY = re.compile(r"^key ([0-9a-f]{16})$")
+
 # Columns a fit may change: a reach value of an interpolated column would not
 # mean what it says.
 FITTABLE = {col: table for table, cols in TABLES for col in cols if col not in LINEAR}
@@ -335,7 +348,7 @@ class Parameter:
         return math.exp(theta) if self.log else theta
 
 
-_MODEL_KEYS = {"deck", "program", "options", "steady_flow"}
+_MODEL_KEYS = {"deck", "program", "options", "steady_flow", "replay_flow"}
 _OBS_KEYS = {"file", "variable"}
 _FIT_KEYS = {"jacobian_step", "workers", "launcher", "parallel_args", "max_nfev",
              "normalise_groups"}
@@ -409,6 +422,9 @@ class Config:
         self.steady_flow = model.get("steady_flow", False)
         if not isinstance(self.steady_flow, bool):
             raise FitError(f"{where} [model]: 'steady_flow' must be true or false")
+        self.replay_flow = model.get("replay_flow", True)
+        if not isinstance(self.replay_flow, bool):
+            raise FitError(f"{where} [model]: 'replay_flow' must be true or false")
 
         if "file" not in obs:
             raise FitError(f"{where} [observations]: missing key 'file'")
@@ -695,6 +711,18 @@ class Runner:
             self._finish(run, status, stderr)
 
 
+def flow_record_key(path):
+    """The key on the second line of a flow record written by the program, or
+    None when there is no such file or it does not begin as a record does."""
+    try:
+        with open(path, "rb") as f:
+            lines = [f.readline(200).decode("latin-1").rstrip("\r\n") for _ in range(2)]
+    except OSError:
+        return None
+    match = FLOW_RECORD_KEY.match(lines[1])
+    return match.group(1) if lines[0] == FLOW_RECORD_HEAD and match else None
+
+
 # ----------------------------------------------------------------------------
 # Model values at the observations
 
@@ -778,6 +806,8 @@ class Fit:
                              cfg.parallel_args, log)
         self.run_options = []
         self.flow_extra = ""
+        self.record = None       # the flow record replayed by every run, if any
+        self.mismatched = set()  # folders of runs that found it not matching their deck
         self.memo = {}           # tuple(theta) -> (run, residuals or None)
         self.warnings = []
         self.obs = cfg.observations
@@ -809,10 +839,12 @@ class Fit:
 
     def start_flow(self):
         """With steady_flow: the flow brought to its steady state once, in
-        OUT/flow/, and every later run reusing it."""
+        OUT/flow/, and every later run reusing it. Otherwise the unsteady flow
+        recorded once and replayed (start_replay)."""
         if not self.cfg.steady_flow:
+            self.start_replay()
             return
-        fitted_flow = [p.label for p in self.params if p.name in ("Rough", "Slope", "GWUpw")]
+        fitted_flow = [p.label for p in self.params if p.name in FLOW_COLUMNS]
         if fitted_flow:
             self.warn(f"steady_flow with flow parameters fitted ({', '.join(fitted_flow)}): the "
                       "saved flow state matches only the starting deck, so runs that change "
@@ -834,6 +866,77 @@ class Fit:
         self.run_options = ["--flow-state", str(state.resolve())]
         self.flow_extra = file_hash(state)
         self.log(f"steady flow: {state}{' (from the cache)' if run.cached else ''}")
+
+    def start_replay(self):
+        """The flow of the starting deck recorded once in OUT/flow/ and replayed
+        by every later run, when no fitted parameter can change it. The record's
+        key goes into every run's cache key, so that runs replayed from another
+        flow are never reused."""
+        why = self.why_no_record()
+        if why:
+            self.log(f"flow record: none, {why}")
+            return
+        folder = self.out / "flow"
+        folder.mkdir(parents=True, exist_ok=True)
+        record = folder.resolve() / "flow.qflow"
+        options = ["--save-flow", str(record)]
+        text = self.deck_text([p.initial for p in self.params])
+        key = self.runner.key(text, self.bicond, options)
+        run = self.runner.prepare(folder, text, self.bicond, key)
+        if run.cached and not flow_record_key(record):  # the record has gone or is damaged
+            (folder / "done").unlink()
+            run = self.runner.prepare(folder, text, self.bicond, key)
+        self.runner.execute([run], options)
+        if not run.ok:
+            raise RunFailure(f"the model failed at the starting values (exit {run.status}, "
+                             f"{run.folder}): {run.stderr}")
+        flow_key = flow_record_key(record)
+        if not flow_key:
+            raise RunFailure(f"{record}: not a flow record this tool reads (it expects "
+                             f"'{FLOW_RECORD_HEAD}' and a key line)")
+        self.run_options = ["--replay-flow", str(record)]
+        self.flow_extra = f"flow record {flow_key}"
+        self.record = record
+        self.log(f"flow record: {record} (key {flow_key}"
+                 f"{', from the cache' if run.cached else ''}); every run replays it")
+
+    def why_no_record(self):
+        """Why the flow is not recorded, or None when it is."""
+        if not self.cfg.replay_flow:
+            return "replay_flow = false"
+        given = [o for o in self.cfg.options if o.split("=", 1)[0] in FLOW_OPTIONS]
+        if given:
+            return f"the options already choose the flow ({given[0]})"
+        fitted = [p.label for p in self.params if p.name in FLOW_COLUMNS]
+        if fitted:
+            return (f"the flow depends on the fitted {', '.join(fitted)}: every run solves "
+                    "its own")
+        try:
+            usage = subprocess.run([self.cfg.program, "--help"], stdin=subprocess.DEVNULL,
+                                   capture_output=True, text=True, errors="replace").stdout
+        except OSError:
+            usage = ""
+        if "--replay-flow" not in usage:
+            return f"{self.cfg.program} does not offer --replay-flow: every run solves its flow"
+        return None
+
+    def note_mismatches(self, runs):
+        """Runs that found the flow record not matching their deck (they say so
+        in one note and solve their own flow): counted, the first one logged."""
+        if self.record is None:
+            return
+        head = f"note: {self.record}"
+        for run in runs:
+            if run.cached or not run.ok:
+                continue
+            note = next((line for line in run.stderr.splitlines() if line.startswith(head)),
+                        None)
+            if note is None or run.folder in self.mismatched:
+                continue
+            self.mismatched.add(run.folder)
+            if len(self.mismatched) == 1:
+                self.log(f"flow record: the run in {run.folder} did not match it and solved "
+                         f"its own flow ({note}); later such runs are only counted")
 
     def warn(self, text):
         self.warnings.append(text)
@@ -858,6 +961,7 @@ class Fit:
             else:
                 runs[k] = self.prepare(th)
         self.runner.execute(list(runs.values()), self.run_options)
+        self.note_mismatches(runs.values())
         for k, run in runs.items():
             res = None
             if run.ok:
@@ -1028,6 +1132,14 @@ class Fit:
                               f"correlated ({corr[i, j]:+.3f}): the data hardly tell them apart")
         return ssr, s2, se, corr
 
+    def flow_summary(self):
+        if self.cfg.steady_flow:
+            return f"steady, {' '.join(self.run_options) or 'each run its own'}"
+        if self.record is None:
+            return "solved by every run"
+        return (f"replayed from {self.record}; runs that did not match it: "
+                f"{len(self.mismatched)}")
+
     def write_outputs(self, t_start):
         np = self.np
         out = self.out
@@ -1058,6 +1170,7 @@ class Fit:
                                        self.runner.key(text, self.bicond, self.run_options,
                                                        self.flow_extra))
         self.runner.execute([best_run], self.run_options)
+        self.note_mismatches([best_run])
         if not best_run.ok:
             self.warn(f"the best deck failed when run in {best}: {best_run.stderr}")
             rows = read_obs_csv(self.best_run.obs_csv)
@@ -1092,6 +1205,7 @@ class Fit:
             f"runs made: {self.runner.made}",
             f"runs from the cache: {self.runner.from_cache}",
             f"failed runs: {len(self.runner.failed)}",
+            f"flow: {self.flow_summary()}",
             f"iterations: {r.njev} (residual evaluations {r.nfev}, Jacobians {r.njev})",
             f"wall time: {wall:.1f} s",
             f"final cost (half the weighted sum of squares): {0.5 * ssr:.9g}",

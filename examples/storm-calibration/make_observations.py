@@ -1,0 +1,86 @@
+#!/usr/bin/python3
+"""Synthetic E. coli observations for the storm-calibration example.
+
+Runs this folder's deck with the true bed-exchange values written in (TRUTH),
+samples the stream concentration C at the four sites every SPACING seconds,
+multiplies each value by log-normal noise exp(SIGMA * z), z standard normal
+from numpy's default generator seeded with SEED, and writes observations.csv
+(x_m,time_s,value,weight,group; weight 1/value, so that the fit weighs
+relative errors, as multiplicative noise calls for).
+
+    /usr/bin/python3 make_observations.py [--program QUARNO] [--out FILE]
+
+The program defaults to $QUARNO, else ../../build/quarno.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parents[1] / "tools"))
+from quarno_fit import Deck  # noqa: E402
+from quarno_results import read_obs_csv  # noqa: E402
+
+# The values the observations are made with: those of the storm-resuspension
+# example. The deck in this folder holds the fit's start, a factor 2 off each.
+TRUTH = {"Re": 1.0e-4, "TauCR": 2.5, "Vs": 1.0e-4}
+SITES = (500.0, 1000.0, 1500.0, 2000.0)  # m, the deck's observation positions
+SPACING = 600                            # s between samples
+FIRST, LAST = 600, 21000                 # s, the first and last sample
+SIGMA = 0.1                              # standard deviation of log(noise)
+SEED = 2024
+
+
+def true_series(program):
+    """{x: (times, C)} of the deck run with TRUTH, at every record."""
+    with tempfile.TemporaryDirectory(prefix="storm-truth-") as tmp:
+        deck = Deck.read(HERE / "crparam.txt")
+        text = deck.edited([(name, 0.0, 1e9, value) for name, value in TRUTH.items()])
+        Path(tmp, "crparam.txt").write_text(text, encoding="latin-1")
+        shutil.copy(HERE / "crbicond.txt", tmp)
+        subprocess.run([program, "--csv", "--no-pause", "--quiet", tmp], check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        rows = read_obs_csv(Path(tmp) / "crObsNode.csv")
+    series = {}
+    for r in rows:
+        t, c = series.setdefault(r["x_m"], ([], []))
+        t.append(r["time_s"])
+        c.append(r["C"])
+    return series
+
+
+def interpolate(times, values, t):
+    k = next(i for i, ti in enumerate(times) if ti >= t)
+    if times[k] == t:
+        return values[k]
+    t0, t1 = times[k - 1], times[k]
+    return values[k - 1] + (values[k] - values[k - 1]) * (t - t0) / (t1 - t0)
+
+
+def main():
+    import numpy as np
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--program", default=os.environ.get("QUARNO")
+                    or str(HERE.parents[1] / "build" / "quarno"))
+    ap.add_argument("--out", default=str(HERE / "observations.csv"))
+    args = ap.parse_args()
+    series = true_series(args.program)
+    rng = np.random.default_rng(SEED)
+    lines = ["# Synthetic: the deck run with " + ", ".join(f"{k} = {v:g}" for k, v in TRUTH.items())
+             + f", times log-normal noise (sigma {SIGMA}, seed {SEED}); make_observations.py",
+             "x_m,time_s,value,weight,group"]
+    for x in SITES:
+        times, values = series[x]
+        for t in range(FIRST, LAST + 1, SPACING):
+            value = interpolate(times, values, t) * float(np.exp(SIGMA * rng.standard_normal()))
+            lines.append(f"{x:g},{t},{value:.6g},{1.0 / float(f'{value:.6g}'):.6g},x={x:g}")
+    Path(args.out).write_text("\n".join(lines) + "\n")
+
+
+if __name__ == "__main__":
+    main()
