@@ -57,7 +57,7 @@ class FlowRecordReader {
   std::uint64_t header_checksum_ = 0;
   std::uint64_t steps_ = 0, events_ = 0;
   ZSTD_DCtx_s* dctx_ = nullptr;
-  std::vector<unsigned char> raw_, stored_;
+  ByteBuffer raw_, stored_;
   std::vector<double> values_;  // the last step's values
   StepHistory history_;
   std::size_t used_ = 0, pos_ = 0;

@@ -36,6 +36,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace quarno {
@@ -69,7 +70,7 @@ constexpr std::size_t flow_step_entry_bytes(int M) { return 1 + 8 * flow_step_va
 // The most bytes a block holds before compression: at least 1 MiB, and room
 // for two outer steps with their events.
 constexpr std::size_t flow_block_bytes(int M) {
-  return std::max<std::size_t>(std::size_t{1} << 20, 2 * flow_step_entry_bytes(M) + 64);
+  return std::max<std::size_t>(std::size_t{1} << 18, 2 * flow_step_entry_bytes(M) + 64);
 }
 
 // The seed of a block's checksum: the checksum before it and the block's head.
@@ -82,6 +83,23 @@ constexpr std::uint64_t flow_block_seed(std::uint64_t previous, std::uint32_t ra
 }  // namespace quarno
 
 namespace quarno {
+
+// Bytes that are not cleared when made: their memory is touched only as it
+// is used (a record's blocks are mostly smaller than the buffers).
+class ByteBuffer {
+ public:
+  void resize(std::size_t n) {
+    bytes_.reset(new unsigned char[n]);
+    size_ = n;
+  }
+  unsigned char* data() { return bytes_.get(); }
+  std::size_t size() const { return size_; }
+  unsigned char& operator[](std::size_t i) { return bytes_[i]; }
+
+ private:
+  std::unique_ptr<unsigned char[]> bytes_;
+  std::size_t size_ = 0;
+};
 
 // The history of an outer step's values that the compressed form predicts
 // each value from: the values of the last three steps (zero before the

@@ -1,6 +1,5 @@
 #include "run/FlowReplay.hpp"
 
-#include <cstring>
 
 #include "input/StateText.hpp"
 #include "model/Errors.hpp"
@@ -62,29 +61,32 @@ void record_flow_step(const Model& m, FlowRecordWriter& writer) {
   writer.step(m.clock.dt, m.flow.hl(1), m.flow.qr(m.grid.M), m.flow.y);
 }
 
-void replay_flow_step(Model& m, Outputs& out, FlowRecording& flow, double dt) {
+void replay_step_length(Model& m, Outputs& out, FlowRecording& flow) {
   FlowRecordReader& r = *flow.replay_from;
-  FlowRecordWriter* writer = flow.writer.get();
   FlowEvent event{};
-  const double* v = nullptr;
   for (;;) {
-    const FlowRecordReader::Entry entry = r.next(event, v);
+    const FlowRecordReader::Entry entry = r.next(event, flow.step);
     if (entry == FlowRecordReader::Entry::step) break;
     if (entry == FlowRecordReader::Entry::end)
       throw InputError(r.path() + ": the flow record ends at t = " + show_number(m.clock.t) +
                        " s, before this run does");
-    show_flow_event(out, event, writer);
+    show_flow_event(out, event, flow.writer.get());
   }
-  if (std::memcmp(&v[0], &dt, sizeof dt) != 0)
+  const double dt = flow.step[0];
+  if (!(dt > 0.0 && dt < 1e30))
     throw InputError(r.path() + ": the flow record does not follow this run (at t = " +
-                     show_number(m.clock.t) + " s it steps " + show_number(v[0]) +
-                     " s, this run " + show_number(dt) + " s)");
+                     show_number(m.clock.t) + " s it steps " + show_number(dt) + " s)");
+  m.clock.dt = dt;
+}
+
+void replay_flow_step(Model& m, FlowRecording& flow) {
+  const double* v = flow.step;
   Flow& f = m.flow;
   const int n = m.grid.n;
   for (int i = 1; i <= n; ++i) f.y(i) = v[2 + i];
   f.hl(1) = v[1];
   f.qr(m.grid.M) = v[2];
-  if (writer != nullptr) record_flow_step(m, *writer);
+  if (flow.writer) record_flow_step(m, *flow.writer);
 }
 
 }  // namespace quarno

@@ -23,6 +23,7 @@ struct FlowRecording {
   // Chosen at the start of the time loop:
   bool replaying = false;
   std::unique_ptr<FlowRecordWriter> writer;
+  const double* step = nullptr;  // the values of the outer step being replayed
 };
 
 // The key of everything the unsteady flow depends on from the start of the
@@ -42,10 +43,13 @@ void start_flow_recording(const Model& m, Outputs& out, FlowRecording& flow);
 // After the controller's outer step: its values into the record.
 void record_flow_step(const Model& m, FlowRecordWriter& writer);
 
-// The outer step of length dt from the record: the console messages the
-// controller showed (recorded again when the flow is also being saved),
-// then the state and the face values the step left. InputError when the
-// record does not follow this run.
-void replay_flow_step(Model& m, Outputs& out, FlowRecording& flow, double dt);
+// The next outer step from the record, in two parts. First the console
+// messages the controller showed during the step (recorded again when the
+// flow is also being saved) and the step's length, into m.clock.dt: the
+// length the Courant condition and the interval's end gave it. InputError
+// when the record ends or does not follow this run.
+void replay_step_length(Model& m, Outputs& out, FlowRecording& flow);
+// Then the state and the face values the step left.
+void replay_flow_step(Model& m, FlowRecording& flow);
 
 }  // namespace quarno

@@ -75,11 +75,15 @@ void run_schedule(Model& m, Outputs& out, FlowRecording* flow) {
       set_inlet(m, k);
       if (m.run.NTr > 0)
         for (int j = 1; j <= m.run.Nfdn; ++j) m.tr.An_old(j) = m.tr.An(j);
-      courant_step(m);
-      if (c.dt < kMinStep)
-        throw NumericalFailure("The flow solution cannot advance at t = " + show_number(c.t) +
-                               " s.");
-      if (c.t + c.dt > Tclamp) c.dt = TEnd - c.t;
+      if (replay) {
+        replay_step_length(m, out, *flow);  // as the Courant condition and TEnd gave it
+      } else {
+        courant_step(m);
+        if (c.dt < kMinStep)
+          throw NumericalFailure("The flow solution cannot advance at t = " + show_number(c.t) +
+                                 " s.");
+        if (c.t + c.dt > Tclamp) c.dt = TEnd - c.t;
+      }
       const double tNew = c.t + c.dt;
       c.record_clock += c.dt;
       if (c.record_clock >= m.settings.record_interval) {
@@ -91,7 +95,7 @@ void run_schedule(Model& m, Outputs& out, FlowRecording* flow) {
         c.t = tNew;
       } else {
         if (replay) {
-          replay_flow_step(m, out, *flow, c.dt);
+          replay_flow_step(m, *flow);
         } else {
           advance_flow(m, out, c.t, c.dt, tNew, kMaxInnerSteps, record);
           if (record != nullptr) record_flow_step(m, *record);
