@@ -3,11 +3,15 @@
 // is passed over with a note, and a link of a chained run replays its own
 // flow.
 #include <gtest/gtest.h>
+#include <xxhash.h>
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "Decks.hpp"
 #include "RunDeck.hpp"
+#include "model/FlowRecord.hpp"
 
 namespace quarno::test {
 namespace {
@@ -36,6 +40,27 @@ Reach flood_with_transport() {
 std::string flipped(std::string text, std::size_t at) {
   text[at] = static_cast<char>(text[at] ^ 0x10);
   return text;
+}
+
+// The record with the checksums of its header, blocks and end made again, as
+// the writer makes them: a record changed on purpose that passes every check
+// of form.
+std::string with_checksums(std::string rec) {
+  const std::size_t line = rec.find("\nchecksum ") + 1;
+  std::size_t at = rec.find('\n', line) + 1;
+  std::uint64_t chain = XXH3_64bits(rec.data(), line);
+  for (;;) {
+    std::uint32_t head[4];
+    std::memcpy(head, &rec[at], sizeof head);
+    if (head[0] == kFlowEndMagic) break;
+    chain = XXH3_64bits_withSeed(&rec[at + kFlowBlockHeadBytes], head[2],
+                                 flow_block_seed(chain, head[1], head[2], head[3]));
+    std::memcpy(&rec[at + 16], &chain, 8);
+    at += kFlowBlockHeadBytes + head[2];
+  }
+  chain = XXH3_64bits_withSeed(&rec[at + 16], 16, chain);
+  std::memcpy(&rec[at + 32], &chain, 8);
+  return rec;
 }
 
 const char* const kResults[] = {"crOutput.txt", "crObsNode.txt", "crObsNode.csv",
@@ -86,6 +111,27 @@ TEST(FlowRecord, ARecordThatCannotBeUsedIsRefusedAndNoResultIsTouched) {
     EXPECT_EQ(lines_of(errors).size(), 1u) << errors;
     EXPECT_EQ(f.get("crOutput.txt"), "earlier results\n");
     EXPECT_FALSE(f.exists("crObsNode.txt"));
+  }
+  // Records changed on purpose, their checksums made again: the replay stops
+  // where it meets what it cannot decode (exit 1), reading nothing outside
+  // its buffers.
+  ASSERT_EQ(f.sh("\"$Q\" --no-pause --flow-compression 0 --save-flow raw.qflow </dev/null "
+                 ">/dev/null 2>&1"), 0);
+  const std::string raw = f.get("raw.qflow");
+  const std::size_t first = raw.find('\n', raw.find("\nchecksum ") + 1) + 1;
+  std::string bad_tag = raw, short_block = raw;
+  bad_tag[first + kFlowBlockHeadBytes] = 'X';
+  short_block.erase(first + kFlowBlockHeadBytes + 100, 8);  // the first step loses 8 bytes
+  std::uint32_t sizes[2];
+  std::memcpy(sizes, &short_block[first + 4], 8);
+  sizes[0] -= 8;
+  sizes[1] -= 8;
+  std::memcpy(&short_block[first + 4], sizes, 8);
+  for (const std::string& forged : {with_checksums(bad_tag), with_checksums(short_block)}) {
+    f.put("x.qflow", forged);
+    EXPECT_EQ(f.sh("\"$Q\" --no-pause --replay-flow x.qflow </dev/null >out.txt 2>err.txt"), 1);
+    EXPECT_TRUE(has(f.get("err.txt"), "x.qflow: the flow record is damaged (block 1 cannot be "
+                                      "read)")) << f.get("err.txt");
   }
   // A run that fails records nothing.
   f.put("crbicond.txt", with_line(bicond_text(r), 2, "  1"));

@@ -50,14 +50,15 @@ void warn_of_unwritten_output_times(const Model& m, Outputs& out) {
 }  // namespace
 
 void run_schedule(Model& m, Outputs& out, FlowRecording* flow) {
-  const RhsTeam team(m, rhs_threads(m.settings));
+  // A replayed flow evaluates no right-hand side: no helper threads.
+  const bool replay = flow != nullptr && flow->replaying;
+  const RhsTeam team(m, replay ? 1 : rhs_threads(m.settings));
   RunState& c = m.clock;
   const BicondTables& b = m.bic;
   // A frozen flow keeps its steady state: only the transport moves on.
   const bool frozen = m.settings.steady_flow;
   const TransportView transport = transport_view(m);
   const double kept_h0 = m.bnd.h0;  // a continued row's inlet depth
-  const bool replay = flow != nullptr && flow->replaying;
   FlowRecordWriter* record = flow != nullptr ? flow->writer.get() : nullptr;
   for (int k = 1; k <= m.run.NTInt; ++k) {
     const double TEnd = interval_end(b, k);
