@@ -13,6 +13,9 @@
 namespace quarno {
 
 std::string flow_record_key(const Model& m) {
+  // The program's version stands for the flow's arithmetic: a change that
+  // alters any flow value must come with a new version (or record format),
+  // or records of the old arithmetic would be replayed as if they matched.
   static constexpr char kFormat[] = "quarno flow record 1, quarno " QUARNO_VERSION;
   KeyHash h;
   h.add(kFormat, sizeof kFormat);
