@@ -259,6 +259,11 @@ struct ObservationValues {
   Array<double> v;
 };
 
+// How the Manning powers of the friction term are computed: each by the
+// platform's pow, or by a vector kernel on 4 (AVX2 with FMA) or 8 (AVX-512)
+// values at a time that gives the same bits.
+enum class PowPath { scalar = 0, avx2 = 1, avx512 = 2 };
+
 // How a run is carried out; the results do not depend on it.
 struct RunSettings {
   // Threads that evaluate the flow right-hand side; 0 is one.
@@ -270,6 +275,9 @@ struct RunSettings {
   // The right-hand side runs on AVX2 vectors where the processor has them;
   // false keeps it to the baseline instructions. Both give the same bits.
   bool avx2 = true;
+  // The path of the Manning powers; the best the processor offers unless a
+  // path is forced (--pow-path, QUARNO_POW_PATH).
+  PowPath pow_path = PowPath::avx512;
   // Bring the flow to its steady state before time 0 and keep it frozen
   // while the transport runs (the flow must not change with the schedule).
   bool steady_flow = false;

@@ -11,7 +11,7 @@ RhsView rhs_view(Model& m) {
       RhsEnds{bc.NB0, bc.NBL, bc.q0, bc.h0, bc.hU, bc.Fr0},
       RhsResults{f.h, f.q, f.u, f.hl, f.hr, f.ql, f.qr, f.ul, f.ur, f.ap, f.am, f.Fh, f.Fq, f.Sh,
                  f.Sq, m.rhs},
-      m.team, m.settings.avx2};
+      m.team, m.settings.avx2, m.settings.pow_path};
 }
 
 RkWork rk_work(StepScratch& s) {

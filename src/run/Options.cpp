@@ -13,6 +13,7 @@
 #include "model/ShowNumber.hpp"
 #include "model/FlowRecord.hpp"
 #include "parallel/Team.hpp"
+#include "solver/ManningPower.hpp"
 
 #ifndef QUARNO_VERSION
 #define QUARNO_VERSION "unknown"
@@ -89,6 +90,30 @@ std::vector<CLI::Option*> add_state_options(CLI::App& app, Options& options) {
   return {flow_state, save_state, initial_state, save_flow, replay_flow};
 }
 
+// The path of the Manning powers: --pow-path, else QUARNO_POW_PATH, else
+// the best the processor offers; false after a message when the name is
+// unknown or the processor cannot run it.
+bool choose_pow_path(const std::string& given, Options& options) {
+  const char* env = std::getenv("QUARNO_POW_PATH");
+  const std::string name = !given.empty() ? given : env != nullptr ? env : "";
+  const char* source = !given.empty() ? "--pow-path" : "QUARNO_POW_PATH";
+  if (name.empty()) {
+    options.pow_path = best_pow_path();
+    return true;
+  }
+  if (!parse_pow_path(name.c_str(), options.pow_path)) {
+    std::fprintf(stderr, "quarno: %s must be scalar, avx2 or avx512 (found %s)\n", source,
+                 quote_input(name).c_str());
+    return false;
+  }
+  if (!pow_path_available(options.pow_path)) {
+    std::fprintf(stderr, "quarno: %s %s: this processor does not have it (best: %s)\n", source,
+                 name.c_str(), pow_path_name(best_pow_path()));
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int parse_options(int argc, const char* const* argv, Options& options) {
@@ -124,6 +149,12 @@ int parse_options(int argc, const char* const* argv, Options& options) {
                  "model time between observation records (default 60); a record is taken at the\n"
                  "end of the first outer step that reaches it")
       ->option_text("S");
+  std::string pow_text;
+  app.add_option("--pow-path", pow_text,
+                 "how the Manning powers are computed: scalar (the platform's pow), avx2 or\n"
+                 "avx512 (vector kernels with the same bits); default the best this processor\n"
+                 "offers, or QUARNO_POW_PATH")
+      ->option_text("PATH");
   std::string start_text;
   CLI::Option* start_date = app.add_option("--start-date", start_text,
                  "the date and time of model time 0, e.g. 2024-06-01T00:00:00Z: the CSV results\n"
@@ -161,6 +192,7 @@ int parse_options(int argc, const char* const* argv, Options& options) {
                  options.save_flow.empty() ? "--replay-flow" : "--save-flow");
     return 1;
   }
+  if (!choose_pow_path(pow_text, options)) return 1;
   if (options.threads == 0 && (options.threads = threads_from_environment()) < 0) return 1;
   return -1;
 }

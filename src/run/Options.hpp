@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "model/Model.hpp"
 #include "output/DateTime.hpp"
 
 namespace quarno {
@@ -25,6 +26,7 @@ struct Options {
   std::string save_flow;    // where a run that succeeds records its flow; empty: nowhere
   std::string replay_flow;  // a flow record to take the flow from when it matches; empty: none
   int flow_compression = 1; // zstd level of the flow record, 0: stored as it is
+  PowPath pow_path = PowPath::scalar;  // the Manning powers' path (set from the processor)
 };
 
 // Parses the command line into `options`, and the environment: without

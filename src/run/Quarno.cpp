@@ -99,6 +99,7 @@ RunSettings run_settings(const Options& options) {
   s.flow_state = options.flow_state;
   s.record_interval = options.record_interval;
   s.lift_capacities = options.lift_capacities;
+  s.pow_path = options.pow_path;
   return s;
 }
 

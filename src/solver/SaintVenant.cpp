@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "solver/ManningPower.hpp"
 #include "solver/Reconstruction.hpp"
 #include "parallel/Team.hpp"
 
@@ -30,7 +31,6 @@ namespace {
 
 constexpr double kDesingEps = 9.999999960041972e-13;  // 1e-12 in single precision
 constexpr double kSqrt2 = 1.4142135381698608;         // sqrt(2) in single precision
-constexpr double kManningExp = 1.333299994468689;     // 1.3333 in single precision
 constexpr double kWeight = 0.10000000149011612;       // quadrature weight 0.1 (single)
 // Quadrature fractions 0.05, 0.15, ..., 0.95, each in single precision.
 constexpr double kPhi[kQuadPoints] = {0.05000000074505806, 0.15000000223517418, 0.2500000037252903,
@@ -113,6 +113,7 @@ struct Evaluation {
   double dx;
   double hghost0, qghost0, hghostL, qghostL;  // ghost neighbours of cells 1 and M
   bool avx2;                                  // run the AVX2 build of the blocks
+  PowPath pow_path;                           // how the Manning powers are computed
   int block;                                  // cells per block
 };
 
@@ -291,28 +292,14 @@ QUARNO_INLINE void source_friction(int nb, double dx, const double* __restrict N
   }
 }
 
-// The hydraulic radii of cells 0..nb-1 replaced by their Manning powers, the
-// ten points of a cell in turn. A radius equal bit for bit to the one before
-// takes that one's power again, which is exact: uniform stretches of a reach
-// repeat their radius.
+// The hydraulic radii of cells 0..nb-1 replaced by their Manning powers,
+// point by point over the block's cells, on the vector path of the run (the
+// same bits as the platform's pow). A radius equal bit for bit to the one
+// before takes that one's power again: uniform stretches of a reach repeat
+// their radius.
 template <int kStride>
-void manning_powers(int nb, double* radius) {
-  std::uint64_t last_bits = 0;
-  double last_power = 0.0;
-  bool have_last = false;
-  for (int c = 0; c < nb; ++c) {
-    for (int k = 0; k < kQuadPoints; ++k) {
-      double& r = radius[k * kStride + c];
-      std::uint64_t bits;
-      std::memcpy(&bits, &r, sizeof bits);
-      if (!have_last || bits != last_bits) {
-        last_bits = bits;
-        last_power = std::pow(r, kManningExp);
-        have_last = true;
-      }
-      r = last_power;
-    }
-  }
+void manning_powers(PowPath path, int nb, double* radius) {
+  for (int k = 0; k < kQuadPoints; ++k) manning_powers_on(path, radius + k * kStride, nb);
 }
 
 // The stages of one block, cells i0..i1, nb = i1 - i0 + 1 of them.
@@ -419,7 +406,7 @@ QUARNO_INLINE void block_sources(const Evaluation& e, int i0, int nb) {
     source_points<false, kStride>(nb, dx, &ch.B(i0), &ch.dBdx(i0), &ch.RoughC(i0),
                                   &ch.GWUpw(i0), &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0),
                                   radius, N, T, &o.Sh(i0));
-  manning_powers<kStride>(nb, radius);
+  manning_powers<kStride>(e.pow_path, nb, radius);
   const double* power = radius;
   source_friction<kStride>(nb, dx, N, power, T, &o.h(i0), &ch.S(i0), &o.Sq(i0));
 }
@@ -509,6 +496,7 @@ void saint_venant_rhs(const RhsView& v, const Array<double>& y, Array<double>& d
   e.M = n / 2;
   e.dx = v.channel.dx;
   e.avx2 = has_avx2 && v.avx2;
+  e.pow_path = v.pow_path;
   const int M = e.M;
 
   // Ghost neighbours of cell 1 and cell M.

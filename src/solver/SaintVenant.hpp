@@ -61,6 +61,7 @@ struct RhsView {
   RhsResults out;
   Team* team;
   bool avx2;
+  PowPath pow_path;
 };
 
 // The semi-discrete right-hand side of the Saint-Venant equations on the
