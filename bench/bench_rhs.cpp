@@ -1,8 +1,10 @@
 // Cost of one evaluation of the flow right-hand side on the largest grid
 // (1000 cells), beside the cost of its ten Manning powers per cell alone (the
 // floor of the evaluation). All report the time per cell. The reach widens
-// (argument 0) or keeps its width (argument 1, as the bench deck); the team
-// variant shares the cells between two threads.
+// (first argument 0) or keeps its width (1, as the bench deck); the second
+// argument (the only one of the powers alone) is the path of the Manning
+// powers: 0 the platform's pow, 1 AVX2, 2 AVX-512. The team variant shares
+// the cells between two threads.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -13,6 +15,7 @@
 #include "model/Model.hpp"
 #include "run/KernelViews.hpp"
 #include "run/Setup.hpp"
+#include "solver/ManningPower.hpp"
 #include "solver/SaintVenant.hpp"
 #include "parallel/Team.hpp"
 
@@ -79,14 +82,26 @@ void time_rhs(benchmark::State& state, Model& m) {
       kCells, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
+// False, after marking the benchmark skipped, when the processor lacks the path.
+bool use_path(benchmark::State& state, Model& m, int arg) {
+  const auto path = static_cast<PowPath>(arg);
+  if (!pow_path_available(path)) {
+    state.SkipWithError("this processor does not have the path");
+    return false;
+  }
+  m.settings.pow_path = path;
+  return true;
+}
+
 void BM_SaintVenantRhs(benchmark::State& state) {
   auto m = flowing_reach(state.range(0) == 0);
-  time_rhs(state, *m);
+  if (use_path(state, *m, static_cast<int>(state.range(1)))) time_rhs(state, *m);
 }
-BENCHMARK(BM_SaintVenantRhs)->Arg(0)->Arg(1);
+BENCHMARK(BM_SaintVenantRhs)->ArgsProduct({{0, 1}, {0, 1, 2}});
 
 void BM_SaintVenantRhsTwoThreads(benchmark::State& state) {
   auto m = flowing_reach(state.range(0) == 0);
+  if (!use_path(state, *m, 2 * static_cast<int>(pow_path_available(PowPath::avx512)))) return;
   Team team(2);
   m->team = &team;
   time_rhs(state, *m);
@@ -95,20 +110,26 @@ void BM_SaintVenantRhsTwoThreads(benchmark::State& state) {
 BENCHMARK(BM_SaintVenantRhsTwoThreads)->Arg(0)->Arg(1)->UseRealTime();
 
 // The ten hydraulic radii per cell raised to the Manning exponent, over the
-// same range of radii as the flowing reach.
+// same range of radii as the flowing reach, on the path of the argument
+// (the copy of the radii into the working array included).
 void BM_ManningPow(benchmark::State& state) {
-  constexpr double kManningExp = 1.333299994468689;
-  std::vector<double> R(static_cast<std::size_t>(kCells) * 10);
+  const auto path = static_cast<PowPath>(state.range(0));
+  if (!pow_path_available(path)) {
+    state.SkipWithError("this processor does not have the path");
+    return;
+  }
+  std::vector<double> R(static_cast<std::size_t>(kCells) * 10), work(R.size());
   for (std::size_t k = 0; k < R.size(); ++k) R[k] = 0.6 + 0.5 * static_cast<double>(k) / R.size();
   for (auto _ : state) {
-    double sum = 0.0;
-    for (double r : R) sum += std::pow(r, kManningExp);
-    benchmark::DoNotOptimize(sum);
+    work = R;
+    manning_powers_on(path, work.data(), static_cast<int>(work.size()));
+    benchmark::DoNotOptimize(work.data());
+    benchmark::ClobberMemory();
   }
   state.counters["per_cell"] = benchmark::Counter(
       kCells, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_ManningPow);
+BENCHMARK(BM_ManningPow)->Arg(0)->Arg(1)->Arg(2);
 
 }  // namespace
 
