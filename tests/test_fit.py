@@ -17,10 +17,9 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-sys.path.insert(0, str(ROOT / "tools"))
 
-from quarno_fit import Deck, DeckError  # noqa: E402
-from quarno_results import read_obs_csv  # noqa: E402
+from quarno.deck import Deck, DeckError  # noqa: E402
+from quarno.results import read_obs_csv  # noqa: E402
 
 QUARNO = str(Path(os.environ.get("QUARNO") or ROOT / "build" / "quarno").resolve())
 TOOL = ROOT / "tools" / "quarno-fit"
@@ -169,8 +168,8 @@ class TwinExperiment(unittest.TestCase):
         # 4e-4, meets failures on its way and still ends at the truth.
         wrapper = self.folder / "flaky"
         wrapper.write_text(
-            f"#!{sys.executable}\nimport os, sys\nsys.path.insert(0, {str(ROOT / 'tools')!r})\n"
-            "from quarno_fit import Deck\n"
+            f"#!{sys.executable}\nimport os, sys\nsys.path.insert(0, {str(ROOT / 'python')!r})\n"
+            "from quarno.deck import Deck\n"
             "deck = Deck.read(os.path.join(sys.argv[-1], 'crparam.txt'))\n"
             "if deck.value('Alfa', 0) > 4.5e-4:\n"
             "    sys.stderr.write('The flow solution cannot advance at t = 1 s.\\n')\n"

@@ -13,16 +13,14 @@ the examples are left out (the golden decks and the rough Uvas reach stay).
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-sys.path.insert(0, str(ROOT / "tools"))
 
-from quarno_fit import Deck  # noqa: E402
+from quarno.deck import Deck  # noqa: E402
 
 QUARNO = str(Path(os.environ.get("QUARNO") or ROOT / "build" / "quarno").resolve())
 RESULTS = ("crOutput.txt", "crObsNode.txt", "crObsNode.csv", "crProfiles.csv", "crBalance.csv")

@@ -15,16 +15,14 @@ import os
 import shutil
 import struct
 import subprocess
-import sys
 import tempfile
 import unittest
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 TOOLS = ROOT / "tools"
-sys.path.insert(0, str(TOOLS))
 
-from quarno_results import (  # noqa: E402
+from quarno.results import (  # noqa: E402
     balance_series, read_balance_csv, read_balance_fixed, read_obs_positions, read_profiles_csv,
     read_profiles_fixed)
 
@@ -187,7 +185,7 @@ class PlotTool(UvasRuns):
             self.assertIn("X = 500 m match no observation site", err)  # 105.3 does match
 
     def test_stale_csv_files_are_not_read(self):
-        from quarno_plot import load_run
+        from quarno.plot import load_run
         with tempfile.TemporaryDirectory() as d:
             for name in os.listdir(self.fixed):
                 if name.startswith("cr"):
@@ -204,7 +202,7 @@ class PlotTool(UvasRuns):
             self.assertEqual(run["observations"][0]["x_m"], 38.0)
 
     def test_bad_input_exits_1_with_a_message(self):
-        from quarno_plot import main
+        from quarno.cli import plot_main as main
         with tempfile.TemporaryDirectory() as d:
             bad = os.path.join(d, "bad.csv")
             with open(bad, "w") as f:

@@ -14,9 +14,8 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 
-from quarno_results import OBS_COLUMNS, read_number, read_obs_csv, read_obs_fixed, read_observations  # noqa: E402
+from quarno.results import OBS_COLUMNS, read_number, read_obs_csv, read_obs_fixed, read_observations  # noqa: E402
 
 QUARNO = None
 

@@ -22,9 +22,15 @@ import tempfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parents[1] / "tools"))
-from quarno_fit import Deck  # noqa: E402
-from quarno_results import read_obs_csv  # noqa: E402
+# The package quarno: of this source tree, or of the installation that holds
+# this example (PREFIX/share/doc/quarno/examples/NAME beside PREFIX/lib).
+for _root in (os.path.join(str(HERE.parents[1]), "python"),
+              os.path.join(str(HERE.parents[1]), "..", "..", "..", "lib", "python3", "dist-packages")):
+    if os.path.isdir(os.path.join(_root, "quarno")):
+        sys.path.insert(0, os.path.abspath(_root))
+        break
+from quarno.deck import Deck  # noqa: E402
+from quarno.results import read_obs_csv  # noqa: E402
 
 # The values the observations are made with: those of the storm-resuspension
 # example. The deck in this folder holds the fit's start, a factor 2 off each.

@@ -20,8 +20,14 @@ import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(HERE)), "tools"))
-from quarno_results import read_observations  # noqa: E402
+# The package quarno: of this source tree, or of the installation that holds
+# this example (PREFIX/share/doc/quarno/examples/NAME beside PREFIX/lib).
+for _root in (os.path.join(os.path.dirname(os.path.dirname(HERE)), "python"),
+              os.path.join(os.path.dirname(os.path.dirname(HERE)), "..", "..", "..", "lib", "python3", "dist-packages")):
+    if os.path.isdir(os.path.join(_root, "quarno")):
+        sys.path.insert(0, os.path.abspath(_root))
+        break
+from quarno.results import read_observations  # noqa: E402
 
 PLATEAU_RISE = 11.4 - 3.7   # mg/L
 SITE_TOLERANCE = 0.01       # m: how close a run's position must be to a site

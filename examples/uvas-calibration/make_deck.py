@@ -80,7 +80,6 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(REPO, "tools"))
 
 # Bencala & Walters (1983), per reach: start, end (m), A (m2), D (m2/s),
 # As (m2), alpha (1/s), lateral inflow (m3/s per m of channel).

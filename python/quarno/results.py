@@ -5,8 +5,10 @@ replace the letter E, such as 0.28996-185).
 
 Standard library only, so that any tool can use it:
 
-    from quarno_results import read_observations
+    from quarno.results import read_observations
     rows = read_observations("run1")   # list of dicts, one per record and site
+
+quarno.run and quarno.Results give the same tables as pandas DataFrames.
 """
 
 import csv
@@ -97,11 +99,28 @@ def read_obs_csv(path):
         return [{k: _csv_value(k, v) for k, v in row.items()} for row in csv.DictReader(f)]
 
 
+# CSV files more than this older than crOutput.txt come from an earlier run
+# (a run without --csv leaves the CSV files of an earlier one behind).
+STALE_AFTER_S = 1.0
+
+
+def csv_is_stale(folder, name):
+    """Whether the CSV result file `name` of a run folder is older than its
+    crOutput.txt by more than STALE_AFTER_S: then it belongs to an earlier
+    run. False when either file is missing."""
+    path = os.path.join(folder, name)
+    report = os.path.join(folder, "crOutput.txt")
+    try:
+        return os.path.getmtime(path) + STALE_AFTER_S < os.path.getmtime(report)
+    except OSError:
+        return False
+
+
 def read_observations(folder):
-    """Observation rows of a run folder: crObsNode.csv when it is there,
-    otherwise crObsNode.txt with the positions from crOutput.txt."""
+    """Observation rows of a run folder: crObsNode.csv when it is there and
+    not an earlier run's, otherwise crObsNode.txt with the positions from crOutput.txt."""
     csv_path = os.path.join(folder, "crObsNode.csv")
-    if os.path.exists(csv_path):
+    if os.path.exists(csv_path) and not csv_is_stale(folder, "crObsNode.csv"):
         return read_obs_csv(csv_path)
     return read_obs_fixed(os.path.join(folder, "crObsNode.txt"), _positions_from_results(folder))
 

@@ -10,326 +10,24 @@ its runs at once, on a local pool of workers or through GNU parallel.
 
     quarno-fit CONFIG.toml [--out FOLDER]
 
-See docs/calibration.md for the configuration and the files written.
+The command is quarno.cli.fit_main; see docs/calibration.md for the
+configuration and the files written.
 """
 
-import argparse
-import concurrent.futures
 import csv
-import hashlib
-import json
 import math
 import os
-import re
-import shlex
-import shutil
 import subprocess
-import sys
-import threading
 import time
 import tomllib
 from pathlib import Path
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from quarno_results import read_obs_csv  # noqa: E402
-
-# ----------------------------------------------------------------------------
-# Errors
-
-
-class FitError(Exception):
-    """A fault of the user's input (configuration, deck, observations): exit 1."""
-
-    status = 1
-
-
-class RunFailure(FitError):
-    """The model failed where the fit cannot go on without it: exit 2."""
-
-    status = 2
-
-
-# ----------------------------------------------------------------------------
-# The parameter file: reading it the way the program does, keeping where each
-# value stands so that it can be rewritten in place.
-
-# Segment tables of crparam.txt in file order: count name, value columns after
-# the position column. The program's column registry lists the same tables
-# (a test holds the two equal).
-TABLES = (
-    ("NWidth", ("Width",)),
-    ("NSlope", ("Slope",)),
-    ("NRough", ("Rough",)),
-    ("NGW", ("GWUpw", "CGW")),
-    ("NTrPar", ("aL", "Re", "TauCR", "f", "Vs", "Alfa", "Kdw", "Kds", "TSS", "Hb", "Rb")),
-)
-
-# Columns interpolated between rows rather than held over a segment.
-LINEAR = ("Width",)
-
-# Columns the flow reads (width, slope, roughness, groundwater inflow); every
-# other column enters only the transport, so a flow solved once serves every
-# value of them.
-FLOW_COLUMNS = ("Width", "Slope", "Rough", "GWUpw")
-
-# Options of the program that choose how the flow is obtained: a configuration
-# that passes one itself keeps it, and the fit records no flow of its own.
-FLOW_OPTIONS = ("--steady-flow", "--flow-state", "--save-flow", "--replay-flow")
-
-# The first line of a flow record, and the pattern of its second.
-FLOW_RECORD_HEAD = "quarno flow record, version 1"
-FLOW_RECORD_KEY = re.compile(r"^key ([0-9a-f]{16})$")
-
-# Columns a fit may change: a reach value of an interpolated column would not
-# mean what it says.
-FITTABLE = {col: table for table, cols in TABLES for col in cols if col not in LINEAR}
-
-# Nodes within this distance (m) beyond a row's position still belong to the
-# segment that ends there; the program maps tables with the same tolerance.
-X_TOLERANCE = 1e-4
-
-
-class DeckError(FitError):
-    pass
-
-
-class _Token:
-    """Where one value of a value step was written: line index, start and end
-    column of its token, and for a repeat factor r*v which of the r copies it
-    is. `text` is None for a value that is not written (an empty value between
-    commas, or a target after a slash): the target keeps its previous value."""
-
-    __slots__ = ("line", "start", "end", "text", "copy", "copies", "value")
-
-    def __init__(self, line, start, end, text, copy=0, copies=1, value=0.0):
-        self.line, self.start, self.end, self.text = line, start, end, text
-        self.copy, self.copies, self.value = copy, copies, value
-
-
-def _split_lines(text):
-    """Lines with their ends kept, so that joining them gives the text back.
-    Only a line feed ends a line (a CR before it belongs to the line end), as
-    in the program's reader."""
-    lines = [line + "\n" for line in text.split("\n")]
-    lines[-1] = lines[-1][:-1]
-    if not lines[-1]:
-        lines.pop()
-    return lines
-
-
-def _body(line):
-    """A line without its end (LF or CRLF)."""
-    if line.endswith("\n"):
-        line = line[:-1]
-    if line.endswith("\r"):
-        line = line[:-1]
-    return line
-
-
-# The program's number syntax: optional sign, digits with an optional decimal
-# point, an optional exponent introduced by E or D.
-_REAL = re.compile(r"^[+-]?(\d+\.?\d*|\.\d+)([EeDd][+-]?\d+)?$")
-_INTEGER = re.compile(r"^[+-]?\d+$")
-
-
-def _parse_real(token, where):
-    if not _REAL.match(token):
-        raise DeckError(f"{where}: expected a number, found {token!r}")
-    return float(token.replace("D", "e").replace("d", "e"))
-
-
-class _StepReader:
-    """The program's read steps over the lines of a file: skip steps and
-    value steps (blanks, commas and line ends separate values, r*v repeats,
-    an empty value between commas and a slash leave targets unchanged, the
-    rest of the line after the last value is discarded)."""
-
-    def __init__(self, name, lines):
-        self.name = name
-        self.lines = lines
-        self.next = 0
-
-    def _need_line(self, what):
-        if self.next >= len(self.lines):
-            raise DeckError(f"{self.name}: expected {what}, found the end of the file")
-
-    def skip(self):
-        self._need_line("a heading line")
-        self.next += 1
-
-    def values(self, n, what):
-        """The tokens of a value step with n targets."""
-        self._need_line(what)
-        if n <= 0:
-            self.next += 1
-            return []
-        out = []
-        li = self.next
-        line = _body(self.lines[li])
-        pos = 0
-        need_separator = False
-        while len(out) < n:
-            if pos >= len(line):
-                li += 1
-                pos = 0
-                if li >= len(self.lines):
-                    raise DeckError(f"{self.name}: expected {what}, found the end of the file")
-                line = _body(self.lines[li])
-                continue
-            c = line[pos]
-            if c in " \t":
-                pos += 1
-                continue
-            if c == ",":
-                if need_separator:
-                    need_separator = False
-                else:
-                    out.append(_Token(li, pos, pos, None))
-                pos += 1
-                continue
-            if c == "/":
-                break
-            end = pos
-            while end < len(line) and line[end] not in " \t,/":
-                end += 1
-            token = line[pos:end]
-            where = f"{self.name}, line {li + 1}"
-            if "*" in token:
-                count, value = token.split("*", 1)
-                if not count.isdigit() or int(count) < 1:
-                    raise DeckError(f"{where}: a repeat count must be a positive integer ({token!r})")
-                r = int(count)
-                for j in range(min(r, n - len(out))):
-                    if value:
-                        out.append(_Token(li, pos, end, token, j, r, _parse_real(value, where)))
-                    else:
-                        out.append(_Token(li, pos, end, None))
-            else:
-                out.append(_Token(li, pos, end, token, 0, 1, _parse_real(token, where)))
-            pos = end
-            need_separator = True
-        while len(out) < n:  # after a slash
-            out.append(_Token(li, pos, pos, None))
-        self.next = li + 1
-        return out
-
-
-class Deck:
-    """The segment tables of a crparam.txt, with where each value is written.
-
-    tables[count_name] = {"x": [positions], "columns": {col: [tokens]}}"""
-
-    def __init__(self, text, name="crparam.txt"):
-        self.name = name
-        self.text = text
-        self.lines = _split_lines(text)
-        r = _StepReader(name, self.lines)
-        r.next = 1                      # the title line
-        r.skip()
-        ntr = int(r.values(3, "NTr, Ninv, Nfdn")[0].value)
-        r.skip()
-        r.values(2, "L, Btm0")
-        self.tables = {}
-        for table, cols in TABLES:
-            if table == "NTrPar" and ntr <= 0:
-                break
-            r.skip()
-            (count_tok,) = r.values(1, table)
-            if count_tok.text is None or not _INTEGER.match(count_tok.text):
-                raise DeckError(f"{name}, line {count_tok.line + 1}: expected an integer "
-                                f"for {table}")
-            count = int(count_tok.value)
-            r.skip()
-            ncol = 1 + len(cols)
-            toks = r.values(count * ncol, f"the rows of {table}")
-            self.tables[table] = {
-                "x": [t.value for t in toks[0::ncol]],
-                "columns": {c: toks[1 + k::ncol] for k, c in enumerate(cols)},
-            }
-
-    @classmethod
-    def read(cls, path):
-        with open(path, encoding="latin-1", newline="") as f:
-            return cls(f.read(), name=os.path.basename(path))
-
-    def rows_in(self, column, x_from, x_to):
-        """Indices (0-based) of the table rows of `column` in the reach
-        x_from <= X < x_to, with the tolerance of the program's mapping. The
-        last row of a table only closes it (no node takes its value); it goes
-        with the reach that ends at or beyond it, so that the deck reads as
-        the model uses it."""
-        table = self.tables.get(FITTABLE[column])
-        if table is None:
-            return []
-        xs = table["x"]
-        rows = [k for k, x in enumerate(xs)
-                if x >= x_from - X_TOLERANCE and x < x_to - X_TOLERANCE]
-        last = len(xs) - 1
-        if rows and rows[-1] == last - 1 and x_to >= xs[last] - X_TOLERANCE:
-            rows.append(last)
-        return rows
-
-    def value(self, column, row):
-        tok = self.tables[FITTABLE[column]]["columns"][column][row]
-        return tok.value
-
-    def edited(self, changes):
-        """The file's text with new values: changes is a list of
-        (column, x_from, x_to, value). Every row of the reach gets the value;
-        every other character of the file stays as it was, as far as the new
-        numbers' widths allow (blanks after a number absorb a longer one and
-        pad a shorter one)."""
-        new = {}  # (line, start, end) -> {copy: value}, plus the token
-        for column, x_from, x_to, value in changes:
-            if not math.isfinite(value):
-                raise DeckError(f"{column}: cannot write the value {value!r}")
-            rows = self.rows_in(column, x_from, x_to)
-            for row in rows:
-                tok = self.tables[FITTABLE[column]]["columns"][column][row]
-                if tok.text is None:
-                    raise DeckError(
-                        f"{self.name}, line {tok.line + 1}: {column} of row {row + 1} is not "
-                        "written in the file (empty value or after a slash); write it out to fit it")
-                if tok.copies == 1 and value == tok.value:
-                    continue  # the same number: its text stays as written
-                new.setdefault((tok.line, tok.start, tok.end), [tok, {}])[1][tok.copy] = value
-        lines = list(self.lines)
-        by_line = {}
-        for (li, start, end), (tok, copies) in new.items():
-            by_line.setdefault(li, []).append((start, end, tok, copies))
-        for li, edits in by_line.items():
-            line = lines[li]
-            body = _body(line)
-            ending = line[len(body):]
-            # From the right, so that earlier columns stay valid.
-            for start, end, tok, copies in sorted(edits, key=lambda e: -e[0]):
-                if tok.copies == 1:
-                    text = repr(float(copies[0]))
-                else:  # r*v written out value by value
-                    v_text = tok.text.split("*", 1)[1]
-                    text = " ".join(repr(float(copies[j])) if j in copies else v_text
-                                    for j in range(tok.copies))
-                body = _replace_keeping_columns(body, start, end, text)
-            lines[li] = body + ending
-        return "".join(lines)
-
-
-def _replace_keeping_columns(line, start, end, text):
-    """Line with line[start:end] replaced by text, keeping the columns after
-    it where possible: a longer number takes blanks that follow it (leaving at
-    least one), a shorter one is padded with blanks unless it ends the line."""
-    rest = line[end:]
-    grow = len(text) - (end - start)
-    if grow > 0:
-        blanks = len(rest) - len(rest.lstrip(" "))
-        take = min(grow, max(0, blanks - 1))
-        if blanks == len(rest):  # only blanks after it
-            take = min(grow, blanks)
-        rest = rest[take:]
-    elif grow < 0 and rest.strip() and rest[:1] == " ":
-        rest = " " * (-grow) + rest
-    return line[:start] + text + rest
-
+from .cache import FLOW_RECORD_HEAD, Runner, file_hash, flow_record_key
+from .deck import FITTABLE, FLOW_COLUMNS, FLOW_OPTIONS, Deck
+from .errors import FitError, RunFailure
+from .results import read_obs_csv
+from .run import default_program
+from .stats import covariance, exp_or_inf, format_sites, site_statistics
 
 # ----------------------------------------------------------------------------
 # Configuration
@@ -371,16 +69,6 @@ def _unknown(table, allowed, where):
     extra = sorted(set(table) - allowed)
     if extra:
         raise FitError(f"{where}: unknown key '{extra[0]}' (known: {', '.join(sorted(allowed))})")
-
-
-def default_program():
-    env = os.environ.get("QUARNO")
-    if env:
-        return env
-    here = Path(__file__).resolve().parents[1] / "build" / "quarno"
-    if here.exists():
-        return str(here)
-    return shutil.which("quarno") or str(here)
 
 
 class Config:
@@ -552,175 +240,6 @@ def read_observation_file(path):
     if not rows:
         raise FitError(f"{path}: no observations")
     return rows
-
-
-# ----------------------------------------------------------------------------
-# Running the model
-
-
-def _sha(data):
-    return hashlib.sha256(data).hexdigest()
-
-
-def file_hash(path):
-    with open(path, "rb") as f:
-        return _sha(f.read())
-
-
-class Run:
-    """One model run: its folder, its outcome."""
-
-    def __init__(self, folder, key):
-        self.folder, self.key = Path(folder), key
-        self.status = None       # exit status, None until run
-        self.stderr = ""
-        self.cached = False
-
-    @property
-    def ok(self):
-        return self.status == 0
-
-    @property
-    def obs_csv(self):
-        return self.folder / "crObsNode.csv"
-
-
-class Runner:
-    """Runs decks in content-keyed folders, reuses finished ones, and counts."""
-
-    def __init__(self, program, options, workers, launcher="local", parallel_args=(),
-                 log=print):
-        self.program = program
-        self.options = list(options)
-        self.workers = workers
-        self.launcher = launcher
-        self.parallel_args = list(parallel_args)
-        self.log = log
-        self.program_hash = file_hash(program)
-        self.made = 0
-        self.from_cache = 0
-        self.failed = []          # (folder, status, message)
-        self.lock = threading.Lock()
-
-    def key(self, param_text, bicond_bytes, options, extra=""):
-        h = hashlib.sha256()
-        for part in (param_text.encode("latin-1"), bicond_bytes,
-                     json.dumps(options).encode(), self.program_hash.encode(), extra.encode()):
-            h.update(_sha(part).encode())
-        return h.hexdigest()[:16]
-
-    def command(self, folder, options):
-        return [self.program, "--csv", "--no-pause", "--quiet", *self.options, *options,
-                str(folder)]
-
-    def prepare(self, folder, param_text, bicond_bytes, key):
-        """A Run for the deck in `folder`; cached when the folder already holds
-        a finished run of the same key."""
-        run = Run(folder, key)
-        done = run.folder / "done"
-        if done.is_file() and run.obs_csv.is_file():
-            try:
-                mark = json.loads(done.read_text())
-            except ValueError:
-                mark = {}
-            if mark.get("key") == key and mark.get("size") == run.obs_csv.stat().st_size:
-                run.status, run.cached = 0, True
-                return run
-        run.folder.mkdir(parents=True, exist_ok=True)
-        if done.exists():
-            done.unlink()
-        with open(run.folder / "crparam.txt", "w", encoding="latin-1", newline="") as f:
-            f.write(param_text)
-        (run.folder / "crbicond.txt").write_bytes(bicond_bytes)
-        return run
-
-    def _finish(self, run, status, stderr):
-        run.status, run.stderr = status, stderr.strip()
-        (run.folder / "stderr.txt").write_text(stderr)
-        if status == 0 and run.obs_csv.is_file():
-            (run.folder / "done").write_text(json.dumps(
-                {"key": run.key, "size": run.obs_csv.stat().st_size}))
-        elif status == 0:
-            run.status, run.stderr = -1, "the run wrote no crObsNode.csv"
-
-    def execute(self, runs, options):
-        """Runs every run that is not cached, in parallel; returns them."""
-        todo = []
-        seen = set()
-        for run in runs:
-            if run.cached:
-                with self.lock:
-                    self.from_cache += 1
-            elif run.folder not in seen:
-                seen.add(run.folder)
-                todo.append(run)
-        if todo:
-            if self.launcher == "parallel" and len(todo) > 0:
-                self._execute_parallel(todo, options)
-            else:
-                with concurrent.futures.ThreadPoolExecutor(self.workers) as pool:
-                    list(pool.map(lambda r: self._execute_one(r, options), todo))
-        by_folder = {r.folder: r for r in todo}
-        for run in runs:  # duplicates of one folder share its outcome
-            if not run.cached and run not in todo:
-                src = by_folder[run.folder]
-                run.status, run.stderr = src.status, src.stderr
-        with self.lock:
-            self.made += len(todo)
-            for r in todo:
-                if not r.ok:
-                    self.failed.append((str(r.folder), r.status, r.stderr))
-        return runs
-
-    def _execute_one(self, run, options):
-        try:
-            p = subprocess.run(self.command(run.folder, options), stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                               text=True, errors="replace")
-            self._finish(run, p.returncode, p.stderr)
-        except OSError as e:
-            self._finish(run, -1, f"cannot start {self.program}: {e.strerror}")
-
-    def _execute_parallel(self, runs, options):
-        """The runs through GNU parallel: one shell command a line, each
-        writing its exit status and messages into its own folder (which must
-        therefore be on a filesystem every host shares)."""
-        if not shutil.which("parallel"):
-            raise FitError("launcher = \"parallel\" needs GNU parallel, which is not on PATH")
-        jobs = runs[0].folder.parent / f"jobs-{os.getpid()}-{threading.get_ident()}.txt"
-        with open(jobs, "w") as f:
-            for run in runs:
-                cmd = " ".join(shlex.quote(c) for c in self.command(run.folder, options))
-                folder = shlex.quote(str(run.folder))
-                f.write(f"{cmd} >/dev/null 2>{folder}/stderr.txt </dev/null; "
-                        f"echo $? >{folder}/status\n")
-        for run in runs:
-            for name in ("status", "stderr.txt"):
-                (run.folder / name).unlink(missing_ok=True)
-        with open(jobs) as f:
-            subprocess.run(["parallel", "--will-cite", "--jobs", str(self.workers),
-                            *self.parallel_args],
-                           stdin=f, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        jobs.unlink(missing_ok=True)
-        for run in runs:
-            try:
-                status = int((run.folder / "status").read_text().strip())
-                stderr = (run.folder / "stderr.txt").read_text(errors="replace")
-            except (OSError, ValueError):
-                status, stderr = -1, "GNU parallel did not run this job (no status written)"
-            self._finish(run, status, stderr)
-
-
-def flow_record_key(path):
-    """The key on the second line of a flow record written by the program, or
-    None when there is no such file or it does not begin as a record does."""
-    try:
-        with open(path, "rb") as f:
-            lines = [f.readline(200).decode("latin-1").rstrip("\r\n") for _ in range(2)]
-    except OSError:
-        return None
-    match = FLOW_RECORD_KEY.match(lines[1])
-    return match.group(1) if lines[0] == FLOW_RECORD_HEAD and match else None
 
 
 # ----------------------------------------------------------------------------
@@ -1086,26 +605,12 @@ class Fit:
     # -- results
 
     def statistics(self):
-        np = self.np
-        J, res = self.J, self.res
-        n, p = J.shape
-        ssr = float(res @ res)
-        s2 = ssr / (n - p) if n > p else math.nan
-        norms = np.linalg.norm(J, axis=0)
-        JtJ = J.T @ J
-        try:
-            if np.linalg.cond(JtJ) > 1e14:
-                raise np.linalg.LinAlgError
-            inv = np.linalg.inv(JtJ)
-        except np.linalg.LinAlgError:
-            inv = np.linalg.pinv(JtJ)
+        n, p = self.J.shape
+        ssr, s2, se, corr, singular = covariance(self.J, self.res)
+        norms = self.np.linalg.norm(self.J, axis=0)
+        if singular:
             self.warn("J^T J is singular or nearly so: the standard errors use its "
                       "pseudo-inverse and are not reliable")
-        cov = s2 * inv
-        se = np.sqrt(np.clip(np.diag(cov), 0, None))
-        with np.errstate(invalid="ignore", divide="ignore"):
-            d = np.sqrt(np.clip(np.diag(inv), 0, None))
-            corr = inv / np.outer(d, d)
         if n <= p:
             self.warn(f"{n} observations for {p} parameters: no standard errors")
         # A parameter on a bound, or closer to it than a thousandth of its
@@ -1141,7 +646,6 @@ class Fit:
                 f"{len(self.mismatched)}")
 
     def write_outputs(self, t_start):
-        np = self.np
         out = self.out
         ssr, s2, se, corr = self.statistics()
         values = self.values_of(self.theta)
@@ -1151,7 +655,7 @@ class Fit:
                         "upper95", "initial", "lower_bound", "upper_bound"])
             for p, th, v, s in zip(self.params, self.theta, values, se):
                 if p.log:
-                    lo, hi, sev = _exp(th - 1.96 * s), _exp(th + 1.96 * s), v * s
+                    lo, hi, sev = exp_or_inf(th - 1.96 * s), exp_or_inf(th + 1.96 * s), v * s
                 else:
                     lo, hi, sev = v - 1.96 * s, v + 1.96 * s, s
                 w.writerow([p.name, p.label, repr(p.x_from), repr(p.x_to), repr(v), repr(sev),
@@ -1229,69 +733,3 @@ class Fit:
         self.log("")
         for line in lines[3:]:
             self.log(line)
-
-
-def _exp(x):
-    """exp(x), infinite beyond the largest double instead of an error: the
-    range of a parameter the data cannot determine may be that wide."""
-    return math.exp(x) if x < 709.0 else math.inf
-
-
-def site_statistics(observations, model, site_index, series):
-    """Per group: n, RMSE and bias (model - observed) at the observation times,
-    the observed peak and the modelled peak (over the model's whole record
-    when the group is one site, otherwise at the observation times)."""
-    groups = {}
-    for o, m, s in zip(observations, model, site_index):
-        groups.setdefault(o["group"], []).append((o, float(m), s))
-    stats = []
-    for g, items in groups.items():
-        d = [m - o["value"] for o, m, _ in items]
-        n = len(d)
-        obs_peak = max(items, key=lambda i: i[0]["value"])[0]
-        sites = {s for _, _, s in items}
-        if len(sites) == 1:
-            t, v = series[sites.pop()]
-            k = max(range(len(v)), key=lambda i: v[i])
-            mod_t, mod_v = t[k], v[k]
-        else:
-            o, m, _ = max(items, key=lambda i: i[1])
-            mod_t, mod_v = o["time_s"], m
-        stats.append({"group": g, "n": n, "rmse": math.sqrt(sum(x * x for x in d) / n),
-                      "bias": sum(d) / n, "obs_peak_t": obs_peak["time_s"],
-                      "obs_peak": obs_peak["value"], "mod_peak_t": float(mod_t),
-                      "mod_peak": float(mod_v)})
-    return stats
-
-
-def format_sites(stats):
-    head = (f"{'group':<16}{'n':>5}{'RMSE':>12}{'bias':>12}{'obs peak t':>12}"
-            f"{'obs peak':>12}{'mod peak t':>12}{'mod peak':>12}")
-    lines = [head]
-    for s in stats:
-        lines.append(f"{s['group']:<16}{s['n']:>5}{s['rmse']:>12.4g}{s['bias']:>12.4g}"
-                     f"{s['obs_peak_t']:>12.6g}{s['obs_peak']:>12.4g}{s['mod_peak_t']:>12.6g}"
-                     f"{s['mod_peak']:>12.4g}")
-    return "\n".join(lines)
-
-
-def main(argv=None):
-    ap = argparse.ArgumentParser(
-        prog="quarno-fit",
-        description="Fit Quarno's reach parameters to measured concentrations "
-                    "(see docs/calibration.md).")
-    ap.add_argument("config", help="the fit configuration (TOML)")
-    ap.add_argument("--out", help="folder for runs and results (default: fit/ beside the config)")
-    args = ap.parse_args(argv)
-    try:
-        cfg = Config(args.config, args.out)
-        fit = Fit(cfg, log=lambda s: print(s, flush=True))
-        fit.run()
-    except FitError as e:
-        print(f"quarno-fit: {e}", file=sys.stderr)
-        return e.status
-    except KeyboardInterrupt:
-        print("quarno-fit: interrupted; finished runs are kept and a new start resumes from "
-              "them", file=sys.stderr)
-        return 130
-    return 0

@@ -3,27 +3,24 @@ sites, profiles along the reach at every output time, and the relative errors
 of the balances. Reads the CSV files of `quarno --csv` when they belong to
 the latest run, otherwise the fixed-column files.
 
-    from quarno_plot import main
-    main(["run1"])          # writes run1/plots/*.png
+    from quarno.plot import load_run, plot_profiles
+    plot_profiles(load_run("run1"), "run1/plots")   # writes run1/plots/profiles_*.png
 
-The `quarno-plot` script beside this module is the command-line front end.
+The command quarno-plot is quarno.cli.plot_main, which chooses matplotlib's
+backend (files only); importing this module chooses none.
 """
 
-import argparse
 import csv
 import math
 import os
 import sys
 
-import matplotlib
+import matplotlib.pyplot as plt
+from matplotlib.lines import Line2D
 
-matplotlib.use("Agg")  # files only, never a window
-import matplotlib.pyplot as plt  # noqa: E402
-from matplotlib.lines import Line2D  # noqa: E402
-
-from quarno_results import (  # noqa: E402
-    balance_series, read_balance_csv, read_balance_fixed, read_obs_csv, read_obs_fixed,
-    read_obs_positions, read_profiles_csv, read_profiles_fixed, read_run_title)
+from .results import (
+    balance_series, csv_is_stale, read_balance_csv, read_balance_fixed, read_obs_csv,
+    read_obs_fixed, read_obs_positions, read_profiles_csv, read_profiles_fixed, read_run_title)
 
 # Observation variables: column in the results, axis label.
 VARIABLES = {
@@ -44,9 +41,6 @@ BALANCE_LABELS = {
 # A site and an observation match when their X differ by at most this (m).
 SITE_TOLERANCE_M = 0.5
 
-# CSV files more than this older than crOutput.txt come from an earlier run.
-STALE_AFTER_S = 1.0
-
 GROUP_MARKERS = ("o", "s", "^", "D", "v", "P", "X", "*")
 
 
@@ -64,8 +58,7 @@ def _fresh_csv(folder, name):
     path = os.path.join(folder, name)
     if not os.path.exists(path):
         return None
-    report = os.path.join(folder, "crOutput.txt")
-    if os.path.exists(report) and os.path.getmtime(path) + STALE_AFTER_S < os.path.getmtime(report):
+    if csv_is_stale(folder, name):
         print(f"note: {path} is older than crOutput.txt (an earlier run); "
               "reading the fixed-column files", file=sys.stderr)
         return None
@@ -322,59 +315,3 @@ def plot_balance(run, out_dir, offset_h=0.0):
     fig.savefig(path, dpi=110)
     plt.close(fig)
     return path
-
-
-def parse_args(argv):
-    p = argparse.ArgumentParser(
-        prog="quarno-plot",
-        description="Write PNG plots of a quarno run's results: breakthrough curves at the "
-                    "observation sites, profiles along the reach at each output time and the "
-                    "balance errors. Reads the CSV results of --csv when present, otherwise "
-                    "crOutput.txt and crObsNode.txt.")
-    p.add_argument("folder", metavar="FOLDER", help="the run folder")
-    p.add_argument("--out", metavar="DIR",
-                   help="where to write the PNG files (default FOLDER/plots)")
-    p.add_argument("--variable", choices=tuple(VARIABLES), default="C",
-                   help="quantity of the breakthrough curves (default C)")
-    p.add_argument("--observations", metavar="FILE.csv",
-                   help="measured values to draw as markers: CSV with columns x_m,time_s,value "
-                        "(time_s in model time; optional weight, group; weight 0 drawn open)")
-    p.add_argument("--time-offset-h", metavar="H", type=float, default=0.0,
-                   help="hours added to the printed time axes (clock time of the run's start)")
-    return p.parse_args(argv)
-
-
-def main(argv=None):
-    args = parse_args(sys.argv[1:] if argv is None else argv)
-    if not math.isfinite(args.time_offset_h):
-        print("quarno-plot: --time-offset-h must be a finite number", file=sys.stderr)
-        return 1
-    try:
-        observed = read_observed(args.observations) if args.observations else None
-        run = load_run(args.folder)
-        out_dir = args.out or os.path.join(args.folder, "plots")
-        try:
-            os.makedirs(out_dir, exist_ok=True)
-        except OSError as e:
-            print(f"quarno-plot: cannot create {out_dir}: {e.strerror}", file=sys.stderr)
-            return 1
-        written = []
-        path = plot_breakthrough(run, out_dir, args.variable, args.time_offset_h, observed)
-        if path:
-            written.append(path)
-        elif observed:
-            print(f"warning: {args.folder} has no observation records; "
-                  "the observed values are not drawn", file=sys.stderr)
-        written += plot_profiles(run, out_dir, args.time_offset_h)
-        path = plot_balance(run, out_dir, args.time_offset_h)
-        if path:
-            written.append(path)
-    except PlotError as e:
-        print(f"quarno-plot: {e}", file=sys.stderr)
-        return 1
-    if not written:
-        print(f"quarno-plot: {args.folder}: nothing to plot", file=sys.stderr)
-        return 1
-    for path in written:
-        print(path)
-    return 0

@@ -1,0 +1,26 @@
+"""Quarno from Python: decks, runs and their results.
+
+    import quarno
+    deck = quarno.Deck.read("examples/first-deck")
+    res = quarno.run(deck, ["--csv"], folder="run1")
+    res.observations        # a pandas DataFrame with the columns of crObsNode.csv
+
+The commands quarno-fit and quarno-plot are quarno.cli.fit_main and
+quarno.cli.plot_main. The plots (quarno.plot) and the fit (quarno.fit) are
+imported on their own, since they need matplotlib and scipy.
+"""
+
+from .deck import FITTABLE, FLOW_COLUMNS, TABLES, Deck, DeckError
+from .errors import FitError, RunFailure
+from .results import (OBS_COLUMNS, read_balance_csv, read_balance_fixed, read_number,
+                      read_obs_csv, read_obs_fixed, read_observations, read_profiles_csv,
+                      read_profiles_fixed)
+from .run import QuarnoError, Results, default_program, run
+
+__version__ = "0.5.0"
+
+__all__ = ["Deck", "DeckError", "FITTABLE", "FLOW_COLUMNS", "FitError", "OBS_COLUMNS",
+           "QuarnoError", "Results", "RunFailure", "TABLES", "default_program",
+           "read_balance_csv", "read_balance_fixed", "read_number", "read_obs_csv",
+           "read_obs_fixed", "read_observations", "read_profiles_csv", "read_profiles_fixed",
+           "run"]

@@ -1,0 +1,95 @@
+"""The commands quarno-fit and quarno-plot: their arguments, messages and
+exit statuses. Each chooses what it needs when called, nothing at import."""
+
+import argparse
+import math
+import os
+import sys
+
+from .errors import FitError
+
+
+def fit_main(argv=None):
+    """quarno-fit CONFIG.toml [--out FOLDER]: the fit; its exit status."""
+    ap = argparse.ArgumentParser(
+        prog="quarno-fit",
+        description="Fit Quarno's reach parameters to measured concentrations "
+                    "(see docs/calibration.md).")
+    ap.add_argument("config", help="the fit configuration (TOML)")
+    ap.add_argument("--out", help="folder for runs and results (default: fit/ beside the config)")
+    args = ap.parse_args(argv)
+    from .fit import Config, Fit
+    try:
+        cfg = Config(args.config, args.out)
+        fit = Fit(cfg, log=lambda s: print(s, flush=True))
+        fit.run()
+    except FitError as e:
+        print(f"quarno-fit: {e}", file=sys.stderr)
+        return e.status
+    except KeyboardInterrupt:
+        print("quarno-fit: interrupted; finished runs are kept and a new start resumes from "
+              "them", file=sys.stderr)
+        return 130
+    return 0
+
+
+def _plot_args(argv, variables):
+    p = argparse.ArgumentParser(
+        prog="quarno-plot",
+        description="Write PNG plots of a quarno run's results: breakthrough curves at the "
+                    "observation sites, profiles along the reach at each output time and the "
+                    "balance errors. Reads the CSV results of --csv when present, otherwise "
+                    "crOutput.txt and crObsNode.txt.")
+    p.add_argument("folder", metavar="FOLDER", help="the run folder")
+    p.add_argument("--out", metavar="DIR",
+                   help="where to write the PNG files (default FOLDER/plots)")
+    p.add_argument("--variable", choices=tuple(variables), default="C",
+                   help="quantity of the breakthrough curves (default C)")
+    p.add_argument("--observations", metavar="FILE.csv",
+                   help="measured values to draw as markers: CSV with columns x_m,time_s,value "
+                        "(time_s in model time; optional weight, group; weight 0 drawn open)")
+    p.add_argument("--time-offset-h", metavar="H", type=float, default=0.0,
+                   help="hours added to the printed time axes (clock time of the run's start)")
+    return p.parse_args(argv)
+
+
+def plot_main(argv=None):
+    """quarno-plot FOLDER [options]: PNG plots of a run; its exit status.
+    Chooses matplotlib's file-only backend before the plots are imported."""
+    import matplotlib
+    matplotlib.use("Agg")  # files only, never a window
+    from .plot import (PlotError, VARIABLES, load_run, plot_balance, plot_breakthrough,
+                       plot_profiles, read_observed)
+    args = _plot_args(sys.argv[1:] if argv is None else argv, VARIABLES)
+    if not math.isfinite(args.time_offset_h):
+        print("quarno-plot: --time-offset-h must be a finite number", file=sys.stderr)
+        return 1
+    try:
+        observed = read_observed(args.observations) if args.observations else None
+        run = load_run(args.folder)
+        out_dir = args.out or os.path.join(args.folder, "plots")
+        try:
+            os.makedirs(out_dir, exist_ok=True)
+        except OSError as e:
+            print(f"quarno-plot: cannot create {out_dir}: {e.strerror}", file=sys.stderr)
+            return 1
+        written = []
+        path = plot_breakthrough(run, out_dir, args.variable, args.time_offset_h, observed)
+        if path:
+            written.append(path)
+        elif observed:
+            print(f"warning: {args.folder} has no observation records; "
+                  "the observed values are not drawn", file=sys.stderr)
+        written += plot_profiles(run, out_dir, args.time_offset_h)
+        path = plot_balance(run, out_dir, args.time_offset_h)
+        if path:
+            written.append(path)
+    except PlotError as e:
+        print(f"quarno-plot: {e}", file=sys.stderr)
+        return 1
+    if not written:
+        print(f"quarno-plot: {args.folder}: nothing to plot", file=sys.stderr)
+        return 1
+    for path in written:
+        print(path)
+    return 0

@@ -1,0 +1,293 @@
+"""The parameter file crparam.txt read the way the program reads it, keeping
+where each value stands so that it can be rewritten in place: the segment
+tables by column, and an editor that changes values over a reach and keeps
+every other character."""
+
+import math
+import os
+import re
+
+from .errors import FitError
+
+# Segment tables of crparam.txt in file order: count name, value columns after
+# the position column. The program's column registry lists the same tables
+# (a test holds the two equal).
+TABLES = (
+    ("NWidth", ("Width",)),
+    ("NSlope", ("Slope",)),
+    ("NRough", ("Rough",)),
+    ("NGW", ("GWUpw", "CGW")),
+    ("NTrPar", ("aL", "Re", "TauCR", "f", "Vs", "Alfa", "Kdw", "Kds", "TSS", "Hb", "Rb")),
+)
+
+# Columns interpolated between rows rather than held over a segment.
+LINEAR = ("Width",)
+
+# Columns the flow reads (width, slope, roughness, groundwater inflow); every
+# other column enters only the transport, so a flow solved once serves every
+# value of them.
+FLOW_COLUMNS = ("Width", "Slope", "Rough", "GWUpw")
+
+# Options of the program that choose how the flow is obtained: a configuration
+# that passes one itself keeps it, and the fit records no flow of its own.
+FLOW_OPTIONS = ("--steady-flow", "--flow-state", "--save-flow", "--replay-flow")
+
+# Columns a fit may change: a reach value of an interpolated column would not
+# mean what it says.
+FITTABLE = {col: table for table, cols in TABLES for col in cols if col not in LINEAR}
+
+# Nodes within this distance (m) beyond a row's position still belong to the
+# segment that ends there; the program maps tables with the same tolerance.
+X_TOLERANCE = 1e-4
+
+
+class DeckError(FitError):
+    pass
+
+
+class _Token:
+    """Where one value of a value step was written: line index, start and end
+    column of its token, and for a repeat factor r*v which of the r copies it
+    is. `text` is None for a value that is not written (an empty value between
+    commas, or a target after a slash): the target keeps its previous value."""
+
+    __slots__ = ("line", "start", "end", "text", "copy", "copies", "value")
+
+    def __init__(self, line, start, end, text, copy=0, copies=1, value=0.0):
+        self.line, self.start, self.end, self.text = line, start, end, text
+        self.copy, self.copies, self.value = copy, copies, value
+
+
+def _split_lines(text):
+    """Lines with their ends kept, so that joining them gives the text back.
+    Only a line feed ends a line (a CR before it belongs to the line end), as
+    in the program's reader."""
+    lines = [line + "\n" for line in text.split("\n")]
+    lines[-1] = lines[-1][:-1]
+    if not lines[-1]:
+        lines.pop()
+    return lines
+
+
+def _body(line):
+    """A line without its end (LF or CRLF)."""
+    if line.endswith("\n"):
+        line = line[:-1]
+    if line.endswith("\r"):
+        line = line[:-1]
+    return line
+
+
+# The program's number syntax: optional sign, digits with an optional decimal
+# point, an optional exponent introduced by E or D.
+_REAL = re.compile(r"^[+-]?(\d+\.?\d*|\.\d+)([EeDd][+-]?\d+)?$")
+_INTEGER = re.compile(r"^[+-]?\d+$")
+
+
+def _parse_real(token, where):
+    if not _REAL.match(token):
+        raise DeckError(f"{where}: expected a number, found {token!r}")
+    return float(token.replace("D", "e").replace("d", "e"))
+
+
+class _StepReader:
+    """The program's read steps over the lines of a file: skip steps and
+    value steps (blanks, commas and line ends separate values, r*v repeats,
+    an empty value between commas and a slash leave targets unchanged, the
+    rest of the line after the last value is discarded)."""
+
+    def __init__(self, name, lines):
+        self.name = name
+        self.lines = lines
+        self.next = 0
+
+    def _need_line(self, what):
+        if self.next >= len(self.lines):
+            raise DeckError(f"{self.name}: expected {what}, found the end of the file")
+
+    def skip(self):
+        self._need_line("a heading line")
+        self.next += 1
+
+    def values(self, n, what):
+        """The tokens of a value step with n targets."""
+        self._need_line(what)
+        if n <= 0:
+            self.next += 1
+            return []
+        out = []
+        li = self.next
+        line = _body(self.lines[li])
+        pos = 0
+        need_separator = False
+        while len(out) < n:
+            if pos >= len(line):
+                li += 1
+                pos = 0
+                if li >= len(self.lines):
+                    raise DeckError(f"{self.name}: expected {what}, found the end of the file")
+                line = _body(self.lines[li])
+                continue
+            c = line[pos]
+            if c in " \t":
+                pos += 1
+                continue
+            if c == ",":
+                if need_separator:
+                    need_separator = False
+                else:
+                    out.append(_Token(li, pos, pos, None))
+                pos += 1
+                continue
+            if c == "/":
+                break
+            end = pos
+            while end < len(line) and line[end] not in " \t,/":
+                end += 1
+            token = line[pos:end]
+            where = f"{self.name}, line {li + 1}"
+            if "*" in token:
+                count, value = token.split("*", 1)
+                if not count.isdigit() or int(count) < 1:
+                    raise DeckError(f"{where}: a repeat count must be a positive integer ({token!r})")
+                r = int(count)
+                for j in range(min(r, n - len(out))):
+                    if value:
+                        out.append(_Token(li, pos, end, token, j, r, _parse_real(value, where)))
+                    else:
+                        out.append(_Token(li, pos, end, None))
+            else:
+                out.append(_Token(li, pos, end, token, 0, 1, _parse_real(token, where)))
+            pos = end
+            need_separator = True
+        while len(out) < n:  # after a slash
+            out.append(_Token(li, pos, pos, None))
+        self.next = li + 1
+        return out
+
+
+class Deck:
+    """The segment tables of a crparam.txt, with where each value is written.
+
+    tables[count_name] = {"x": [positions], "columns": {col: [tokens]}}"""
+
+    def __init__(self, text, name="crparam.txt"):
+        self.name = name
+        self.text = text
+        self.lines = _split_lines(text)
+        r = _StepReader(name, self.lines)
+        r.next = 1                      # the title line
+        r.skip()
+        ntr = int(r.values(3, "NTr, Ninv, Nfdn")[0].value)
+        r.skip()
+        r.values(2, "L, Btm0")
+        self.tables = {}
+        for table, cols in TABLES:
+            if table == "NTrPar" and ntr <= 0:
+                break
+            r.skip()
+            (count_tok,) = r.values(1, table)
+            if count_tok.text is None or not _INTEGER.match(count_tok.text):
+                raise DeckError(f"{name}, line {count_tok.line + 1}: expected an integer "
+                                f"for {table}")
+            count = int(count_tok.value)
+            r.skip()
+            ncol = 1 + len(cols)
+            toks = r.values(count * ncol, f"the rows of {table}")
+            self.tables[table] = {
+                "x": [t.value for t in toks[0::ncol]],
+                "columns": {c: toks[1 + k::ncol] for k, c in enumerate(cols)},
+            }
+
+    # The bytes of the deck's crbicond.txt, when read from a folder.
+    bicond = None
+
+    @classmethod
+    def read(cls, path):
+        """The deck of a crparam.txt file, or of a folder: its crparam.txt,
+        with its crbicond.txt kept as it is."""
+        if os.path.isdir(path):
+            deck = cls.read(os.path.join(path, "crparam.txt"))
+            with open(os.path.join(path, "crbicond.txt"), "rb") as f:
+                deck.bicond = f.read()
+            return deck
+        with open(path, encoding="latin-1", newline="") as f:
+            return cls(f.read(), name=os.path.basename(path))
+
+    def rows_in(self, column, x_from, x_to):
+        """Indices (0-based) of the table rows of `column` in the reach
+        x_from <= X < x_to, with the tolerance of the program's mapping. The
+        last row of a table only closes it (no node takes its value); it goes
+        with the reach that ends at or beyond it, so that the deck reads as
+        the model uses it."""
+        table = self.tables.get(FITTABLE[column])
+        if table is None:
+            return []
+        xs = table["x"]
+        rows = [k for k, x in enumerate(xs)
+                if x >= x_from - X_TOLERANCE and x < x_to - X_TOLERANCE]
+        last = len(xs) - 1
+        if rows and rows[-1] == last - 1 and x_to >= xs[last] - X_TOLERANCE:
+            rows.append(last)
+        return rows
+
+    def value(self, column, row):
+        tok = self.tables[FITTABLE[column]]["columns"][column][row]
+        return tok.value
+
+    def edited(self, changes):
+        """The file's text with new values: changes is a list of
+        (column, x_from, x_to, value). Every row of the reach gets the value;
+        every other character of the file stays as it was, as far as the new
+        numbers' widths allow (blanks after a number absorb a longer one and
+        pad a shorter one)."""
+        new = {}  # (line, start, end) -> {copy: value}, plus the token
+        for column, x_from, x_to, value in changes:
+            if not math.isfinite(value):
+                raise DeckError(f"{column}: cannot write the value {value!r}")
+            rows = self.rows_in(column, x_from, x_to)
+            for row in rows:
+                tok = self.tables[FITTABLE[column]]["columns"][column][row]
+                if tok.text is None:
+                    raise DeckError(
+                        f"{self.name}, line {tok.line + 1}: {column} of row {row + 1} is not "
+                        "written in the file (empty value or after a slash); write it out to fit it")
+                if tok.copies == 1 and value == tok.value:
+                    continue  # the same number: its text stays as written
+                new.setdefault((tok.line, tok.start, tok.end), [tok, {}])[1][tok.copy] = value
+        lines = list(self.lines)
+        by_line = {}
+        for (li, start, end), (tok, copies) in new.items():
+            by_line.setdefault(li, []).append((start, end, tok, copies))
+        for li, edits in by_line.items():
+            line = lines[li]
+            body = _body(line)
+            ending = line[len(body):]
+            # From the right, so that earlier columns stay valid.
+            for start, end, tok, copies in sorted(edits, key=lambda e: -e[0]):
+                if tok.copies == 1:
+                    text = repr(float(copies[0]))
+                else:  # r*v written out value by value
+                    v_text = tok.text.split("*", 1)[1]
+                    text = " ".join(repr(float(copies[j])) if j in copies else v_text
+                                    for j in range(tok.copies))
+                body = _replace_keeping_columns(body, start, end, text)
+            lines[li] = body + ending
+        return "".join(lines)
+
+
+def _replace_keeping_columns(line, start, end, text):
+    """Line with line[start:end] replaced by text, keeping the columns after
+    it where possible: a longer number takes blanks that follow it (leaving at
+    least one), a shorter one is padded with blanks unless it ends the line."""
+    rest = line[end:]
+    grow = len(text) - (end - start)
+    if grow > 0:
+        blanks = len(rest) - len(rest.lstrip(" "))
+        take = min(grow, max(0, blanks - 1))
+        if blanks == len(rest):  # only blanks after it
+            take = min(grow, blanks)
+        rest = rest[take:]
+    elif grow < 0 and rest.strip() and rest[:1] == " ":
+        rest = " " * (-grow) + rest
+    return line[:start] + text + rest
