@@ -101,7 +101,8 @@ class FlowRecord(unittest.TestCase):
         # Replaying runs handed a rougher channel than the record's: each
         # notes the mismatch and solves its own flow; the fit goes on.
         proc, out, runs = self.fit("mismatch", [parameter("aL", 1.5, 0.01, 100)],
-                                   deck_edit="deck = deck.replace('0.08', '0.09')")
+                                   deck_edit="deck = deck.replace('0.08', '0.09')",
+                                   extra_fit="max_nfev = 2")
         self.assertRegex(proc.stdout, r"flow record: the run in .* did not match it")
         self.assertTrue(any("--replay-flow" in r for r in runs))
         summary = (out / "summary.txt").read_text()
