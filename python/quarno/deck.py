@@ -180,7 +180,8 @@ class Deck:
         r.skip()
         ntr = int(r.values(3, "NTr, Ninv, Nfdn")[0].value)
         r.skip()
-        r.values(2, "L, Btm0")
+        self.ntr = ntr
+        self.length = r.values(2, "L, Btm0")[0].value
         self.tables = {}
         for table, cols in TABLES:
             if table == "NTrPar" and ntr <= 0:
@@ -199,20 +200,110 @@ class Deck:
                 "columns": {c: toks[1 + k::ncol] for k, c in enumerate(cols)},
             }
 
-    # The bytes of the deck's crbicond.txt, when read from a folder.
-    bicond = None
+    # The deck's crbicond.txt (quarno.bicond.Bicond), when read from a folder.
+    _bic = None
+
+    @property
+    def bicond(self):
+        """The bytes of the deck's crbicond.txt, or None."""
+        return None if self._bic is None else self._bic.text.encode("latin-1")
 
     @classmethod
     def read(cls, path):
-        """The deck of a crparam.txt file, or of a folder: its crparam.txt,
-        with its crbicond.txt kept as it is."""
+        """The deck of a folder (its crparam.txt and crbicond.txt, every
+        character kept), or of a crparam.txt file alone."""
         if os.path.isdir(path):
             deck = cls.read(os.path.join(path, "crparam.txt"))
-            with open(os.path.join(path, "crbicond.txt"), "rb") as f:
-                deck.bicond = f.read()
+            deck._set_bicond(_read_text(os.path.join(path, "crbicond.txt")))
             return deck
-        with open(path, encoding="latin-1", newline="") as f:
-            return cls(f.read(), name=os.path.basename(path))
+        return cls(_read_text(path), name=os.path.basename(path))
+
+    def _set_bicond(self, text):
+        from .bicond import Bicond
+        self._bic = Bicond(text, self.ntr)
+
+    def _need_bicond(self):
+        if self._bic is None:
+            raise DeckError("the deck holds no crbicond.txt: read it with Deck.read(folder)")
+        return self._bic
+
+    def _set_text(self, text):
+        """Takes a new crparam.txt text, read again as the program reads it."""
+        bic = self._bic
+        self.__init__(text, self.name)
+        if bic is not None:
+            self._set_bicond(bic.text)
+
+    def table(self, column):
+        """The table holding `column` (a column name such as "Rough", "QBC"
+        or "XObs") as a pandas DataFrame, one row per table row: "X" and the
+        value columns of a segment or initial-condition table, the schedule's
+        TBC, hBC, QBC, CBC, the output times TOut, the positions XObs."""
+        import pandas
+        if column in FITTABLE or column in LINEAR:
+            table = next(t for t, cols in TABLES if column in cols)
+            if table not in self.tables:
+                raise DeckError(f"{self.name}: the deck has no {table} table (NTr = 0)")
+            t = self.tables[table]
+            data = {"X": t["x"]}
+            data.update({c: [tok.value for tok in toks] for c, toks in t["columns"].items()})
+            return pandas.DataFrame(data)
+        bic = self._need_bicond()
+        table = bic.table_of(column)
+        if table is None:
+            raise DeckError(f"no table of the deck has a column {column!r}")
+        return pandas.DataFrame(bic.blocks[table].values, columns=list(bic.blocks[table].columns))
+
+    def set(self, column, value, x_from=-math.inf, x_to=math.inf):
+        """Sets `column` of crparam.txt to `value` on every row of the reach
+        x_from <= X < x_to (the whole table by default), with the reach rules
+        of rows_in; every other character of the file is kept. Returns the
+        indices of the rows set."""
+        if column not in FITTABLE:
+            raise DeckError(f"{column!r} cannot be set over a reach: the columns that can are "
+                            + ", ".join(FITTABLE))
+        try:
+            value = float(value)
+        except (TypeError, ValueError):
+            raise DeckError(f"{column}: {value!r} is not a number") from None
+        rows = self.rows_in(column, x_from, x_to)
+        if not rows:
+            raise DeckError(f"{column}: no row of its table lies in {x_from} <= X < {x_to}")
+        self._set_text(self.edited([(column, x_from, x_to, value)]))
+        return rows
+
+    def write(self, folder):
+        """Writes crparam.txt and crbicond.txt into `folder` (made if need
+        be), each through a temporary file, so that a failed write leaves the
+        folder's files as they were."""
+        bic = self._need_bicond()
+        os.makedirs(folder, exist_ok=True)
+        for name, text in (("crparam.txt", self.text), ("crbicond.txt", bic.text)):
+            path = os.path.join(folder, name)
+            tmp = path + ".tmp"
+            try:
+                with open(tmp, "w", encoding="latin-1", newline="") as f:
+                    f.write(text)
+                os.replace(tmp, path)
+            except OSError as e:
+                if os.path.exists(tmp):
+                    os.remove(tmp)
+                raise DeckError(f"{path}: cannot write ({e.strerror})") from None
+
+    def set_schedule(self, times, discharge, concentration=None, depth=None, start=None):
+        """See quarno.build.set_schedule."""
+        from . import build
+        return build.set_schedule(self, times, discharge, concentration, depth, start)
+
+    def set_sites(self, positions):
+        """See quarno.build.set_sites."""
+        from . import build
+        build.set_sites(self, positions)
+
+    def set_output_times(self, times):
+        """See quarno.build.set_output_times."""
+        from . import build
+        build.set_output_times(self, times)
 
     def rows_in(self, column, x_from, x_to):
         """Indices (0-based) of the table rows of `column` in the reach
@@ -274,6 +365,15 @@ class Deck:
                 body = _replace_keeping_columns(body, start, end, text)
             lines[li] = body + ending
         return "".join(lines)
+
+
+def _read_text(path):
+    """A deck file's text, every byte kept (latin-1, line ends as written)."""
+    try:
+        with open(path, encoding="latin-1", newline="") as f:
+            return f.read()
+    except OSError as e:
+        raise DeckError(f"{path}: cannot read ({e.strerror})") from None
 
 
 def _replace_keeping_columns(line, start, end, text):

@@ -1,0 +1,91 @@
+"""The boundary and initial-condition file crbicond.txt read the way the
+program reads it, keeping where each count and each block of rows stands so
+that a block can be rewritten and every other character kept."""
+
+from .deck import DeckError, _body, _INTEGER, _replace_keeping_columns, _split_lines, _StepReader
+
+# The tables of crbicond.txt in file order: count name, columns of a row.
+# NInCT is present only when transport is on; XObs only when Nobs > 0.
+BICOND_TABLES = (
+    ("NInCW", ("X", "h", "Q")),
+    ("NInCT", ("X", "C", "Cb")),
+    ("NTInt", ("TBC", "hBC", "QBC", "CBC")),
+    ("NTout", ("TOut",)),
+    ("Nobs", ("XObs",)),
+)
+
+# Heading written before a list of observation positions that the file did
+# not have (Nobs was 0).
+SITES_HEADING = "X (m) of the observation positions"
+
+
+class _Block:
+    """One table of the file: its count token, the lines [first, end) its
+    rows take, and the tokens of its values, row by row."""
+
+    def __init__(self, count, first, end, columns, tokens):
+        self.count, self.first, self.end = count, first, end
+        self.columns = columns
+        n = len(columns)
+        self.values = {c: [t.value for t in tokens[k::n]] for k, c in enumerate(columns)}
+
+
+class Bicond:
+    """The tables of a crbicond.txt: blocks[count_name] -> _Block. `ntr` is
+    the deck's NTr (the initial concentration table is read when it is 1)."""
+
+    def __init__(self, text, ntr, name="crbicond.txt"):
+        self.name, self.text, self.ntr = name, text, ntr
+        self.lines = _split_lines(text)
+        r = _StepReader(name, self.lines)
+        self.blocks = {}
+        for table, cols in BICOND_TABLES:
+            if table == "NInCT" and ntr <= 0:
+                continue
+            r.skip()
+            count_line = r.next
+            toks = r.values(3 if table == "NTInt" else 1, table)
+            count = toks[0]
+            if count.text is None or not _INTEGER.match(count.text.split("*")[-1]):
+                raise DeckError(f"{name}, line {count.line + 1}: expected an integer for {table}")
+            n = int(count.value)
+            if table == "Nobs" and n <= 0:
+                # No heading and no list: a new list goes after the count.
+                self.blocks[table] = _Block(count, count_line + 1, count_line + 1, cols, [])
+                break
+            r.skip()
+            first = r.next
+            rows = r.values(n * len(cols), f"the rows of {table}")
+            self.blocks[table] = _Block(count, first, r.next, cols, rows)
+
+    def table_of(self, column):
+        for table, cols in BICOND_TABLES:
+            if column in cols and table in self.blocks:
+                return table
+        return None
+
+    def replaced(self, table, rows, fmt):
+        """The file's text with the rows of `table` replaced by `rows` (lists
+        of numbers, one line each, written by fmt) and its count set to their
+        number. A list of observation positions that the file did not have
+        gets a heading line; an emptied one loses its heading."""
+        block = self.blocks[table]
+        lines = list(self.lines)
+        count = block.count
+        body = _body(lines[count.line])
+        ending = lines[count.line][len(body):] or "\n"
+        text = str(len(rows))
+        if count.copies > 1:  # r*v: the count is the first of r values
+            text = " ".join([text] + [count.text.split("*", 1)[1]] * (count.copies - 1))
+        lines[count.line] = _replace_keeping_columns(body, count.start, count.end, text) + ending
+        new = ["  " + "  ".join(fmt(v) for v in row) + ending for row in rows]
+        first, end = block.first, block.end
+        if table == "Nobs":
+            if first == end and rows:
+                new.insert(0, SITES_HEADING + ending)
+            elif not rows:
+                first -= 1  # the heading of the list goes with it
+        if end > first and not lines[end - 1].endswith("\n") and new:
+            new[-1] = _body(new[-1])  # the file ended without a line end
+        lines[first:end] = new
+        return "".join(lines)
