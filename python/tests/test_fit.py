@@ -8,6 +8,7 @@ import csv
 import json
 import math
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -212,6 +213,15 @@ def test_log10_observations_and_an_undetermined_parameter(twin, capsys, tmp_path
     assert 0 < float(est["aL"]["standard_error"]) < 0.1
     assert math.isnan(float(est["Kds"]["standard_error"]))
     assert "standard errors NaN for Kds 0-300" in stdout
+    # Again, every run from the cache, with files limited to 2 kB as on a
+    # full disk: writing the results fails, in one line.
+    proc = subprocess.run(
+        [sys.executable, "-c", "import sys; from quarno.cli import fit_main; "
+         "sys.exit(fit_main(sys.argv[1:]))", str(path), "--out", str(tmp_path / "log")],
+        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (2000, 2000)),
+        capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    assert (proc.returncode, len(proc.stderr.splitlines())) == (1, 1), proc.stderr
+    assert "File too large" in proc.stderr and "runs made: " not in proc.stdout
     # The same fit capped at one evaluation says it was cut short.
     path = config(twin, obs_extra='transform = "log10"', fit_extra="max_nfev = 1")
     status, stdout, err = fit(capsys, path, "--out", tmp_path / "capped")
