@@ -5,10 +5,12 @@ flow record's key."""
 import hashlib
 import json
 import re
+import signal
 import threading
 from pathlib import Path
 
 from . import launch
+from .errors import FitError, Stopped
 
 # The first line of a flow record, and the pattern of its second.
 FLOW_RECORD_HEAD = "quarno flow record, version 1"
@@ -22,6 +24,31 @@ def _sha(data):
 def file_hash(path):
     with open(path, "rb") as f:
         return _sha(f.read())
+
+
+# The files of a run folder that are its inputs or the tool's own records,
+# not results of the run.
+_NOT_RESULTS = {"crparam.txt", "crbicond.txt", "stderr.txt", "status", "done"}
+# The program's message when another process holds its folder lock.
+BUSY = "another run is using this folder"
+
+
+def result_hashes(folder):
+    """The hash of every result file in a run folder, by name."""
+    return {p.name: file_hash(p) for p in sorted(Path(folder).iterdir())
+            if p.is_file() and p.name not in _NOT_RESULTS}
+
+
+def signal_of(status):
+    """The signal that ended a run: a negative status from Python's
+    subprocess, or 128 + N from a shell; None for an exit of the program."""
+    if status is None:
+        return None
+    if status < -1:
+        return -status
+    if 128 < status < 128 + 65:
+        return status - 128
+    return None
 
 
 class Run:
@@ -78,9 +105,11 @@ class Runner:
         if done.is_file() and run.obs_csv.is_file():
             try:
                 mark = json.loads(done.read_text())
-            except ValueError:
+            except (ValueError, UnicodeDecodeError):
                 mark = {}
-            if mark.get("key") == key and mark.get("size") == run.obs_csv.stat().st_size:
+            files = mark.get("files") if isinstance(mark, dict) else None
+            if (mark.get("key") == key and isinstance(files, dict)
+                    and "crObsNode.csv" in files and _unchanged(run.folder, files)):
                 run.status, run.cached = 0, True
                 return run
         run.folder.mkdir(parents=True, exist_ok=True)
@@ -96,7 +125,7 @@ class Runner:
         (run.folder / "stderr.txt").write_text(stderr)
         if status == 0 and run.obs_csv.is_file():
             (run.folder / "done").write_text(json.dumps(
-                {"key": run.key, "size": run.obs_csv.stat().st_size}))
+                {"key": run.key, "files": result_hashes(run.folder)}))
         elif status == 0:
             run.status, run.stderr = -1, "the run wrote no crObsNode.csv"
 
@@ -112,10 +141,13 @@ class Runner:
                 seen.add(run.folder)
                 todo.append(run)
         if todo:
-            if self.launcher == "parallel":
-                launch.through_parallel(self, todo, options)
-            else:
-                launch.local_pool(self, todo, options)
+            self.launch(todo, options)
+            # A run refused because another process held its folder did not
+            # run the model: once more, then the fit stops.
+            busy = [r for r in todo if r.status == 1 and r.stderr.startswith(BUSY)]
+            if busy:
+                self.launch(busy, options)
+            self.check_stopped(todo)
         by_folder = {r.folder: r for r in todo}
         for run in runs:  # duplicates of one folder share its outcome
             if not run.cached and run not in todo:
@@ -127,6 +159,42 @@ class Runner:
                 if not r.ok:
                     self.failed.append((str(r.folder), r.status, r.stderr))
         return runs
+
+    def launch(self, runs, options):
+        if self.launcher == "parallel":
+            launch.through_parallel(self, runs, options)
+        else:
+            launch.local_pool(self, runs, options)
+
+    @staticmethod
+    def check_stopped(runs):
+        """Stops the fit when a run was killed by a signal or is still refused
+        its folder: neither says anything about the parameters."""
+        for run in runs:
+            sig = signal_of(run.status)
+            if sig is not None:
+                try:
+                    name = signal.Signals(sig).name
+                except ValueError:
+                    name = f"signal {sig}"
+                raise Stopped(f"the run in {run.folder} was killed by {name}; the fit stops "
+                              "(finished runs are kept and a new start resumes from them)",
+                              128 + sig)
+        for run in runs:
+            if run.status == 1 and run.stderr.startswith(BUSY):
+                raise FitError(f"{run.folder}: {BUSY}, twice; is another fit or run using "
+                               "this output folder?")
+
+
+def _unchanged(folder, files):
+    """Whether every result file recorded in a done mark is there with the
+    same content."""
+    try:
+        return all(isinstance(name, str) and "/" not in name
+                   and file_hash(Path(folder) / name) == digest
+                   for name, digest in files.items())
+    except OSError:
+        return False
 
 
 def flow_record_key(path):

@@ -4,7 +4,9 @@ exit statuses. Each chooses what it needs when called, nothing at import."""
 import argparse
 import math
 import os
+import signal
 import sys
+import threading
 
 from .errors import FitError
 
@@ -19,6 +21,9 @@ def fit_main(argv=None):
     ap.add_argument("--out", help="folder for runs and results (default: fit/ beside the config)")
     args = ap.parse_args(argv)
     from .fit import Config, Fit
+    # SIGTERM ends the fit as Ctrl-C does, with its own status.
+    main = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, _terminated) if main else None
     try:
         cfg = Config(args.config, args.out)
         fit = Fit(cfg, log=lambda s: print(s, flush=True))
@@ -26,11 +31,30 @@ def fit_main(argv=None):
     except FitError as e:
         print(f"quarno-fit: {e}", file=sys.stderr)
         return e.status
+    except OSError as e:  # a full disk, a folder that is a file, ...
+        where = f"{e.filename}: " if e.filename else ""
+        print(f"quarno-fit: {where}{e.strerror or e}", file=sys.stderr)
+        return 1
+    except _Terminated:
+        print("quarno-fit: terminated; finished runs are kept and a new start resumes from "
+              "them", file=sys.stderr)
+        return 143
     except KeyboardInterrupt:
         print("quarno-fit: interrupted; finished runs are kept and a new start resumes from "
               "them", file=sys.stderr)
         return 130
+    finally:
+        if main:
+            signal.signal(signal.SIGTERM, previous)
     return 0
+
+
+class _Terminated(BaseException):
+    pass
+
+
+def _terminated(signum, frame):
+    raise _Terminated
 
 
 def _plot_args(argv, variables):

@@ -15,6 +15,7 @@ configuration and the files written.
 """
 
 import csv
+import fcntl
 import math
 import os
 import subprocess
@@ -47,9 +48,10 @@ class Parameter:
 
 
 _MODEL_KEYS = {"deck", "program", "options", "steady_flow", "replay_flow"}
-_OBS_KEYS = {"file", "variable"}
+_OBS_KEYS = {"file", "variable", "transform"}
 _FIT_KEYS = {"jacobian_step", "workers", "launcher", "parallel_args", "max_nfev",
-             "normalise_groups"}
+             "normalise_groups", "ftol", "xtol", "gtol"}
+_TRANSFORMS = ("none", "log10")
 _PARAM_KEYS = {"name", "x_from", "x_to", "initial", "lower", "upper", "log", "label"}
 _VARIABLES = ("h_m", "u_m_per_s", "Q_m3_per_s", "C", "Cb", "Cs")
 
@@ -63,6 +65,29 @@ def _number(table, key, where, default=None):
     if isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v):
         raise FitError(f"{where}: '{key}' must be a number (found {v!r})")
     return float(v)
+
+
+def _string(table, key, where, default=None):
+    if key not in table:
+        if default is None:
+            raise FitError(f"{where}: missing key '{key}'")
+        return default
+    v = table[key]
+    if not isinstance(v, str) or not v:
+        raise FitError(f"{where}: '{key}' must be a non-empty string (found {v!r})")
+    return v
+
+
+def _transforms(obs, where):
+    """The transform of the observations: one name for all, or a table of
+    group name -> name (groups not named are not transformed)."""
+    t = obs.get("transform", "none")
+    table = t if isinstance(t, dict) else {None: t}
+    for group, name in table.items():
+        if name not in _TRANSFORMS:
+            raise FitError(f"{where}: transform{'' if group is None else f' of {group!r}'} "
+                           f"must be one of {', '.join(_TRANSFORMS)} (found {name!r})")
+    return table
 
 
 def _unknown(table, allowed, where):
@@ -83,6 +108,8 @@ class Config:
             raise FitError(f"{path}: cannot read the configuration ({e.strerror})") from None
         except tomllib.TOMLDecodeError as e:
             raise FitError(f"{path}: not valid TOML ({e})") from None
+        except UnicodeDecodeError as e:
+            raise FitError(f"{path}: not UTF-8 text (byte {e.start})") from None
         base = path.resolve().parent
         self.path = path
         where = str(path)
@@ -91,17 +118,18 @@ class Config:
             if not isinstance(data.get(section), dict):
                 raise FitError(f"{where}: missing section [{section}]")
         model, obs, fit = data["model"], data["observations"], data.get("fit", {})
+        if not isinstance(fit, dict):
+            raise FitError(f"{where}: [fit] must be a table")
         _unknown(model, _MODEL_KEYS, f"{where} [model]")
         _unknown(obs, _OBS_KEYS, f"{where} [observations]")
         _unknown(fit, _FIT_KEYS, f"{where} [fit]")
 
-        if "deck" not in model:
-            raise FitError(f"{where} [model]: missing key 'deck'")
-        self.deck = base / model["deck"]
+        self.deck = base / _string(model, "deck", f"{where} [model]")
         for name in ("crparam.txt", "crbicond.txt"):
             if not (self.deck / name).is_file():
                 raise FitError(f"{where} [model]: the deck folder {self.deck} has no {name}")
-        self.program = str(base / model["program"]) if "program" in model else default_program()
+        self.program = (str(base / _string(model, "program", f"{where} [model]"))
+                        if "program" in model else default_program())
         if not os.path.isfile(self.program):
             raise FitError(f"{where} [model]: the program {self.program} does not exist")
         self.options = model.get("options", [])
@@ -114,10 +142,9 @@ class Config:
         if not isinstance(self.replay_flow, bool):
             raise FitError(f"{where} [model]: 'replay_flow' must be true or false")
 
-        if "file" not in obs:
-            raise FitError(f"{where} [observations]: missing key 'file'")
-        self.obs_file = base / obs["file"]
-        self.variable = obs.get("variable", "C")
+        self.obs_file = base / _string(obs, "file", f"{where} [observations]")
+        self.variable = _string(obs, "variable", f"{where} [observations]", "C")
+        self.transform = _transforms(obs, f"{where} [observations]")
         if self.variable not in _VARIABLES:
             raise FitError(f"{where} [observations]: variable '{self.variable}' is not one of "
                            f"{', '.join(_VARIABLES)}")
@@ -128,7 +155,7 @@ class Config:
         self.workers = int(_number(fit, "workers", f"{where} [fit]", float(os.cpu_count() or 1)))
         if self.workers < 1:
             raise FitError(f"{where} [fit]: workers must be at least 1")
-        self.launcher = fit.get("launcher", "local")
+        self.launcher = _string(fit, "launcher", f"{where} [fit]", "local")
         if self.launcher not in ("local", "parallel"):
             raise FitError(f"{where} [fit]: launcher must be \"local\" or \"parallel\"")
         self.parallel_args = fit.get("parallel_args", [])
@@ -139,6 +166,13 @@ class Config:
         self.normalise_groups = fit.get("normalise_groups", False)
         if not isinstance(self.normalise_groups, bool):
             raise FitError(f"{where} [fit]: 'normalise_groups' must be true or false")
+        # Tolerances for least_squares, passed only when given.
+        self.tolerances = {}
+        for key in ("ftol", "xtol", "gtol"):
+            if key in fit:
+                self.tolerances[key] = _number(fit, key, f"{where} [fit]")
+                if not 0 <= self.tolerances[key] < 1:
+                    raise FitError(f"{where} [fit]: {key} must lie in [0, 1)")
 
         self.out = Path(out) if out else base / "fit"
 
@@ -153,9 +187,7 @@ class Config:
             if not isinstance(p, dict):
                 raise FitError(f"{pw}: not a table")
             _unknown(p, _PARAM_KEYS, pw)
-            if "name" not in p:
-                raise FitError(f"{pw}: missing key 'name'")
-            name = p["name"]
+            name = _string(p, "name", pw)
             if name not in FITTABLE:
                 raise FitError(f"{pw}: unknown parameter name '{name}' (known: "
                                f"{', '.join(FITTABLE)})")
@@ -200,24 +232,52 @@ class Config:
                     raise FitError(f"{where}: parameters '{a.label}' and '{b.label}' overlap "
                                    "(same name, overlapping reaches)")
         self.observations = read_observation_file(self.obs_file)
+        check_transforms(self.observations, self.transform, self.obs_file, where)
+
+
+def check_transforms(observations, transform, path, where):
+    """Marks each observation with its transform; a group named in the
+    configuration must exist, and a log10 observation must be positive."""
+    groups = {o["group"] for o in observations}
+    missing = sorted(g for g in transform if g is not None and g not in groups)
+    if missing:
+        raise FitError(f"{where} [observations]: transform names the group '{missing[0]}', "
+                       f"which no observation has (groups: {', '.join(sorted(groups))})")
+    for o in observations:
+        o["transform"] = transform.get(None, transform.get(o["group"], "none"))
+        if o["transform"] == "log10" and not o["value"] > 0:
+            raise FitError(f"{path}, line {o['line']}: transform log10 needs a positive value "
+                           f"(found {o['value']:g})")
+
+
+_OBS_COLUMNS = ("x_m", "time_s", "value", "weight", "group")
 
 
 def read_observation_file(path):
     """Rows x_m,time_s,value[,weight][,group] of a long CSV; '#' lines and
     blank lines skipped; an optional header line names the columns."""
     try:
-        with open(path, newline="") as f:
-            lines = [(n, line) for n, line in enumerate(f, 1)
-                     if line.strip() and not line.lstrip().startswith("#")]
+        with open(path, newline="", encoding="utf-8") as f:
+            text = f.read()
     except OSError as e:
         raise FitError(f"{path}: cannot read the observations ({e.strerror})") from None
-    names = ["x_m", "time_s", "value", "weight", "group"]
+    except UnicodeDecodeError as e:
+        line = e.object[:e.start].count(b"\n") + 1
+        raise FitError(f"{path}, line {line}: not UTF-8 text") from None
+    lines = [(n, line) for n, line in enumerate(text.splitlines(), 1)
+             if line.strip() and not line.lstrip().startswith("#")]
+    names = list(_OBS_COLUMNS)
     if lines:
         first = next(csv.reader([lines[0][1]]))
         try:
             float(first[0])
         except ValueError:
             names = [c.strip() for c in first]
+            unknown = [c for c in names if c not in _OBS_COLUMNS]
+            if unknown or len(set(names)) < len(names):
+                what = f"unknown column '{unknown[0]}'" if unknown else "a repeated column"
+                raise FitError(f"{path}, line {lines[0][0]}: the header has {what} (known: "
+                               f"{', '.join(_OBS_COLUMNS)})")
             missing = {"x_m", "time_s", "value"} - set(names)
             if missing:
                 raise FitError(f"{path}, line {lines[0][0]}: the header lacks "
@@ -226,6 +286,9 @@ def read_observation_file(path):
     rows = []
     for n, line in lines:
         fields = [v.strip() for v in next(csv.reader([line]))]
+        if len(fields) > len(names):
+            raise FitError(f"{path}, line {n}: {len(fields)} values for the {len(names)} "
+                           f"columns {','.join(names)}")
         rec = dict(zip(names, fields))
         try:
             x, t, v = float(rec["x_m"]), float(rec["time_s"]), float(rec["value"])
@@ -235,6 +298,9 @@ def read_observation_file(path):
                            f"found {line.strip()!r}") from None
         if not all(math.isfinite(a) for a in (x, t, v, w)) or w < 0:
             raise FitError(f"{path}, line {n}: values must be finite and the weight not negative")
+        if not math.isfinite((w * v) * (w * v)):
+            raise FitError(f"{path}, line {n}: the weighted value {w * v:g} is too large (its "
+                           "square, a term of the sum of squares, overflows)")
         rows.append({"x_m": x, "time_s": t, "value": v, "weight": w,
                      "group": rec.get("group") or f"x={x:g}", "line": n})
     if not rows:
@@ -338,6 +404,14 @@ class Fit:
             w = w / np.sqrt([counts[o["group"]] for o in self.obs])
         self.scale = w
         self.observed = np.array([o["value"] for o in self.obs])
+        # Observations compared on a log10 scale, and the floor below which a
+        # modelled value counts as that floor there (a thousandth of the
+        # smallest such observation: a model still at zero is far off, not
+        # a failed run).
+        self.log10 = np.array([o.get("transform") == "log10" for o in self.obs])
+        self.floor = 1e-3 * float(self.observed[self.log10].min()) if self.log10.any() else 0.0
+        self.target = np.where(self.log10, np.log10(np.where(self.log10, self.observed, 1.0)),
+                               self.observed)
         self.matcher = None
         self.penalty = None
         self.evaluations = 0
@@ -466,7 +540,11 @@ class Fit:
         if self.matcher is None:
             self.matcher = Matcher(self.obs, rows, self.cfg.variable, str(self.cfg.obs_file))
         model = self.matcher.values(rows)
-        return self.scale * (model - self.observed), model
+        if not self.log10.any():
+            return self.scale * (model - self.observed), model
+        np = self.np
+        scaled = np.where(self.log10, np.log10(np.maximum(model, self.floor)), model)
+        return self.scale * (scaled - self.target), model
 
     def evaluate(self, thetas):
         """Residual vectors at the given points, their runs launched together.
@@ -563,11 +641,40 @@ class Fit:
 
     # -- the whole fit
 
+    def lock_out(self):
+        """Creates the output folder and holds an advisory lock on it for the
+        fit's duration (released when the process ends): a second fit into
+        the same folder is refused instead of mixing its runs and results."""
+        try:
+            self.out.mkdir(parents=True, exist_ok=True)
+            fd = os.open(self.out, os.O_RDONLY | os.O_DIRECTORY)
+        except OSError as e:
+            raise FitError(f"{self.out}: cannot use it as the output folder "
+                           f"({e.strerror})") from None
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            os.close(fd)
+            raise FitError(f"{self.out}: another fit is using this output folder") from None
+        self.lock_fd = fd
+
+    def unlock_out(self):
+        fd, self.lock_fd = getattr(self, "lock_fd", None), None
+        if fd is not None:
+            os.close(fd)
+
     def run(self):
+        """The fit, holding the output folder; its least_squares result."""
+        self.lock_out()
+        try:
+            return self.fit()
+        finally:
+            self.unlock_out()
+
+    def fit(self):
         from scipy.optimize import least_squares
         np = self.np
         t_start = time.monotonic()
-        self.out.mkdir(parents=True, exist_ok=True)
         self.start_flow()
         theta0 = np.array([p.to_theta(p.initial) for p in self.params])
         ((run0, res0),) = self.evaluate([theta0])
@@ -580,11 +687,14 @@ class Fit:
         self.cost_line("start", theta0, res0)
         # A failed run counts as residuals far beyond anything the data allow.
         self.penalty = 1e3 * (float(np.max(np.abs(res0))) + float(np.max(
-            np.abs(self.scale * self.observed))) + 1.0)
+            np.abs(self.scale * self.target))) + 1.0)
         lb, ub = self.bounds()
         result = least_squares(self.fun, theta0, jac=lambda th: self.jac(th),
                                bounds=(lb, ub), method="trf", x_scale="jac",
-                               max_nfev=self.cfg.max_nfev)
+                               max_nfev=self.cfg.max_nfev, **self.cfg.tolerances)
+        if result.status == 0:
+            self.warn(f"the fit stopped at max_nfev = {self.cfg.max_nfev} residual evaluations "
+                      "before any convergence test held: the estimates may not be the optimum")
         theta = result.x
         key = tuple(float(t) for t in theta)
         run, res = self.memo.get(key, (None, None))
@@ -607,10 +717,11 @@ class Fit:
     def statistics(self):
         n, p = self.J.shape
         ssr, s2, se, corr, singular = covariance(self.J, self.res)
+        if singular and n > p:
+            self.warn("standard errors NaN for "
+                      + ", ".join(prm.label for prm, s in zip(self.params, se) if s != s)
+                      + ": the data cannot determine them (J^T J singular or nearly so)")
         norms = self.np.linalg.norm(self.J, axis=0)
-        if singular:
-            self.warn("J^T J is singular or nearly so: the standard errors use its "
-                      "pseudo-inverse and are not reliable")
         if n <= p:
             self.warn(f"{n} observations for {p} parameters: no standard errors")
         # A parameter on a bound, or closer to it than a thousandth of its

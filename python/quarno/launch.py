@@ -4,7 +4,6 @@ the runner, which records it in the run's folder."""
 
 import concurrent.futures
 import os
-import shlex
 import shutil
 import subprocess
 import threading
@@ -28,26 +27,32 @@ def _run_one(runner, run, options):
         runner.finish(run, -1, f"cannot start {runner.program}: {e.strerror}")
 
 
+# The job GNU parallel runs for each folder, given as arguments (never
+# parsed by a shell from config text): $1 the folder, the rest the command
+# without it.
+_JOB = ('f=$1; shift; "$@" "$f" >/dev/null 2>"$f/stderr.txt" </dev/null; '
+        'echo $? >"$f/status"')
+
+
 def through_parallel(runner, runs, options):
-    """The runs through GNU parallel: one shell command a line, each
-    writing its exit status and messages into its own folder (which must
-    therefore be on a filesystem every host shares)."""
+    """The runs through GNU parallel, each writing its exit status and
+    messages into its own folder (which must therefore be on a filesystem
+    every host shares). The folders go to parallel NUL-separated and the
+    command with --quote, so no option or path is ever read by a shell."""
     if not shutil.which("parallel"):
         raise FitError("launcher = \"parallel\" needs GNU parallel, which is not on PATH")
     jobs = runs[0].folder.parent / f"jobs-{os.getpid()}-{threading.get_ident()}.txt"
-    with open(jobs, "w") as f:
+    with open(jobs, "wb") as f:
         for run in runs:
-            cmd = " ".join(shlex.quote(c) for c in runner.command(run.folder, options))
-            folder = shlex.quote(str(run.folder))
-            f.write(f"{cmd} >/dev/null 2>{folder}/stderr.txt </dev/null; "
-                    f"echo $? >{folder}/status\n")
+            f.write(os.fsencode(str(run.folder)) + b"\0")
     for run in runs:
         for name in ("status", "stderr.txt"):
             (run.folder / name).unlink(missing_ok=True)
-    with open(jobs) as f:
-        subprocess.run(["parallel", "--will-cite", "--jobs", str(runner.workers),
-                        *runner.parallel_args],
-                       stdin=f, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    command = runner.command("", options)[:-1]
+    subprocess.run(["parallel", "--will-cite", "--jobs", str(runner.workers),
+                    *runner.parallel_args, "--null", "--quote", "--arg-file", str(jobs),
+                    "sh", "-c", _JOB, "sh", "{}", *command],
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     jobs.unlink(missing_ok=True)
     for run in runs:
         try:

@@ -24,15 +24,29 @@ def covariance(J, res):
         singular = True
     cov = s2 * inv
     se = np.sqrt(np.clip(np.diag(cov), 0, None))
+    if singular:
+        se[undetermined(JtJ)] = np.nan
     with np.errstate(invalid="ignore", divide="ignore"):
         d = np.sqrt(np.clip(np.diag(inv), 0, None))
         corr = inv / np.outer(d, d)
     return ssr, s2, se, corr, singular
 
+def undetermined(JtJ):
+    """Which parameters the data cannot determine: those with a part in an
+    eigenvector of J^T J whose eigenvalue is below 1e-14 of the largest (no
+    change of them, alone or with others, changes the residuals)."""
+    import numpy as np
+    w, V = np.linalg.eigh(JtJ)
+    top = max(float(w.max()), 0.0)
+    null = w <= 1e-14 * top if top > 0 else np.ones(len(w), bool)
+    return np.any(np.abs(V[:, null]) > 1e-6, axis=1)
+
+
 def exp_or_inf(x):
     """exp(x), infinite beyond the largest double instead of an error: the
-    range of a parameter the data cannot determine may be that wide."""
-    return math.exp(x) if x < 709.0 else math.inf
+    range of a parameter the data cannot determine may be that wide; NaN
+    stays NaN."""
+    return math.exp(x) if x < 709.0 or x != x else math.inf
 
 
 def site_statistics(observations, model, site_index, series):
