@@ -23,8 +23,17 @@ for e in steady-reach uvas-reach storm-resuspension; do
 done
 grep -q "^4 runs, 3 succeeded, 1 failed$" "$work/report.txt"
 
-# Without the broken deck the script succeeds.
+# Without the broken deck the script succeeds; options reach every run, as
+# arguments only (the quoted one would create a file if a shell read it).
 rm -rf "$work/broken"
-"$root/scripts/run-many" -j 2 -q "$quarno" "$work"/steady-reach "$work"/uvas-reach >"$work/report.txt"
+"$root/scripts/run-many" -j 2 -q "$quarno" -o --csv -o "--start-date=2024-06-01T00:00:00Z" \
+  "$work"/steady-reach "$work"/uvas-reach >"$work/report.txt"
 grep -q "^2 runs, 2 succeeded, 0 failed$" "$work/report.txt"
+for e in steady-reach uvas-reach; do head -1 "$work/$e/crObsNode.csv" | grep -q "time_s,datetime,"; done
+status=0
+(cd "$work" && "$root/scripts/run-many" -q "$quarno" -o '$(touch pwned)' steady-reach >/dev/null) || status=$?
+[ "$status" -eq 1 ] && [ ! -e "$work/pwned" ] && [ ! -e "$work/steady-reach/pwned" ]
+grep -qF 'Directory does not exist: $(touch pwned)' "$work/steady-reach/errors.txt"
+# -h prints the usage on standard output and succeeds.
+"$root/scripts/run-many" -h | grep -q -- "-o OPTION   an option for every run"
 echo "run-many: all checks passed"
