@@ -145,9 +145,9 @@ void FlowRecordReader::read_header() {
   if (block != std::to_string(capacity_))
     fail("the flow record is damaged (block-bytes " + quote_state(block) + ")");
   char sum[17];
-  std::snprintf(sum, sizeof sum, "%016" PRIx64, XXH3_64bits(buf, checked));
-  if (checksum != sum) fail("the flow record is damaged (the checksum of its header)");
   header_checksum_ = XXH3_64bits(buf, checked);
+  std::snprintf(sum, sizeof sum, "%016" PRIx64, header_checksum_);
+  if (checksum != sum) fail("the flow record is damaged (the checksum of its header)");
   data_start_ = static_cast<long long>(pos);
   ::lseek(fd_, static_cast<off_t>(pos), SEEK_SET);
   raw_.resize(capacity_);
