@@ -118,34 +118,24 @@ __attribute__((target("avx512f,avx512dq,avx512vl,fma"))) void kernel_avx512(
 }
 #endif
 
-// std::pow(x, kManningExp), a value equal bit for bit to the one asked
-// before taking that one's power again; counts the calls of std::pow.
-class ReusedPow {
- public:
-  double operator()(double x) {
-    const std::uint64_t b = bits_of(x);
-    if (!have_last_ || b != last_bits_) {
-      last_bits_ = b;
-      last_power_ = std::pow(x, kManningExp);
-      have_last_ = true;
-      ++calls_;
-    }
-    return last_power_;
-  }
-  int calls() const { return calls_; }
-
- private:
-  std::uint64_t last_bits_ = 0;
-  double last_power_ = 0.0;
-  bool have_last_ = false;
-  int calls_ = 0;
-};
-
-// The powers of x[0..n) by std::pow.
+// The powers of x[0..n) by std::pow, a value equal to the one before taking
+// its power again.
 int scalar_powers(double* x, int n) {
-  ReusedPow power;
-  for (int i = 0; i < n; ++i) x[i] = power(x[i]);
-  return power.calls();
+  std::uint64_t last_bits = 0;
+  double last_power = 0.0;
+  bool have_last = false;
+  int calls = 0;
+  for (int i = 0; i < n; ++i) {
+    const std::uint64_t b = bits_of(x[i]);
+    if (!have_last || b != last_bits) {
+      last_bits = b;
+      last_power = std::pow(x[i], kManningExp);
+      have_last = true;
+      ++calls;
+    }
+    x[i] = last_power;
+  }
+  return calls;
 }
 
 }  // namespace
@@ -198,16 +188,32 @@ int manning_powers_on(PowPath path, double* x, int n) {
   if (path == PowPath::scalar) return scalar_powers(x, n);
   double y[kChunk];
   std::uint64_t keep[kChunk];
-  ReusedPow power;
+  std::uint64_t last_bits = 0;
+  double last_power = 0.0;
+  bool have_last = false;
+  int calls = 0;
   for (int i0 = 0; i0 < n; i0 += kChunk) {
     const int m = n - i0 < kChunk ? n - i0 : kChunk;
     if (path == PowPath::avx512)
       kernel_avx512(x + i0, y, keep, m);
     else
       kernel_avx2(x + i0, y, keep, m);
-    for (int i = 0; i < m; ++i) x[i0 + i] = keep[i] ? y[i] : power(x[i0 + i]);
+    for (int i = 0; i < m; ++i) {
+      if (keep[i]) {
+        x[i0 + i] = y[i];
+        continue;
+      }
+      const std::uint64_t b = bits_of(x[i0 + i]);
+      if (!have_last || b != last_bits) {
+        last_bits = b;
+        last_power = std::pow(x[i0 + i], kManningExp);
+        have_last = true;
+        ++calls;
+      }
+      x[i0 + i] = last_power;
+    }
   }
-  return power.calls();
+  return calls;
 #else
   (void)path;
   return scalar_powers(x, n);
