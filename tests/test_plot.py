@@ -184,6 +184,37 @@ class PlotTool(UvasRuns):
             self.check_plots(d, out, ("breakthrough_Q.png",) + PLOTS[1:])
             self.assertIn("X = 500 m match no observation site", err)  # 105.3 does match
 
+    def test_log_axes_discharge_panel_bands_and_units(self):
+        from unittest import mock
+        from quarno.cli import plot_main
+        from quarno.results import read_obs_csv
+        rows = [r for r in read_obs_csv(os.path.join(self.full, "crObsNode.csv"))
+                if r["site"] == 2]
+        with tempfile.TemporaryDirectory() as d:
+            bands = os.path.join(d, "bands.csv")
+            with open(bands, "w") as f:
+                f.write("site,x_m,time_s,lower,median,upper\n")
+                f.writelines(f"2,{r['x_m']},{r['time_s']},{r['C'] * 0.8},{r['C']},"
+                             f"{r['C'] * 1.2}\n" for r in rows)
+            figures = []
+            with mock.patch("matplotlib.pyplot.close", side_effect=figures.append), \
+                    contextlib.redirect_stdout(io.StringIO()) as out, \
+                    contextlib.redirect_stderr(io.StringIO()) as err:
+                status = plot_main(["--log", "--discharge", "--bands", bands, "--conc-unit",
+                                    "mg/m³", "--out", d, self.full])
+            self.assertEqual(status, 0, err.getvalue())
+            self.check_plots(d, out.getvalue())
+            figures = [f for f in figures if hasattr(f, "axes")]
+            discharge, conc = figures[0].axes[:2]
+            self.assertEqual(discharge.get_ylabel(), "Discharge Q (m³/s)")
+            self.assertEqual(conc.get_ylabel(), "Stream-water concentration C (mg/m³)")
+            self.assertEqual(conc.get_yscale(), "log")
+            self.assertEqual(len(conc.collections), 1)  # one site's band
+            legend = conc.get_legend()
+            self.assertGreater(legend.get_window_extent().x0, conc.get_window_extent().x1)
+            self.assertIn("uncertainty band", [t.get_text() for t in legend.get_texts()])
+            self.assertEqual(figures[2].axes[0].get_yscale(), "log")  # concentration profiles
+
     def test_stale_csv_files_are_not_read(self):
         from quarno.plot import load_run
         with tempfile.TemporaryDirectory() as d:
@@ -207,7 +238,17 @@ class PlotTool(UvasRuns):
             bad = os.path.join(d, "bad.csv")
             with open(bad, "w") as f:
                 f.write("x_m,time_s,value\n38,3600,high\n")
+            cut = os.path.join(d, "cut")
+            shutil.copytree(self.full, cut)
+            with open(os.path.join(cut, "crObsNode.csv"), "rb+") as f:
+                f.truncate(os.path.getsize(f.name) - 5)
+            nobands = os.path.join(d, "nobands.csv")
+            with open(nobands, "w") as f:
+                f.write("x_m,time_s,lower\n")
             cases = [([d], "no results to plot"),
+                     ([cut], "crObsNode.csv, line"),
+                     (["--bands", nobands, self.fixed], "nobands.csv:1: the header has no "
+                                                        "column upper"),
                      ([os.path.join(d, "missing")], "no such folder"),
                      (["--observations", bad, self.fixed], "bad.csv:2: value is not a number"),
                      (["--variable", "Cs", "--out", d, self.fixed], "--csv")]
@@ -217,7 +258,8 @@ class PlotTool(UvasRuns):
                             contextlib.redirect_stdout(io.StringIO()):
                         self.assertEqual(main(argv), 1)
                     self.assertIn(message, err.getvalue())
-            self.assertEqual(os.listdir(d), ["bad.csv"])  # nothing written
+            self.assertEqual(sorted(os.listdir(d)), ["bad.csv", "cut", "nobands.csv"])
+            self.assertFalse(os.path.exists(os.path.join(cut, "plots")))  # nothing written
 
 
 @NEEDS_MPL

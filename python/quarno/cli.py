@@ -3,7 +3,6 @@ exit statuses. Each chooses what it needs when called, nothing at import."""
 
 import argparse
 import math
-import os
 import signal
 import sys
 import threading
@@ -74,6 +73,19 @@ def _plot_args(argv, variables):
                         "(time_s in model time; optional weight, group; weight 0 drawn open)")
     p.add_argument("--time-offset-h", metavar="H", type=float, default=0.0,
                    help="hours added to the printed time axes (clock time of the run's start)")
+    p.add_argument("--log", action="store_true",
+                   help="log axes for the concentrations (values below 1e-8 of the largest "
+                        "are cut off)")
+    p.add_argument("--discharge", action="store_true",
+                   help="a panel of the discharge at the sites above the breakthrough curves")
+    p.add_argument("--bands", metavar="FILE.csv",
+                   help="uncertainty bands to shade: CSV with columns x_m,time_s,lower,upper"
+                        "[,median], such as quarno-sample's glue_bands.csv")
+    p.add_argument("--conc-unit", metavar="UNIT", default="amount/m³",
+                   help="the unit of the water and storage concentrations in the deck, for "
+                        "the axis labels (default amount/m³; e.g. CFU/m³, mg/m³)")
+    p.add_argument("--bed-unit", metavar="UNIT", default="amount/kg",
+                   help="the unit of the bed concentration (default amount/kg)")
     return p.parse_args(argv)
 
 
@@ -82,37 +94,19 @@ def plot_main(argv=None):
     Chooses matplotlib's file-only backend before the plots are imported."""
     import matplotlib
     matplotlib.use("Agg")  # files only, never a window
-    from .plot import (PlotError, VARIABLES, load_run, plot_balance, plot_breakthrough,
-                       plot_profiles, read_observed)
+    from .plot import PlotError, VARIABLES, plot_run, read_bands, read_observed
     args = _plot_args(sys.argv[1:] if argv is None else argv, VARIABLES)
     if not math.isfinite(args.time_offset_h):
         print("quarno-plot: --time-offset-h must be a finite number", file=sys.stderr)
         return 1
+    units = {"conc": args.conc_unit, "bed": args.bed_unit}
     try:
         observed = read_observed(args.observations) if args.observations else None
-        run = load_run(args.folder)
-        out_dir = args.out or os.path.join(args.folder, "plots")
-        try:
-            os.makedirs(out_dir, exist_ok=True)
-        except OSError as e:
-            print(f"quarno-plot: cannot create {out_dir}: {e.strerror}", file=sys.stderr)
-            return 1
-        written = []
-        path = plot_breakthrough(run, out_dir, args.variable, args.time_offset_h, observed)
-        if path:
-            written.append(path)
-        elif observed:
-            print(f"warning: {args.folder} has no observation records; "
-                  "the observed values are not drawn", file=sys.stderr)
-        written += plot_profiles(run, out_dir, args.time_offset_h)
-        path = plot_balance(run, out_dir, args.time_offset_h)
-        if path:
-            written.append(path)
+        bands = read_bands(args.bands) if args.bands else None
+        written = plot_run(args.folder, args.out, args.variable, args.time_offset_h, observed,
+                           args.log, args.discharge, bands, units)
     except PlotError as e:
         print(f"quarno-plot: {e}", file=sys.stderr)
-        return 1
-    if not written:
-        print(f"quarno-plot: {args.folder}: nothing to plot", file=sys.stderr)
         return 1
     for path in written:
         print(path)

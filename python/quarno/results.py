@@ -92,11 +92,49 @@ def _csv_value(column, text):
     return float(text) if text else math.nan
 
 
+class ResultsError(ValueError):
+    """A results file that cannot be read (cut short, a field that is not a
+    number); the message names the file and line."""
+
+
+def read_csv_table(path):
+    """The head and the rows of a CSV results file, each row's fields parsed
+    as _csv_value does. A row with another number of fields than the head (a
+    file cut short) or a field that is not a number raises ResultsError
+    naming the line."""
+    try:
+        with open(path, newline="", encoding="utf-8") as f:
+            text = f.read()
+    except UnicodeDecodeError as e:
+        raise ResultsError(f"{path}: not UTF-8 text (byte {e.start})") from None
+    if not text:
+        raise ResultsError(f"{path}: empty file")
+    lines = text.split("\n")
+    if lines[-1]:  # every row the program writes ends with a newline
+        raise ResultsError(f"{path}, line {len(lines)}: cut short (no end of line)")
+    reader = csv.reader(lines[:-1])
+    head = next(reader)
+    rows = []
+    for n, fields in enumerate(reader, 2):
+        if len(fields) != len(head):
+            raise ResultsError(f"{path}, line {n}: {len(fields)} fields, the head has "
+                               f"{len(head)} (a cut file?)")
+        try:
+            rows.append([_csv_value(c, v) for c, v in zip(head, fields)])
+        except ValueError:
+            raise ResultsError(f"{path}, line {n}: a value is not a number") from None
+    return head, rows
+
+
+def _csv_dicts(path):
+    head, rows = read_csv_table(path)
+    return [dict(zip(head, row)) for row in rows]
+
+
 def read_obs_csv(path):
     """The rows of a crObsNode.csv, with numbers as floats (site as int),
     empty cells as NaN and the datetime column, when there is one, as text."""
-    with open(path, newline="") as f:
-        return [{k: _csv_value(k, v) for k, v in row.items()} for row in csv.DictReader(f)]
+    return _csv_dicts(path)
 
 
 # CSV files more than this older than crOutput.txt come from an earlier run
@@ -146,16 +184,14 @@ def read_profiles_csv(path):
     {"time_s", "cell": {column: [values]}, "node": {column: [values]}} with
     the columns of PROFILE_CELL_COLUMNS and PROFILE_NODE_COLUMNS."""
     blocks = []
-    with open(path, newline="") as f:
-        for row in csv.DictReader(f):
-            t = float(row["time_s"])
-            if not blocks or blocks[-1]["time_s"] != t:
-                blocks.append({"time_s": t,
-                               "cell": {c: [] for c in PROFILE_CELL_COLUMNS},
-                               "node": {c: [] for c in PROFILE_NODE_COLUMNS}})
-            kind = row["kind"]
-            for column, values in blocks[-1][kind].items():
-                values.append(read_number(row[column]))
+    for row in _csv_dicts(path):
+        t = row["time_s"]
+        if not blocks or blocks[-1]["time_s"] != t:
+            blocks.append({"time_s": t,
+                           "cell": {c: [] for c in PROFILE_CELL_COLUMNS},
+                           "node": {c: [] for c in PROFILE_NODE_COLUMNS}})
+        for column, values in blocks[-1][row["kind"]].items():
+            values.append(row[column])
     return blocks
 
 
@@ -189,9 +225,7 @@ def read_profiles_fixed(path):
 
 def read_balance_csv(path):
     """The rows of a crBalance.csv: dicts {"time_s", "balance", "term", "value"}."""
-    with open(path, newline="") as f:
-        return [{"time_s": float(r["time_s"]), "balance": r["balance"], "term": r["term"],
-                 "value": read_number(r["value"])} for r in csv.DictReader(f)]
+    return [{k: r[k] for k in ("time_s", "balance", "term", "value")} for r in _csv_dicts(path)]
 
 
 def read_balance_fixed(path):

@@ -7,7 +7,6 @@
 A failed run raises QuarnoError with the program's message and exit status.
 """
 
-import csv
 import os
 import shutil
 import signal
@@ -142,22 +141,17 @@ class Results:
 def _read_csv_table(path):
     """A CSV results file as a DataFrame with the columns of its head, numbers
     parsed exactly as Python parses them (site and index as integers, empty
-    cells as NaN, text columns as text)."""
-    with open(path, newline="", encoding="utf-8") as f:
-        reader = csv.reader(f)
-        head = next(reader, None)
-        if head is None:
-            raise QuarnoError(f"{path}: empty file", 1)
-        rows = []
-        for n, fields in enumerate(reader, 2):
-            if len(fields) != len(head):
-                raise QuarnoError(f"{path}, line {n}: {len(fields)} fields, the head has "
-                                  f"{len(head)} (a cut file?)", 1)
-            try:
-                rows.append([_r._csv_value(c, v) for c, v in zip(head, fields)])
-            except ValueError:
-                raise QuarnoError(f"{path}, line {n}: a value is not a number", 1) from None
-    return _pandas().DataFrame(rows, columns=head)
+    cells as NaN) and `datetime`, when the run was dated, as pandas
+    datetimes in UTC."""
+    try:
+        head, rows = _r.read_csv_table(path)
+    except _r.ResultsError as e:
+        raise QuarnoError(str(e), 1) from None
+    pandas = _pandas()
+    table = pandas.DataFrame(rows, columns=head)
+    if "datetime" in table.columns:
+        table["datetime"] = pandas.to_datetime(table["datetime"], utc=True)
+    return table
 
 
 def _deck_source(deck_or_folder):

@@ -9,6 +9,7 @@ import os
 import shutil
 from pathlib import Path
 
+import pandas
 import pytest
 
 import quarno
@@ -88,6 +89,13 @@ def test_a_deck_object_runs_as_its_folder(runs, tmp_path):
     full, _ = runs
     res = quarno.run(quarno.Deck.read(EXAMPLE), ["--csv"], folder=tmp_path)
     assert res.observations.equals(full.observations)
+    # Dated: `datetime` as pandas UTC datetimes, model time after the start.
+    dated = quarno.run(EXAMPLE, ["--csv", "--start-date=2024-06-01T06:00"],
+                       folder=tmp_path / "dated").observations
+    assert str(dated["datetime"].dtype) == "datetime64[ns, UTC]"
+    since = (dated["datetime"] - pandas.Timestamp("2024-06-01T06:00Z")).dt.total_seconds()
+    assert (abs(since - dated["time_s"]) < 1e-3).all()
+    assert dated.drop(columns="datetime").equals(full.observations)
 
 
 def _with_inflow(src, dest, concentration):
