@@ -196,6 +196,8 @@ class Deck:
             ncol = 1 + len(cols)
             toks = r.values(count * ncol, f"the rows of {table}")
             self.tables[table] = {
+                "count": count_tok,
+                "x_tokens": toks[0::ncol],
                 "x": [t.value for t in toks[0::ncol]],
                 "columns": {c: toks[1 + k::ncol] for k, c in enumerate(cols)},
             }
@@ -255,10 +257,13 @@ class Deck:
         return pandas.DataFrame(bic.blocks[table].values, columns=list(bic.blocks[table].columns))
 
     def set(self, column, value, x_from=-math.inf, x_to=math.inf):
-        """Sets `column` of crparam.txt to `value` on every row of the reach
-        x_from <= X < x_to (the whole table by default), with the reach rules
-        of rows_in; every other character of the file is kept. Returns the
-        indices of the rows set."""
+        """Sets `column` of crparam.txt to `value` over the reach
+        x_from <= X < x_to (the whole table by default). Where a bound falls
+        inside a segment of the table, the table is first split there
+        (split), so that the value holds over exactly that reach; then every
+        row of the reach, by the reach rules of rows_in, takes the value.
+        Every other character of the file is kept. Returns the indices of
+        the rows set."""
         if column not in FITTABLE:
             raise DeckError(f"{column!r} cannot be set over a reach: the columns that can are "
                             + ", ".join(FITTABLE))
@@ -266,11 +271,63 @@ class Deck:
             value = float(value)
         except (TypeError, ValueError):
             raise DeckError(f"{column}: {value!r} is not a number") from None
-        rows = self.rows_in(column, x_from, x_to)
-        if not rows:
-            raise DeckError(f"{column}: no row of its table lies in {x_from} <= X < {x_to}")
-        self._set_text(self.edited([(column, x_from, x_to, value)]))
+        if not math.isfinite(value):
+            raise DeckError(f"{column}: cannot write the value {value!r}")
+        before = self.text
+        try:
+            for x in (x_from, x_to):
+                self.split(column, x)
+            rows = self.rows_in(column, x_from, x_to)
+            if not rows:
+                raise DeckError(f"{column}: no row of its table lies in {x_from} <= X < {x_to}")
+            self._set_text(self.edited([(column, x_from, x_to, value)]))
+        except DeckError:
+            self._set_text(before)
+            raise
         return rows
+
+    def split(self, column, x):
+        """Splits the segment of `column`'s table that holds X = x in two, by
+        a new row at x carrying the values of the row the segment starts
+        with, so that the nodes keep their values and a reach can start or
+        end at x. Nothing is done when a row stands at x (within the
+        program's tolerance) or x lies outside the table's first row and the
+        reach's end. Returns whether a row was added."""
+        table = self.tables.get(FITTABLE.get(column))
+        if table is None or not math.isfinite(x):
+            return False
+        xs = table["x"]
+        if (x <= xs[0] + X_TOLERANCE or x >= self.length - X_TOLERANCE
+                or any(abs(x - r) <= X_TOLERANCE for r in xs)):
+            return False
+        k = max(i for i in range(len(xs) - 1) if xs[i] < x)  # the segment holding x
+        cols = table["columns"]
+        first = _first_token(self, table, k)
+        row = [first] + [toks[k] for toks in cols.values()]
+        last = row[-1]
+        following = [t for toks in cols.values() for t in toks[k + 1:k + 2]]
+        texts = [repr(float(x))] + [t.text if t.text and t.copies == 1 else repr(t.value)
+                                    for t in row[1:]]
+        lines = list(self.lines)
+        line = lines[last.line]
+        body = _body(line)
+        one_line = first.line == last.line and not body[:first.start].strip()
+        if one_line and not any(t.line == last.line for t in following):
+            # The usual layout, a row per line: a copy of the row's line, its
+            # X rewritten, after it.
+            new = body[:last.end]
+            for tok, text in reversed(list(zip(row, texts))):
+                new = _replace_keeping_columns(new, tok.start, tok.end, text)
+            lines.insert(last.line + 1, new + line[len(body):])
+        else:  # rows run on: the new one follows the row's last value
+            lines[last.line] = body[:last.end] + " " + " ".join(texts) + line[len(body):]
+        count = table["count"]
+        count_body = _body(lines[count.line])
+        lines[count.line] = (_replace_keeping_columns(count_body, count.start, count.end,
+                                                      str(len(xs) + 1))
+                             + lines[count.line][len(count_body):])
+        self._set_text("".join(lines))
+        return True
 
     def write(self, folder):
         """Writes crparam.txt and crbicond.txt into `folder` (made if need
@@ -365,6 +422,15 @@ class Deck:
                 body = _replace_keeping_columns(body, start, end, text)
             lines[li] = body + ending
         return "".join(lines)
+
+
+def _first_token(deck, table, k):
+    """The X token of row k of a table, which must be written out."""
+    tok = table["x_tokens"][k]
+    if tok.text is None or tok.copies != 1:
+        raise DeckError(f"{deck.name}, line {tok.line + 1}: the X of row {k + 1} is not written "
+                        "out as one number; write it out to split the table there")
+    return tok
 
 
 def _read_text(path):

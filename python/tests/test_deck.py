@@ -138,10 +138,29 @@ def test_a_deck_built_from_a_gauge_series_runs(tmp_path):
     obs = res.observations
     assert sorted(set(obs["x_m"])) == [0.0, 700.0, 1800.0]
     assert obs["time_s"].max() == pytest.approx(10800.0, abs=60.0)
-    assert str(obs["datetime"].iloc[0]).startswith("2024-06-01T06:0")
+    assert obs["datetime"].iloc[0].isoformat().startswith("2024-06-01T06:0")
     inlet = obs[obs["site"] == 1]
     for k in range(1, 7):  # the last record of each 30-minute interval
         last = inlet[inlet["time_s"] <= 1800.0 * k].iloc[-1]
         assert last["Q_m3_per_s"] == pytest.approx(Q[k], rel=0.02), k
     times = sorted(set(res.profiles["time_s"]))
     assert times == pytest.approx([1800.0, 5400.0, 10800.0], abs=60.0)
+
+
+def test_a_reach_edit_splits_the_table_and_acts_only_downstream(tmp_path):
+    """A row added inside a segment changes no result; a value set over the
+    lower half of the storm reach (a split at 1000 m) leaves the upper sites'
+    concentrations as they were, within the reach of dispersion."""
+    base = quarno.run(STORM, ["--csv"], folder=tmp_path / "base").observations
+    deck = quarno.Deck.read(STORM)
+    assert deck.split("TauCR", 1000.0) and not deck.split("TauCR", 1000.00005)
+    assert list(deck.table("TauCR")["X"]) == [0.0, 1000.0, 2000.0]
+    split = quarno.run(deck, ["--csv"], folder=tmp_path / "split").observations
+    assert split.equals(base)
+    deck = quarno.Deck.read(STORM)
+    assert deck.set("TauCR", 5.0, x_from=1000.0, x_to=2000.0) == [1, 2]
+    assert list(deck.table("TauCR")["TauCR"]) == [1.25, 5.0, 5.0]
+    lower = quarno.run(deck, ["--csv"], folder=tmp_path / "lower").observations
+    peak = {x: (base[base.x_m == x].C.max(), lower[lower.x_m == x].C.max()) for x in (500, 2000)}
+    assert peak[500][1] == pytest.approx(peak[500][0], rel=1e-6)
+    assert peak[2000][1] < 0.9 * peak[2000][0]  # less resuspended below 1000 m
