@@ -10,7 +10,8 @@ relative errors, as multiplicative noise calls for).
 
     /usr/bin/python3 make_observations.py [--program QUARNO] [--out FILE]
 
-The program defaults to $QUARNO, else ../../build/quarno.
+The program defaults to $QUARNO, else the tree's build/quarno, else the one
+installed beside the package, else quarno on PATH.
 """
 
 import argparse
@@ -30,6 +31,7 @@ for _root in (os.path.join(str(HERE.parents[1]), "python"),
         sys.path.insert(0, os.path.abspath(_root))
         break
 from quarno.deck import Deck  # noqa: E402
+from quarno.run import default_program  # noqa: E402
 from quarno.results import read_obs_csv  # noqa: E402
 
 # The values the observations are made with: those of the storm-resuspension
@@ -71,8 +73,7 @@ def interpolate(times, values, t):
 def main():
     import numpy as np
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--program", default=os.environ.get("QUARNO")
-                    or str(HERE.parents[1] / "build" / "quarno"))
+    ap.add_argument("--program", default=default_program())
     ap.add_argument("--out", default=str(HERE / "observations.csv"))
     args = ap.parse_args()
     series = true_series(args.program)

@@ -264,7 +264,10 @@ def write_mapping(folder, a_model, u_mean):
 
 
 def default_program():
-    return os.environ.get("QUARNO") or os.path.join(REPO, "build", "quarno")
+    """$QUARNO, else the tree's build/quarno, else quarno on PATH."""
+    tree = os.path.join(REPO, "build", "quarno")
+    return (os.environ.get("QUARNO") or (tree if os.path.exists(tree) else None)
+            or shutil.which("quarno") or tree)
 
 
 def reach_means(x, h, q, widths, length):
