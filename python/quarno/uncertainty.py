@@ -161,7 +161,8 @@ def run_emcee(log_prob_many, bounds, start, n_walkers, n_steps, seed, spread=0.0
     rng = np.random.default_rng(seed)
     width = c - a
     Z0 = z0 + spread * width * rng.standard_normal((n_walkers, d))
-    Z0 = np.clip(Z0, a + 1e-9 * width, c - 1e-9 * width)
+    Z0 = np.where(Z0 < a, 2 * a - Z0, np.where(Z0 > c, 2 * c - Z0, Z0))   # reflected:
+    Z0 = np.clip(Z0, a, c)          # a start on a bound keeps its walkers independent
     lp0 = log_post(Z0)
     if not np.isfinite(lp0).any():
         raise FitError("no starting walker has a finite likelihood")
