@@ -1,0 +1,221 @@
+"""Global sensitivity: Sobol indices from Saltelli sampling and Morris
+elementary effects.
+
+Every method is split in two: a design function draws all parameter sets up
+front (deterministic for a seed), the caller runs them in any order and hands
+back the outputs ordered by row of the design, and an analysis function turns
+them into indices.
+
+Parameters are given as a list of (lower, upper, log) triples; `log` means
+uniform in log10 between the bounds. Designs are returned in physical units.
+"""
+
+import math
+
+import numpy as np
+
+from .errors import FitError
+
+
+def check_bounds(bounds):
+    """The bounds as arrays (lower, upper, log), after checking each triple:
+    finite, lower < upper, both positive when log."""
+    if len(bounds) == 0:
+        raise FitError("no parameter to sample")
+    lo, hi, log = [], [], []
+    for k, b in enumerate(bounds, 1):
+        try:
+            a, c, g = float(b[0]), float(b[1]), bool(b[2])
+        except (TypeError, ValueError, IndexError):
+            raise FitError(f"parameter {k}: bounds must be (lower, upper, log), got {b!r}")
+        if not (math.isfinite(a) and math.isfinite(c) and a < c):
+            raise FitError(f"parameter {k}: lower bound {a} must be below upper bound {c}")
+        if g and a <= 0:
+            raise FitError(f"parameter {k}: a log parameter needs positive bounds, got {a}")
+        lo.append(a)
+        hi.append(c)
+        log.append(g)
+    return np.array(lo), np.array(hi), np.array(log)
+
+
+def to_unit_space(bounds):
+    """The ends of each parameter's sampling axis: (lower, upper) in the
+    units in which it is uniform (log10 for log parameters), and the log flags."""
+    lo, hi, log = check_bounds(bounds)
+    a = np.where(log, np.log10(np.where(log, lo, 1.0)), lo)
+    c = np.where(log, np.log10(np.where(log, hi, 1.0)), hi)
+    return a, c, log
+
+
+def from_unit(u, bounds):
+    """Points u of the unit cube (rows) mapped to physical parameters."""
+    a, c, log = to_unit_space(bounds)
+    z = a + np.asarray(u, float) * (c - a)
+    return np.where(log, 10.0 ** z, z)
+
+
+# ---------------------------------------------------------------- Sobol
+
+def saltelli_design(bounds, n, seed):
+    """The Saltelli design for first-order and total Sobol indices.
+
+    Draws a scrambled Sobol sequence of dimension 2d (scipy.stats.qmc.Sobol,
+    seeded): its first d columns are matrix A, its last d matrix B. n is
+    rounded up to a power of 2 (N), which keeps the sequence balanced.
+    Returns an (N*(d+2), d) matrix in physical units whose rows come in
+    blocks of N: A, B, AB_1, ..., AB_d, where AB_i is A with column i taken
+    from B. Row j of every block belongs to base sample j.
+    """
+    from scipy.stats import qmc
+    d = len(check_bounds(bounds)[0])
+    if int(n) < 1:
+        raise FitError(f"the number of base samples must be at least 1, got {n}")
+    m = max(0, math.ceil(math.log2(int(n))))
+    x = qmc.Sobol(2 * d, scramble=True, seed=seed).random_base2(m)
+    A, B = x[:, :d], x[:, d:]
+    blocks = [A, B]
+    for i in range(d):
+        AB = A.copy()
+        AB[:, i] = B[:, i]
+        blocks.append(AB)
+    return from_unit(np.vstack(blocks), bounds)
+
+
+def _estimates(fA, fB, fAB):
+    """S1 (Saltelli 2010) and ST (Jansen) from outputs of shape (..., N):
+    fA, fB and fAB[i]; NaN where the output does not vary."""
+    var = np.var(np.concatenate([fA, fB], axis=-1), axis=-1)
+    ok = var > 0
+    safe = np.where(ok, var, 1.0)
+    S1 = np.stack([np.mean(fB * (f - fA), axis=-1) for f in fAB], axis=-1)
+    ST = np.stack([np.mean((fA - f) ** 2, axis=-1) / 2 for f in fAB], axis=-1)
+    S1 = np.where(ok[..., None], S1 / safe[..., None], np.nan)
+    ST = np.where(ok[..., None], ST / safe[..., None], np.nan)
+    return S1, ST
+
+
+def _sobol_one(fA, fB, fAB, n_boot, rng, z):
+    """Indices and bootstrap half-widths of one output over its complete
+    base samples."""
+    S1, ST = _estimates(fA, fB, fAB)
+    nan = np.full(len(fAB), np.nan)
+    if np.isnan(S1).all() or n_boot < 2:
+        return S1, nan, ST, nan
+    N = len(fA)
+    b1, bT = [], []
+    for start in range(0, n_boot, 64):       # chunks bound the memory
+        idx = rng.integers(0, N, size=(min(64, n_boot - start), N))
+        s1, st = _estimates(fA[idx], fB[idx], [f[idx] for f in fAB])
+        b1.append(s1)
+        bT.append(st)
+    with np.errstate(invalid="ignore"):
+        c1 = z * np.nanstd(np.vstack(b1), axis=0, ddof=1)
+        cT = z * np.nanstd(np.vstack(bT), axis=0, ddof=1)
+    return S1, c1, ST, cT
+
+
+def sobol_indices(y, d, n_boot=1000, seed=0, conf=0.95):
+    """First-order (S1) and total (ST) Sobol indices from outputs y of the
+    Saltelli design (rows in design order), with bootstrap confidence
+    half-widths at level conf (z * standard deviation over n_boot resamples
+    of the base samples).
+
+    y is (N*(d+2),) for one output or (N*(d+2), k) for k outputs. A base
+    sample with any NaN output (a failed run) in any of its d+2 rows is
+    dropped for that output, so every estimate uses complete row groups;
+    `n_dropped` counts them. An output that does not vary gets NaN indices.
+
+    Returns a dict of arrays S1, S1_conf, ST, ST_conf of shape (d,) for a 1-D
+    y or (k, d) for k outputs, n_used and n_dropped (scalars or (k,)).
+    """
+    from scipy.stats import norm
+    y = np.asarray(y, float)
+    one = y.ndim == 1
+    Y = y[:, None] if one else y
+    if Y.ndim != 2 or Y.shape[0] % (d + 2) or Y.shape[0] == 0:
+        raise FitError(f"{Y.shape[0]} outputs are not whole groups of d+2 = {d + 2} rows")
+    if not 0 < conf < 1:
+        raise FitError(f"confidence level {conf} must lie between 0 and 1")
+    N, k = Y.shape[0] // (d + 2), Y.shape[1]
+    G = Y.reshape(d + 2, N, k)
+    z = norm.ppf(0.5 + conf / 2)
+    rng = np.random.default_rng(seed)
+    out = {key: np.full((k, d), np.nan) for key in ("S1", "S1_conf", "ST", "ST_conf")}
+    used = np.zeros(k, int)
+    for j in range(k):
+        g = G[:, :, j]
+        keep = ~np.isnan(g).any(axis=0)
+        used[j] = keep.sum()
+        if used[j] < 2:
+            continue
+        g = g[:, keep]
+        res = _sobol_one(g[0], g[1], list(g[2:]), int(n_boot), rng, z)
+        for key, v in zip(("S1", "S1_conf", "ST", "ST_conf"), res):
+            out[key][j] = v
+    out["n_used"] = used
+    out["n_dropped"] = N - used
+    if one:
+        out = {key: v[0] for key, v in out.items()}
+    return out
+
+
+# ---------------------------------------------------------------- Morris
+
+def morris_design(bounds, r, levels=4, seed=0):
+    """r Morris trajectories of d+1 points each on a grid of `levels` values
+    per factor (levels even), moving one factor by Delta = levels/(2(levels-1))
+    at each step, factors in random order and in random directions.
+
+    Returns (X, info): X is the (r*(d+1), d) design in physical units,
+    trajectory by trajectory; info holds the unit-cube design `unit`, `r`, `d`
+    and `delta`, all morris_effects needs.
+    """
+    d = len(check_bounds(bounds)[0])
+    p = int(levels)
+    if p < 2 or p % 2:
+        raise FitError(f"Morris needs an even number of levels, at least 2, got {levels}")
+    if int(r) < 1:
+        raise FitError(f"the number of trajectories must be at least 1, got {r}")
+    rng = np.random.default_rng(seed)
+    jump = p // 2                            # Delta in grid steps
+    U = np.empty((int(r), d + 1, d))
+    for t in range(int(r)):
+        x = rng.integers(0, p - jump, size=d)   # base point: x + Delta stays on the grid
+        sign = rng.choice([-1, 1], size=d)
+        x = x + np.where(sign < 0, jump, 0)
+        U[t, 0] = x
+        for s, i in enumerate(rng.permutation(d), 1):
+            x = x.copy()
+            x[i] += sign[i] * jump
+            U[t, s] = x
+    unit = U.reshape(-1, d) / (p - 1)
+    info = {"unit": unit, "r": int(r), "d": d, "delta": jump / (p - 1)}
+    return from_unit(unit, bounds), info
+
+
+def morris_effects(y, info):
+    """Elementary effects from the outputs y of a Morris design (rows in
+    design order): per factor mu (mean effect), mu_star (mean absolute
+    effect) and sigma (standard deviation of the effects), each effect being
+    the change of the output over the factor's step in the unit cube. Effects
+    touching a NaN output (a failed run) are left out; `n_effects` counts
+    those used per factor."""
+    y = np.asarray(y, float)
+    r, d = info["r"], info["d"]
+    if y.shape != (r * (d + 1),):
+        raise FitError(f"Morris needs {r * (d + 1)} outputs in design order, got {y.shape}")
+    U = info["unit"].reshape(r, d + 1, d)
+    Y = y.reshape(r, d + 1)
+    E = np.full((r, d), np.nan)
+    for t in range(r):
+        step = np.diff(U[t], axis=0)         # (d, d): one nonzero per row
+        i = np.argmax(np.abs(step), axis=1)
+        E[t, i] = np.diff(Y[t]) / step[np.arange(d), i]
+    n = np.sum(~np.isnan(E), axis=0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mu = np.nansum(E, axis=0) / n
+        mu_star = np.nansum(np.abs(E), axis=0) / n
+        dev = np.where(np.isnan(E), 0.0, E - mu)
+        sigma = np.sqrt(np.sum(dev ** 2, axis=0) / (n - 1))
+    sigma = np.where(n > 1, sigma, np.nan)
+    return {"mu": mu, "mu_star": mu_star, "sigma": sigma, "n_effects": n}
