@@ -99,7 +99,7 @@ def _unknown(table, allowed, where):
 class Config:
     """A fit configuration read from TOML; paths relative to its folder."""
 
-    def __init__(self, path, out=None):
+    def __init__(self, path, out=None, default_out="fit"):
         path = Path(path)
         try:
             with open(path, "rb") as f:
@@ -113,7 +113,9 @@ class Config:
         base = path.resolve().parent
         self.path = path
         where = str(path)
-        _unknown(data, {"model", "observations", "fit", "parameter"}, where)
+        # [sample] belongs to quarno-sample, which reads the same file.
+        _unknown(data, {"model", "observations", "fit", "parameter", "sample"}, where)
+        self.data = data
         for section in ("model", "observations"):
             if not isinstance(data.get(section), dict):
                 raise FitError(f"{where}: missing section [{section}]")
@@ -174,7 +176,7 @@ class Config:
                 if not 0 <= self.tolerances[key] < 1:
                     raise FitError(f"{where} [fit]: {key} must lie in [0, 1)")
 
-        self.out = Path(out) if out else base / "fit"
+        self.out = Path(out) if out else base / default_out
 
         deck = Deck.read(self.deck / "crparam.txt")
         self.deck_text = deck.text
