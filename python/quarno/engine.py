@@ -257,25 +257,31 @@ class Engine:
         if len(set(ids)) != len(ids):
             raise ValueError("sample ids must be distinct")
         tag = uuid.uuid4().hex[:8]
-        futures = [self.client.submit(run_task, i, text, bicond, list(edits), list(options),
-                                      tuple(variables), self.program, replay,
-                                      key=f"quarno-run-{tag}-{i}", retries=self.retries)
-                   for i, edits in items]
-        return sorted(self._gather(futures, on_result), key=lambda r: r["sample"])
+        pending = {}
+        for i, edits in items:
+            future = self.client.submit(run_task, i, text, bicond, list(edits), list(options),
+                                        tuple(variables), self.program, replay,
+                                        key=f"quarno-run-{tag}-{i}", retries=self.retries)
+            pending[future.key] = future
+        return sorted(self._gather(pending, on_result), key=lambda r: r["sample"])
 
-    def _gather(self, futures, on_result):
+    def _gather(self, pending, on_result):
+        """The results of the futures in `pending` (by key) as they finish;
+        each future is let go once its result is here, so that the workers
+        keep no result twice and a lost worker costs only unfinished runs."""
         from distributed import as_completed
         results = []
-        meter = _Progress(len(futures), self.progress)
+        meter = _Progress(len(pending), self.progress)
         try:
-            for _, result in as_completed(futures, with_results=True):
+            for future, result in as_completed(list(pending.values()), with_results=True):
+                del pending[future.key]
                 results.append(result)
                 self.counts[result["flow"]] = self.counts.get(result["flow"], 0) + 1
                 meter.update(len(results))
                 if on_result is not None:
                     on_result(result)
         except BaseException:  # Ctrl-C or a failed task: nothing left running
-            self.client.cancel(futures)
+            self.client.cancel(list(pending.values()))
             raise
         finally:
             meter.finish()
