@@ -200,6 +200,14 @@ def _run_with_record(program, options, folder, record):
     return status, stderr, "recorded"
 
 
+def dask_setup(worker):
+    """Start-up of the local cluster's workers: Ctrl-C at the terminal reaches
+    every process of its group, and the workers leave it to the client, which
+    cancels the runs and closes the cluster (no traceback from each worker)."""
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 def _deck_parts(deck):
     """(crparam text, crbicond bytes) of a Deck or of such a pair."""
     if isinstance(deck, Deck):
@@ -228,7 +236,8 @@ class Engine:
         if scheduler is None:
             self.cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1,
                                         threads_per_worker=1, processes=True,
-                                        dashboard_address=None, silence_logs=logging.ERROR)
+                                        dashboard_address=None, silence_logs=logging.ERROR,
+                                        preload=["quarno.engine"])
             self.client = Client(self.cluster)
         else:
             self.client = Client(scheduler)
