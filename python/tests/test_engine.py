@@ -89,32 +89,31 @@ def test_cluster_results_equal_direct_runs_and_survive_a_killed_worker(tmp_path)
         log.close()
 
 
-def _self_killing_program(tmp_path):
-    path = tmp_path / "quarno-killed"
-    path.write_text("#!/bin/sh\nkill -KILL $$\n")
-    path.chmod(0o755)
-    return str(path)
-
-
-@pytest.mark.parametrize("case", ["flow column", "damaged record", "killed"])
-def test_run_task_flow_record_cases(tmp_path, case):
-    """An edited flow column solves its flow; a damaged record is replaced
-    and the run still right; a program ended by a signal raises (so that
-    Dask retries the task) rather than returning a failed run."""
+def test_a_run_ended_by_a_signal_raises_so_that_dask_retries_it(tmp_path):
+    program = tmp_path / "quarno-killed"
+    program.write_text("#!/bin/sh\nkill -KILL $$\n")
+    program.chmod(0o755)
     deck = Deck.read(TWIN)
-    edits = [("Rough" if case == "flow column" else "Alfa", 0, 300, 0.07 if
-              case == "flow column" else 2e-4)]
-    if case == "killed":
-        with pytest.raises(QuarnoError) as err:
-            run_task(0, deck.text, deck.bicond, edits, program=_self_killing_program(tmp_path))
-        assert err.value.status == 128 + signal.SIGKILL
-        return
+    with pytest.raises(QuarnoError) as err:
+        run_task(0, deck.text, deck.bicond, [("Alfa", 0, 300, 2e-4)], program=str(program))
+    assert err.value.status == 128 + signal.SIGKILL
+
+
+# An edited flow column solves its own flow; a damaged record is replaced
+# by a new one and the run is still right.
+CASES = [("flow column", [("Rough", 0, 300, 0.07)], False, "solved"),
+         ("damaged record", [("Alfa", 0, 300, 2e-4)], True, "recorded")]
+
+
+@pytest.mark.parametrize("edits,damage,flow", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
+def test_run_task_flow_record_cases(edits, damage, flow):
+    deck = Deck.read(TWIN)
     key = flow_key(deck.text, deck.bicond, [], default_program())
     record = Path(_cache_folder()) / (key + ".qflow")
-    if case == "damaged record":
+    if damage:
         record.write_text("not a record\n")
     got = run_task(0, deck.text, deck.bicond, edits)
-    assert got["flow"] == {"flow column": "solved", "damaged record": "recorded"}[case]
-    if case == "damaged record":
+    assert got["flow"] == flow
+    if damage:
         assert record.read_bytes().startswith(b"quarno flow record")
     _same([got], [run_task(0, deck.text, deck.bicond, edits, replay=False)])
