@@ -48,6 +48,48 @@ def fit_main(argv=None):
     return 0
 
 
+def sample_main(argv=None):
+    """quarno-sample CONFIG.toml [--out FOLDER] [--scheduler ADDRESS]: the
+    sampling; its exit status."""
+    ap = argparse.ArgumentParser(
+        prog="quarno-sample",
+        description="Sobol and Morris sensitivity, GLUE bands and an MCMC posterior of Quarno's "
+                    "reach parameters, the runs spread over a Dask cluster "
+                    "(see docs/uncertainty.md).")
+    ap.add_argument("config", help="the configuration (TOML): quarno-fit's with a [sample] "
+                                   "section")
+    ap.add_argument("--out", help="folder for the results (default: sample/ beside the config)")
+    ap.add_argument("--scheduler", metavar="ADDRESS",
+                    help="a running Dask scheduler, tcp://HOST:PORT (default: a local cluster "
+                         "of one single-threaded worker per core, started and stopped here)")
+    args = ap.parse_args(argv)
+    import matplotlib
+    matplotlib.use("Agg")  # files only, never a window
+    from .sample import SampleConfig, Sampler
+    main = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, _terminated) if main else None
+    try:
+        cfg = SampleConfig(args.config, args.out)
+        Sampler(cfg, args.scheduler, log=lambda s: print(s, flush=True)).run()
+    except FitError as e:
+        print(f"quarno-sample: {e}", file=sys.stderr)
+        return e.status
+    except OSError as e:  # a full disk, a folder that is a file, no scheduler there, ...
+        where = f"{e.filename}: " if e.filename else ""
+        print(f"quarno-sample: {where}{e.strerror or e}", file=sys.stderr)
+        return 1
+    except _Terminated:
+        print("quarno-sample: terminated", file=sys.stderr)
+        return 143
+    except KeyboardInterrupt:
+        print("quarno-sample: interrupted", file=sys.stderr)
+        return 130
+    finally:
+        if main:
+            signal.signal(signal.SIGTERM, previous)
+    return 0
+
+
 class _Terminated(BaseException):
     pass
 

@@ -234,6 +234,9 @@ class Engine:
         self.progress = sys.stderr.isatty() if progress is None else progress
         self.counts = {}  # how the flow was obtained, over every result: flow -> runs
         if scheduler is None:
+            # The workers' own start-up messages (preloads, nannies) stay
+            # quiet too: they read this when they start.
+            os.environ.setdefault("DASK_LOGGING__DISTRIBUTED", "error")
             self.cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1,
                                         threads_per_worker=1, processes=True,
                                         dashboard_address=None, silence_logs=logging.ERROR,

@@ -48,7 +48,7 @@ class Parameter:
 
 
 _MODEL_KEYS = {"deck", "program", "options", "steady_flow", "replay_flow"}
-_OBS_KEYS = {"file", "variable", "transform"}
+_OBS_KEYS = {"file", "variable", "transform", "weight"}
 _FIT_KEYS = {"jacobian_step", "workers", "launcher", "parallel_args", "max_nfev",
              "normalise_groups", "ftol", "xtol", "gtol"}
 _TRANSFORMS = ("none", "log10")
@@ -234,6 +234,12 @@ class Config:
                     raise FitError(f"{where}: parameters '{a.label}' and '{b.label}' overlap "
                                    "(same name, overlapping reaches)")
         self.observations = read_observation_file(self.obs_file)
+        if "weight" in obs:  # one weight (1/sigma) for every observation
+            weight = _number(obs, "weight", f"{where} [observations]")
+            if not weight > 0:
+                raise FitError(f"{where} [observations]: 'weight' must be positive")
+            for o in self.observations:
+                o["weight"] = weight
         check_transforms(self.observations, self.transform, self.obs_file, where)
 
 
@@ -380,6 +386,9 @@ class Matcher:
 
 
 class Fit:
+    # What holds the output folder, for the message of a second one.
+    kind = "fit"
+
     def __init__(self, cfg, log=print):
         import numpy as np
         self.np = np
@@ -657,7 +666,8 @@ class Fit:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except OSError:
             os.close(fd)
-            raise FitError(f"{self.out}: another fit is using this output folder") from None
+            raise FitError(f"{self.out}: another {self.kind} is using this output "
+                           "folder") from None
         self.lock_fd = fd
 
     def unlock_out(self):

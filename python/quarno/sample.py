@@ -55,7 +55,10 @@ class SampleConfig:
         if "method" not in s:
             raise FitError(f"{where}: missing key 'method' ({', '.join(METHODS)})")
         self.method = _choice(s, "method", where, METHODS)
-        self.n = _integer(s, "n", where, None if "n" not in s else s["n"])
+        if "n" not in s:
+            raise FitError(f"{where}: missing key 'n' (base samples, trajectories, samples or "
+                           "steps, by method)")
+        self.n = _integer(s, "n", where, None)
         self.seed = _integer(s, "seed", where, 0, least=0)
         self.n_boot = _integer(s, "n_boot", where, 500)
         self.levels = _integer(s, "levels", where, 4, least=2)
@@ -170,11 +173,13 @@ class Sampler:
         self.scheduler = scheduler
         self.engine = engine
         self.fit = Fit(cfg.fit, log=log)  # observations, weights, the folder's lock
+        self.fit.kind = "sampling"
         self.outputs = Outputs(self.fit, cfg.fit.variable)
         self.deck = (cfg.fit.deck_text, (cfg.fit.deck / "crbicond.txt").read_bytes())
         self.program = (cfg.fit.program if "program" in cfg.fit.data["model"] else None)
         self.started = time.monotonic()
         self.runs = 0
+        self.coverages = {}  # band file -> (share in the model band, in the predictive band)
 
     def edits(self, values):
         return [(p.name, p.x_from, p.x_to, float(v))
@@ -217,6 +222,9 @@ class Sampler:
                    f"({failed} failed) in {seconds:.1f} s, "
                    f"{self.runs / max(seconds, 1e-9):.2f} runs/s",
                    f"flow: {flow}"]
+        summary += [f"{name}: {100 * a:.1f} % of the observations inside the model's 5-95 % "
+                    f"band, {100 * b:.1f} % inside the band with the observation error"
+                    for name, (a, b) in self.coverages.items()]
         summary += [f"failed sample {i}: {m}" for i, m in sorted(self.outputs.failed.items())]
         files.append(self.write_text("summary.txt", summary))
         for path in files:
@@ -351,11 +359,32 @@ class Sampler:
             lo, hi = (np.interp(obs["time_s"], o.time, bands[k, q]) for q in (0, 2))
             inside.append(lo <= obs["value"] <= hi)
         share = sum(inside) / len(inside)
+        predictive = self.predictive_coverage(ids, weights)
         self.log(f"{name}: {100 * share:.1f} % of the {len(inside)} observations inside the "
-                 "5-95 % band")
+                 f"5-95 % band of the model, {100 * predictive:.1f} % inside the 5-95 % band "
+                 "of the model plus the observation error (sigma = 1/weight)")
         self.coverage = share
+        self.coverages[name] = (share, predictive)
         files.append(self.plot(name.replace(".csv", ".png"), "bands", bands))
         return files
+
+    def predictive_coverage(self, ids, weights, draws=20):
+        """The share of observations (weight > 0) inside the 5-95 % band of
+        the weighted model values plus a Gaussian observation error of
+        sigma = 1/weight on the fit's scale (log10 where transformed): an
+        observation is inside when zero lies between the 5 and 95 %
+        quantiles of its residuals with the error drawn in (seeded)."""
+        np = self.outputs.np
+        from .uncertainty import weighted_quantiles
+        keep = [k for k, i in enumerate(ids) if weights[k] > 0
+                and self.outputs.residuals.get(i) is not None]
+        R = np.array([self.outputs.residuals[ids[k]] for k in keep])
+        used = self.fit.scale > 0
+        rng = np.random.default_rng(self.cfg.seed)
+        noisy = (R[:, None, used] + rng.standard_normal((len(keep), draws, int(used.sum()))))
+        w = np.repeat(np.asarray(weights)[keep] / draws, draws)
+        lo, hi = weighted_quantiles(noisy.reshape(len(keep) * draws, -1), w, q=(0.05, 0.95))
+        return float(np.mean((lo <= 0.0) & (0.0 <= hi)))
 
     def write_csv(self, name, head, rows):
         path = self.cfg.out / name

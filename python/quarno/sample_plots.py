@@ -1,0 +1,121 @@
+"""The figures of quarno-sample: Sobol indices as bars with their intervals,
+Morris mu* against sigma, bands with the observations, and a pair plot of a
+posterior. Each takes the Sampler and the path to write; matplotlib's
+backend is the command's choice."""
+
+import matplotlib.pyplot as plt
+
+from .plot import GROUP_MARKERS
+
+
+def _title(fig, sampler, what):
+    cfg = sampler.cfg
+    fig.suptitle(f"{what}\n{cfg.fit.path.name}: {sampler.runs} runs, seed {cfg.seed}",
+                 fontsize=10)
+
+
+def indices(sampler, path, names, res):
+    """S1 and ST of each parameter, with their confidence half-widths, for
+    the objective and for each site's peak and integral."""
+    import numpy as np
+    labels = sampler.cfg.labels
+    n = len(names)
+    cols = min(3, n)
+    rows = -(-n // cols)
+    fig, axes = plt.subplots(rows, cols, figsize=(4.2 * cols, 2.9 * rows + 0.8),
+                             squeeze=False, layout="constrained", sharey=True)
+    x = np.arange(len(labels))
+    for o, ax in enumerate(axes.flat):
+        if o >= n:
+            ax.axis("off")
+            continue
+        ax.bar(x - 0.2, res["S1"][o], 0.4, yerr=res["S1_conf"][o], capsize=3,
+               label="first order S1")
+        ax.bar(x + 0.2, res["ST"][o], 0.4, yerr=res["ST_conf"][o], capsize=3,
+               label="total ST")
+        ax.set_xticks(x, labels, rotation=30, ha="right", fontsize=8)
+        ax.set_title(names[o], fontsize=9)
+        ax.axhline(0.0, color="0.5", lw=0.8)
+        ax.grid(axis="y", alpha=0.3)
+    axes[0, 0].set_ylabel("Sobol index (-)")
+    axes[0, -1].legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.02, 1.0))
+    _title(fig, sampler, f"Sobol indices ({int(100 * sampler.cfg.conf)} % intervals)")
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def morris(sampler, path, rows):
+    """mu* against sigma of each parameter, for the objective."""
+    fig, ax = plt.subplots(figsize=(7, 5), layout="constrained")
+    for k, (_, label, _, mu_star, sigma, _) in enumerate(r for r in rows
+                                                         if r[0] == "objective"):
+        ax.plot(mu_star, sigma, ls="none", marker=GROUP_MARKERS[k % len(GROUP_MARKERS)],
+                ms=8, label=label)
+    ax.set_xlabel("mu*, mean absolute elementary effect on the objective")
+    ax.set_ylabel("sigma, their standard deviation")
+    ax.grid(alpha=0.3)
+    ax.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.02, 1.0))
+    _title(fig, sampler, "Morris screening")
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def bands(sampler, path, bands):
+    """Each site's 5-95 % band and median over time, the observations as
+    markers, one panel per site."""
+    o = sampler.outputs
+    n = len(o.x)
+    fig, axes = plt.subplots(n, 1, figsize=(9, 1.2 + 2.3 * n), sharex=True, squeeze=False,
+                             layout="constrained")
+    hours = o.time / 3600.0
+    by_site = {}
+    for obs, k in zip(sampler.fit.obs, o.site_of):
+        by_site.setdefault(k, []).append(obs)
+    log = any(obs.get("transform") == "log10" for obs in sampler.fit.obs)
+    for k, ax in enumerate(axes[:, 0]):
+        ax.fill_between(hours, bands[k, 0], bands[k, 2], color="C0", alpha=0.3, lw=0,
+                        label="5-95 % band")
+        ax.plot(hours, bands[k, 1], color="C0", lw=1.2, label="median")
+        seen = by_site.get(k, [])
+        if seen:
+            ax.plot([s["time_s"] / 3600.0 for s in seen], [s["value"] for s in seen],
+                    ls="none", marker="o", ms=3.5, color="k", label="observed")
+        if log:
+            ax.set_yscale("log")
+        ax.set_ylabel(f"{sampler.cfg.fit.variable} at {o.x[k]:g} m", fontsize=9)
+        ax.grid(alpha=0.3)
+    axes[0, 0].legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1.0))
+    axes[-1, 0].set_xlabel("Time (h)")
+    _title(fig, sampler, f"{sampler.cfg.method} bands: {100 * sampler.coverage:.0f} % of the "
+                         "observations inside")
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def pairs(sampler, path, chain):
+    """The posterior's marginals (histograms) and pairs (scatter), on log
+    axes for log parameters."""
+    import numpy as np
+    params = sampler.cfg.fit.parameters
+    d = len(params)
+    fig, axes = plt.subplots(d, d, figsize=(2.4 * d + 1, 2.4 * d + 0.6), squeeze=False,
+                             layout="constrained")
+    show = [np.log10(chain[:, j]) if p.log else chain[:, j] for j, p in enumerate(params)]
+    names = [f"log10 {p.label}" if p.log else p.label for p in params]
+    for i in range(d):
+        for j in range(d):
+            ax = axes[i, j]
+            if j > i:
+                ax.axis("off")
+            elif i == j:
+                ax.hist(show[j], bins=30, color="C0", alpha=0.8)
+            else:
+                ax.plot(show[j], show[i], ls="none", marker=".", ms=1.5, alpha=0.4, color="C0")
+            if i == d - 1:
+                ax.set_xlabel(names[j], fontsize=8)
+            if j == 0 and i > 0:
+                ax.set_ylabel(names[i], fontsize=8)
+            ax.tick_params(labelsize=7)
+    _title(fig, sampler, "Posterior")
+    fig.savefig(path, dpi=110)
+    plt.close(fig)

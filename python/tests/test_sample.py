@@ -1,0 +1,135 @@
+"""quarno-sample on the twin deck (tests/fit-twin) with the real program: the
+command on a local Dask cluster and the sampler in process with the runs made
+one by one in reverse order give the same indices; a parameter with no effect
+gets none; GLUE and MCMC bands cover the noisy observations of a twin
+experiment; bad configurations end with one message and exit 1."""
+
+import contextlib
+import fcntl
+import io
+import math
+import os
+import shutil
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+pytest.importorskip("distributed")
+
+from quarno import Deck  # noqa: E402
+from quarno.cli import sample_main  # noqa: E402
+from quarno.engine import run_task  # noqa: E402
+from quarno.sample import SampleConfig, Sampler  # noqa: E402
+
+TWIN = Path(__file__).resolve().parents[2] / "tests" / "fit-twin"
+ALFA = 3.0e-4   # the twin deck's storage exchange, the truth here
+SIGMA = 0.05    # the observations' log-normal noise
+
+
+class SerialEngine:
+    """The engine's interface, each run made here, the last sample first."""
+
+    def map(self, items, deck, options=(), variables=("C",)):
+        text, bicond = deck
+        done = [run_task(i, text, bicond, edits, options, variables)
+                for i, edits in reversed(list(items))]
+        return sorted(done, key=lambda r: r["sample"])
+
+
+@pytest.fixture(scope="module")
+def twin(tmp_path_factory):
+    """The deck and its observations at 105 and 281 m: the truth run's C with
+    log-normal noise (seed 7)."""
+    base = tmp_path_factory.mktemp("twin")
+    shutil.copytree(TWIN, base / "deck")
+    deck = Deck.read(TWIN)
+    truth = run_task(0, deck.text, deck.bicond, replay=False)
+    rng = np.random.default_rng(7)
+    lines = ["x_m,time_s,value"]
+    for k in (1, 2):
+        for t in range(900, 8101, 600):
+            c = float(np.interp(t, truth["time"], truth["series"]["C"][k]))
+            lines.append(f"{truth['x'][k]!r},{t},{c * math.exp(SIGMA * rng.standard_normal())!r}")
+    (base / "obs.csv").write_text("\n".join(lines) + "\n")
+    return base
+
+
+def config(base, name, sample, parameters=(("Alfa", 1e-4, 1e-3),), initial=None):
+    """A configuration in `base`: log10 observations weighted 1/sigma."""
+    text = ['[model]\ndeck = "deck"\n\n[observations]\nfile = "obs.csv"\ntransform = "log10"',
+            f"weight = {math.log(10) / SIGMA!r}\n", "[sample]"]
+    text += [f"{k} = {v!r}".replace("'", '"') for k, v in sample.items()]
+    for label, lo, hi in parameters:
+        text += ["\n[[parameter]]", f'name = "{label}"', "x_from = 0.0\nx_to = 300.0",
+                 f"lower = {lo!r}\nupper = {hi!r}\nlog = true"]
+        if initial and label in initial:
+            text.append(f"initial = {initial[label]!r}")
+    path = base / f"{name}.toml"
+    path.write_text("\n".join(text) + "\n")
+    return path
+
+
+def quiet(main, argv):
+    with contextlib.redirect_stdout(io.StringIO()), \
+            contextlib.redirect_stderr(io.StringIO()) as err:
+        return main(argv), err.getvalue()
+
+
+def test_sobol_is_the_same_from_a_cluster_and_in_process_and_an_inert_parameter_gets_nothing(
+        twin):
+    cfg = config(twin, "sobol", {"method": "sobol", "n": 8, "seed": 3, "n_boot": 50},
+                 (("Alfa", 1e-4, 1e-3), ("TSS", 0.001, 1.0)))
+    status, err = quiet(sample_main, [str(cfg), "--out", str(twin / "cluster")])
+    assert status == 0, err
+    Sampler(SampleConfig(cfg, twin / "serial"), log=lambda s: None, engine=SerialEngine()).run()
+    sobol = (twin / "cluster" / "sobol.csv").read_text()
+    assert sobol == (twin / "serial" / "sobol.csv").read_text()
+    rows = {r.split(",")[0]: [float(v) for v in r.split(",")[1:]]
+            for r in sobol.splitlines()[1:]}
+    assert rows["TSS 0-300"] == [0.0, 0.0, 0.0, 0.0]  # echoed only: not one output moves
+    assert rows["Alfa 0-300"][2] > 0.5
+    import xarray as xr
+    with xr.open_dataset(twin / "cluster" / "samples.nc") as ds:
+        assert ds["C"].shape == (32, 3, len(ds.time_s)) and int(ds.failed.sum()) == 0
+
+
+@pytest.mark.parametrize("method,extra,initial", [
+    ("glue", {"n": 60, "likelihood": "gaussian", "threshold": 6.0}, None),
+    ("mcmc", {"n": 24, "burn": 12, "walkers": 4}, {"Alfa": ALFA}),
+], ids=["glue", "mcmc"])
+def test_bands_cover_a_twin_experiments_observations(twin, method, extra, initial):
+    cfg = config(twin, method, {"method": method, "seed": 5, **extra},
+                 (("Alfa", 1e-4, 1e-3),), initial)
+    sampler = Sampler(SampleConfig(cfg, twin / method), log=lambda s: None,
+                      engine=SerialEngine())
+    sampler.run()
+    model, predictive = sampler.coverages[f"{method}_bands.csv"]
+    assert 0.8 <= predictive <= 1.0 and model <= predictive
+    bands = np.loadtxt(twin / method / f"{method}_bands.csv", delimiter=",", skiprows=1)
+    assert np.all(bands[:, 3] <= bands[:, 4]) and np.all(bands[:, 4] <= bands[:, 5])
+    if method == "mcmc":
+        post = (twin / method / "posterior.csv").read_text().splitlines()[1].split(",")
+        assert float(post[3]) < ALFA < float(post[5])  # the truth in the 95 % range
+
+
+def test_bad_configurations_exit_1_with_one_message(twin):
+    good = {"method": "glue", "n": 4}
+    cases = [({"n": 4}, "missing key 'method'"),
+             ({"method": "fast", "n": 4}, "'method' must be one of"),
+             ({"method": "sobol", "n": 0}, "'n' must be an integer of at least 1"),
+             ({"method": "mcmc", "n": 10, "burn": 10}, "'burn' (10) must be less than n"),
+             ({**good, "spread": 2}, "unknown key 'spread'"),
+             (good, "another sampling is using this output folder")]
+    busy = twin / "busy"
+    busy.mkdir()
+    fd = os.open(busy, os.O_RDONLY | os.O_DIRECTORY)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    try:
+        for k, (sample, message) in enumerate(cases):
+            cfg = config(twin, f"bad{k}", sample)
+            status, err = quiet(sample_main, [str(cfg), "--out", str(busy)])
+            assert (status, err.count("\n")) == (1, 1) and message in err, err
+    finally:
+        os.close(fd)
+    assert os.listdir(busy) == []
