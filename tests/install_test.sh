@@ -2,7 +2,7 @@
 # `cmake --install` into an empty prefix, then used from another folder with
 # only that prefix on PATH and PYTHONPATH: every relative link of the
 # installed guides resolves, and an installed example is run, plotted,
-# fitted and its observations made again by its own script.
+# fitted, sampled and its observations made again by its own script.
 #   tests/install_test.sh BUILD_DIR [skip-fit]
 set -euo pipefail
 build=$1
@@ -48,6 +48,12 @@ env -i HOME="$work" PATH="$prefix/bin:/usr/bin:/bin" \
   if [ -z "$SKIP_FIT" ]; then
     quarno-fit storm-calibration/fit.toml >fit.log
     grep -q "^Re," storm-calibration/fit/estimates.csv
+    # The sampler on its local Dask cluster: 12 GLUE runs of two workers.
+    sed -e "s/^n = 2000 .*/n = 12/; s/^threshold = .*/threshold = 1e9/" \
+      -e "s/^likelihood = .*/likelihood = \"gaussian\"/" storm-calibration/glue.toml >storm-calibration/tiny.toml
+    quarno-sample storm-calibration/tiny.toml --out tiny >sample.log
+    grep -q "^method glue, seed 2024, 12 runs (0 failed)" tiny/summary.txt
+    test "$(wc -l <tiny/glue_bands.csv)" -gt 1000
   fi
 '
-echo "installed tree: run, plot${2:+ (fit skipped)}, fit and observations from another folder"
+echo "installed tree: run, plot, observations${2:- and fit and sampling} from another folder"

@@ -239,7 +239,7 @@ class Engine:
             os.environ.setdefault("DASK_LOGGING__DISTRIBUTED", "error")
             self.cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1,
                                         threads_per_worker=1, processes=True,
-                                        dashboard_address=None, silence_logs=logging.ERROR,
+                                        dashboard_address=":0", silence_logs=logging.ERROR,
                                         preload=["quarno.engine"])
             self.client = Client(self.cluster)
         else:
