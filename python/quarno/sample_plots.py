@@ -82,7 +82,7 @@ def bands(sampler, path, bands):
                     ls="none", marker="o", ms=3.5, color="k", label="observed")
         if log:
             ax.set_yscale("log")
-        ax.set_ylabel(f"{sampler.cfg.fit.variable} at {o.x[k]:g} m", fontsize=9)
+        ax.set_ylabel(f"{sampler.cfg.fit.variable} at {o.x[k]:g} m\n(deck units)", fontsize=9)
         ax.grid(alpha=0.3)
     axes[0, 0].legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1.0))
     axes[-1, 0].set_xlabel("Time (h)")
