@@ -92,6 +92,13 @@ def test_sobol_is_the_same_from_a_cluster_and_in_process_and_an_inert_parameter_
     import xarray as xr
     with xr.open_dataset(twin / "cluster" / "samples.nc") as ds:
         assert ds["C"].shape == (32, 3, len(ds.time_s)) and int(ds.failed.sum()) == 0
+    # Morris screening of the same two: the inert one moves nothing.
+    cfg = config(twin, "morris", {"method": "morris", "n": 4, "seed": 3},
+                 (("Alfa", 1e-4, 1e-3), ("TSS", 0.001, 1.0)))
+    Sampler(SampleConfig(cfg, twin / "morris"), log=lambda s: None, engine=SerialEngine()).run()
+    effects = {r.split(",")[1]: float(r.split(",")[3]) for r in
+               (twin / "morris" / "morris.csv").read_text().splitlines() if r[:9] == "objective"}
+    assert effects["TSS 0-300"] == 0.0 and effects["Alfa 0-300"] > 0.0
 
 
 @pytest.mark.parametrize("method,extra,initial", [
