@@ -6,10 +6,12 @@ import io
 import os
 import re
 from pathlib import Path
+from conftest import many_runs  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
 
 
+@many_runs
 def test_the_python_guide_runs_as_written(tmp_path, monkeypatch):
     text = (ROOT / "docs" / "python.md").read_text(encoding="utf-8")
     blocks = re.findall(r"```python\n(.*?)```", text, re.S)

@@ -16,6 +16,7 @@ pytest.importorskip("distributed")
 
 from quarno import Deck, QuarnoError, default_program  # noqa: E402
 from quarno.engine import Engine, _cache_folder, flow_key, run_task  # noqa: E402
+from conftest import many_runs  # noqa: E402
 
 TWIN = Path(__file__).resolve().parents[2] / "tests" / "fit-twin"
 FAILING = 13  # a negative dispersion: the run fails with a numerical failure
@@ -40,6 +41,7 @@ def _free_port():
         return s.getsockname()[1]
 
 
+@many_runs
 def test_cluster_results_equal_direct_runs_and_survive_a_killed_worker(tmp_path):
     deck = Deck.read(TWIN)
     direct = [run_task(i, deck.text, deck.bicond, edits, replay=False) for i, edits in ITEMS]

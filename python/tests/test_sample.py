@@ -21,6 +21,7 @@ from quarno import Deck  # noqa: E402
 from quarno.cli import sample_main  # noqa: E402
 from quarno.engine import run_task  # noqa: E402
 from quarno.sample import SampleConfig, Sampler  # noqa: E402
+from conftest import many_runs  # noqa: E402
 
 TWIN = Path(__file__).resolve().parents[2] / "tests" / "fit-twin"
 ALFA = 3.0e-4   # the twin deck's storage exchange, the truth here
@@ -76,6 +77,7 @@ def quiet(main, argv):
         return main(argv), err.getvalue()
 
 
+@many_runs
 def test_sobol_is_the_same_from_a_cluster_and_in_process_and_an_inert_parameter_gets_nothing(
         twin):
     cfg = config(twin, "sobol", {"method": "sobol", "n": 8, "seed": 3, "n_boot": 50},
@@ -101,6 +103,7 @@ def test_sobol_is_the_same_from_a_cluster_and_in_process_and_an_inert_parameter_
     assert effects["TSS 0-300"] == 0.0 and effects["Alfa 0-300"] > 0.0
 
 
+@many_runs
 @pytest.mark.parametrize("method,extra,initial", [
     ("glue", {"n": 60, "likelihood": "gaussian", "threshold": 6.0}, None),
     ("mcmc", {"n": 24, "burn": 12, "walkers": 4}, {"Alfa": ALFA}),
