@@ -551,11 +551,16 @@ class Fit:
         if self.matcher is None:
             self.matcher = Matcher(self.obs, rows, self.cfg.variable, str(self.cfg.obs_file))
         model = self.matcher.values(rows)
+        return self.residuals_at(model), model
+
+    def residuals_at(self, model):
+        """The weighted residuals of modelled values at the observations, on
+        the log10 scale where an observation is transformed."""
         if not self.log10.any():
-            return self.scale * (model - self.observed), model
+            return self.scale * (model - self.observed)
         np = self.np
         scaled = np.where(self.log10, np.log10(np.maximum(model, self.floor)), model)
-        return self.scale * (scaled - self.target), model
+        return self.scale * (scaled - self.target)
 
     def evaluate(self, thetas):
         """Residual vectors at the given points, their runs launched together.

@@ -130,9 +130,7 @@ class Outputs:
         self.series[i] = series
         model = np.array([np.interp(o["time_s"], self.time, series[k])
                           for o, k in zip(self.fit.obs, self.site_of)])
-        f = self.fit
-        scaled = np.where(f.log10, np.log10(np.maximum(model, f.floor)), model)
-        r = f.scale * (scaled - f.target)
+        r = self.fit.residuals_at(model)
         self.residuals[i] = r if np.all(np.isfinite(r)) else None
 
     def objective(self, i):
