@@ -20,6 +20,7 @@
 #include "run/Setup.hpp"
 #include "solver/Reconstruction.hpp"
 #include "solver/RungeKutta.hpp"
+#include "solver/StepController.hpp"
 #include "solver/SaintVenant.hpp"
 
 namespace quarno {
@@ -343,7 +344,7 @@ struct StepResult {
   RkEvent event;
 };
 
-// One rk_step call from y0 at x0 with the given error scale and tolerance.
+// One controlled_step call from y0 at x0 with the given error scale and tolerance.
 template <class Rhs>
 StepResult step(StepScratch& w, Rhs& rhs, const std::vector<double>& y0,
                 const std::vector<double>& dydx0, double x0, double h_try, double scale,
@@ -360,7 +361,7 @@ StepResult step(StepScratch& w, Rhs& rhs, const std::vector<double>& y0,
   }
   StepResult r{};
   r.x = x0;
-  const RkStep taken = rk_step(rk_work(w), y, dydx, n, r.x, h_try, eps_tol, ys, rhs);
+  const RkStep taken = controlled_step(rk_work(w), y, dydx, n, r.x, h_try, eps_tol, ys, rhs);
   r.h_did = taken.h_did;
   r.h_next = taken.h_next;
   r.event = taken.event;
@@ -449,7 +450,7 @@ struct SixthStageOnly {
 };
 
 TEST_F(RungeKuttaStep, AcceptanceAndGrowthBoundaries) {
-  using namespace rk;
+  using namespace step_control;
   SixthStageOnly rhs{8.0};  // error 1000
   // Scaled error exactly 1: accepted, shrinking proposal 0.9 h.
   StepResult r = step(w, rhs, {5.0}, {0.0}, 0.0, 336.0, 1000.0, 1.0);
@@ -527,7 +528,7 @@ TEST_F(ControllerStep, StillPoolIsLeftUnchanged) {
   c.B1 = 15;
   auto m = make_channel(c);
   std::vector<double> before(m->flow.y.data(), m->flow.y.data() + m->grid.n);
-  advance_flow(*m, out, 40.0, 7.5, 47.5);
+  solve_flow_step(*m, out, 40.0, 7.5, 47.5);
   EXPECT_EQ(std::vector<double>(m->flow.y.data(), m->flow.y.data() + m->grid.n), before);
   EXPECT_EQ(console, "");
 }
@@ -539,43 +540,83 @@ TEST_F(ControllerStep, ConstantRiseCoversExactlyTheOuterStep) {
   c.GW = 0.003;
   c.B0 = c.B1 = 6;
   auto m = make_channel(c);
-  advance_flow(*m, out, 37.5, 12.5, 50.0);
+  solve_flow_step(*m, out, 37.5, 12.5, 50.0);
   for (int i = 1; i <= m->grid.M; ++i) {
     EXPECT_NEAR(m->flow.y(i), 1.0 + 12.5 * 0.003 / 6, 1e-8) << "cell " << i;
     EXPECT_EQ(m->flow.y(m->grid.M + i), 0.0) << "cell " << i;
   }
 }
 
-TEST_F(ControllerStep, StepEventsBecomeThePauseAndTheFailure) {
-  struct Case {
-    RkEvent event;
-    const char* console;
-    const char* failure;
-  };
-  const char* pause = "Stepsize not significant in RKQC.\n";
-  for (const Case& c : {Case{RkEvent::none, "", ""}, Case{RkEvent::not_significant, pause, ""},
-                        Case{RkEvent::cannot_advance, pause,
-                             "The flow solution cannot advance at t = 1e+20 s."}}) {
-    console.clear();
-    std::string failure;
-    try {
-      report_step_event(out, c.event, 1e20);
-    } catch (const NumericalFailure& e) {
-      failure = e.what();
-    }
-    EXPECT_EQ(console, c.console) << static_cast<int>(c.event);
-    EXPECT_EQ(failure, c.failure) << static_cast<int>(c.event);
+// A derivative of zero everywhere but at the sixth stage of a trial, where
+// it takes the next value of a script: the error of trial j is then
+// (h/336)·125·v_j, so the script decides which trials the error control
+// accepts (v = 0) and which it rejects (v large).
+struct ScriptedTrials {
+  const Array<double>* k6;
+  std::vector<double> v;
+  std::size_t trial = 0;
+  void operator()(double, const Array<double>&, Array<double>& k, int n) {
+    if (trial > 1000) throw std::runtime_error("the outer step does not end");
+    double value = 0.0;
+    if (&k == k6) value = v[std::min(trial++, v.size() - 1)];
+    for (int i = 1; i <= n; ++i) k(i) = value;
   }
+};
+
+TEST_F(ControllerStep, EventsComeBackInOrderWithTheOutcome) {
+  using E = FlowEvent;
+  struct Case {
+    const char* what;
+    double x1, dt;
+    int max_steps;
+    std::vector<double> script;
+    std::vector<FlowEvent> events;
+    FlowOutcome outcome;
+  };
+  const double big = 1e80;  // shrinks a step of 1 s to about 1e-22 s
+  const std::vector<Case> cases = {
+      {"one trial over the whole step", 0.0, 1.0, 10, {0.0}, {}, FlowOutcome::reached},
+      {"a step too small to change the time, accepted", 1e20, 10.0, 10, {0.0},
+       {E::step_not_significant}, FlowOutcome::reached},
+      {"two trials too small to change the time, both rejected", 1e20, 10.0, 10, {big, big},
+       {E::step_not_significant}, FlowOutcome::cannot_advance},
+      {"the budget of inner steps runs out", 0.0, 1.0, 1, {1e3, 0.0}, {E::too_many_steps},
+       FlowOutcome::too_many_steps},
+      {"a proposal below the smallest step, then the budget", 0.0, 1.0, 1, {big, 0.0},
+       {E::step_below_minimum, E::too_many_steps}, FlowOutcome::too_many_steps},
+  };
+  StepScratch s;
+  for (Array<double>* a : {&s.ywork, &s.dydx, &s.yscale, &s.y0, &s.k1, &s.yt, &s.k2, &s.k3,
+                           &s.k4, &s.k5, &s.k6, &s.err})
+    a->resize(1, 1);
+  for (const Case& c : cases) {
+    Array<double> y(1, 1);
+    y(1) = 1.0;
+    ScriptedTrials rhs{&s.k6, c.script};
+    std::vector<FlowEvent> events;
+    const FlowAdvance done = advance_flow(controller_work(s), y, 1, c.x1, c.dt, c.x1 + c.dt,
+                                          c.max_steps, rhs, [&](E e) { events.push_back(e); });
+    EXPECT_EQ(events, c.events) << c.what;
+    EXPECT_EQ(done.outcome, c.outcome) << c.what;
+    // The state changes only when the step ends: every trial here leaves 1.
+    EXPECT_EQ(y(1), 1.0) << c.what;
+    if (c.outcome == FlowOutcome::cannot_advance) {
+      EXPECT_EQ(done.t, c.x1) << c.what;
+    }
+  }
+  EXPECT_EQ(console, "");  // the controller shows nothing itself
+  EXPECT_STREQ(flow_event_message(E::step_not_significant), "Stepsize not significant in RKQC.");
 
   // In a run: at t = 1e20 s a step of 10 s does not move the clock. A pool
   // that groundwater raises has no error, so the step is accepted after one
   // pause.
+  const char* pause = "Stepsize not significant in RKQC.\n";
   console.clear();
   Channel c;
   c.GW = 0.003;
   auto m = make_channel(c);
   ASSERT_EQ(1e20 + 10.0, 1e20);
-  EXPECT_TRUE(advance_flow(*m, out, 1e20, 10.0, 1e20 + 10.0));
+  EXPECT_TRUE(solve_flow_step(*m, out, 1e20, 10.0, 1e20 + 10.0));
   EXPECT_EQ(console, pause);
   EXPECT_GT(m->flow.y(1), 1.0);
 }
@@ -639,11 +680,11 @@ TEST_F(ControllerStep, SurgeIsCarriedToTheEndOfTheStepInSeveralInnerSteps) {
     auto rhs = [&](double, const Array<double>& yt, Array<double>& k, int nn) {
       saint_venant_rhs(flow, yt, k, nn);
     };
-    ASSERT_LT(rk_step(rk_work(m->step), y, dydx, n, x, T, eps, ys, rhs).h_did, T);
+    ASSERT_LT(controlled_step(rk_work(m->step), y, dydx, n, x, T, eps, ys, rhs).h_did, T);
   }
 
   const auto ref = reference(*m, y0, T, 6000);
-  advance_flow(*m, out, 1000.0, T, 1000.0 + T);
+  solve_flow_step(*m, out, 1000.0, T, 1000.0 + T);
   double moved = 0;
   for (int i = 1; i <= n; ++i) {
     EXPECT_NEAR(m->flow.y(i), ref[i - 1], 5e-4) << "entry " << i;

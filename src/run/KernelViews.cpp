@@ -18,6 +18,10 @@ RkWork rk_work(StepScratch& s) {
   return RkWork{s.y0, s.k1, s.yt, s.k2, s.k3, s.k4, s.k5, s.k6, s.err};
 }
 
+ControllerWork controller_work(StepScratch& s) {
+  return ControllerWork{s.ywork, s.dydx, s.yscale, rk_work(s)};
+}
+
 TransportView transport_view(Model& m) {
   const Grid& gr = m.grid;
   NodeFields& nf = m.nodes;

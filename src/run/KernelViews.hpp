@@ -4,6 +4,7 @@
 
 #include "model/Model.hpp"
 #include "solver/RungeKutta.hpp"
+#include "solver/StepController.hpp"
 #include "solver/SaintVenant.hpp"
 #include "solver/TransportStep.hpp"
 
@@ -16,6 +17,8 @@ RhsView rhs_view(Model& m);
 
 // The scratch of the Runge-Kutta step.
 RkWork rk_work(StepScratch& s);
+// The scratch of the step controller, with that of its Runge-Kutta trials.
+ControllerWork controller_work(StepScratch& s);
 
 // The transport step of the model; its arrays stay in place for a run.
 TransportView transport_view(Model& m);

@@ -91,7 +91,7 @@ void march(Model& m, Outputs& out, const SteadyLimits& limits, bool heun_first) 
       heun = false;
       continue;
     }
-    if (!heun) advance_flow(m, out, t, c.dt, t + c.dt);
+    if (!heun) solve_flow_step(m, out, t, c.dt, t + c.dt);
     t += c.dt;
     unpack_state(m);
     s.steps += 1;
@@ -161,7 +161,7 @@ double change_over_one_step(Model& m) {
     courant_step(m);
     const RhsTeam team(m, rhs_threads(m.settings));
     if (m.clock.dt >= kMinStep &&
-        advance_flow(m, silent, 0.0, m.clock.dt, m.clock.dt, kSavedStateMaxInnerSteps)) {
+        solve_flow_step(m, silent, 0.0, m.clock.dt, m.clock.dt, kSavedStateMaxInnerSteps)) {
       unpack_state(m);
       change = largest_relative_change(m);
     }

@@ -98,7 +98,7 @@ void run_schedule(Model& m, Outputs& out, FlowRecording* flow) {
         if (replay) {
           replay_flow_step(m, *flow);
         } else {
-          advance_flow(m, out, c.t, c.dt, tNew, kMaxInnerSteps, record);
+          solve_flow_step(m, out, c.t, c.dt, tNew, kMaxInnerSteps, record);
           if (record != nullptr) record_flow_step(m, *record);
         }
         c.t = tNew;
