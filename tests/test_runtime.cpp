@@ -81,17 +81,17 @@ TEST(Runtime, TheTimeLoopAllocatesNothing) {
       reader = std::make_unique<FlowRecordReader>(record);
       flow.replay_from = reader.get();
     }
-    start_flow_recording(*m, out, flow);
+    FlowSource source(*m, out, flow);
 
     const long before = g_allocations.load();
     ASSERT_GT(before, at_start) << "the allocation counter does not count";
-    run_schedule(*m, out, &flow);
+    run_schedule(*m, out, source);
     const long during = g_allocations.load() - before;
     EXPECT_EQ(during, 0);
     EXPECT_EQ(values_after(results, "Time=").size(), 3u);
     EXPECT_GT(values_after(console, "Time (sec)=").size(), 10u);
-    EXPECT_EQ(flow.replaying, reader != nullptr);
-    if (flow.writer) flow.writer->commit();
+    EXPECT_EQ(source.kind() == FlowSource::Kind::replayed, reader != nullptr);
+    source.commit();
     if (reader) {
       EXPECT_EQ(obs, recorded_obs);
     }

@@ -1,10 +1,6 @@
 #include "run/FlowReplay.hpp"
 
-
 #include "input/StateText.hpp"
-#include "model/Errors.hpp"
-#include "model/ShowNumber.hpp"
-#include "run/Controller.hpp"
 
 #ifndef QUARNO_VERSION
 #define QUARNO_VERSION "unknown"
@@ -45,51 +41,7 @@ std::string flow_record_key(const Model& m) {
   return h.hex();
 }
 
-void start_flow_recording(const Model& m, Outputs& out, FlowRecording& flow) {
-  const std::string key = flow_record_key(m);
-  if (flow.replay_from != nullptr) {
-    const FlowRecordReader& r = *flow.replay_from;
-    flow.replaying = r.key() == key && r.cells() == m.grid.M;
-    if (!flow.replaying)
-      out.warnings.write_line("note: " + r.path() + " records the flow of another set-up (key " +
-                              r.key() + ", this run " + key + "); the flow is solved.");
-  }
-  if (!flow.save_path.empty())
-    flow.writer = std::make_unique<FlowRecordWriter>(flow.save_path, key,
-                                                     "quarno " QUARNO_VERSION, m.grid.M,
-                                                     flow.level);
-}
-
-void record_flow_step(const Model& m, FlowRecordWriter& writer) {
-  writer.step(m.clock.dt, m.flow.hl(1), m.flow.qr(m.grid.M), m.flow.y);
-}
-
-void replay_step_length(Model& m, Outputs& out, FlowRecording& flow) {
-  FlowRecordReader& r = *flow.replay_from;
-  FlowEvent event{};
-  for (;;) {
-    const FlowRecordReader::Entry entry = r.next(event, flow.step);
-    if (entry == FlowRecordReader::Entry::step) break;
-    if (entry == FlowRecordReader::Entry::end)
-      throw InputError(r.path() + ": the flow record ends at t = " + show_number(m.clock.t) +
-                       " s, before this run does");
-    show_flow_event(out, event, flow.writer.get());
-  }
-  const double dt = flow.step[0];
-  if (!(dt > 0.0 && dt < 1e30))
-    throw InputError(r.path() + ": the flow record does not follow this run (at t = " +
-                     show_number(m.clock.t) + " s it steps " + show_number(dt) + " s)");
-  m.clock.dt = dt;
-}
-
-void replay_flow_step(Model& m, FlowRecording& flow) {
-  const double* v = flow.step;
-  Flow& f = m.flow;
-  const int n = m.grid.n;
-  for (int i = 1; i <= n; ++i) f.y(i) = v[2 + i];
-  f.hl(1) = v[1];
-  f.qr(m.grid.M) = v[2];
-  if (flow.writer) record_flow_step(m, *flow.writer);
-}
+FlowRecorder::FlowRecorder(const Model& m, const std::string& path, int level)
+    : writer_(path, flow_record_key(m), "quarno " QUARNO_VERSION, m.grid.M, level) {}
 
 }  // namespace quarno

@@ -11,19 +11,14 @@
 #include "input/FlowRecordReader.hpp"
 #include "model/Model.hpp"
 #include "output/FlowRecordWriter.hpp"
-#include "output/OutputStreams.hpp"
 
 namespace quarno {
 
-// How a run takes its flow, and where it records it.
+// What a run asks of flow records.
 struct FlowRecording {
   FlowRecordReader* replay_from = nullptr;  // a record already checked whole; may not match
   std::string save_path;                    // where to record the flow; empty: nowhere
   int level = kDefaultFlowCompression;      // zstd level of the record; 0: none
-  // Chosen at the start of the time loop:
-  bool replaying = false;
-  std::unique_ptr<FlowRecordWriter> writer;
-  const double* step = nullptr;  // the values of the outer step being replayed
 };
 
 // The key of everything the unsteady flow depends on from the start of the
@@ -34,22 +29,24 @@ struct FlowRecording {
 // interval do not enter it.
 std::string flow_record_key(const Model& m);
 
-// Decides, once the model is set up, whether the flow is replayed (the
-// record's key matches this run's) or solved; a record that does not match
-// is noted on the warnings stream. Opens the writer when the flow is to be
-// recorded.
-void start_flow_recording(const Model& m, Outputs& out, FlowRecording& flow);
+// Watches the flow of a run and records it: the console events of the step
+// controller as they are shown, and after each outer step of the flow the
+// step's length, the state and the two face values the rest of the step
+// reads (before the end faces are derived from the state).
+class FlowRecorder {
+ public:
+  // A record of the flow of `m` (keyed by flow_record_key) at `path`, zstd
+  // `level`; nothing is written until commit().
+  FlowRecorder(const Model& m, const std::string& path, int level);
+  FlowRecordWriter& writer() { return writer_; }
+  void after_flow(const Model& m) {
+    writer_.step(m.clock.dt, m.flow.hl(1), m.flow.qr(m.grid.M), m.flow.y);
+  }
+  // Once the run has succeeded: the record takes its place.
+  void commit() { writer_.commit(); }
 
-// After the controller's outer step: its values into the record.
-void record_flow_step(const Model& m, FlowRecordWriter& writer);
-
-// The next outer step from the record, in two parts. First the console
-// messages the controller showed during the step (recorded again when the
-// flow is also being saved) and the step's length, into m.clock.dt: the
-// length the Courant condition and the interval's end gave it. InputError
-// when the record ends or does not follow this run.
-void replay_step_length(Model& m, Outputs& out, FlowRecording& flow);
-// Then the state and the face values the step left.
-void replay_flow_step(Model& m, FlowRecording& flow);
+ private:
+  FlowRecordWriter writer_;
+};
 
 }  // namespace quarno

@@ -25,6 +25,7 @@
 #include "run/ChainState.hpp"
 #include "run/Console.hpp"
 #include "run/FlowReplay.hpp"
+#include "run/FlowSource.hpp"
 #include "run/Setup.hpp"
 #include "run/SteadyFlow.hpp"
 #include "run/TimeLoop.hpp"
@@ -84,9 +85,10 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
     m.bal.QX0 = m.bal.QXL = m.bal.QGwU = m.bal.QCGWU = 0.0;
     record_initial_storages(m);
   }
-  if (flow != nullptr) start_flow_recording(m, out, *flow);
-  run_schedule(m, out, flow);
+  FlowSource source(m, out, flow != nullptr ? *flow : FlowRecording{});
+  run_schedule(m, out, source);
   out.flush_all();
+  source.commit();
 }
 
 namespace {
@@ -118,7 +120,6 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& o
     if (out.csv) write_csv_heads(out.obs_csv, out.profiles_csv, out.balance_csv, out.start_date);
     try {
       run_model(*model, param, bicond, out, saved, resume, options.initial_state, &flow);
-      if (flow.writer) flow.writer->commit();
       if (!options.save_state.empty()) save_run_state(*model, options.save_state);
       pause(out, "press ENTER to exit code");
     } catch (const InputError& e) {

@@ -16,7 +16,8 @@ namespace quarno {
 // flow, `saved` is the saved steady state to reuse when it fits the deck
 // (nullptr: none). With `resume`, the run goes on from that saved state
 // (read from `resume_path`) instead of its initial storages. With `flow`,
-// the flow is recorded or replayed (see run/FlowReplay.hpp). Throws
+// the flow is recorded or replayed (see run/FlowSource.hpp); a record being written takes its place once the
+// schedule has run and every result is flushed. Throws
 // InputError, NumericalFailure or Interrupted.
 void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
                const SavedFlowState* saved = nullptr, const SavedRunState* resume = nullptr,

@@ -1,26 +1,36 @@
 #include "run/TimeLoop.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <string>
 
+#include "model/Errors.hpp"
+#include "model/Schedule.hpp"
 #include "output/Balance.hpp"
 #include "output/Profiles.hpp"
 #include "output/Records.hpp"
 #include "run/Console.hpp"
-#include "run/Controller.hpp"
-#include "run/FlowReplay.hpp"
 #include "run/KernelViews.hpp"
 #include "run/OuterStep.hpp"
-#include "model/Errors.hpp"
-#include "model/Schedule.hpp"
 #include "solver/TransportStep.hpp"
 
 namespace quarno {
 
 namespace {
 
-constexpr double kEndTolerance = 1e-10;   // relative
+// Takes schedule row k and tells whether its interval runs. The first row
+// that runs after a saved run state taken mid-row keeps the inlet depth and
+// outer step it had; every other row starts with the first outer step.
+bool start_row(Model& m, int k, double kept_h0) {
+  RunState& c = m.clock;
+  c.interval = k;
+  if (!apply_schedule_row(m, k, c.t)) return false;  // too short: skipped
+  if (c.mid_row)
+    m.bnd.h0 = kept_h0;
+  else
+    c.dt = kFirstStep;
+  c.mid_row = false;
+  return true;
+}
 
 void check_concentrations(const Model& m) {
   for (int k = 1; k <= m.run.Nfdn; ++k) {
@@ -29,6 +39,37 @@ void check_concentrations(const Model& m) {
       throw NumericalFailure("The concentration became non-finite at t = " +
                              show_number(m.clock.t) + " s at node " + std::to_string(k) + ".");
   }
+}
+
+// The node hydraulics of the new flow and, with transport on, the transport
+// over the step with the inlet concentration of row k.
+void advance_transport(Model& m, const TransportView& transport, int k) {
+  const bool on = m.run.NTr > 0;
+  if (on)
+    for (int j = 1; j <= m.run.Nfdn; ++j) m.tr.An_old(j) = m.tr.An(j);
+  node_hydraulics(m);
+  if (!on) return;
+  transport_step(transport, m.clock.dt, m.bic.CBC(k));
+  check_concentrations(m);
+}
+
+// The accounts of the step: the record clock (a record is due once the
+// steps since the last one reach the record interval) and the balance sums.
+void account_step(Model& m) {
+  RunState& c = m.clock;
+  c.record_clock += c.dt;
+  if (c.record_clock >= m.settings.record_interval) {
+    c.record_clock = 0.0;
+    c.record_flag = 1;
+  }
+  accumulate_balance(m);
+}
+
+// The results due after the step.
+void report_step(Model& m, Outputs& out) {
+  write_observation(m, out);
+  write_profile_and_balance_if_due(m, out);
+  out.progress.update(m.clock.t);
 }
 
 // A run can end just short of its last output time: the last step may end
@@ -49,72 +90,21 @@ void warn_of_unwritten_output_times(const Model& m, Outputs& out) {
 
 }  // namespace
 
-void run_schedule(Model& m, Outputs& out, FlowRecording* flow) {
-  // A replayed flow evaluates no right-hand side: no helper threads.
-  const bool replay = flow != nullptr && flow->replaying;
-  const RhsTeam team(m, replay ? 1 : rhs_threads(m.settings));
-  RunState& c = m.clock;
-  const BicondTables& b = m.bic;
-  // A frozen flow keeps its steady state: only the transport moves on.
-  const bool frozen = m.settings.steady_flow;
+void run_schedule(Model& m, Outputs& out, FlowSource& flow) {
+  const RhsTeam team(m, flow.threads(m.settings));
   const TransportView transport = transport_view(m);
+  RunState& c = m.clock;
   const double kept_h0 = m.bnd.h0;  // a continued row's inlet depth
-  FlowRecordWriter* record = flow != nullptr ? flow->writer.get() : nullptr;
   for (int k = 1; k <= m.run.NTInt; ++k) {
-    const double TEnd = interval_end(b, k);
-    c.interval = k;
-    if (!apply_schedule_row(m, k, c.t)) continue;  // too short: skipped
-
-    if (c.mid_row)
-      m.bnd.h0 = kept_h0;
-    else
-      c.dt = kFirstStep;
-    c.mid_row = false;
-    const double Tclamp = TEnd - kEndTolerance * TEnd;
+    const double TEnd = interval_end(m.bic, k);
+    if (!start_row(m, k, kept_h0)) continue;
     while (interval_runs(c.t, TEnd)) {
       check_interrupt();
       set_inlet(m, k);
-      if (m.run.NTr > 0)
-        for (int j = 1; j <= m.run.Nfdn; ++j) m.tr.An_old(j) = m.tr.An(j);
-      if (replay) {
-        replay_step_length(m, out, *flow);  // as the Courant condition and TEnd gave it
-      } else {
-        courant_step(m);
-        if (c.dt < kMinStep)
-          throw NumericalFailure("The flow solution cannot advance at t = " + show_number(c.t) +
-                                 " s.");
-        if (c.t + c.dt > Tclamp) c.dt = TEnd - c.t;
-      }
-      const double tNew = c.t + c.dt;
-      c.record_clock += c.dt;
-      if (c.record_clock >= m.settings.record_interval) {
-        c.record_clock = 0.0;
-        c.record_flag = 1;
-      }
-
-      if (frozen) {
-        c.t = tNew;
-      } else {
-        if (replay) {
-          replay_flow_step(m, *flow);
-        } else {
-          solve_flow_step(m, out, c.t, c.dt, tNew, kMaxInnerSteps, record);
-          if (record != nullptr) record_flow_step(m, *record);
-        }
-        c.t = tNew;
-        unpack_state(m);
-      }
-      end_faces(m);
-      node_hydraulics(m);
-      if (m.run.NTr > 0) {
-        transport_step(transport, c.dt, b.CBC(k));
-        check_concentrations(m);
-      }
-
-      write_observation(m, out);
-      accumulate_balance(m);
-      write_profile_and_balance_if_due(m, out);
-      out.progress.update(c.t);
+      flow.advance(m, out, TEnd);
+      advance_transport(m, transport, k);
+      account_step(m);
+      report_step(m, out);
     }
   }
   warn_of_unwritten_output_times(m, out);

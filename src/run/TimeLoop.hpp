@@ -2,18 +2,17 @@
 
 #include "model/Model.hpp"
 #include "output/OutputStreams.hpp"
-#include "run/FlowReplay.hpp"
+#include "run/FlowSource.hpp"
 
 namespace quarno {
 
-// Runs the boundary schedule from the current model time: for each interval,
-// outer steps bounded by the Courant condition and cut to end on the
-// interval's end, each advancing the flow, deriving the cell fields and the
-// face discharges at both ends, moving the transport along, taking an
-// observation record every 60 s, summing the balance terms and writing the
-// profile at each output time. With `flow` (made ready by
-// start_flow_recording), the flow is recorded, or taken from a record that
-// matches the run instead of being solved.
-void run_schedule(Model& m, Outputs& out, FlowRecording* flow = nullptr);
+// Runs the boundary schedule from the current model time. For each interval,
+// outer steps until its end, each in the same order: the boundary values at
+// X = 0, the flow over the step (from `flow`: solved, replayed or frozen),
+// the node hydraulics and the transport, the accounts (the record clock and
+// the balance sums), then the results due after the step: an observation
+// record every record interval, the profile and balance at each output time,
+// the progress line.
+void run_schedule(Model& m, Outputs& out, FlowSource& flow);
 
 }  // namespace quarno
