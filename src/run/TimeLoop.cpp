@@ -4,16 +4,15 @@
 #include <cmath>
 #include <string>
 
-#include "output/Balance.hpp"
-#include "output/Profiles.hpp"
-#include "output/Records.hpp"
 #include "run/Console.hpp"
 #include "run/Controller.hpp"
 #include "run/FlowReplay.hpp"
 #include "run/KernelViews.hpp"
 #include "run/OuterStep.hpp"
+#include "run/Reports.hpp"
 #include "model/Errors.hpp"
 #include "model/Schedule.hpp"
+#include "solver/Balances.hpp"
 #include "solver/TransportStep.hpp"
 
 namespace quarno {
@@ -58,6 +57,7 @@ void run_schedule(Model& m, Outputs& out, FlowRecording* flow) {
   // A frozen flow keeps its steady state: only the transport moves on.
   const bool frozen = m.settings.steady_flow;
   const TransportView transport = transport_view(m);
+  RunReports reports(m, out);
   const double kept_h0 = m.bnd.h0;  // a continued row's inlet depth
   FlowRecordWriter* record = flow != nullptr ? flow->writer.get() : nullptr;
   for (int k = 1; k <= m.run.NTInt; ++k) {
@@ -105,16 +105,14 @@ void run_schedule(Model& m, Outputs& out, FlowRecording* flow) {
         unpack_state(m);
       }
       end_faces(m);
-      node_hydraulics(m);
+      node_hydraulics(node_hydraulics_view(m));
       if (m.run.NTr > 0) {
         transport_step(transport, c.dt, b.CBC(k));
         check_concentrations(m);
       }
 
-      write_observation(m, out);
-      accumulate_balance(m);
-      write_profile_and_balance_if_due(m, out);
-      out.progress.update(c.t);
+      accumulate_balance(balance_view(m), m.bal);
+      reports.after_step(m, settle_reports_due(m));
     }
   }
   warn_of_unwritten_output_times(m, out);
