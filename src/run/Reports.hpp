@@ -39,8 +39,9 @@ BalanceClosure close_balance_at_output(Model& m);
 // the output index (at most one profile per step).
 ReportsDue settle_reports_due(Model& m);
 
-// The writers of a run's results, made once before the time loop; they read
-// the model and change nothing in it.
+// The writers of a run's results, made once before the time loop from the
+// model they then read (after_step takes that same model); they allocate
+// nothing and change nothing in it.
 class RunReports {
  public:
   RunReports(const Model& m, Outputs& out);
