@@ -16,7 +16,7 @@
 #include "Decks.hpp"
 #include "RunDeck.hpp"
 #include "input/Deck.hpp"
-#include "output/Balance.hpp"
+#include "run/KernelViews.hpp"
 #include "run/Setup.hpp"
 #include "run/FlowReplay.hpp"
 #include "run/TimeLoop.hpp"
@@ -74,7 +74,7 @@ TEST(Runtime, TheTimeLoopAllocatesNothing) {
     locate_observations(*m);
     map_tables(*m);
     initial_state(*m);
-    record_initial_storages(*m);
+    record_initial_storages(balance_view(*m), m->bal);
     FlowRecording flow;
     if (std::string(mode) == "recorded") flow.save_path = record;
     if (std::string(mode) == "replayed") {

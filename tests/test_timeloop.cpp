@@ -10,6 +10,8 @@
 #include "Decks.hpp"
 #include "Results.hpp"
 #include "RunDeck.hpp"
+#include "input/RunStateFile.hpp"
+#include "run/Reports.hpp"
 
 namespace quarno::test {
 namespace {
@@ -311,6 +313,37 @@ TEST(TimeLoopFailure, NonFiniteFlowEndsTheRunWithStatus2) {
   EXPECT_GT(std::count(run.obs.begin(), run.obs.end(), '\n'), 11);
   EXPECT_EQ(run.obs.find("NaN"), std::string::npos);
   EXPECT_EQ(run.console.find("press ENTER"), std::string::npos);
+}
+
+TEST(Reports, TheLastOutputTimeSettledAgainIsWrittenAgainAndNoStateChanges) {
+  // At the end of a run with transport and a site, the last output time and
+  // a record settled again: the writers give the run's own last profile block
+  // and balance report to the byte, and leave the saved state as it was.
+  Reach r = small_reach();
+  r.NTr = 1, r.aL = 5.0, r.Alfa = 1e-3, r.Kdw = 1e-5, r.C = 2.0, r.Cb = 3.0;
+  r.schedule = {{600.0, 1.0, 10.0, 7.0}};
+  const InProcessRun run = run_in_process(r);
+  ASSERT_EQ(run.status, 0) << run.error;
+  Model& m = *run.model;
+  m.clock.output_index = m.bic.NTout;
+  m.clock.record_flag = 1;
+  const ReportsDue due = settle_reports_due(m);
+  ASSERT_TRUE(due.record && due.profile);
+  EXPECT_EQ(m.clock.output_index, m.bic.NTout + 1);
+  EXPECT_EQ(m.clock.record_flag, 0);
+  const std::string state = run_state_text(m);
+  std::string results, obs;
+  Outputs out{TextOut(nullptr), TextOut(nullptr), TextOut(nullptr)};
+  out.results.capture_to(&results);
+  out.obs.capture_to(&obs);
+  RunReports reports(m, out);
+  reports.after_step(m, due);
+  EXPECT_EQ(run_state_text(m), state);
+  EXPECT_EQ(values_after(results, "Time=").size(), 1u);
+  EXPECT_NE(results.find("Cwdoff="), std::string::npos);
+  ASSERT_LE(results.size(), run.results.size());
+  EXPECT_EQ(run.results.substr(run.results.size() - results.size()), results);
+  EXPECT_EQ(std::count(obs.begin(), obs.end(), '\n'), 1);
 }
 
 }  // namespace

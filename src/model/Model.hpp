@@ -246,6 +246,16 @@ struct BalanceSums {
   double Dyeoff = 0;                   // Cwdoff + Csdoff
 };
 
+// What closing the balances finds besides the final storages: the Froude
+// number at X = 0 and, for each balance, its absolute and relative (%) error.
+struct BalanceError {
+  double ER_A = 0, ER_R = 0;
+};
+struct BalanceClosure {
+  double Fr = 0;
+  BalanceError water, stream, bed;  // stream water with storage; bed sediment
+};
+
 // Cell means of the concentrations, refreshed when a profile is written.
 struct ProfileMeans {
   Array<double> C, Cb, Cs;
@@ -254,6 +264,7 @@ struct ProfileMeans {
 // The values of one observation record: position j's depth, velocity,
 // discharge, concentration, bed concentration, then for the CSV results its
 // storage concentration and the five fluxes, at entries 11(j-1)+1 .. 11j.
+// Computed by the run layer when a record is due, then written out.
 constexpr int kObservedValues = 11;
 struct ObservationValues {
   Array<double> v;

@@ -1,3 +1,6 @@
+// The balance report that follows each profile block: the inlet Froude
+// number, the water balance and, with transport on, the stream-water and
+// bed-sediment balances, each with its absolute and relative error.
 #pragma once
 
 #include "model/Model.hpp"
@@ -5,17 +8,10 @@
 
 namespace quarno {
 
-// Records the water and solute storages at the start of the run (and, with
-// transport on, zeroes the solute sums); writes nothing.
-void record_initial_storages(Model& m);
-
-// Recomputes the storages and writes the inlet Froude number, the water
-// balance and, with transport on, the stream-water and bed-sediment balances,
-// each with its absolute and relative error.
-void write_balance_report(Model& m, Outputs& out);
-
-// Adds one outer step's boundary, groundwater, decay and exchange amounts to
-// the running sums (after the observation record, before the profile check).
-void accumulate_balance(Model& m);
+// Writes the report of the balances closed at time t: the sums and storages
+// of `s`, the Froude number and errors of `c`; the solute balances only with
+// `transport`. Computes nothing.
+void write_balance_report(Outputs& out, double t, const BalanceSums& s, const BalanceClosure& c,
+                          bool transport);
 
 }  // namespace quarno

@@ -1,6 +1,5 @@
 #include "output/Records.hpp"
 
-#include <algorithm>
 #include <string>
 
 #include "output/Csv.hpp"
@@ -10,46 +9,16 @@ namespace quarno {
 
 namespace {
 
-// The discharge at node k (m3/s): the end faces at both ends, the mean of
-// the two cells between.
-double node_discharge(const Model& m, int k) {
-  if (k == 1) return m.bnd.qX0 * m.nodes.WidthN(1);
-  if (k == m.run.Nfdn) return m.bnd.qXL * m.nodes.WidthN(k);
-  return (m.flow.Q(k - 1) + m.flow.Q(k)) * 0.5;
-}
-
-// The values at observation position j, interpolated from the preceding
-// cell centre and node; the distance is always divided by dx.
-void observe(const Model& m, int j, double* v) {
-  const Grid& gr = m.grid;
-  const Flow& f = m.flow;
-  const int k = gr.kObsC(j);
-  const int k1 = std::min(k + 1, gr.M);
-  const int n = gr.kObsN(j);
-  const double dx = gr.dx;
-  auto at_site = [&](double a0, double a1) { return a0 + (a1 - a0) * gr.dObsN(j) / dx; };
-  v[0] = f.h(k) + (f.h(k1) - f.h(k)) * gr.dObsC(j) / dx;
-  v[1] = f.u(k) + (f.u(k1) - f.u(k)) * gr.dObsC(j) / dx;
-  v[2] = f.q(k) * gr.B(k) + (f.q(k1) * gr.B(k1) - f.q(k) * gr.B(k)) * gr.dObsC(j) / dx;
-  const Array<double>* nodal[7] = {&m.nodes.CN, &m.nodes.CbN, &m.tr.CsN, &m.tr.tau,
-                                             &m.tr.resus, &m.tr.settle, &m.tr.exchange};
-  const int count = m.run.NTr > 0 ? 7 : 3;  // the fluxes only with transport
-  for (int c = 0; c < count; ++c) v[3 + c] = at_site((*nodal[c])(n), (*nodal[c])(n + 1));
-  if (m.run.NTr > 0)
-    v[10] = at_site(node_discharge(m, n) * m.nodes.CN(n),
-                    node_discharge(m, n + 1) * m.nodes.CN(n + 1));
-}
-
 // The same record in full precision: one row per position; the fluxes are
 // empty without transport.
-void write_observation_csv(const Model& m, Outputs& out, const double* values) {
+void write_site_record_csv(Outputs& out, double t, const SiteRecord& r, const double* values) {
   CsvRow row;
-  for (int j = 1; j <= m.bic.Nobs; ++j) {
+  for (int j = 1; j <= r.Nobs; ++j) {
     const double* v = values + kObservedValues * (j - 1);
-    row.time(m.clock.t, out.start_date) << j << m.bic.XObs(j);
+    row.time(t, out.start_date) << j << r.XObs(j);
     for (int c = 0; c < 6; ++c) row << v[c];
     for (int c = 6; c < kObservedValues; ++c) {
-      if (m.run.NTr > 0)
+      if (r.transport)
         row << v[c];
       else
         row << "";
@@ -61,18 +30,14 @@ void write_observation_csv(const Model& m, Outputs& out, const double* values) {
 
 }  // namespace
 
-void write_observation(Model& m, Outputs& out) {
-  RunState& c = m.clock;
-  const int Nobs = m.bic.Nobs;
-  if (c.record_flag == 0 || Nobs <= 0) return;
-  double* values = &m.observed.v(1);  // sized for every position at set-up
-  for (int j = 1; j <= Nobs; ++j) observe(m, j, values + kObservedValues * (j - 1));
+void write_site_record(Outputs& out, double t, const SiteRecord& r) {
+  const double* values = &r.values(1);
   if (!out.quiet) {
     out.progress.clear_line();
-    out.console.write(layouts::kProgressLine, {c.t});
+    out.console.write(layouts::kProgressLine, {t});
   }
-  out.obs.write(layouts::kObsRecord, Args(1 + 5 * Nobs, [&](int k) -> Arg {
-                  return k == 0 ? c.t : values[kObservedValues * ((k - 1) / 5) + (k - 1) % 5];
+  out.obs.write(layouts::kObsRecord, Args(1 + 5 * r.Nobs, [&](int k) -> Arg {
+                  return k == 0 ? t : values[kObservedValues * ((k - 1) / 5) + (k - 1) % 5];
                 }));
   out.obs.name_nonfinite([](int k) {
     static const char* const kNames[5] = {"h", "u", "Q", "C", "Cs"};
@@ -80,11 +45,10 @@ void write_observation(Model& m, Outputs& out) {
     return std::string(kNames[(k - 1) % 5]) + " at observation position " +
            std::to_string((k - 1) / 5 + 1);
   });
-  if (out.csv) write_observation_csv(m, out, values);
+  if (out.csv) write_site_record_csv(out, t, r, values);
   out.console.flush();
   out.obs.flush();
-  c.record_flag = 0;
-  out.end_if_nonfinite(c.t);
+  out.end_if_nonfinite(t);
 }
 
 }  // namespace quarno

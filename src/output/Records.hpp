@@ -7,10 +7,19 @@
 
 namespace quarno {
 
-// When a record is due and there are observation positions: the console
-// progress line and one row of crObsNode.txt with the depth, velocity,
-// discharge, concentration and bed concentration at every position; lowers
-// the record flag. With no positions the flag stays raised.
-void write_observation(Model& m, Outputs& out);
+// The values of one record: kObservedValues per position, position j's from
+// entry kObservedValues*(j-1)+1 on; the fluxes count only with transport.
+struct SiteRecord {
+  int Nobs;                     // positions, at least one
+  const Array<double>& XObs;    // their distances from X = 0 (m)
+  const Array<double>& values;
+  bool transport;
+};
+
+// The record at time t: the console progress line (unless quiet), one row of
+// crObsNode.txt with the depth, velocity, discharge, concentration and bed
+// concentration at every position and, with CSV results, a row per position;
+// ends the run when a value written is not finite.
+void write_site_record(Outputs& out, double t, const SiteRecord& r);
 
 }  // namespace quarno

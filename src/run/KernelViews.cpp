@@ -38,4 +38,34 @@ TransportView transport_view(Model& m) {
       TransportFluxes{t.tau, t.resus, t.settle, t.exchange}};
 }
 
+NodeHydraulicsView node_hydraulics_view(Model& m) {
+  const Flow& f = m.flow;
+  Transport& t = m.tr;
+  return NodeHydraulicsView{m.run.Nfdn, m.grid.M, f.hl, f.h, f.u, m.bnd.qX0, m.nodes.WidthN,
+                            t.hn, t.un, t.An};
+}
+
+BalanceView balance_view(const Model& m) {
+  const Grid& gr = m.grid;
+  const NodeFields& nf = m.nodes;
+  const Flow& f = m.flow;
+  const Transport& t = m.tr;
+  return BalanceView{gr.M, m.run.Nfdn, m.run.NTr, gr.dx,
+                     gr.B, f.h, f.u, f.A,
+                     nf.WidthN, nf.GWUpwN, nf.CGWN, nf.fN, nf.KdwN, nf.KdsN, nf.HbN, nf.RbN,
+                     nf.CN, t.CsN, nf.CbN, t.TResC, t.TDepC,
+                     m.bnd.qX0, m.bnd.qXL, m.clock.dt, m.bic.QBC, m.clock.interval};
+}
+
+SiteView site_view(const Model& m) {
+  const Grid& gr = m.grid;
+  const Flow& f = m.flow;
+  const NodeFields& nf = m.nodes;
+  const Transport& t = m.tr;
+  return SiteView{m.bic.Nobs, gr.M, m.run.Nfdn, m.run.NTr, gr.dx,
+                  gr.kObsC, gr.kObsN, gr.dObsC, gr.dObsN,
+                  gr.B, f.h, f.u, f.q, f.Q, nf.WidthN, m.bnd.qX0, m.bnd.qXL,
+                  nf.CN, nf.CbN, t.CsN, t.tau, t.resus, t.settle, t.exchange};
+}
+
 }  // namespace quarno

@@ -3,9 +3,11 @@
 #pragma once
 
 #include "model/Model.hpp"
+#include "solver/Balances.hpp"
 #include "solver/RungeKutta.hpp"
 #include "solver/StepController.hpp"
 #include "solver/SaintVenant.hpp"
+#include "solver/SiteValues.hpp"
 #include "solver/TransportStep.hpp"
 
 namespace quarno {
@@ -22,5 +24,15 @@ ControllerWork controller_work(StepScratch& s);
 
 // The transport step of the model; its arrays stay in place for a run.
 TransportView transport_view(Model& m);
+
+// The node hydraulics of the model, after its flow step.
+NodeHydraulicsView node_hydraulics_view(Model& m);
+
+// The balances of the model: its storages and the amounts of the step that
+// the clock and the end faces show when they are taken.
+BalanceView balance_view(const Model& m);
+
+// The values at the model's observation positions.
+SiteView site_view(const Model& m);
 
 }  // namespace quarno

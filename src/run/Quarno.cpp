@@ -18,7 +18,6 @@
 #include "input/Deck.hpp"
 #include "input/Reader.hpp"
 #include "model/Model.hpp"
-#include "output/Balance.hpp"
 #include "output/Csv.hpp"
 #include "output/OutputStreams.hpp"
 #include "output/ResultFiles.hpp"
@@ -26,6 +25,7 @@
 #include "run/Console.hpp"
 #include "run/FlowReplay.hpp"
 #include "run/FlowSource.hpp"
+#include "run/KernelViews.hpp"
 #include "run/Setup.hpp"
 #include "run/SteadyFlow.hpp"
 #include "run/TimeLoop.hpp"
@@ -83,7 +83,7 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
     restore_run_state(m, *resume, resume_path);
   } else {
     m.bal.QX0 = m.bal.QXL = m.bal.QGwU = m.bal.QCGWU = 0.0;
-    record_initial_storages(m);
+    record_initial_storages(balance_view(m), m.bal);
   }
   FlowSource source(m, out, flow != nullptr ? *flow : FlowRecording{});
   run_schedule(m, out, source);

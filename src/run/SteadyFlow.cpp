@@ -133,7 +133,7 @@ void prepare_frozen_flow(Model& m) {
   Array<double>& dydx = m.step.dydx;
   saint_venant_rhs(rhs_view(m), m.flow.y, dydx, m.grid.n);
   end_faces(m);
-  node_hydraulics(m);
+  node_hydraulics(node_hydraulics_view(m));
   m.clock.dt = 0.0;
 }
 

@@ -5,12 +5,11 @@
 
 #include "model/Errors.hpp"
 #include "model/Schedule.hpp"
-#include "output/Balance.hpp"
-#include "output/Profiles.hpp"
-#include "output/Records.hpp"
 #include "run/Console.hpp"
 #include "run/KernelViews.hpp"
 #include "run/OuterStep.hpp"
+#include "run/Reports.hpp"
+#include "solver/Balances.hpp"
 #include "solver/TransportStep.hpp"
 
 namespace quarno {
@@ -47,29 +46,24 @@ void advance_transport(Model& m, const TransportView& transport, int k) {
   const bool on = m.run.NTr > 0;
   if (on)
     for (int j = 1; j <= m.run.Nfdn; ++j) m.tr.An_old(j) = m.tr.An(j);
-  node_hydraulics(m);
+  node_hydraulics(node_hydraulics_view(m));
   if (!on) return;
   transport_step(transport, m.clock.dt, m.bic.CBC(k));
   check_concentrations(m);
 }
 
 // The accounts of the step: the record clock (a record is due once the
-// steps since the last one reach the record interval) and the balance sums.
-void account_step(Model& m) {
+// steps since the last one reach the record interval), the balance sums,
+// and what the step leaves to report, with the state that goes with it.
+ReportsDue account_step(Model& m) {
   RunState& c = m.clock;
   c.record_clock += c.dt;
   if (c.record_clock >= m.settings.record_interval) {
     c.record_clock = 0.0;
     c.record_flag = 1;
   }
-  accumulate_balance(m);
-}
-
-// The results due after the step.
-void report_step(Model& m, Outputs& out) {
-  write_observation(m, out);
-  write_profile_and_balance_if_due(m, out);
-  out.progress.update(m.clock.t);
+  accumulate_balance(balance_view(m), m.bal);
+  return settle_reports_due(m);
 }
 
 // A run can end just short of its last output time: the last step may end
@@ -94,6 +88,7 @@ void run_schedule(Model& m, Outputs& out, FlowSource& flow) {
   const RhsTeam team(m, flow.threads(m.settings));
   const TransportView transport = transport_view(m);
   RunState& c = m.clock;
+  RunReports reports(m, out);
   const double kept_h0 = m.bnd.h0;  // a continued row's inlet depth
   for (int k = 1; k <= m.run.NTInt; ++k) {
     const double TEnd = interval_end(m.bic, k);
@@ -103,8 +98,8 @@ void run_schedule(Model& m, Outputs& out, FlowSource& flow) {
       set_inlet(m, k);
       flow.advance(m, out, TEnd);
       advance_transport(m, transport, k);
-      account_step(m);
-      report_step(m, out);
+      const ReportsDue due = account_step(m);
+      reports.after_step(m, due);
     }
   }
   warn_of_unwritten_output_times(m, out);

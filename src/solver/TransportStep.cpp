@@ -40,23 +40,24 @@ inline void scale(double& a, double& b, double& r) {
 
 }  // namespace
 
-void node_hydraulics(Model& m) {
-  Transport& t = m.tr;
-  const Flow& f = m.flow;
-  const Array<double>& WidthN = m.nodes.WidthN;
-  const int Nfdn = m.run.Nfdn;
-  const int M = m.grid.M;
-  t.hn(1) = f.hl(1);
-  t.un(1) = m.bnd.qX0 / f.hl(1);
-  t.An(1) = t.hn(1) * WidthN(1);
+void node_hydraulics(const NodeHydraulicsView& v) {
+  Array<double>& hn = v.hn;
+  Array<double>& un = v.un;
+  Array<double>& An = v.An;
+  const Array<double>& WidthN = v.WidthN;
+  const int Nfdn = v.N;
+  const int M = v.M;
+  hn(1) = v.hl(1);
+  un(1) = v.qX0 / v.hl(1);
+  An(1) = hn(1) * WidthN(1);
   for (int k = 2; k <= Nfdn - 1; ++k) {
-    t.hn(k) = (f.h(k - 1) + f.h(k)) * 0.5;
-    t.un(k) = (f.u(k - 1) + f.u(k)) * 0.5;
-    t.An(k) = t.hn(k) * WidthN(k);
+    hn(k) = (v.h(k - 1) + v.h(k)) * 0.5;
+    un(k) = (v.u(k - 1) + v.u(k)) * 0.5;
+    An(k) = hn(k) * WidthN(k);
   }
-  t.hn(Nfdn) = f.h(M);
-  t.un(Nfdn) = f.u(M);
-  t.An(Nfdn) = t.hn(Nfdn) * WidthN(Nfdn);
+  hn(Nfdn) = v.h(M);
+  un(Nfdn) = v.u(M);
+  An(Nfdn) = hn(Nfdn) * WidthN(Nfdn);
 }
 
 void solve_scaled(const TridiagonalRows& s, int N, double C0) {

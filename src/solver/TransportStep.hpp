@@ -4,10 +4,24 @@
 
 namespace quarno {
 
+// What the node hydraulics read and write: cells 1..M, nodes 1..N.
+struct NodeHydraulicsView {
+  int N;                        // nodes
+  int M;                        // cells
+  const Array<double>& hl;      // depth at the inlet face of each cell (m)
+  const Array<double>& h;       // cell depth (m)
+  const Array<double>& u;       // cell velocity (m/s)
+  const double& qX0;            // unit discharge at the X = 0 face (m2/s)
+  const Array<double>& WidthN;  // node width (m)
+  Array<double>& hn;            // node depth (m)
+  Array<double>& un;            // node velocity (m/s)
+  Array<double>& An;            // node flow area (m2)
+};
+
 // Node depth, velocity and flow area after a flow step: node 1 from the
 // inlet face of cell 1, interior nodes as the mean of their two cells, the
 // last node from the last cell.
-void node_hydraulics(Model& m);
+void node_hydraulics(const NodeHydraulicsView& v);
 
 // The reach as the transport step reads it: nodes 1..N, cells 1..N-1.
 struct TransportReach {

@@ -22,7 +22,7 @@
 #include "input/Reader.hpp"
 #include "input/RunStateFile.hpp"
 #include "model/Model.hpp"
-#include "output/Balance.hpp"
+#include "run/KernelViews.hpp"
 #include "output/OutputStreams.hpp"
 #include "run/Setup.hpp"
 #include "input/ScheduleChecks.hpp"
@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     quarno::map_tables(*m);
     quarno::check_mapped_tables(*m);
     quarno::initial_state(*m);
-    quarno::record_initial_storages(*m);
+    quarno::record_initial_storages(quarno::balance_view(*m), m->bal);
     if (resume) {
       quarno::check_run_state_fits(*m, *resume, "run.state");
       quarno::restore_run_state(*m, *resume, "run.state");

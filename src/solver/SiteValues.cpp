@@ -1,0 +1,42 @@
+#include "solver/SiteValues.hpp"
+
+#include <algorithm>
+
+namespace quarno {
+
+namespace {
+
+// The discharge at node k (m3/s): the end faces at both ends, the mean of
+// the two cells between.
+double node_discharge(const SiteView& v, int k) {
+  if (k == 1) return v.qX0 * v.WidthN(1);
+  if (k == v.Nfdn) return v.qXL * v.WidthN(k);
+  return (v.Q(k - 1) + v.Q(k)) * 0.5;
+}
+
+// The values at observation position j, interpolated from the preceding
+// cell centre and node; the distance is always divided by dx.
+void observe(const SiteView& s, int j, double* v) {
+  const int k = s.kObsC(j);
+  const int k1 = std::min(k + 1, s.M);
+  const int n = s.kObsN(j);
+  const double dx = s.dx;
+  auto at_site = [&](double a0, double a1) { return a0 + (a1 - a0) * s.dObsN(j) / dx; };
+  v[0] = s.h(k) + (s.h(k1) - s.h(k)) * s.dObsC(j) / dx;
+  v[1] = s.u(k) + (s.u(k1) - s.u(k)) * s.dObsC(j) / dx;
+  v[2] = s.q(k) * s.B(k) + (s.q(k1) * s.B(k1) - s.q(k) * s.B(k)) * s.dObsC(j) / dx;
+  const Array<double>* nodal[7] = {&s.CN, &s.CbN, &s.CsN, &s.tau,
+                                   &s.resus, &s.settle, &s.exchange};
+  const int count = s.NTr > 0 ? 7 : 3;  // the fluxes only with transport
+  for (int c = 0; c < count; ++c) v[3 + c] = at_site((*nodal[c])(n), (*nodal[c])(n + 1));
+  if (s.NTr > 0)
+    v[10] = at_site(node_discharge(s, n) * s.CN(n), node_discharge(s, n + 1) * s.CN(n + 1));
+}
+
+}  // namespace
+
+void site_values(const SiteView& v, Array<double>& values) {
+  for (int j = 1; j <= v.Nobs; ++j) observe(v, j, &values(kObservedValues * (j - 1) + 1));
+}
+
+}  // namespace quarno

@@ -1,0 +1,45 @@
+// The values at the observation positions, interpolated from the cells and
+// nodes, for the observation records.
+#pragma once
+
+#include "model/Model.hpp"
+
+namespace quarno {
+
+// What the site values read: the positions' preceding cell centre and node
+// with their distances, the cells' flow, the end faces and the node values.
+struct SiteView {
+  int Nobs;
+  int M;
+  int Nfdn;
+  int NTr;                      // transport on when > 0
+  double dx;                    // cell length (m)
+  const Array<int>& kObsC;      // cell whose centre precedes position j
+  const Array<int>& kObsN;      // node that precedes position j
+  const Array<double>& dObsC;   // distance from that centre (m)
+  const Array<double>& dObsN;   // distance from that node (m)
+  const Array<double>& B;       // cell width (m)
+  const Array<double>& h;       // cell depth (m)
+  const Array<double>& u;       // cell velocity (m/s)
+  const Array<double>& q;       // cell discharge per unit width (m2/s)
+  const Array<double>& Q;       // cell discharge (m3/s)
+  const Array<double>& WidthN;  // node width (m)
+  const double& qX0;            // unit discharge at the X = 0 face (m2/s)
+  const double& qXL;            // and at the X = L face
+  const Array<double>& CN;      // stream-water concentration
+  const Array<double>& CbN;     // bed-sediment concentration
+  const Array<double>& CsN;     // transient-storage concentration
+  const Array<double>& tau;     // the last transport step's fluxes
+  const Array<double>& resus;
+  const Array<double>& settle;
+  const Array<double>& exchange;
+};
+
+// The values of every position j into values(kObservedValues*(j-1)+1 ..):
+// depth, velocity, discharge, concentration, bed concentration, storage
+// concentration, shear stress, resuspension, settling, exchange and solute
+// flux; without transport only the first six (the concentrations as they
+// stand) are set.
+void site_values(const SiteView& v, Array<double>& values);
+
+}  // namespace quarno
