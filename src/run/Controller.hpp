@@ -1,8 +1,8 @@
 #pragma once
 
-#include "model/FlowRecord.hpp"
+#include "input/FlowRecordFile.hpp"
+#include "model/FlowEvent.hpp"
 #include "model/Model.hpp"
-#include "output/FlowRecordWriter.hpp"
 #include "output/OutputStreams.hpp"
 #include "solver/RungeKutta.hpp"
 

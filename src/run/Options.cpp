@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "input/FlowRecordFile.hpp"
 #include "input/Reader.hpp"
 #include "model/ShowNumber.hpp"
-#include "model/FlowRecord.hpp"
 #include "parallel/Team.hpp"
 #include "solver/ManningPower.hpp"
 
