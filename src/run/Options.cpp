@@ -125,6 +125,29 @@ void name_from_here(std::string& file) {
   if (::getcwd(cwd, sizeof cwd) != nullptr) file = std::string(cwd) + "/" + file;
 }
 
+// Where the flow comes from: a saved steady flow freezes it, and a frozen
+// flow neither goes on from a saved state nor is recorded or replayed; false
+// after a message. The saved files are then named from here.
+bool resolve_flow_source(RunPlan& plan) {
+  RunSettings& settings = plan.settings;
+  if (!settings.flow_state.empty()) settings.steady_flow = true;
+  if (!plan.initial_state.empty() && settings.steady_flow) {
+    std::fprintf(stderr, "quarno: --initial-state %s: a run that goes on from a saved state cannot "
+                 "freeze its flow (--steady-flow, --flow-state)\n", plan.initial_state.c_str());
+    return false;
+  }
+  if ((!plan.save_flow.empty() || !plan.replay_flow.empty()) && settings.steady_flow) {
+    std::fprintf(stderr, "quarno: %s: a run whose flow is frozen (--steady-flow, --flow-state) "
+                 "has no flow to record or replay\n",
+                 plan.save_flow.empty() ? "--replay-flow" : "--save-flow");
+    return false;
+  }
+  for (std::string* file : {&settings.flow_state, &plan.save_state, &plan.initial_state,
+                            &plan.save_flow, &plan.replay_flow})
+    name_from_here(*file);
+  return true;
+}
+
 }  // namespace
 
 int parse_options(int argc, const char* const* argv, Options& options) {
@@ -195,23 +218,9 @@ int parse_options(int argc, const char* const* argv, Options& options) {
     }
   }
   if (!check_record_options(start_date->count() > 0, start_text, plan)) return 1;
-  if (!settings.flow_state.empty()) settings.steady_flow = true;
-  if (!plan.initial_state.empty() && settings.steady_flow) {
-    std::fprintf(stderr, "quarno: --initial-state %s: a run that goes on from a saved state cannot "
-                 "freeze its flow (--steady-flow, --flow-state)\n", plan.initial_state.c_str());
-    return 1;
-  }
-  if ((!plan.save_flow.empty() || !plan.replay_flow.empty()) && settings.steady_flow) {
-    std::fprintf(stderr, "quarno: %s: a run whose flow is frozen (--steady-flow, --flow-state) "
-                 "has no flow to record or replay\n",
-                 plan.save_flow.empty() ? "--replay-flow" : "--save-flow");
-    return 1;
-  }
+  if (!resolve_flow_source(plan)) return 1;
   if (!choose_pow_path(pow_text, settings.pow_path)) return 1;
   if (settings.threads == 0 && (settings.threads = threads_from_environment()) < 0) return 1;
-  for (std::string* file : {&settings.flow_state, &plan.save_state, &plan.initial_state,
-                            &plan.save_flow, &plan.replay_flow})
-    name_from_here(*file);
   return -1;
 }
 
