@@ -69,87 +69,69 @@ TEST(CommandLine, HelpVersionAndBadOptionsTouchNothing) {
     EXPECT_FALSE(f.exists(file)) << file;
 }
 
-// Everything a plan holds, as one line, so that two plans compare field by
-// field with the difference shown.
-std::string describe(const Options& o) {
-  const RunPlan& p = o.plan;
+// Everything a plan holds, as one line: two plans compare field by field.
+std::string describe(const RunPlan& p) {
   const RunSettings& s = p.settings;
   std::ostringstream t;
-  t << "folder=" << o.folder << " csv=" << p.csv << " quiet=" << p.quiet
-    << " progress=" << p.progress << " no_pause=" << p.no_pause << " threads=" << s.threads
-    << " pow=" << pow_path_name(s.pow_path) << " lift=" << s.lift_capacities
-    << " interval=" << s.record_interval << " steady=" << s.steady_flow
-    << " flow_state=" << s.flow_state << " save_state=" << p.save_state
-    << " initial_state=" << p.initial_state << " save_flow=" << p.save_flow
-    << " replay_flow=" << p.replay_flow << " compression=" << p.flow_compression
-    << " start=" << p.start_date.set << "," << p.start_date.seconds << ","
-    << p.start_date.nanos;
+  t << p.csv << p.quiet << p.progress << p.no_pause << '|' << s.threads << '|'
+    << pow_path_name(s.pow_path) << '|' << s.lift_capacities << s.steady_flow << '|'
+    << s.record_interval << '|' << s.flow_state << '|' << p.save_state << '|' << p.initial_state
+    << '|' << p.save_flow << '|' << p.replay_flow << '|' << p.flow_compression << '|'
+    << p.start_date.set << ',' << p.start_date.seconds << ',' << p.start_date.nanos;
   return t.str();
 }
 
 TEST(CommandLine, OptionsResolveToOnePlan) {
-  // Each line of options against the plan it must give: the defaults, the
-  // switches, the environment's thread count and path, the saved files named
-  // from the working directory, and what one option implies for another.
+  // Lines of options against the plan each must give (the changes to the
+  // default plan): the switches, the environment's thread count, the saved
+  // files named from the working directory, a saved steady flow freezing it.
   const std::string here = fs::current_path().string() + "/";
-  struct Case {
-    std::vector<std::string> args;
-    const char* threads_env;  // QUARNO_THREADS, nullptr: not set
-    std::function<void(Options&)> expect;  // applied to the default plan
-  };
-  const std::vector<Case> cases = {
-      {{}, nullptr, [](Options&) {}},
-      {{}, "2", [](Options& o) { o.plan.settings.threads = 2; }},
-      {{"--threads", "3"}, "2", [](Options& o) { o.plan.settings.threads = 3; }},
-      {{".", "--csv", "--quiet", "--progress", "--no-pause", "--lift-capacities",
-        "--record-interval", "15", "--pow-path", "scalar", "--start-date", "2024-06-01T00:00:01Z"},
+  const struct {
+    std::vector<const char*> args;
+    const char* threads_env;  // QUARNO_THREADS; nullptr: not set
+    std::function<void(RunPlan&)> expect;
+  } cases[] = {
+      {{}, nullptr, [](RunPlan&) {}},
+      {{}, "2", [](RunPlan& p) { p.settings.threads = 2; }},
+      {{"--threads", "3"}, "2", [](RunPlan& p) { p.settings.threads = 3; }},
+      {{"--csv", "--quiet", "--progress", "--no-pause", "--lift-capacities", "--record-interval",
+        "15", "--pow-path", "scalar", "--start-date", "2024-06-01T00:00:01Z"},
        nullptr,
-       [](Options& o) {
-         o.folder = ".";
-         o.plan.csv = o.plan.quiet = o.plan.progress = o.plan.no_pause = true;
-         o.plan.settings.lift_capacities = true;
-         o.plan.settings.record_interval = 15.0;
-         o.plan.settings.pow_path = PowPath::scalar;
-         o.plan.start_date = {true, 1717200001, 0};
+       [](RunPlan& p) {
+         p.csv = p.quiet = p.progress = p.no_pause = p.settings.lift_capacities = true;
+         p.settings.record_interval = 15.0;
+         p.settings.pow_path = PowPath::scalar;
+         p.start_date = {true, 1717200001, 0};
        }},
       {{"--flow-state", "f.csv"}, nullptr,
-       [&](Options& o) {
-         o.plan.settings.steady_flow = true;
-         o.plan.settings.flow_state = here + "f.csv";
-       }},
+       [&](RunPlan& p) { p.settings.flow_state = here + "f.csv", p.settings.steady_flow = true; }},
       {{"--save-state", "s.txt", "--initial-state", "/abs/i.txt", "--save-flow", "d/r.qfr",
         "--replay-flow", "../p.qfr", "--flow-compression", "0"},
        nullptr,
-       [&](Options& o) {
-         o.plan.save_state = here + "s.txt";
-         o.plan.initial_state = "/abs/i.txt";
-         o.plan.save_flow = here + "d/r.qfr";
-         o.plan.replay_flow = here + "../p.qfr";
-         o.plan.flow_compression = 0;
+       [&](RunPlan& p) {
+         p.save_state = here + "s.txt", p.initial_state = "/abs/i.txt";
+         p.save_flow = here + "d/r.qfr", p.replay_flow = here + "../p.qfr";
+         p.flow_compression = 0;
        }},
   };
-  const char* kept_threads = std::getenv("QUARNO_THREADS");
-  const std::string kept = kept_threads != nullptr ? kept_threads : "";
-  const char* kept_path = std::getenv("QUARNO_POW_PATH");
-  const std::string kept_pow = kept_path != nullptr ? kept_path : "";
-  unsetenv("QUARNO_POW_PATH");
-  for (const Case& c : cases) {
+  unsetenv("QUARNO_POW_PATH");  // the processor's best path unless the options name one
+  const char* kept = std::getenv("QUARNO_THREADS");
+  const std::string kept_threads = kept != nullptr ? kept : "";
+  for (const auto& c : cases) {
     std::vector<const char*> argv = {"quarno"};
-    for (const std::string& a : c.args) argv.push_back(a.c_str());
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
     if (c.threads_env != nullptr) setenv("QUARNO_THREADS", c.threads_env, 1);
     else unsetenv("QUARNO_THREADS");
     Options got;
-    const int status = parse_options(static_cast<int>(argv.size()), argv.data(), got);
-    Options want;
-    want.plan.settings.threads = 1;
-    want.plan.settings.pow_path = best_pow_path();
+    EXPECT_EQ(parse_options(static_cast<int>(argv.size()), argv.data(), got), -1);
+    RunPlan want;
+    want.settings.threads = 1;
+    want.settings.pow_path = best_pow_path();
     c.expect(want);
-    EXPECT_EQ(status, -1) << c.args.size();
-    EXPECT_EQ(describe(got), describe(want));
+    EXPECT_EQ(describe(got.plan), describe(want)) << c.args.size() << " options";
   }
-  if (kept_threads != nullptr) setenv("QUARNO_THREADS", kept.c_str(), 1);
+  if (kept != nullptr) setenv("QUARNO_THREADS", kept_threads.c_str(), 1);
   else unsetenv("QUARNO_THREADS");
-  if (kept_path != nullptr) setenv("QUARNO_POW_PATH", kept_pow.c_str(), 1);
 }
 
 TEST(CommandLine, RunsInTheNamedFolder) {
