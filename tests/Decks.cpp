@@ -114,7 +114,8 @@ InProcessRun run_in_process(const std::string& param, const std::string& bicond)
   out.console.capture_to(&run.console);
   out.warnings.capture_to(&run.warnings);
   try {
-    run_model(*run.model, p, b, out);
+    SavedInputs none;
+    run_model(*run.model, p, b, out, RunPlan{}, none);
   } catch (const InputError& e) {
     run.status = 1;
     run.error = e.what();

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -15,6 +17,8 @@
 #include "Decks.hpp"
 #include "Results.hpp"
 #include "RunDeck.hpp"
+#include "run/Options.hpp"
+#include "solver/ManningPower.hpp"
 
 namespace quarno::test {
 namespace {
@@ -63,6 +67,71 @@ TEST(CommandLine, HelpVersionAndBadOptionsTouchNothing) {
   EXPECT_TRUE(has(f.get("err.txt"), "no-such-folder")) << f.get("err.txt");
   for (const char* file : {"crOutput.txt", "crObsNode.txt", "crObsNode.csv"})
     EXPECT_FALSE(f.exists(file)) << file;
+}
+
+// Everything a plan holds, as one line: two plans compare field by field.
+std::string describe(const RunPlan& p) {
+  const RunSettings& s = p.settings;
+  std::ostringstream t;
+  t << p.csv << p.quiet << p.progress << p.no_pause << '|' << s.threads << '|'
+    << pow_path_name(s.pow_path) << '|' << s.lift_capacities << s.steady_flow << '|'
+    << s.record_interval << '|' << s.flow_state << '|' << p.save_state << '|' << p.initial_state
+    << '|' << p.save_flow << '|' << p.replay_flow << '|' << p.flow_compression << '|'
+    << p.start_date.set << ',' << p.start_date.seconds << ',' << p.start_date.nanos;
+  return t.str();
+}
+
+TEST(CommandLine, OptionsResolveToOnePlan) {
+  // Lines of options against the plan each must give (the changes to the
+  // default plan): the switches, the environment's thread count, the saved
+  // files named from the working directory, a saved steady flow freezing it.
+  const std::string here = fs::current_path().string() + "/";
+  const struct {
+    std::vector<const char*> args;
+    const char* threads_env;  // QUARNO_THREADS; nullptr: not set
+    std::function<void(RunPlan&)> expect;
+  } cases[] = {
+      {{}, nullptr, [](RunPlan&) {}},
+      {{}, "2", [](RunPlan& p) { p.settings.threads = 2; }},
+      {{"--threads", "3"}, "2", [](RunPlan& p) { p.settings.threads = 3; }},
+      {{"--csv", "--quiet", "--progress", "--no-pause", "--lift-capacities", "--record-interval",
+        "15", "--pow-path", "scalar", "--start-date", "2024-06-01T00:00:01Z"},
+       nullptr,
+       [](RunPlan& p) {
+         p.csv = p.quiet = p.progress = p.no_pause = p.settings.lift_capacities = true;
+         p.settings.record_interval = 15.0;
+         p.settings.pow_path = PowPath::scalar;
+         p.start_date = {true, 1717200001, 0};
+       }},
+      {{"--flow-state", "f.csv"}, nullptr,
+       [&](RunPlan& p) { p.settings.flow_state = here + "f.csv", p.settings.steady_flow = true; }},
+      {{"--save-state", "s.txt", "--initial-state", "/abs/i.txt", "--save-flow", "d/r.qfr",
+        "--replay-flow", "../p.qfr", "--flow-compression", "0"},
+       nullptr,
+       [&](RunPlan& p) {
+         p.save_state = here + "s.txt", p.initial_state = "/abs/i.txt";
+         p.save_flow = here + "d/r.qfr", p.replay_flow = here + "../p.qfr";
+         p.flow_compression = 0;
+       }},
+  };
+  unsetenv("QUARNO_POW_PATH");  // the processor's best path unless the options name one
+  const char* kept = std::getenv("QUARNO_THREADS");
+  const std::string kept_threads = kept != nullptr ? kept : "";
+  for (const auto& c : cases) {
+    std::vector<const char*> argv = {"quarno"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    if (c.threads_env != nullptr) setenv("QUARNO_THREADS", c.threads_env, 1);
+    else unsetenv("QUARNO_THREADS");
+    Options got;
+    EXPECT_EQ(parse_options(static_cast<int>(argv.size()), argv.data(), got), -1);
+    RunPlan want;
+    want.settings.threads = 1;
+    want.settings.pow_path = best_pow_path();
+    c.expect(want);
+    EXPECT_EQ(describe(got.plan), describe(want)) << c.args.size() << " options";
+  }
+  if (kept != nullptr) setenv("QUARNO_THREADS", kept_threads.c_str(), 1);
+  else unsetenv("QUARNO_THREADS");
 }
 
 TEST(CommandLine, RunsInTheNamedFolder) {

@@ -11,7 +11,7 @@
 
 #include "Decks.hpp"
 #include "RunDeck.hpp"
-#include "model/FlowRecord.hpp"
+#include "input/FlowRecordFile.hpp"
 
 namespace quarno::test {
 namespace {

@@ -3,9 +3,9 @@
 // (and recorded with the flow when it is being recorded).
 #pragma once
 
-#include "model/FlowRecord.hpp"
+#include "input/FlowRecordFile.hpp"
+#include "model/FlowEvent.hpp"
 #include "model/Model.hpp"
-#include "output/FlowRecordWriter.hpp"
 #include "output/OutputStreams.hpp"
 #include "solver/StepController.hpp"
 

@@ -8,9 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "input/FlowRecordReader.hpp"
+#include "input/FlowRecordFile.hpp"
 #include "model/Model.hpp"
-#include "output/FlowRecordWriter.hpp"
 
 namespace quarno {
 

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "input/FlowRecordReader.hpp"
+#include "input/FlowRecordFile.hpp"
 #include "model/Model.hpp"
 #include "output/OutputStreams.hpp"
 #include "run/FlowReplay.hpp"

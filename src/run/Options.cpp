@@ -1,6 +1,7 @@
 #include "run/Options.hpp"
 
 #include <CLI/CLI.hpp>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -9,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "input/FlowRecordFile.hpp"
 #include "input/Reader.hpp"
 #include "model/ShowNumber.hpp"
-#include "model/FlowRecord.hpp"
 #include "parallel/Team.hpp"
 #include "solver/ManningPower.hpp"
 
@@ -41,15 +42,16 @@ int threads_from_environment() {
 
 // Checks the record interval and reads the start date; false after a
 // message.
-bool check_record_options(bool start_given, const std::string& start_text, Options& options) {
-  if (!(std::isfinite(options.record_interval) && options.record_interval > 0)) {
+bool check_record_options(bool start_given, const std::string& start_text, RunPlan& plan) {
+  const double interval = plan.settings.record_interval;
+  if (!(std::isfinite(interval) && interval > 0)) {
     std::fprintf(stderr,
                  "quarno: --record-interval must be a positive number of seconds (found %s)\n",
-                 show_number(options.record_interval).c_str());
+                 show_number(interval).c_str());
     return false;
   }
   std::string reason;
-  if (start_given && !parse_start_date(start_text, options.start_date, reason)) {
+  if (start_given && !parse_start_date(start_text, plan.start_date, reason)) {
     std::fprintf(stderr, "quarno: --start-date %s is not an ISO 8601 date and time: %s\n",
                  quote_input(start_text).c_str(), reason.c_str());
     return false;
@@ -59,32 +61,33 @@ bool check_record_options(bool start_given, const std::string& start_text, Optio
 
 // The options that name saved states and flow records; returns those that
 // name a file.
-std::vector<CLI::Option*> add_state_options(CLI::App& app, Options& options) {
-  app.add_option("--flow-state", options.flow_state,
+std::vector<CLI::Option*> add_state_options(CLI::App& app, RunPlan& plan) {
+  app.add_option("--flow-state", plan.settings.flow_state,
                  "reuse the steady flow saved in FILE when it was computed for this deck's flow\n"
                  "(otherwise it is computed again); implies --steady-flow")
       ->option_text("FILE");
   CLI::Option* flow_state = app.get_option("--flow-state");
   CLI::Option* save_state = app.add_option(
-      "--save-state", options.save_state,
+      "--save-state", plan.save_state,
       "when the run succeeds, save its state in FILE for a run to go on from");
   CLI::Option* initial_state = app.add_option(
-      "--initial-state", options.initial_state,
+      "--initial-state", plan.initial_state,
       "go on from the state saved in FILE, at its time (the deck may change its schedule,\n"
       "output times and sites, not its grid, channel, boundary types or transport switch)");
   save_state->option_text("FILE");
   initial_state->option_text("FILE");
-  CLI::Option* save_flow = app.add_option("--save-flow", options.save_flow,
+  CLI::Option* save_flow = app.add_option("--save-flow", plan.save_flow,
                  "when the run succeeds, record its flow in FILE, outer step by outer step, for\n"
                  "runs of decks with the same flow to replay (--replay-flow)")
       ->option_text("FILE");
-  CLI::Option* replay_flow = app.add_option("--replay-flow", options.replay_flow,
+  CLI::Option* replay_flow = app.add_option("--replay-flow", plan.replay_flow,
                  "take the flow from the record FILE instead of solving it, when it was recorded\n"
                  "for this deck's flow (otherwise the flow is solved, with a note); the results\n"
                  "are those of a full run to the last digit, whatever the transport parameters")
       ->option_text("FILE");
-  app.add_option("--flow-compression", options.flow_compression,
-                 "zstd level of the --save-flow record, 0 to store it uncompressed (default 1)")
+  app.add_option("--flow-compression", plan.flow_compression,
+                 "zstd level of the --save-flow record, 0 to store it uncompressed (default " +
+                     std::to_string(RunPlan{}.flow_compression) + ")")
       ->check(CLI::Range(0, kMaxFlowCompression))
       ->option_text("LEVEL");
   return {flow_state, save_state, initial_state, save_flow, replay_flow};
@@ -93,20 +96,20 @@ std::vector<CLI::Option*> add_state_options(CLI::App& app, Options& options) {
 // The path of the Manning powers: --pow-path, else QUARNO_POW_PATH, else
 // the best the processor offers; false after a message when the name is
 // unknown or the processor cannot run it.
-bool choose_pow_path(const std::string& given, Options& options) {
+bool choose_pow_path(const std::string& given, PowPath& path) {
   const char* env = std::getenv("QUARNO_POW_PATH");
   const std::string name = !given.empty() ? given : env != nullptr ? env : "";
   const char* source = !given.empty() ? "--pow-path" : "QUARNO_POW_PATH";
   if (name.empty()) {
-    options.pow_path = best_pow_path();
+    path = best_pow_path();
     return true;
   }
-  if (!parse_pow_path(name.c_str(), options.pow_path)) {
+  if (!parse_pow_path(name.c_str(), path)) {
     std::fprintf(stderr, "quarno: %s must be scalar, avx2 or avx512 (found %s)\n", source,
                  quote_input(name).c_str());
     return false;
   }
-  if (!pow_path_available(options.pow_path)) {
+  if (!pow_path_available(path)) {
     std::fprintf(stderr, "quarno: %s %s: this processor does not have it (best: %s)\n", source,
                  name.c_str(), pow_path_name(best_pow_path()));
     return false;
@@ -114,9 +117,42 @@ bool choose_pow_path(const std::string& given, Options& options) {
   return true;
 }
 
+// The saved files are named from where the program was started: a relative
+// name becomes absolute (unchanged when the working directory is unknown).
+void name_from_here(std::string& file) {
+  if (file.empty() || file.front() == '/') return;
+  char cwd[4096];
+  if (::getcwd(cwd, sizeof cwd) != nullptr) file = std::string(cwd) + "/" + file;
+}
+
+// Where the flow comes from: a saved steady flow freezes it, and a frozen
+// flow neither goes on from a saved state nor is recorded or replayed; false
+// after a message. The saved files are then named from here.
+bool resolve_flow_source(RunPlan& plan) {
+  RunSettings& settings = plan.settings;
+  if (!settings.flow_state.empty()) settings.steady_flow = true;
+  if (!plan.initial_state.empty() && settings.steady_flow) {
+    std::fprintf(stderr, "quarno: --initial-state %s: a run that goes on from a saved state cannot "
+                 "freeze its flow (--steady-flow, --flow-state)\n", plan.initial_state.c_str());
+    return false;
+  }
+  if ((!plan.save_flow.empty() || !plan.replay_flow.empty()) && settings.steady_flow) {
+    std::fprintf(stderr, "quarno: %s: a run whose flow is frozen (--steady-flow, --flow-state) "
+                 "has no flow to record or replay\n",
+                 plan.save_flow.empty() ? "--replay-flow" : "--save-flow");
+    return false;
+  }
+  for (std::string* file : {&settings.flow_state, &plan.save_state, &plan.initial_state,
+                            &plan.save_flow, &plan.replay_flow})
+    name_from_here(*file);
+  return true;
+}
+
 }  // namespace
 
 int parse_options(int argc, const char* const* argv, Options& options) {
+  RunPlan& plan = options.plan;
+  RunSettings& settings = plan.settings;
   CLI::App app{
       "Quarno: unsteady one-dimensional stream flow (Saint-Venant) and the transport of a\n"
       "microorganism or solute in the stream, a transient-storage zone and the bed.\n"
@@ -126,27 +162,29 @@ int parse_options(int argc, const char* const* argv, Options& options) {
   app.set_version_flag("--version", "quarno " QUARNO_VERSION);
   app.add_option("FOLDER", options.folder, "the folder to run in (default: the current one)")
       ->check(CLI::ExistingDirectory);
-  app.add_flag("--csv", options.csv,
+  app.add_flag("--csv", plan.csv,
                "also write full-precision results: crObsNode.csv, crProfiles.csv, crBalance.csv");
-  app.add_flag("--quiet", options.quiet,
+  app.add_flag("--quiet", plan.quiet,
                "no progress lines on standard output (warnings and errors still show)");
-  app.add_flag("--progress", options.progress,
+  app.add_flag("--progress", plan.progress,
                "a progress line on standard error every few seconds");
-  app.add_flag("--no-pause", options.no_pause, "never wait for Enter, even at a terminal");
-  app.add_option("--threads", options.threads,
+  app.add_flag("--no-pause", plan.no_pause, "never wait for Enter, even at a terminal");
+  app.add_option("--threads", settings.threads,
                  "threads that evaluate the flow right-hand side (default 1)")
       ->check(CLI::Range(1, kMaxThreads));
-  app.add_flag("--steady-flow", options.steady_flow,
+  app.add_flag("--steady-flow", settings.steady_flow,
                "bring the flow to its steady state before time 0 and keep it frozen: only the\n"
                "transport is computed; the state is saved in crSteadyFlow.csv (the schedule must\n"
                "hold one discharge and one inlet depth throughout)");
-  std::vector<CLI::Option*> files = add_state_options(app, options);
-  app.add_flag("--lift-capacities", options.lift_capacities,
+  std::vector<CLI::Option*> files = add_state_options(app, plan);
+  app.add_flag("--lift-capacities", settings.lift_capacities,
                "accept decks past the standard capacities (1001 nodes, 100 rows per table of\n"
                "crparam.txt, 1000 initial and schedule rows, 100 output times, 10 sites): arrays\n"
                "are sized from the deck, up to 1000001 nodes");
-  app.add_option("--record-interval", options.record_interval,
-                 "model time between observation records (default 60); a record is taken at the\n"
+  app.add_option("--record-interval", settings.record_interval,
+                 "model time between observation records (default " +
+                     show_number(RunSettings{}.record_interval) +
+                     "); a record is taken at the\n"
                  "end of the first outer step that reaches it")
       ->option_text("S");
   std::string pow_text;
@@ -179,21 +217,10 @@ int parse_options(int argc, const char* const* argv, Options& options) {
       return 1;
     }
   }
-  if (!check_record_options(start_date->count() > 0, start_text, options)) return 1;
-  if (!options.flow_state.empty()) options.steady_flow = true;
-  if (!options.initial_state.empty() && options.steady_flow) {
-    std::fprintf(stderr, "quarno: --initial-state %s: a run that goes on from a saved state cannot "
-                 "freeze its flow (--steady-flow, --flow-state)\n", options.initial_state.c_str());
-    return 1;
-  }
-  if ((!options.save_flow.empty() || !options.replay_flow.empty()) && options.steady_flow) {
-    std::fprintf(stderr, "quarno: %s: a run whose flow is frozen (--steady-flow, --flow-state) "
-                 "has no flow to record or replay\n",
-                 options.save_flow.empty() ? "--replay-flow" : "--save-flow");
-    return 1;
-  }
-  if (!choose_pow_path(pow_text, options)) return 1;
-  if (options.threads == 0 && (options.threads = threads_from_environment()) < 0) return 1;
+  if (!check_record_options(start_date->count() > 0, start_text, plan)) return 1;
+  if (!resolve_flow_source(plan)) return 1;
+  if (!choose_pow_path(pow_text, settings.pow_path)) return 1;
+  if (settings.threads == 0 && (settings.threads = threads_from_environment()) < 0) return 1;
   return -1;
 }
 

@@ -65,9 +65,13 @@ class FolderLock {
 
 }  // namespace
 
-void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
-               const SavedFlowState* saved, const SavedRunState* resume,
-               const std::string& resume_path, FlowRecording* flow) {
+void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out, const RunPlan& plan,
+               SavedInputs& saved) {
+  m.settings = plan.settings;
+  FlowRecording flow;
+  flow.replay_from = saved.record.get();
+  flow.save_path = plan.save_flow;
+  flow.level = plan.flow_compression;
   read_deck(m, param, bicond, out);
   out.progress.start(static_cast<float>(m.bic.TBC(m.run.NTInt)));
   build_grid(m);
@@ -76,16 +80,16 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
   check_mapped_tables(m);
   initial_state(m);
   if (m.settings.steady_flow) {
-    establish_steady_flow(m, out, saved);
+    establish_steady_flow(m, out, saved.flow.get());
     out.progress.start(static_cast<float>(m.bic.TBC(m.run.NTInt)));
   }
-  if (resume != nullptr) {
-    restore_run_state(m, *resume, resume_path);
+  if (saved.resume) {
+    restore_run_state(m, *saved.resume, plan.initial_state);
   } else {
     m.bal.QX0 = m.bal.QXL = m.bal.QGwU = m.bal.QCGWU = 0.0;
     record_initial_storages(balance_view(m), m.bal);
   }
-  FlowSource source(m, out, flow != nullptr ? *flow : FlowRecording{});
+  FlowSource source(m, out, flow);
   run_schedule(m, out, source);
   out.flush_all();
   source.commit();
@@ -93,34 +97,20 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
 
 namespace {
 
-// How the run is carried out, from the command line.
-RunSettings run_settings(const Options& options) {
-  RunSettings s;
-  s.threads = options.threads;
-  s.steady_flow = options.steady_flow;
-  s.flow_state = options.flow_state;
-  s.record_interval = options.record_interval;
-  s.lift_capacities = options.lift_capacities;
-  s.pow_path = options.pow_path;
-  return s;
-}
-
 // Runs the model and the closing pause and returns the exit status, after
 // writing the message of a failed run to standard error. The files are
 // flushed before the message, so everything written so far is kept; a results
 // file that cannot be written ends the run at once with status 3.
-int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& options,
-                   const SavedFlowState* saved, const SavedRunState* resume,
-                   FlowRecording& flow) {
+int run_and_report(Reader& param, Reader& bicond, Outputs& out, const RunPlan& plan,
+                   SavedInputs& saved) {
   auto model = std::make_unique<Model>();
-  model->settings = run_settings(options);
   int status = 0;
   std::string message;
   try {
     if (out.csv) write_csv_heads(out.obs_csv, out.profiles_csv, out.balance_csv, out.start_date);
     try {
-      run_model(*model, param, bicond, out, saved, resume, options.initial_state, &flow);
-      if (!options.save_state.empty()) save_run_state(*model, options.save_state);
+      run_model(*model, param, bicond, out, plan, saved);
+      if (!plan.save_state.empty()) save_run_state(*model, plan.save_state);
       pause(out, "press ENTER to exit code");
     } catch (const InputError& e) {
       status = 1;
@@ -141,26 +131,17 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const Options& o
   return status;
 }
 
-// What a run reads besides its deck: a saved steady flow, a saved run state
-// to go on from, a flow record to replay. Each is read and checked whole
-// before any result file is touched.
-struct SavedInputs {
-  std::unique_ptr<SavedFlowState> flow;
-  std::unique_ptr<SavedRunState> resume;
-  std::unique_ptr<FlowRecordReader> record;
-};
-
-// Reads the saved inputs the options name; false after the one message of
-// the first that cannot be used.
-bool read_saved_inputs(const Options& options, Reader& param, Reader& bicond, SavedInputs& in) {
+// Reads the saved inputs the plan names; false after the one message of the
+// first that cannot be used.
+bool read_saved_inputs(const RunPlan& plan, Reader& param, Reader& bicond, SavedInputs& in) {
   try {
-    if (!options.flow_state.empty())
-      in.flow = std::make_unique<SavedFlowState>(read_flow_state_file(options.flow_state));
-    if (!options.initial_state.empty())
+    if (!plan.settings.flow_state.empty())
+      in.flow = std::make_unique<SavedFlowState>(read_flow_state_file(plan.settings.flow_state));
+    if (!plan.initial_state.empty())
       in.resume = std::make_unique<SavedRunState>(
-          load_initial_state(options.initial_state, param, bicond, run_settings(options)));
-    if (!options.replay_flow.empty())
-      in.record = std::make_unique<FlowRecordReader>(options.replay_flow);
+          load_initial_state(plan.initial_state, param, bicond, plan.settings));
+    if (!plan.replay_flow.empty())
+      in.record = std::make_unique<FlowRecordReader>(plan.replay_flow);
   } catch (const InputError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return false;
@@ -170,7 +151,7 @@ bool read_saved_inputs(const Options& options, Reader& param, Reader& bicond, Sa
 
 }  // namespace
 
-int Quarno(const Options& options) {
+int Quarno(const RunPlan& plan) {
   flush_denormals_to_zero();
   try {
     FolderLock lock;
@@ -186,43 +167,39 @@ int Quarno(const Options& options) {
     Reader bicond("crbicond.txt");
     if (const int status = interrupt_status(); status != 0) return status;
     SavedInputs saved;
-    if (!read_saved_inputs(options, param, bicond, saved)) return 1;
-    FlowRecording flow;
-    flow.replay_from = saved.record.get();
-    flow.save_path = options.save_flow;
-    flow.level = options.flow_compression;
+    if (!read_saved_inputs(plan, param, bicond, saved)) return 1;
     static const char* const kNames[5] = {"crOutput.txt", "crObsNode.txt", "crObsNode.csv",
                                           "crProfiles.csv", "crBalance.csv"};
     const char* created[3] = {};
     int created_count = 0;
-    if (options.steady_flow) created[created_count++] = kSteadyFlowFile;
-    if (!options.save_state.empty()) created[created_count++] = options.save_state.c_str();
-    if (!options.save_flow.empty()) created[created_count++] = options.save_flow.c_str();
+    if (plan.settings.steady_flow) created[created_count++] = kSteadyFlowFile;
+    if (!plan.save_state.empty()) created[created_count++] = plan.save_state.c_str();
+    if (!plan.save_flow.empty()) created[created_count++] = plan.save_flow.c_str();
     std::FILE* files[5] = {};
     const std::string open_error =
-        open_results(files, kNames, options.csv ? 5 : 2, created, created_count);
+        open_results(files, kNames, plan.csv ? 5 : 2, created, created_count);
     if (!open_error.empty()) {
       std::fprintf(stderr, "%s\n", open_error.c_str());
       return 1;
     }
     Outputs out{TextOut(files[0], kNames[0]), TextOut(files[1], kNames[1]), TextOut(stdout)};
-    if (options.csv) {
+    if (plan.csv) {
       out.csv = true;
       out.obs_csv.attach(files[2]);
       out.profiles_csv.attach(files[3]);
       out.balance_csv.attach(files[4]);
     }
-    out.start_date = options.start_date;
+    out.start_date = plan.start_date;
     out.warnings.attach(stderr);
-    out.quiet = options.quiet;
-    out.pause_reads = !options.no_pause && ::isatty(STDIN_FILENO) == 1;
-    if (options.progress)
+    out.quiet = plan.quiet;
+    out.pause_reads = !plan.no_pause && ::isatty(STDIN_FILENO) == 1;
+    if (plan.progress)
       out.progress.set_mode(Progress::Mode::Lines);
-    else if (!options.quiet && ::isatty(STDERR_FILENO) == 1)
+    else if (!plan.quiet && ::isatty(STDERR_FILENO) == 1)
       out.progress.set_mode(Progress::Mode::Redraw);
 
     const int status =
-        run_and_report(param, bicond, out, options, saved.flow.get(), saved.resume.get(), flow);
+        run_and_report(param, bicond, out, plan, saved);
     try {
       out.progress.clear_line();
       out.console.flush();

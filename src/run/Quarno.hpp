@@ -1,32 +1,42 @@
 #pragma once
 
+#include <memory>
+
+#include "input/FlowRecordFile.hpp"
 #include "input/FlowStateFile.hpp"
-#include "input/RunStateFile.hpp"
 #include "input/Reader.hpp"
+#include "input/RunStateFile.hpp"
 #include "model/Model.hpp"
 #include "output/OutputStreams.hpp"
-#include "run/FlowReplay.hpp"
-#include "run/Options.hpp"
+#include "run/RunPlan.hpp"
 
 namespace quarno {
 
-// The phases of a run between opening the files and the closing pause: read
-// and echo the input, build the grid, the node fields and the initial state,
-// record the initial storages and run the boundary schedule. With a frozen
-// flow, `saved` is the saved steady state to reuse when it fits the deck
-// (nullptr: none). With `resume`, the run goes on from that saved state
-// (read from `resume_path`) instead of its initial storages. With `flow`,
-// the flow is recorded or replayed (see run/FlowSource.hpp); a record being written takes its place once the
-// schedule has run and every result is flushed. Throws
-// InputError, NumericalFailure or Interrupted.
-void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out,
-               const SavedFlowState* saved = nullptr, const SavedRunState* resume = nullptr,
-               const std::string& resume_path = {}, FlowRecording* flow = nullptr);
+// What a run reads besides its deck, each read and checked whole before any
+// result file is touched; none by default: a saved steady flow to reuse when
+// it fits the deck, a saved run state to go on from, a flow record to replay
+// when it was made for this flow.
+struct SavedInputs {
+  std::unique_ptr<SavedFlowState> flow;
+  std::unique_ptr<SavedRunState> resume;
+  std::unique_ptr<FlowRecordReader> record;
+};
+
+// The phases of a run between opening the files and the closing pause: the
+// model takes its settings from the plan; read and echo the input, build the
+// grid, the node fields and the initial state (with a frozen flow, its
+// steady state, reusing saved.flow when it fits), record the initial
+// storages or go on from saved.resume, run the boundary schedule on a flow
+// that is solved, replayed from saved.record or recorded to plan.save_flow
+// (see run/FlowSource.hpp), and put the flow record in place. Throws
+// InputError, NumericalFailure, OutputError or Interrupted.
+void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out, const RunPlan& plan,
+               SavedInputs& saved);
 
 // The main program: runs the model on crparam.txt and crbicond.txt of the
-// working directory and returns the exit status (0 success, 1 bad input or
-// a folder in use, 2 numerical failure, 3 results that could not be written,
-// 130/143 interrupted).
-int Quarno(const Options& options);
+// working directory as the plan says and returns the exit status (0 success,
+// 1 bad input or a folder in use, 2 numerical failure, 3 results that could
+// not be written, 130/143 interrupted).
+int Quarno(const RunPlan& plan);
 
 }  // namespace quarno

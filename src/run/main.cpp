@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "run/Console.hpp"
 #include "run/Options.hpp"
@@ -13,18 +12,11 @@ int main(int argc, char** argv) {
   quarno::secure_standard_streams();
   quarno::Options options;
   if (const int status = quarno::parse_options(argc, argv, options); status >= 0) return status;
-  // Saved states are named from where the program was started.
-  for (std::string* file : {&options.flow_state, &options.save_state, &options.initial_state,
-                            &options.save_flow, &options.replay_flow}) {
-    if (file->empty() || file->front() == '/') continue;
-    char cwd[4096];
-    if (::getcwd(cwd, sizeof cwd) != nullptr) *file = std::string(cwd) + "/" + *file;
-  }
   if (!options.folder.empty() && ::chdir(options.folder.c_str()) != 0) {
     std::fprintf(stderr, "quarno: cannot run in the folder %s (%s)\n", options.folder.c_str(),
                  std::strerror(errno));
     return 1;
   }
   quarno::install_interrupt_handlers();
-  return quarno::Quarno(options);
+  return quarno::Quarno(options.plan);
 }

@@ -11,7 +11,7 @@
 #include <cmath>
 
 #include "model/Array.hpp"
-#include "model/FlowRecord.hpp"
+#include "model/FlowEvent.hpp"
 #include "model/Model.hpp"
 #include "solver/RungeKutta.hpp"
 

@@ -1,6 +1,6 @@
-// The flow record: what a run writes with --save-flow and reads back with
-// --replay-flow, everything the rest of a run takes from the flow, outer
-// step by outer step.
+// The flow record, its layout, writer and reader: what a run writes with
+// --save-flow and reads back with --replay-flow, everything the rest of a
+// run takes from the flow, outer step by outer step.
 //
 // The file starts with text lines, each "name value":
 //
@@ -35,22 +35,23 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
+
+#include "model/Array.hpp"
+#include "model/FlowEvent.hpp"
+#include "output/ResultFiles.hpp"
+
+struct ZSTD_CCtx_s;
+struct ZSTD_DCtx_s;
 
 namespace quarno {
 
 inline constexpr const char* kFlowRecordFirstLine = "quarno flow record, version 1";
 inline constexpr const char* kFlowRecordVersionPrefix = "quarno flow record, version ";
-
-// What the step controller shows on the console during an outer step.
-enum class FlowEvent : std::uint8_t {
-  step_not_significant = 1,  // "Stepsize not significant in RKQC."
-  step_below_minimum = 2,    // "Stepsize smaller than minimum."
-  too_many_steps = 3,        // "Too many steps."
-};
-constexpr std::uint8_t kLastFlowEvent = 3;
 
 constexpr unsigned char kEventEntry = 'E';
 constexpr unsigned char kStepEntry = 'S';
@@ -173,5 +174,107 @@ inline void unpack_step_values(const unsigned char* in, StepHistory& h, std::siz
   std::memcpy(v, z, 8 * n);
   h.push(values, n);
 }
+
+// Writing a flow record: entries are gathered in a block of fixed size,
+// which is compressed, checksummed and written when the next entry would not
+// fit. Every buffer is sized when the writer is made, so that writing steps
+// allocates nothing.
+class FlowRecordWriter {
+ public:
+  // A record of M cells for the flow of `key`, compressed at zstd `level`
+  // (0: none), written to a temporary file beside `path` that replaces
+  // `path` on commit(). Throws OutputError naming `path`.
+  FlowRecordWriter(const std::string& path, const std::string& key, const std::string& program,
+                   int M, int level);
+  ~FlowRecordWriter();
+  FlowRecordWriter(const FlowRecordWriter&) = delete;
+  FlowRecordWriter& operator=(const FlowRecordWriter&) = delete;
+
+  void event(FlowEvent e);
+  // One outer step: its length, the face values hl(1) and qr(M) and the
+  // state y(1..2M).
+  void step(double dt, double hl1, double qrM, const Array<double>& y);
+  // Writes the last block and the end, and puts the record in place; throws
+  // OutputError naming the file when any write failed. Without commit() the
+  // temporary file is removed and `path` is untouched.
+  void commit();
+
+  std::uint64_t steps() const { return steps_; }
+  std::uint64_t stored_bytes() const { return stored_total_; }
+
+ private:
+  void flush_block();
+  void write(const void* data, std::size_t size);
+
+  std::string path_;
+  FileReplacement file_;
+  std::FILE* out_ = nullptr;
+  int M_;
+  int level_;
+  ZSTD_CCtx_s* cctx_ = nullptr;
+  std::vector<unsigned char> raw_;     // the block being gathered
+  std::vector<unsigned char> stored_;  // the block as written
+  std::vector<double> current_;  // the step's values
+  StepHistory history_;
+  std::size_t used_ = 0;
+  std::uint32_t block_steps_ = 0;
+  std::uint64_t chain_ = 0;
+  std::uint64_t steps_ = 0, events_ = 0, stored_total_ = 0;
+};
+
+// Reading a flow record without trusting it: the whole file is checked when
+// it is opened, before a run touches any result file, and then read again
+// block by block as the run replays it, into buffers sized when it was
+// opened.
+class FlowRecordReader {
+ public:
+  // Opens `path` (a regular file; a FIFO or a device is refused, never
+  // waited on) and checks it whole: its header, the checksum of every block
+  // and the end. Throws InputError naming `path` when it cannot be read, is
+  // not a flow record, is of another version, is damaged or is cut short.
+  explicit FlowRecordReader(const std::string& path);
+  ~FlowRecordReader();
+  FlowRecordReader(const FlowRecordReader&) = delete;
+  FlowRecordReader& operator=(const FlowRecordReader&) = delete;
+
+  const std::string& path() const { return path_; }
+  const std::string& key() const { return key_; }
+  int cells() const { return M_; }
+  std::uint64_t steps() const { return steps_; }
+
+  enum class Entry { event, step, end };
+  // The next entry from the start of the record: an event of the step
+  // controller (into `event`), or an outer step, whose values (dt, hl(1),
+  // qr(M), y(1..2M)) `values` then points to until the next call; or the
+  // end. Throws InputError naming the file when a block cannot be read or
+  // decoded.
+  Entry next(FlowEvent& event, const double*& values);
+
+ private:
+  void read_header();
+  void check_blocks();
+  bool read_block_head(std::uint32_t& raw, std::uint32_t& stored, std::uint32_t& steps,
+                       std::uint64_t& checksum, unsigned char* head);
+  void load_block();
+  void read_exactly(void* data, std::size_t size);
+  [[noreturn]] void fail(const std::string& why) const;
+
+  std::string path_;
+  int fd_ = -1;
+  std::string key_;
+  int M_ = 0;
+  bool zstd_ = false;
+  std::size_t capacity_ = 0;
+  long long data_start_ = 0;
+  std::uint64_t header_checksum_ = 0;
+  std::uint64_t steps_ = 0, events_ = 0;
+  ZSTD_DCtx_s* dctx_ = nullptr;
+  ByteBuffer raw_, stored_;
+  std::vector<double> values_;  // the last step's values
+  StepHistory history_;
+  std::size_t used_ = 0, pos_ = 0;
+  std::uint64_t block_ = 0;  // blocks read so far while replaying
+  bool at_end_ = false;
+};
 
 }  // namespace quarno
