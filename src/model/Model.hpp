@@ -8,6 +8,7 @@
 #include <string>
 
 #include "model/Array.hpp"
+#include "model/Forcing.hpp"
 
 namespace quarno {
 
@@ -330,6 +331,8 @@ struct Model {
   ProfileMeans means;
   ObservationValues observed;
   SteadyFlow steady;
+  // Sources along the reach from the optional forcing file; none without it.
+  Forcing forcing;
   // The helper threads of the flow right-hand side while a run goes on;
   // none evaluates the right-hand side on the calling thread alone.
   Team* team = nullptr;
