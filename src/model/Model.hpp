@@ -220,6 +220,39 @@ struct Transport {
   Array<double> exchange;  // into the storage zone per unit length (amount/(m s))
 };
 
+// The sources along the reach as the flow, the transport and the balances
+// see them over one outer step. Sized at set-up only when the forcing file
+// declares sources; without sources every array stays empty and `on` false.
+struct SourceFields {
+  bool on = false;
+  // Per cell (1..Nfdn, the extent of GWUpwN; cell i uses entry i): the
+  // lateral inflow the flow sees, groundwater plus sources, and the sources'
+  // part of it (m2/s).
+  Array<double> lateral;
+  Array<double> qSrc;
+  // Per node (1..Nfdn), shared from the cells as the node's control length
+  // covers them: the sources' inflowing load per unit length (amount/(m s))
+  // and their outflow rate per unit length (m2/s), taken at the stream
+  // concentration.
+  Array<double> loadN;
+  Array<double> outN;
+  // Source s (1..count) enters the cells cell(first(s)) .. cell(first(s+1)-1),
+  // each taking the fraction share(j) of its discharge.
+  int count = 0;
+  Array<int> first;
+  Array<int> cell;
+  Array<double> share;
+  // The values of each source over the current step: discharge (m3/s, as the
+  // flow takes it), and its concentration or load times its strength.
+  Array<double> Qnow;
+  Array<double> Cnow;
+  // Per cell: the fraction of the abstractions' demand that the cell's water
+  // above the floor depth can meet over the coming step (1 when it can).
+  Array<double> met;
+  // Whether an abstraction's dry cell was reported already, per source.
+  Array<int> warned;
+};
+
 // The clock of the time loop and the schedules it keeps.
 struct RunState {
   double t = 0.0;             // model time (s)
@@ -245,6 +278,11 @@ struct BalanceSums {
   double Cwdoff = 0, Csdoff = 0;       // decay in the water and storage, die-off in the bed
   double CResus = 0, CDepos = 0;       // resuspended and deposited so far
   double Dyeoff = 0;                   // Cwdoff + Csdoff
+  // Sources along the reach, counted when the run has them (or continues a
+  // run that had them): water in (m3, net of abstractions), solute in with
+  // the inflows and out with the outflows.
+  bool sources = false;
+  double QSrc = 0, QCSrcIn = 0, QCSrcOut = 0;
 };
 
 // What closing the balances finds besides the final storages: the Froude
@@ -333,6 +371,7 @@ struct Model {
   SteadyFlow steady;
   // Sources along the reach from the optional forcing file; none without it.
   Forcing forcing;
+  SourceFields src;
   // The helper threads of the flow right-hand side while a run goes on;
   // none evaluates the right-hand side on the calling thread alone.
   Team* team = nullptr;

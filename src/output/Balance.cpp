@@ -61,6 +61,7 @@ void write_balance_report(Outputs& out, double t, const BalanceSums& s, const Ba
   water("Flow at X=0(m3).......... QX0=", s.QX0);
   water("Flow at X=L(m3).......... QXL=", s.QXL);
   water("GW upwelling(m3)........ QGwU=", s.QGwU);
+  if (s.sources) water("Sources(m3)............. QSrc=", s.QSrc);
   water("Absolute error(m3).......ER_A=", c.water.ER_A);
   water("Relative error(%)........ER_R=", c.water.ER_R);
   out.results.write(kBlankLine);
@@ -76,6 +77,10 @@ void write_balance_report(Outputs& out, double t, const BalanceSums& s, const Ba
   stream("Flux at X=0................... QCX0=  ", s.QCX0);
   stream("Flux at X=L................... QCXL=  ", s.QCXL);
   stream("GW upwelling.................. QCGWU= ", s.QCGWU);
+  if (s.sources) {
+    stream("Sources in.................. QCSrcIn= ", s.QCSrcIn);
+    stream("Sources out................ QCSrcOut= ", s.QCSrcOut);
+  }
   stream("Dye-off .......................Cwdoff=", s.Cwdoff);
   stream("Resuspension ................. CResus=", s.CResus);
   stream("Deposition   ................. CDepos=", s.CDepos);

@@ -7,7 +7,8 @@ RhsView rhs_view(Model& m) {
   const Boundary& bc = m.bnd;
   Flow& f = m.flow;
   return RhsView{
-      RhsChannel{gr.dx, gr.Xc, gr.Xl, gr.Xr, gr.B, gr.dBdx, gr.S, gr.RoughC, m.nodes.GWUpwN},
+      RhsChannel{gr.dx, gr.Xc, gr.Xl, gr.Xr, gr.B, gr.dBdx, gr.S, gr.RoughC,
+                 m.src.on ? m.src.lateral : m.nodes.GWUpwN},
       RhsEnds{bc.NB0, bc.NBL, bc.q0, bc.h0, bc.hU, bc.Fr0},
       RhsResults{f.h, f.q, f.u, f.hl, f.hr, f.ql, f.qr, f.ul, f.ur, f.ap, f.am, f.Fh, f.Fq, f.Sh,
                  f.Sq, m.rhs},
@@ -35,7 +36,8 @@ TransportView transport_view(Model& m) {
       TransportState{nf.CN, t.CsN, nf.CbN, t.TResC, t.TDepC},
       TransportWork{t.E, t.P, t.alb, t.beb, t.als, t.bes, t.DA, t.Cf},
       TridiagonalRows{t.Dw, t.Dg, t.De, t.R, t.a, t.b, t.r, t.C},
-      TransportFluxes{t.tau, t.resus, t.settle, t.exchange}};
+      TransportFluxes{t.tau, t.resus, t.settle, t.exchange},
+      TransportSources{m.src.on, m.src.loadN, m.src.outN}};
 }
 
 NodeHydraulicsView node_hydraulics_view(Model& m) {
@@ -54,7 +56,8 @@ BalanceView balance_view(const Model& m) {
                      gr.B, f.h, f.u, f.A,
                      nf.WidthN, nf.GWUpwN, nf.CGWN, nf.fN, nf.KdwN, nf.KdsN, nf.HbN, nf.RbN,
                      nf.CN, t.CsN, nf.CbN, t.TResC, t.TDepC,
-                     m.bnd.qX0, m.bnd.qXL, m.clock.dt, m.bic.QBC, m.clock.interval};
+                     m.bnd.qX0, m.bnd.qXL, m.clock.dt, m.bic.QBC, m.clock.interval,
+                     m.src.on, gr.VN, m.src.qSrc, m.src.loadN, m.src.outN};
 }
 
 SiteView site_view(const Model& m) {

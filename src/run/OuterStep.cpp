@@ -40,13 +40,15 @@ void set_inlet(Model& m, int k) {
 
 // The outer step from the Courant condition; u0 enters with its sign. Below
 // the smallest wave speed the previous step is kept.
-void courant_step(Model& m) {
+double courant_length(const Model& m) {
   const Flow& f = m.flow;
   double a = 0.0;
   for (int i = 1; i <= m.grid.M; ++i)
     a = std::max(a, std::max(std::fabs(f.u(i)), m.bnd.u0) + std::sqrt(g * f.h(i)));
-  if (a > kMinWaveSpeed) m.clock.dt = m.grid.dx * kCourant / a;
+  return a > kMinWaveSpeed ? m.grid.dx * kCourant / a : m.clock.dt;
 }
+
+void courant_step(Model& m) { m.clock.dt = courant_length(m); }
 
 // Cell fields from the state vector after a step; the run ends if the flow
 // state is not finite.

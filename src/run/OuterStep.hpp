@@ -21,6 +21,8 @@ void set_inlet(Model& m, int k);
 
 // The outer step from the Courant condition, into m.clock.dt.
 void courant_step(Model& m);
+// The step courant_step would take, from the state and inlet values as they are.
+double courant_length(const Model& m);
 
 // Cell fields from the state vector after a step; a numerical failure when
 // the flow state is not finite.

@@ -27,6 +27,7 @@
 #include "run/FlowSource.hpp"
 #include "run/KernelViews.hpp"
 #include "run/Setup.hpp"
+#include "run/Sources.hpp"
 #include "run/SteadyFlow.hpp"
 #include "run/TimeLoop.hpp"
 #include "model/Errors.hpp"
@@ -79,6 +80,7 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out, const RunP
   map_tables(m);
   check_mapped_tables(m);
   initial_state(m);
+  locate_sources(m);
   if (m.settings.steady_flow) {
     establish_steady_flow(m, out, saved.flow.get());
     out.progress.start(static_cast<float>(m.bic.TBC(m.run.NTInt)));

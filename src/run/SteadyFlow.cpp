@@ -12,6 +12,7 @@
 #include "run/Controller.hpp"
 #include "run/KernelViews.hpp"
 #include "run/OuterStep.hpp"
+#include "run/Sources.hpp"
 #include "solver/Heun.hpp"
 #include "solver/SaintVenant.hpp"
 #include "solver/TransportStep.hpp"
@@ -219,6 +220,8 @@ bool use_saved_state(Model& m, Outputs& out, const SavedFlowState& saved) {
 
 void establish_steady_flow(Model& m, Outputs& out, const SavedFlowState* saved) {
   check_steady_schedule(m);
+  check_steady_sources(m);
+  set_sources(m, out, false);  // constant discharges: the march sees them throughout
   const std::string key = steady_flow_key(m);
   const std::string& path = m.settings.flow_state;
   const bool reused = saved != nullptr && use_saved_state(m, out, *saved);

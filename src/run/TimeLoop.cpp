@@ -9,6 +9,7 @@
 #include "run/KernelViews.hpp"
 #include "run/OuterStep.hpp"
 #include "run/Reports.hpp"
+#include "run/Sources.hpp"
 #include "solver/Balances.hpp"
 #include "solver/TransportStep.hpp"
 
@@ -96,6 +97,7 @@ void run_schedule(Model& m, Outputs& out, FlowSource& flow) {
     while (interval_runs(c.t, TEnd)) {
       check_interrupt();
       set_inlet(m, k);
+      set_sources(m, out, !m.settings.steady_flow);
       flow.advance(m, out, TEnd);
       advance_transport(m, transport, k);
       const ReportsDue due = account_step(m);

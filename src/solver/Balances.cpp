@@ -64,6 +64,11 @@ void accumulate_balance(const BalanceView& v, BalanceSums& s) {
   double sum = 0.0;
   for (int i = 1; i <= M; ++i) sum += GWUpwN(i) * (dt * dx);
   s.QGwU += sum;
+  if (v.sources) {
+    sum = 0.0;
+    for (int i = 1; i <= M; ++i) sum += v.qSrc(i) * (dt * dx);
+    s.QSrc += sum;
+  }
   if (v.NTr <= 0) return;
 
   const Array<double>& CN = v.CN;
@@ -106,6 +111,16 @@ void accumulate_balance(const BalanceView& v, BalanceSums& s) {
            (dx * dt * 0.5) * v.A(i);
   s.Cwdoff += sum;
   s.Dyeoff = s.Cwdoff + s.Csdoff;
+
+  if (v.sources) {
+    double in = 0.0, out = 0.0;
+    for (int k = 2; k <= Nfdn; ++k) {
+      in += v.VN(k) * v.loadN(k) * dt;
+      out += v.VN(k) * v.outN(k) * CN(k) * dt;
+    }
+    s.QCSrcIn += in;
+    s.QCSrcOut += out;
+  }
 }
 
 BalanceClosure close_balances(const BalanceView& v, BalanceSums& s) {
@@ -113,8 +128,13 @@ BalanceClosure close_balances(const BalanceView& v, BalanceSums& s) {
   c.Fr = std::fabs(v.u(1)) / std::sqrt(v.h(1) * g);
 
   s.Wfin = water_storage(v);
-  c.water.ER_A = s.Wfin - s.QX0 + s.QXL - s.QGwU - s.Wini;
   double D = std::max(std::max(s.Wini, s.Wfin), std::max(std::fabs(s.QX0), std::fabs(s.QXL)));
+  if (s.sources) {
+    c.water.ER_A = s.Wfin - s.QX0 + s.QXL - s.QGwU - s.QSrc - s.Wini;
+    D = std::max(D, std::fabs(s.QSrc));
+  } else {
+    c.water.ER_A = s.Wfin - s.QX0 + s.QXL - s.QGwU - s.Wini;
+  }
   c.water.ER_R = D == 0.0 ? 0.0 : std::fabs(c.water.ER_A) * 100 / D;
   if (v.NTr <= 0) return c;
 
@@ -123,8 +143,16 @@ BalanceClosure close_balances(const BalanceView& v, BalanceSums& s) {
   s.Csfin = bed_storage(v);
   s.Ctotf = s.Cwfin + s.Cstfin;
 
-  c.stream.ER_A = s.Ctotf - s.Ctoti - s.QCX0 + s.QCXL - s.QCGWU + s.Cwdoff - s.CResus + s.CDepos;
-  D = std::max({s.Ctotf, s.Ctoti, std::fabs(s.QCX0), std::fabs(s.QCXL), std::fabs(s.QCGWU)});
+  if (s.sources) {
+    c.stream.ER_A = s.Ctotf - s.Ctoti - s.QCX0 + s.QCXL - s.QCGWU - s.QCSrcIn + s.QCSrcOut +
+                    s.Cwdoff - s.CResus + s.CDepos;
+    D = std::max({s.Ctotf, s.Ctoti, std::fabs(s.QCX0), std::fabs(s.QCXL), std::fabs(s.QCGWU),
+                  std::fabs(s.QCSrcIn), std::fabs(s.QCSrcOut)});
+  } else {
+    c.stream.ER_A =
+        s.Ctotf - s.Ctoti - s.QCX0 + s.QCXL - s.QCGWU + s.Cwdoff - s.CResus + s.CDepos;
+    D = std::max({s.Ctotf, s.Ctoti, std::fabs(s.QCX0), std::fabs(s.QCXL), std::fabs(s.QCGWU)});
+  }
   c.stream.ER_R = D <= kTinyDenominator ? 0.0 : std::fabs(c.stream.ER_A) * 100 / D;
 
   c.bed.ER_A = s.Csfin + s.CResus - s.CDepos + s.Csdoff - s.Csini;

@@ -37,6 +37,13 @@ struct BalanceView {
   const double& dt;               // the outer step (s)
   const Array<double>& QBC;       // discharge at X = 0 of each schedule row (m3/s)
   const int& interval;            // the schedule row that runs
+  // The sources along the reach over the step, as the flow and the
+  // transport took them; read only when `sources`.
+  bool sources;
+  const Array<double>& VN;        // node control length (m)
+  const Array<double>& qSrc;      // per cell: the sources' lateral inflow (m2/s)
+  const Array<double>& loadN;     // per node: their load per unit length
+  const Array<double>& outN;      // per node: their outflow per unit length (m2/s)
 };
 
 // Storage integrals over the cells (the transport parameters taken at the
@@ -51,8 +58,10 @@ double bed_storage(const BalanceView& v);
 // sums set to zero).
 void record_initial_storages(const BalanceView& v, BalanceSums& s);
 
-// Adds one outer step's boundary, groundwater, decay and exchange amounts to
-// the running sums.
+// Adds one outer step's boundary, groundwater, source, decay and exchange
+// amounts to the running sums. The sources' solute is counted at the nodes
+// whose rows the transport solves (2..Nfdn), the outflow at the new stream
+// concentration, exactly as the transport step took them.
 void accumulate_balance(const BalanceView& v, BalanceSums& s);
 
 // The final storages (Wfin; with transport on Cwfin, Cstfin, Csfin, Ctotf),

@@ -16,7 +16,8 @@ struct RhsChannel {
   const Array<double>& dBdx;    // width gradient (m/m)
   const Array<double>& S;       // bed slope
   const Array<double>& RoughC;  // Manning roughness
-  const Array<double>& GWUpw;   // groundwater upwelling at the cell's left node (m2/s)
+  const Array<double>& GWUpw;   // lateral inflow of the cell (m2/s): the groundwater upwelling
+                                // at its left node, plus the sources that enter it
 };
 
 // The boundary values of both ends; fixed for an outer step.

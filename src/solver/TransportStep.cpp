@@ -225,9 +225,20 @@ inline double source(const TransportView& v, int k) {
          v.flow.An(k) * p.AlfaN(k) * w.bes(k);
 }
 
+// The brackets with the sources along the reach: their outflow joins the
+// sink, their load the source.
+inline double sink_with_sources(const TransportView& v, int k) {
+  return sink(v, k) + v.sources.outN(k);
+}
+inline double source_with_sources(const TransportView& v, int k) {
+  return source(v, k) + v.sources.loadN(k);
+}
+
 // Rows 2..N of the tridiagonal system for the new stream concentration.
 // The last node has no advective term: advection leaves through the face of
-// cell M, which enters row N-1 only.
+// cell M, which enters row N-1 only. The brackets are sink and source, or
+// the same with the sources along the reach.
+template <double (*Sink)(const TransportView&, int), double (*Source)(const TransportView&, int)>
 void assemble_rows(const TransportView& v, double dt) {
   const int N = v.reach.N;
   const Array<double>& dXN = v.reach.dXN;
@@ -239,13 +250,13 @@ void assemble_rows(const TransportView& v, double dt) {
   for (int k = 2; k <= N - 1; ++k) {
     s.Dw(k) = w.DA(k - 1) / dXN(k);
     s.De(k) = w.DA(k) / dXN(k + 1);
-    s.Dg(k) = s.Dw(k) + s.De(k) + f.An(k) * VN(k) / dt + VN(k) * sink(v, k);
-    s.R(k) = VN(k) * f.An_old(k) * CN(k) / dt + VN(k) * source(v, k) - f.Q(k) * w.Cf(k) +
+    s.Dg(k) = s.Dw(k) + s.De(k) + f.An(k) * VN(k) / dt + VN(k) * Sink(v, k);
+    s.R(k) = VN(k) * f.An_old(k) * CN(k) / dt + VN(k) * Source(v, k) - f.Q(k) * w.Cf(k) +
              f.Q(k - 1) * w.Cf(k - 1);
   }
   s.Dw(N) = w.DA(N - 1) / dXN(N);
-  s.Dg(N) = s.Dw(N) + f.An(N) * VN(N) / dt + VN(N) * sink(v, N);
-  s.R(N) = VN(N) * f.An_old(N) * CN(N) / dt + VN(N) * source(v, N);
+  s.Dg(N) = s.Dw(N) + f.An(N) * VN(N) / dt + VN(N) * Sink(v, N);
+  s.R(N) = VN(N) * f.An_old(N) * CN(N) / dt + VN(N) * Source(v, N);
 }
 
 }  // namespace
@@ -254,7 +265,10 @@ void transport_step(const TransportView& v, double dt, double C0) {
   exchange_rates(v, dt);
   face_values(v, C0);
   eliminate_bed_and_storage(v, dt);
-  assemble_rows(v, dt);
+  if (v.sources.on)
+    assemble_rows<sink_with_sources, source_with_sources>(v, dt);
+  else
+    assemble_rows<sink, source>(v, dt);
   solve_scaled(v.rows, v.reach.N, C0);
   const TransportState& st = v.state;
   const TransportWork& w = v.work;

@@ -106,6 +106,16 @@ struct TransportFluxes {
   Array<double>& exchange;
 };
 
+// The sources along the reach at every node, held over the step: the load
+// they bring per unit length and the rate per unit length at which they take
+// stream water (at the new stream concentration). Without sources `on` is
+// false and the arrays are not read.
+struct TransportSources {
+  bool on;
+  const Array<double>& loadN;  // amount/(m s)
+  const Array<double>& outN;   // m2/s
+};
+
 struct TransportView {
   TransportReach reach;
   TransportParams par;
@@ -114,6 +124,7 @@ struct TransportView {
   TransportWork work;
   TridiagonalRows rows;
   TransportFluxes fluxes;
+  TransportSources sources;
 };
 
 // One implicit transport step over the outer step dt with inlet
