@@ -80,6 +80,19 @@ std::string steady_flow_key(const Model& m) {
   h.add(m.bic.NBL);
   h.add(m.bic.hBC(m.steady.row));
   h.add(m.bic.QBC(m.steady.row));
+  // The sources' places and (constant) discharges, only when there are any:
+  // the keys of runs without sources stay as they were.
+  const SourceFields& src = m.src;
+  if (src.on) {
+    h.add(src.count);
+    for (int j = 1; j <= src.count; ++j) {
+      for (int e = src.first(j); e < src.first(j + 1); ++e) {
+        h.add(src.cell(e));
+        h.add(src.share(e));
+      }
+      h.add(m.forcing.sources[static_cast<std::size_t>(j - 1)].Q.front());
+    }
+  }
   return h.hex();
 }
 

@@ -55,6 +55,13 @@ const Scalar kScalars[] = {
     QUARNO_SCALAR("Csdoff", bal.Csdoff),     QUARNO_SCALAR("CResus", bal.CResus),
     QUARNO_SCALAR("CDepos", bal.CDepos),     QUARNO_SCALAR("Dyeoff", bal.Dyeoff),
 };
+// The balance sums of sources along the reach, written only for a run that
+// has them, so that the states of runs without sources stay as they were.
+const Scalar kSourceScalars[] = {
+    QUARNO_SCALAR("QSrc", bal.QSrc),
+    QUARNO_SCALAR("QCSrcIn", bal.QCSrcIn),
+    QUARNO_SCALAR("QCSrcOut", bal.QCSrcOut),
+};
 #undef QUARNO_SCALAR
 const Count kCounts[] = {
     {"interval", [](Model& m) -> int& { return m.clock.interval; }},
@@ -190,6 +197,13 @@ std::string run_state_text(const Model& model) {
     text += '\n';
   }
   for (const Count& c : kCounts) text += std::string(c.name) + "," + std::to_string(c.at(m)) + "\n";
+  if (m.bal.sources) {
+    for (const Scalar& s : kSourceScalars) {
+      text += std::string(s.name) + ",";
+      append_number(text, s.at(m));
+      text += '\n';
+    }
+  }
   append_rows(text, m, "cell", m.grid.M, kCellColumns);
   append_rows(text, m, "node", m.run.Nfdn, kNodeColumns);
   KeyHash hash;
@@ -233,6 +247,12 @@ SavedRunState parse_run_state(std::string_view text, const std::string& path) {
     s.scalars.push_back(static_cast<double>(v));
   }
   s.t = s.scalars[0];
+  if (r.next_is(kSourceScalars[0].name)) {
+    s.sources = true;
+    s.QSrc = r.number(r.field("QSrc"), "QSrc");
+    s.QCSrcIn = r.number(r.field("QCSrcIn"), "QCSrcIn");
+    s.QCSrcOut = r.number(r.field("QCSrcOut"), "QCSrcOut");
+  }
   s.cells = read_rows(r, "cell", kNodeLimit - 1, kCellColumns, s.cell_values);
   s.nodes = read_rows(r, "node", kNodeLimit, kNodeColumns, s.node_values);
   if (s.nodes != s.cells + 1) r.fail_line("nodes must be cells + 1");
@@ -261,6 +281,12 @@ void restore_run_state(Model& m, const SavedRunState& s, const std::string& path
   int k = 0;
   for (const Scalar& v : kScalars) v.at(m) = s.scalars[static_cast<std::size_t>(k++)];
   for (const Count& c : kCounts) c.at(m) = static_cast<int>(s.scalars[static_cast<std::size_t>(k++)]);
+  if (s.sources) {
+    m.bal.sources = true;
+    m.bal.QSrc = s.QSrc;
+    m.bal.QCSrcIn = s.QCSrcIn;
+    m.bal.QCSrcOut = s.QCSrcOut;
+  }
   std::size_t at = 0;
   for (int i = 1; i <= s.cells; ++i)
     for (const Column& c : kCellColumns) c.at(m, i) = s.cell_values[at++];

@@ -7,6 +7,9 @@
 //   key,<16 hexadecimal digits>
 //   t_s,<value>               one line per scalar, in a fixed order
 //   ...
+//   QSrc,<value>              with sources along the reach only: their sums
+//   QCSrcIn,<value>
+//   QCSrcOut,<value>
 //   cells,<M>
 //   cell,h_m,q_m2_per_s,...   one row per cell
 //   nodes,<Nfdn>
@@ -32,6 +35,9 @@ struct SavedRunState {
   std::string key;                   // 16 lower-case hexadecimal digits
   double t = 0.0;                    // model time of the state (s)
   std::vector<double> scalars;       // every scalar line, in the file's order
+  // The balance sums of sources along the reach, when the run had any.
+  bool sources = false;
+  double QSrc = 0.0, QCSrcIn = 0.0, QCSrcOut = 0.0;
   int cells = 0, nodes = 0;
   std::vector<double> cell_values;   // cells rows of the cell columns
   std::vector<double> node_values;   // nodes rows of the node columns

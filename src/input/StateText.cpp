@@ -82,6 +82,14 @@ std::string_view StateText::field(const char* name) {
   return line.substr(n + 1);
 }
 
+bool StateText::next_is(const char* name) const {
+  StateText ahead = *this;
+  std::string_view line;
+  if (!ahead.next_line(line)) return false;
+  const std::size_t n = std::strlen(name);
+  return line.size() > n && line.substr(0, n) == name && line[n] == ',';
+}
+
 double StateText::number(std::string_view text, const char* what) {
   double v = 0.0;
   const auto res = std::from_chars(text.data(), text.data() + text.size(), v);

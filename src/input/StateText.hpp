@@ -33,6 +33,8 @@ class StateText {
   std::string_view expect_line(const char* what);
   // The value of the next line, "name,value".
   std::string_view field(const char* name);
+  // Whether the next line that is not a comment is "name,<value>"; reads nothing.
+  bool next_is(const char* name) const;
   double number(std::string_view text, const char* what);
   long whole(std::string_view text, const char* what);
 

@@ -38,6 +38,26 @@ std::string flow_record_key(const Model& m) {
   h.add(m.clock.dt);
   h.add(m.clock.mid_row ? 1 : 0);
   h.add(m.bnd.h0);
+  // The sources' places, times and discharges, only when there are any (the
+  // keys of runs without sources stay as they were). Their concentrations,
+  // loads and strengths move no water, so a record replays under any of them.
+  const SourceFields& src = m.src;
+  if (src.on) {
+    h.add(src.count);
+    for (int j = 1; j <= src.count; ++j) {
+      const SourceSeries& s = m.forcing.sources[static_cast<std::size_t>(j - 1)];
+      h.add(src.first(j + 1) - src.first(j));
+      for (int e = src.first(j); e < src.first(j + 1); ++e) {
+        h.add(src.cell(e));
+        h.add(src.share(e));
+      }
+      h.add(static_cast<int>(s.t.size()));
+      for (std::size_t r = 0; r < s.t.size(); ++r) {
+        h.add(s.t[r]);
+        h.add(s.Q[r]);
+      }
+    }
+  }
   return h.hex();
 }
 
