@@ -86,6 +86,7 @@ std::string steady_flow_key(const Model& m) {
   if (src.on) {
     h.add(src.count);
     for (int j = 1; j <= src.count; ++j) {
+      h.add(src.first(j + 1) - src.first(j));
       for (int e = src.first(j); e < src.first(j + 1); ++e) {
         h.add(src.cell(e));
         h.add(src.share(e));
