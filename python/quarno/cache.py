@@ -9,7 +9,7 @@ import signal
 import threading
 from pathlib import Path
 
-from . import launch
+from . import forcing, launch
 from .errors import FitError, Stopped
 
 # The first line of a flow record, and the pattern of its second.
@@ -28,7 +28,7 @@ def file_hash(path):
 
 # The files of a run folder that are its inputs or the tool's own records,
 # not results of the run.
-_NOT_RESULTS = {"crparam.txt", "crbicond.txt", "stderr.txt", "status", "done"}
+_NOT_RESULTS = {"crparam.txt", "crbicond.txt", "crforcing.toml", "stderr.txt", "status", "done"}
 # The program's message when another process holds its folder lock.
 BUSY = "another run is using this folder"
 
@@ -86,20 +86,27 @@ class Runner:
         self.failed = []          # (folder, status, message)
         self.lock = threading.Lock()
 
-    def key(self, param_text, bicond_bytes, options, extra=""):
+    def key(self, param_text, bicond_bytes, options, extra="", files=None):
+        """The key of a run: its deck, options and program, `extra` and the
+        forcing files {relative path: bytes} when there are any (a deck
+        without them keeps the key it always had)."""
         h = hashlib.sha256()
         for part in (param_text.encode("latin-1"), bicond_bytes,
                      json.dumps(options).encode(), self.program_hash.encode(), extra.encode()):
             h.update(_sha(part).encode())
+        for name, data in sorted((files or {}).items()):
+            h.update(_sha(name.encode()).encode())
+            h.update(_sha(data).encode())
         return h.hexdigest()[:16]
 
     def command(self, folder, options):
         return [self.program, "--csv", "--no-pause", "--quiet", *self.options, *options,
                 str(folder)]
 
-    def prepare(self, folder, param_text, bicond_bytes, key):
-        """A Run for the deck in `folder`; cached when the folder already holds
-        a finished run of the same key."""
+    def prepare(self, folder, param_text, bicond_bytes, key, files=None):
+        """A Run for the deck in `folder` (with the forcing files `files`,
+        {relative path: bytes}); cached when the folder already holds a
+        finished run of the same key."""
         run = Run(folder, key)
         done = run.folder / "done"
         if done.is_file() and run.obs_csv.is_file():
@@ -118,6 +125,7 @@ class Runner:
         with open(run.folder / "crparam.txt", "w", encoding="latin-1", newline="") as f:
             f.write(param_text)
         (run.folder / "crbicond.txt").write_bytes(bicond_bytes)
+        forcing.write_files(run.folder, files or {})
         return run
 
     def finish(self, run, status, stderr):

@@ -204,6 +204,9 @@ class Deck:
 
     # The deck's crbicond.txt (quarno.bicond.Bicond), when read from a folder.
     _bic = None
+    # The forcing file: (its bytes, its sources as quarno.forcing.Source), or
+    # None when the deck has none.
+    _forcing = None
 
     @property
     def bicond(self):
@@ -215,8 +218,10 @@ class Deck:
         """The deck of a folder (its crparam.txt and crbicond.txt, every
         character kept), or of a crparam.txt file alone."""
         if os.path.isdir(path):
+            from . import forcing
             deck = cls.read(os.path.join(path, "crparam.txt"))
             deck._set_bicond(_read_text(os.path.join(path, "crbicond.txt")))
+            deck._forcing = forcing.read(path, deck.length)
             return deck
         return cls(_read_text(path), name=os.path.basename(path))
 
@@ -332,7 +337,11 @@ class Deck:
     def write(self, folder):
         """Writes crparam.txt and crbicond.txt into `folder` (made if need
         be), each through a temporary file, so that a failed write leaves the
-        folder's files as they were."""
+        folder's files as they were; and the forcing file crforcing.toml with
+        the CSV series files it names (unchanged), when the deck has sources.
+        A crforcing.toml already in the folder is removed when the deck has
+        none, since it would add sources the deck does not hold."""
+        from . import forcing
         bic = self._need_bicond()
         os.makedirs(folder, exist_ok=True)
         for name, text in (("crparam.txt", self.text), ("crbicond.txt", bic.text)):
@@ -346,6 +355,110 @@ class Deck:
                 if os.path.exists(tmp):
                     os.remove(tmp)
                 raise DeckError(f"{path}: cannot write ({e.strerror})") from None
+        forcing.write_files(folder, self.forcing_files())
+
+    # -- sources along the reach (the forcing file)
+
+    def forcing_files(self):
+        """{relative path: bytes} of the forcing file and the CSV series
+        files it names; empty when the deck has no sources."""
+        from . import forcing
+        if self._forcing is None:
+            return {}
+        return forcing.files(*self._forcing)
+
+    @property
+    def sources(self):
+        """The sources of the forcing file, in file order, each a dict: name,
+        x, x_to (None for a point source), kind ("point" or "distributed"),
+        times (seconds, or UTC datetimes), discharge (m3/s), concentration
+        or load (the other None), strength, and series (the CSV file the
+        series came from, or None)."""
+        return [] if self._forcing is None else [s.as_dict() for s in self._forcing[1]]
+
+    def _source_list(self):
+        return [] if self._forcing is None else list(self._forcing[1])
+
+    def _set_sources(self, sources):
+        from . import forcing
+        self._forcing = (forcing.write_text(sources), sources) if sources else None
+
+    def add_source(self, name, x, times, discharge, concentration=None, x_to=None, load=None,
+                   strength=1.0):
+        """Adds a source along the reach to the forcing file: a point source
+        at `x`, or with `x_to` a distributed inflow over x..x_to (the
+        discharge spread over the stretch). `times` are seconds since time 0
+        or datetimes (datetime, pandas or numpy; naive ones read as UTC),
+        written as UTC date-times: a deck with dated sources must be run
+        with --start-date, from which they count. `discharge` is in m3/s
+        (negative takes water out); exactly one of `concentration` (of the
+        inflow) and `load` (amount per second); `strength` multiplies either.
+        A scalar discharge, concentration or load holds at every time.
+        Between times the values follow straight lines. Raises DeckError,
+        leaving the deck as it was, for a bad value."""
+        from . import forcing
+        import numpy
+        if (concentration is None) == (load is None):
+            raise DeckError(f"source {name!r}: give exactly one of concentration and load")
+        stamps = [times] if numpy.ndim(times) == 0 else list(times)
+        seconds = [isinstance(t, (int, float, numpy.number)) and not isinstance(t, bool)
+                   for t in stamps]
+        if all(seconds):
+            stamps = [float(t) for t in stamps]
+        else:
+            dated = [forcing.utc_date(t) for t in stamps]
+            if any(d is None for d in dated):
+                bad = stamps[[d is None for d in dated].index(True)]
+                raise DeckError(f"source {name!r}: the time {bad!r} is neither seconds nor a date")
+            stamps = dated
+
+        def series(values, what):
+            vals = [values] * len(stamps) if numpy.ndim(values) == 0 else list(values)
+            try:
+                return [float(v) for v in vals]
+            except (TypeError, ValueError):
+                raise DeckError(f"source {name!r}: every {what} must be a number") from None
+
+        def position(v, what):
+            try:
+                return float(v)
+            except (TypeError, ValueError):
+                raise DeckError(f"source {name!r}: {what} {v!r} is not a number") from None
+
+        values = concentration if load is None else load
+        src = forcing.Source(name, position(x, "x"),
+                             None if x_to is None else position(x_to, "x_to"), stamps,
+                             series(discharge, "discharge"),
+                             series(values, "load" if load is not None else "concentration"),
+                             load is not None, position(strength, "strength"))
+        sources = self._source_list()
+        forcing.check_source(src, self.length, f"source {name!r}", [s.name for s in sources])
+        self._set_sources(sources + [src])
+
+    def remove_source(self, name):
+        """Removes the source `name` (DeckError when there is none). The
+        last one removed takes the forcing file with it."""
+        sources = self._source_list()
+        if name not in [s.name for s in sources]:
+            raise DeckError(f"no source named {name!r}")
+        self._set_sources([s for s in sources if s.name != name])
+
+    def set_source_strength(self, name, value):
+        """Sets the strength of source `name`, the factor on its
+        concentration or load (finite, >= 0)."""
+        from . import forcing
+        sources = self._source_list()
+        if name not in [s.name for s in sources]:
+            raise DeckError(f"no source named {name!r}")
+        try:
+            value = float(value)
+        except (TypeError, ValueError):
+            raise DeckError(f"source {name!r}: strength {value!r} is not a number") from None
+        if not math.isfinite(value) or value < 0:
+            raise DeckError(f"source {name!r}: strength must be a finite number >= 0 "
+                            f"(found {value!r})")
+        data, new = forcing.with_strengths(*self._forcing, {name: value})
+        self._forcing = (data, new)
 
     def set_schedule(self, times, discharge, concentration=None, depth=None, start=None):
         """See quarno.build.set_schedule."""

@@ -27,6 +27,7 @@ import threading
 import time
 import uuid
 
+from . import forcing as _forcing
 from .cache import flow_record_key
 from .deck import FLOW_COLUMNS, FLOW_OPTIONS, Deck
 from .run import QuarnoError, default_program
@@ -73,13 +74,18 @@ def _program_hash(program):
     return _state["hashes"][stamp]
 
 
-def flow_key(base_text, bicond, options, program):
+def flow_key(base_text, bicond, options, program, forcing=None):
     """The key of a flow record: the base deck (before its edits, which touch
-    transport columns only), the options and the program."""
+    transport columns and source strengths only) with its forcing file as
+    read, the options and the program."""
     h = hashlib.sha256()
     for part in (base_text.encode("latin-1"), bicond, json.dumps(list(options)).encode(),
                  _program_hash(program).encode()):
         h.update(hashlib.sha256(part).digest())
+    if forcing is not None:
+        for name, data in sorted(_forcing.files(*forcing).items()):
+            h.update(hashlib.sha256(name.encode()).digest())
+            h.update(hashlib.sha256(data).digest())
     return h.hexdigest()[:20]
 
 
@@ -129,11 +135,13 @@ def _read_series(path, variables):
 
 
 def run_task(sample, base_text, bicond, edits=(), options=(), variables=("C",),
-             program=None, replay=True):
+             program=None, replay=True, forcing=None):
     """One run on a worker: the base deck with its edits (a list of (column,
-    x_from, x_to, value) as Deck.edited takes) written into a private
-    temporary folder, the program run with --csv and `options`, the folder
-    deleted. Returns a dict:
+    x_from, x_to, value) as Deck.edited takes, or (source.NAME.strength,
+    None, None, value) for a source's strength) and its forcing file
+    (`forcing`: (bytes, sources) or None) written into a private temporary
+    folder, the program run with --csv and `options`, the folder deleted.
+    Returns a dict:
 
       sample   the sample id given
       status   the program's exit status (0: the run succeeded)
@@ -149,11 +157,14 @@ def run_task(sample, base_text, bicond, edits=(), options=(), variables=("C",),
     quarno.run, looked up on the worker."""
     program = program or default_program()
     options = [str(o) for o in options]
-    text = Deck(base_text).edited(list(edits)) if edits else base_text
+    columns, strengths = _forcing.split_edits(list(edits))
+    text = Deck(base_text).edited(columns) if columns else base_text
+    files = _forcing.run_files(forcing, strengths)
     cache = _cache_folder()
     record = None
     if replay and can_replay(edits, options):
-        record = os.path.join(cache, flow_key(base_text, bicond, options, program) + ".qflow")
+        record = os.path.join(cache, flow_key(base_text, bicond, options, program, forcing)
+                              + ".qflow")
     folder = tempfile.mkdtemp(prefix="run-", dir=cache)
     try:
         with open(os.path.join(folder, "crparam.txt"), "w", encoding="latin-1",
@@ -161,6 +172,7 @@ def run_task(sample, base_text, bicond, edits=(), options=(), variables=("C",),
             f.write(text)
         with open(os.path.join(folder, "crbicond.txt"), "wb") as f:
             f.write(bicond)
+        _forcing.write_files(folder, files)
         start = time.monotonic()
         status, stderr, flow = _run_with_record(program, options, folder, record)
         out = {"sample": sample, "status": status, "message": "", "flow": flow,
@@ -209,14 +221,15 @@ def dask_setup(worker):
 
 
 def _deck_parts(deck):
-    """(crparam text, crbicond bytes) of a Deck or of such a pair."""
+    """(crparam text, crbicond bytes, forcing (bytes, sources) or None) of a
+    Deck, or of such a triple or a (text, bicond) pair."""
     if isinstance(deck, Deck):
         if deck.bicond is None:
             raise QuarnoError("the deck holds no crbicond.txt: read it with Deck.read(folder)",
                               1)
-        return deck.text, deck.bicond
-    text, bicond = deck
-    return text, bytes(bicond)
+        return deck.text, deck.bicond, deck._forcing
+    text, bicond, *rest = deck
+    return text, bytes(bicond), (rest[0] if rest else None)
 
 
 class Engine:
@@ -259,11 +272,11 @@ class Engine:
 
     def map(self, items, deck, options=(), variables=("C",), replay=True, on_result=None):
         """Runs every item, an (id, edits) pair, on `deck` (a Deck with its
-        crbicond.txt, or (text, bicond bytes)) and returns run_task's results
+        crbicond.txt and forcing file, or (text, bicond bytes[, forcing])) and returns run_task's results
         ordered by id, whatever order they finished in. `on_result` is called
         with each result as it arrives. Raises the first task's error that
         retries did not cure, after cancelling the rest."""
-        text, bicond = _deck_parts(deck)
+        text, bicond, forcing = _deck_parts(deck)
         items = list(items)
         ids = [i for i, _ in items]
         if len(set(ids)) != len(ids):
@@ -272,7 +285,7 @@ class Engine:
         pending = {}
         for i, edits in items:
             future = self.client.submit(run_task, i, text, bicond, list(edits), list(options),
-                                        tuple(variables), self.program, replay,
+                                        tuple(variables), self.program, replay, forcing,
                                         key=f"quarno-run-{tag}-{i}", retries=self.retries)
             pending[future.key] = future
         return sorted(self._gather(pending, on_result), key=lambda r: r["sample"])

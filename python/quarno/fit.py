@@ -23,6 +23,7 @@ import time
 import tomllib
 from pathlib import Path
 
+from . import forcing
 from .cache import FLOW_RECORD_HEAD, Runner, file_hash, flow_record_key
 from .deck import FITTABLE, FLOW_COLUMNS, FLOW_OPTIONS, Deck
 from .errors import FitError, RunFailure
@@ -180,6 +181,9 @@ class Config:
 
         deck = Deck.read(self.deck / "crparam.txt")
         self.deck_text = deck.text
+        # The forcing file beside the deck, (bytes, sources) or None: every
+        # run gets it, with the strengths of the parameters set.
+        self.forcing = forcing.read(str(self.deck), deck.length)
         plist = data.get("parameter")
         if not isinstance(plist, list) or not plist:
             raise FitError(f"{where}: no [[parameter]] to fit")
@@ -190,28 +194,14 @@ class Config:
                 raise FitError(f"{pw}: not a table")
             _unknown(p, _PARAM_KEYS, pw)
             name = _string(p, "name", pw)
-            if name not in FITTABLE:
-                raise FitError(f"{pw}: unknown parameter name '{name}' (known: "
-                               f"{', '.join(FITTABLE)})")
-            x_from = _number(p, "x_from", pw)
-            x_to = _number(p, "x_to", pw)
-            label = str(p.get("label", "")) or f"{name} {x_from:g}-{x_to:g}"
-            pw = f"{where} parameter '{label}'"
-            if not x_from < x_to:
-                raise FitError(f"{pw}: x_from ({x_from:g}) must be less than x_to ({x_to:g})")
-            if FITTABLE[name] not in deck.tables:
-                raise FitError(f"{pw}: the deck has no transport table (NTr = 0)")
-            rows = deck.rows_in(name, x_from, x_to)
-            if not rows:
-                raise FitError(f"{pw}: no row of the {FITTABLE[name]} table lies in the reach "
-                               f"{x_from:g} <= X < {x_to:g}")
-            if rows == [len(deck.tables[FITTABLE[name]]["x"]) - 1]:
-                raise FitError(f"{pw}: the reach {x_from:g} <= X < {x_to:g} holds only the last "
-                               f"row of the {FITTABLE[name]} table, which closes the table and "
-                               "which no node takes its value from")
+            if forcing.strength_source(name) is not None:
+                x_from = x_to = None
+                label, pw, current = self.strength_parameter(p, name, pw)
+            else:
+                x_from, x_to, label, pw, current = self.reach_parameter(p, name, pw, deck)
             lower = _number(p, "lower", pw)
             upper = _number(p, "upper", pw)
-            initial = _number(p, "initial", pw, deck.value(name, rows[0]))
+            initial = _number(p, "initial", pw, current)
             log = p.get("log", False)
             if not isinstance(log, bool):
                 raise FitError(f"{pw}: 'log' must be true or false")
@@ -220,6 +210,9 @@ class Config:
             if not lower <= initial <= upper:
                 raise FitError(f"{pw}: the initial value {initial:g} lies outside the bounds "
                                f"[{lower:g}, {upper:g}]")
+            if x_from is None and lower < 0:
+                raise FitError(f"{pw}: a strength is not negative: lower must be >= 0 "
+                               f"(found {lower:g})")
             if log and lower <= 0:
                 raise FitError(f"{pw}: a log parameter needs a positive lower bound "
                                f"(found {lower:g})")
@@ -230,6 +223,9 @@ class Config:
             raise FitError(f"{where}: two parameters share the label '{sorted(dup)[0]}'")
         for i, a in enumerate(self.parameters):
             for b in self.parameters[i + 1:]:
+                if a.name == b.name and a.x_from is None:
+                    raise FitError(f"{where}: parameters '{a.label}' and '{b.label}' both set "
+                                   f"{a.name}")
                 if a.name == b.name and a.x_from < b.x_to and b.x_from < a.x_to:
                     raise FitError(f"{where}: parameters '{a.label}' and '{b.label}' overlap "
                                    "(same name, overlapping reaches)")
@@ -241,6 +237,45 @@ class Config:
             for o in self.observations:
                 o["weight"] = weight
         check_transforms(self.observations, self.transform, self.obs_file, where)
+
+    def reach_parameter(self, p, name, pw, deck):
+        """(x_from, x_to, label, where, deck value) of a parameter that sets
+        a column of crparam.txt over a reach."""
+        if name not in FITTABLE:
+            raise FitError(f"{pw}: unknown parameter name '{name}' (known: "
+                           f"{', '.join(FITTABLE)}, source.NAME.strength)")
+        x_from = _number(p, "x_from", pw)
+        x_to = _number(p, "x_to", pw)
+        label = str(p.get("label", "")) or f"{name} {x_from:g}-{x_to:g}"
+        pw = f"{self.path} parameter '{label}'"
+        if not x_from < x_to:
+            raise FitError(f"{pw}: x_from ({x_from:g}) must be less than x_to ({x_to:g})")
+        if FITTABLE[name] not in deck.tables:
+            raise FitError(f"{pw}: the deck has no transport table (NTr = 0)")
+        rows = deck.rows_in(name, x_from, x_to)
+        if not rows:
+            raise FitError(f"{pw}: no row of the {FITTABLE[name]} table lies in the reach "
+                           f"{x_from:g} <= X < {x_to:g}")
+        if rows == [len(deck.tables[FITTABLE[name]]["x"]) - 1]:
+            raise FitError(f"{pw}: the reach {x_from:g} <= X < {x_to:g} holds only the last "
+                           f"row of the {FITTABLE[name]} table, which closes the table and "
+                           "which no node takes its value from")
+        return x_from, x_to, label, pw, deck.value(name, rows[0])
+
+    def strength_parameter(self, p, name, pw):
+        """(label, where, current value) of a parameter `source.NAME.strength`,
+        the factor on a source's concentration or load: it has no reach."""
+        source = forcing.strength_source(name)
+        for key in ("x_from", "x_to"):
+            if key in p:
+                raise FitError(f"{pw}: {name} has no reach: leave out '{key}'")
+        sources = {s.name: s for s in (self.forcing[1] if self.forcing else [])}
+        if source not in sources:
+            known = ", ".join(repr(n) for n in sources) or "none"
+            raise FitError(f"{pw}: the deck has no source named {source!r} (its "
+                           f"{forcing.FORCING_FILE} names: {known})")
+        label = str(p.get("label", "")) or name
+        return label, f"{self.path} parameter '{label}'", sources[source].strength
 
 
 def check_transforms(observations, transform, path, where):
@@ -433,13 +468,24 @@ class Fit:
         return [p.from_theta(t) for p, t in zip(self.params, theta)]
 
     def deck_text(self, values):
-        return self.deck.edited([(p.name, p.x_from, p.x_to, v)
-                                 for p, v in zip(self.params, values)])
+        """crparam.txt with the values of the parameters that set its columns."""
+        columns, _ = forcing.split_edits([(p.name, p.x_from, p.x_to, v)
+                                          for p, v in zip(self.params, values)])
+        return self.deck.edited(columns)
+
+    def run_files(self, values):
+        """The forcing file (with the strengths of the parameters set) and
+        its series files, {relative path: bytes}; {} without a forcing file."""
+        _, strengths = forcing.split_edits([(p.name, p.x_from, p.x_to, v)
+                                            for p, v in zip(self.params, values)])
+        return forcing.run_files(self.cfg.forcing, strengths)
 
     def prepare(self, theta, folder=None):
-        text = self.deck_text(self.values_of(theta))
-        key = self.runner.key(text, self.bicond, self.run_options, self.flow_extra)
-        return self.runner.prepare(folder or self.out / "runs" / key, text, self.bicond, key)
+        values = self.values_of(theta)
+        text, files = self.deck_text(values), self.run_files(values)
+        key = self.runner.key(text, self.bicond, self.run_options, self.flow_extra, files)
+        return self.runner.prepare(folder or self.out / "runs" / key, text, self.bicond, key,
+                                   files)
 
     def start_flow(self):
         """With steady_flow: the flow brought to its steady state once, in
@@ -453,9 +499,10 @@ class Fit:
             self.warn(f"steady_flow with flow parameters fitted ({', '.join(fitted_flow)}): the "
                       "saved flow state matches only the starting deck, so runs that change "
                       "them recompute their own steady flow")
-        text = self.deck_text([p.initial for p in self.params])
-        key = self.runner.key(text, self.bicond, ["--steady-flow"])
-        run = self.runner.prepare(self.out / "flow", text, self.bicond, key)
+        initial = [p.initial for p in self.params]
+        text, files = self.deck_text(initial), self.run_files(initial)
+        key = self.runner.key(text, self.bicond, ["--steady-flow"], files=files)
+        run = self.runner.prepare(self.out / "flow", text, self.bicond, key, files)
         self.runner.execute([run], ["--steady-flow"])
         if not run.ok:
             if run.status == 1 and "not expected" in run.stderr:
@@ -484,12 +531,13 @@ class Fit:
         folder.mkdir(parents=True, exist_ok=True)
         record = folder.resolve() / "flow.qflow"
         options = ["--save-flow", str(record)]
-        text = self.deck_text([p.initial for p in self.params])
-        key = self.runner.key(text, self.bicond, options)
-        run = self.runner.prepare(folder, text, self.bicond, key)
+        initial = [p.initial for p in self.params]
+        text, files = self.deck_text(initial), self.run_files(initial)
+        key = self.runner.key(text, self.bicond, options, files=files)
+        run = self.runner.prepare(folder, text, self.bicond, key, files)
         if run.cached and not flow_record_key(record):  # the record has gone or is damaged
             (folder / "done").unlink()
-            run = self.runner.prepare(folder, text, self.bicond, key)
+            run = self.runner.prepare(folder, text, self.bicond, key, files)
         self.runner.execute([run], options)
         if not run.ok:
             raise RunFailure(f"the model failed at the starting values (exit {run.status}, "
@@ -786,7 +834,8 @@ class Fit:
                     lo, hi, sev = exp_or_inf(th - 1.96 * s), exp_or_inf(th + 1.96 * s), v * s
                 else:
                     lo, hi, sev = v - 1.96 * s, v + 1.96 * s, s
-                w.writerow([p.name, p.label, repr(p.x_from), repr(p.x_to), repr(v), repr(sev),
+                reach = ["", ""] if p.x_from is None else [repr(p.x_from), repr(p.x_to)]
+                w.writerow([p.name, p.label, *reach, repr(v), repr(sev),
                             repr(lo), repr(hi), repr(p.initial), repr(p.lower), repr(p.upper)])
         with open(out / "correlation.csv", "w", newline="") as f:
             w = csv.writer(f)
@@ -796,11 +845,11 @@ class Fit:
 
         # The best deck as a folder of its own, run there.
         best = out / "best"
-        text = self.deck_text(values)
+        text, files = self.deck_text(values), self.run_files(values)
         best.mkdir(parents=True, exist_ok=True)
         best_run = self.runner.prepare(best, text, self.bicond,
                                        self.runner.key(text, self.bicond, self.run_options,
-                                                       self.flow_extra))
+                                                       self.flow_extra, files), files)
         self.runner.execute([best_run], self.run_options)
         self.note_mismatches([best_run])
         if not best_run.ok:

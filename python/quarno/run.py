@@ -168,7 +168,11 @@ def _deck_source(deck_or_folder):
 
 
 def _place_deck(source, deck, folder):
-    """The deck's two files written or copied into `folder`."""
+    """The deck's files written or copied into `folder`: its two files, and
+    its forcing file with the series files it names when it has one (a
+    forcing file left there by another deck is removed)."""
+    from . import forcing
+    from .deck import DeckError
     folder.mkdir(parents=True, exist_ok=True)
     if deck is not None:
         bicond = getattr(deck, "bicond", None)
@@ -177,13 +181,37 @@ def _place_deck(source, deck, folder):
         with open(folder / "crparam.txt", "w", encoding="latin-1", newline="") as f:
             f.write(deck.text)
         (folder / "crbicond.txt").write_bytes(bicond)
-        return
-    for name in DECK_FILES:
-        if not (source / name).is_file():
-            raise QuarnoError(f"{source}: no {name}", 1)
-        if (folder / name).exists() and os.path.samefile(source / name, folder / name):
-            continue
-        shutil.copyfile(source / name, folder / name)
+        files = deck.forcing_files() if hasattr(deck, "forcing_files") else {}
+    else:
+        for name in DECK_FILES:
+            if not (source / name).is_file():
+                raise QuarnoError(f"{source}: no {name}", 1)
+            if (folder / name).exists() and os.path.samefile(source / name, folder / name):
+                continue
+            shutil.copyfile(source / name, folder / name)
+        if folder.resolve() == source.resolve():
+            return
+        files = _forcing_of_folder(source)
+    try:
+        forcing.write_files(folder, files)
+    except DeckError as e:
+        raise QuarnoError(str(e), 1) from None
+
+
+def _forcing_of_folder(source):
+    """The forcing file of a deck folder and the series files it names, as
+    {relative path: bytes}; a file the package cannot read is copied alone,
+    for the program to report."""
+    from . import forcing
+    from .deck import DeckError
+    path = source / forcing.FORCING_FILE
+    if not path.is_file():
+        return {}
+    data = path.read_bytes()
+    try:
+        return forcing.files(data, forcing.parse(data, str(source), None, str(path)))
+    except DeckError:
+        return {forcing.FORCING_FILE: data}
 
 
 def run(deck_or_folder, options=(), folder=None, program=None):

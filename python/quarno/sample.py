@@ -173,7 +173,8 @@ class Sampler:
         self.fit = Fit(cfg.fit, log=log)  # observations, weights, the folder's lock
         self.fit.kind = "sampling"
         self.outputs = Outputs(self.fit, cfg.fit.variable)
-        self.deck = (cfg.fit.deck_text, (cfg.fit.deck / "crbicond.txt").read_bytes())
+        self.deck = (cfg.fit.deck_text, (cfg.fit.deck / "crbicond.txt").read_bytes(),
+                     cfg.fit.forcing)
         self.program = (cfg.fit.program if "program" in cfg.fit.data["model"] else None)
         self.started = time.monotonic()
         self.runs = 0

@@ -32,8 +32,8 @@ class SerialEngine:
     """The engine's interface, each run made here, the last sample first."""
 
     def map(self, items, deck, options=(), variables=("C",)):
-        text, bicond = deck
-        done = [run_task(i, text, bicond, edits, options, variables)
+        text, bicond, forcing = deck
+        done = [run_task(i, text, bicond, edits, options, variables, forcing=forcing)
                 for i, edits in reversed(list(items))]
         return sorted(done, key=lambda r: r["sample"])
 

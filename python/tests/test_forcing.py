@@ -1,0 +1,261 @@
+"""Sources along the reach in the package: the forcing file kept byte for
+byte or written anew so that it reads back equal, bad sources refused with
+the deck unchanged, a source's strength as a fit parameter that keeps the
+recorded flow, and (once the program reads the file) runs with sources."""
+
+import datetime
+import math
+import os
+import shutil
+import subprocess
+import tempfile
+import tomllib
+from pathlib import Path
+
+import pytest
+
+import quarno
+from quarno import engine, forcing
+from quarno.fit import Config, Fit
+
+ROOT = Path(__file__).resolve().parents[2]
+STORM = ROOT / "examples" / "storm-calibration"   # L = 2000 m
+TWIN = ROOT / "tests" / "fit-twin"                # L = 300 m
+QUARNO = str(Path(os.environ.get("QUARNO") or ROOT / "build" / "quarno").resolve())
+UTC = datetime.timezone.utc
+
+# A forcing file as a person writes it: comments, integers, a local date-time,
+# a string date, a series in a CSV file below the folder, odd spacing.
+HANDWRITTEN = b"""# outfalls of the storm reach
+[[source]]
+name = "outfall"     # the works
+x = 1200
+times = [0, 3600.0, 7200]
+discharge = [0.05, 0.2, 0.05]
+concentration = [2.0e5, 2e5, 200000.0]
+
+[[source]]
+name = 'farm ditches'
+x = 100.0
+x_to = 600
+times = [2024-05-14T02:00:00, "2024-05-14T05:00:00Z"]
+discharge = [0.01, -0.02]
+load = [50, 0.0]
+strength = 0.25
+
+[[source]]
+name = "trib"
+x = 2000.0
+series = "series/trib.csv"
+"""
+TRIB_CSV = b"# the tributary's gauge\ntime_s,discharge_m3s,concentration\n0,0.3,1e3\n\n7200,0.4,2.5e3\n"
+
+
+def storm_with_sources(folder):
+    shutil.copytree(STORM, folder)
+    (folder / "crforcing.toml").write_bytes(HANDWRITTEN)
+    (folder / "series").mkdir()
+    (folder / "series" / "trib.csv").write_bytes(TRIB_CSV)
+    return folder
+
+
+def test_the_forcing_file_round_trips(tmp_path):
+    """Read and written unchanged: every byte of the forcing file and its CSV
+    series. Sources added, edited and removed: the file is written anew, is
+    TOML that reads back to the same sources (floats exactly, dates as UTC),
+    the CSV series still copied unchanged; removing the last source removes
+    the file from a folder written again."""
+    deck = quarno.Deck.read(storm_with_sources(tmp_path / "deck"))
+    outfall, ditches, trib = deck.sources
+    assert (outfall["name"], outfall["x"], outfall["kind"]) == ("outfall", 1200.0, "point")
+    assert (ditches["kind"], ditches["x_to"], ditches["load"], ditches["concentration"]) == (
+        "distributed", 600.0, [50.0, 0.0], None)
+    assert ditches["times"] == [datetime.datetime(2024, 5, 14, h, tzinfo=UTC) for h in (2, 5)]
+    assert (trib["series"], trib["concentration"], trib["strength"]) == (
+        "series/trib.csv", [1e3, 2.5e3], 1.0)
+
+    deck.write(tmp_path / "same")
+    assert (tmp_path / "same" / "crforcing.toml").read_bytes() == HANDWRITTEN
+    assert (tmp_path / "same" / "series" / "trib.csv").read_bytes() == TRIB_CSV
+
+    tricky = [0.1 + 0.2, 1e-300, 123456789.12345679, 0.0]
+    stamps = [datetime.datetime(2024, 5, 14, 2, 0, 0, 500000), "2024-05-14T05:00:00+02:00",
+              datetime.datetime(2024, 5, 14, 4, tzinfo=UTC), "2024-05-14T05:00:00Z"]
+    deck.add_source('back\\slash "quoted"', 0.0, stamps, tricky, concentration=7.5)
+    deck.add_source("long", 1999.0, range(0, 24000, 600), -0.001, load=tricky * 10, x_to=2000.0,
+                    strength=3)
+    deck.set_source_strength("outfall", 1.7)
+    deck.remove_source("farm ditches")
+    expected = deck.sources
+    deck.write(tmp_path / "edited")
+    text = (tmp_path / "edited" / "crforcing.toml").read_bytes()
+    assert tomllib.loads(text.decode())["source"][2]["name"] == 'back\\slash "quoted"'
+    assert max(len(line) for line in text.splitlines()) <= 100   # long arrays wrapped
+    again = quarno.Deck.read(tmp_path / "edited")
+    assert again.sources == expected
+    dated = again.sources[2]
+    assert dated["times"][:2] == [datetime.datetime(2024, 5, 14, 2, 0, 0, 500000, tzinfo=UTC),
+                                  datetime.datetime(2024, 5, 14, 3, tzinfo=UTC)]
+    assert dated["discharge"] == tricky and dated["concentration"] == [7.5] * 4
+    assert (tmp_path / "edited" / "series" / "trib.csv").read_bytes() == TRIB_CSV
+    assert (tmp_path / "edited" / "crparam.txt").read_bytes() == (STORM / "crparam.txt").read_bytes()
+
+    for s in expected:
+        again.remove_source(s["name"])
+    assert again.sources == [] and again.forcing_files() == {}
+    again.write(tmp_path / "edited")
+    assert not (tmp_path / "edited" / "crforcing.toml").exists()
+
+
+def _add(**kw):
+    args = dict(name="new", x=500.0, times=[0.0, 600.0], discharge=[0.1, 0.1],
+                concentration=[1.0, 1.0])
+    args.update(kw)
+    return lambda d: d.add_source(**args)
+
+
+REFUSED = [  # (what, edit, message)
+    ("x below 0", _add(x=-0.5), "outside the reach"),
+    ("x beyond L", _add(x=2000.5), "outside the reach"),
+    ("x_to at x", _add(x_to=500.0), "must lie beyond"),
+    ("x_to beyond L", _add(x_to=2001.0), "beyond the reach's end"),
+    ("times not increasing", _add(times=[0.0, 0.0]), "must increase"),
+    ("dates not increasing",
+     _add(times=["2024-06-01T01:00Z", datetime.datetime(2024, 6, 1, 1)]), "must increase"),
+    ("lengths differ", _add(discharge=[0.1, 0.2, 0.3]), "3 values of discharge for 2 times"),
+    ("no times", _add(times=[], discharge=[], concentration=[]), "empty"),
+    ("NaN concentration", _add(concentration=[1.0, math.nan]), "not a finite number"),
+    ("negative concentration", _add(concentration=-1.0), "concentration is negative"),
+    ("negative load", _add(concentration=None, load=[2.0, -0.1]), "load is negative"),
+    ("both", _add(load=1.0), "exactly one"),
+    ("neither", _add(concentration=None), "exactly one"),
+    ("not a date", _add(times=["soon", "later"]), "neither seconds nor a date"),
+    ("duplicate name", _add(name="outfall"), "already there"),
+    ("empty name", _add(name=""), "1 to 40 printable"),
+    ("negative strength", _add(strength=-1.0), "strength must be"),
+    ("remove unknown", lambda d: d.remove_source("nope"), "no source named 'nope'"),
+    ("strength of unknown", lambda d: d.set_source_strength("nope", 1.0), "no source named"),
+    ("strength NaN", lambda d: d.set_source_strength("outfall", math.nan), "strength must be"),
+]
+
+
+@pytest.mark.parametrize("what,edit,message", REFUSED, ids=[r[0] for r in REFUSED])
+def test_bad_sources_are_refused_and_lose_nothing(what, edit, message, tmp_path):
+    deck = quarno.Deck.read(storm_with_sources(tmp_path / "deck"))
+    before = (deck.sources, deck.forcing_files(), deck.text, deck.bicond)
+    with pytest.raises(quarno.DeckError, match=message):
+        edit(deck)
+    assert (deck.sources, deck.forcing_files(), deck.text, deck.bicond) == before
+
+
+BAD_FILES = [  # (change of the handwritten file, what the message says)
+    ((b'name = "outfall"', b'name = "outfall"\ncolour = "brown"'), "line 2: unknown key 'colour'"),
+    ((b"name = 'farm ditches'", b'name = "outfall"'), "line 9: a source named 'outfall'"),
+    ((b'series = "series/trib.csv"', b'series = "series/none.csv"'), "missing or not a regular"),
+    ((b'series = "series/trib.csv"', b'series = "series"'), "missing or not a regular"),
+    ((b'series = "series/trib.csv"', b'series = "../trib.csv"'), "must lie in"),
+    ((b'x = 2000.0\nseries', b'x = 2000.0\ntimes = [0]\nseries'), "both an inline series"),
+    ((b"load = [50, 0.0]", b"load = [50, 0.0]\nconcentration = [1, 1]"), "exactly one"),
+    ((b"times = [0, 3600.0, 7200]", b"times = [0, 3600.0, 7200"), "not valid TOML"),
+]
+
+
+def test_a_bad_forcing_file_is_refused_when_read(tmp_path):
+    folder = storm_with_sources(tmp_path / "deck")
+    for (old, new), message in BAD_FILES:
+        assert old in HANDWRITTEN
+        (folder / "crforcing.toml").write_bytes(HANDWRITTEN.replace(old, new, 1))
+        with pytest.raises(quarno.DeckError, match=message):
+            quarno.Deck.read(folder)
+
+
+def strength_config(folder, params):
+    """The twin deck with a point source at 150 m and a fit configuration of
+    `params` (TOML text of [[parameter]] tables)."""
+    deck = quarno.Deck.read(TWIN)
+    deck.add_source("outfall", 150.0, [0.0, 3000.0], 0.002, concentration=[50.0, 80.0])
+    deck.write(folder / "deck")
+    (folder / "obs.csv").write_text("x_m,time_s,value\n281,3000,5\n")
+    path = folder / "fit.toml"
+    path.write_text(f'[model]\ndeck = "deck"\nprogram = "{QUARNO}"\n'
+                    f'[observations]\nfile = "obs.csv"\n{params}')
+    return path
+
+
+STRENGTH = '[[parameter]]\nname = "source.outfall.strength"\nlower = 0.1\nupper = 10\nlog = true\n'
+
+
+def test_a_strength_parameter_keeps_the_recorded_flow(tmp_path):
+    """A fit of the outfall's strength with a transport column: the flow is
+    still recorded, each run's forcing file carries its strength and nothing
+    else changes, and the engine's flow key is the same for every strength.
+    A strength of a source the deck lacks, with a reach, or below 0 is refused."""
+    cfg = Config(strength_config(tmp_path, STRENGTH + '[[parameter]]\nname = "Alfa"\n'
+                                 'x_from = 0\nx_to = 300\nlower = 1e-5\nupper = 1e-2\n'))
+    p = cfg.parameters[0]
+    assert (p.name, p.label, p.x_from, p.initial) == ("source.outfall.strength",
+                                                      "source.outfall.strength", None, 1.0)
+    fit = Fit(cfg, log=lambda *_: None)
+    assert fit.why_no_record() is None          # the flow is recorded and replayed
+    runs = [fit.run_files([s, 3e-4]) for s in (1.0, 2.5)]
+    assert runs[0]["crforcing.toml"] == (tmp_path / "deck" / "crforcing.toml").read_bytes()
+    src = [tomllib.loads(r["crforcing.toml"].decode())["source"] for r in runs]
+    assert [s[0].pop("strength") for s in src] == [1.0, 2.5] and src[0] == src[1]
+    assert fit.deck_text([1.0, 3e-4]) == fit.deck_text([2.5, 3e-4])
+    edits = [[("source.outfall.strength", None, None, s), ("Alfa", 0.0, 300.0, 3e-4)]
+             for s in (1.0, 2.5)]
+    assert all(engine.can_replay(e, []) for e in edits)
+    base = quarno.Deck.read(tmp_path / "deck")
+    assert engine.flow_key(base.text, base.bicond, [], QUARNO, base._forcing) != engine.flow_key(
+        base.text, base.bicond, [], QUARNO)     # the sources' discharges are in the key
+
+    for old, new, message in [("outfall.strength", "works.strength", "no source named 'works'"),
+                              ("lower", "x_from = 0\nlower", "has no reach"),
+                              ("lower = 0.1\nupper = 10\nlog = true", "lower = -1\nupper = 10",
+                               "strength is not negative")]:
+        with pytest.raises(quarno.FitError, match=message):
+            Config(strength_config(tmp_path / message[:8], STRENGTH.replace(old, new)))
+
+
+def _knows_forcing():
+    """Whether the built program reads crforcing.toml: a file with an unknown
+    key must then fail the run (a program that ignores the file runs it)."""
+    with tempfile.TemporaryDirectory() as d:
+        shutil.copytree(TWIN, d, dirs_exist_ok=True)
+        Path(d, "crforcing.toml").write_text('[[source]]\nname = "a"\nx = 1.0\ncolour = 1\n')
+        return subprocess.run([QUARNO, "--no-pause", "--quiet", d], stdin=subprocess.DEVNULL,
+                              capture_output=True).returncode != 0
+
+
+needs_sources = pytest.mark.skipif(not _knows_forcing(),
+                                   reason="the built program does not read crforcing.toml yet")
+
+
+@needs_sources
+def test_the_program_runs_sources_and_replays_the_flow_across_strengths(tmp_path):
+    """The twin deck with an outfall: a bad forcing file fails the run with
+    exit 1 naming the file; the outfall raises the concentration below it and
+    not above it; a run with twice the strength replays the flow recorded at
+    strength 1 (no note of another set-up) and equals the run that solves
+    its own flow."""
+    shutil.copytree(TWIN, tmp_path / "bad")
+    (tmp_path / "bad" / "crforcing.toml").write_text(
+        '[[source]]\nname = "a"\nx = 400.0\ntimes = [0]\ndischarge = [0]\nconcentration = [1]\n')
+    with pytest.raises(quarno.QuarnoError) as e:
+        quarno.run(tmp_path / "bad", ["--csv"])
+    assert e.value.status == 1 and "crforcing.toml" in e.value.message
+
+    plain = quarno.run(TWIN, ["--csv"], folder=tmp_path / "plain").observations
+    deck = quarno.Deck.read(TWIN)
+    deck.add_source("outfall", 150.0, [0.0], 0.002, concentration=500.0)
+    record = tmp_path / "flow.qflow"
+    one = quarno.run(deck, ["--csv", "--save-flow", record], folder=tmp_path / "one").observations
+    above, below = (one.x_m == 105.0), (one.x_m == 281.0)
+    assert one[above].C.max() == pytest.approx(plain[above].C.max(), rel=1e-3)
+    assert one[below].C.iloc[-1] > 1.5 * plain[below].C.iloc[-1]
+    deck.set_source_strength("outfall", 2.0)
+    replayed = quarno.run(deck, ["--csv", "--replay-flow", record], folder=tmp_path / "two")
+    assert "another set-up" not in replayed.stderr
+    solved = quarno.run(deck, ["--csv"], folder=tmp_path / "solved").observations
+    assert replayed.observations.equals(solved)
+    assert solved[below].C.iloc[-1] > one[below].C.iloc[-1]
