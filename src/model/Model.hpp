@@ -307,6 +307,10 @@ struct ProfileMeans {
 constexpr int kObservedValues = 11;
 struct ObservationValues {
   Array<double> v;
+  // With sources: per position j, the discharge (m3/s) and the load
+  // (amount/s) the sources add over the stretch that ends at it, at entries
+  // 2j-1 and 2j.
+  Array<double> src;
 };
 
 // How the Manning powers of the friction term are computed: each by the

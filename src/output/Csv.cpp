@@ -56,21 +56,26 @@ CsvRow& CsvRow::time(double t, const StartDate& start) {
 
 namespace {
 
-template <std::size_t N>
-void write_head(TextOut& out, const char* const (&names)[N], const StartDate& start) {
+template <std::size_t N, std::size_t K = 1>
+void write_head(TextOut& out, const char* const (&names)[N], const StartDate& start,
+                const char* const (*more)[K] = nullptr) {
   CsvRow row;
   for (std::size_t c = 0; c < N; ++c) {
     row << names[c];
     if (c == 0 && start.set) row << "datetime";
   }
+  if (more != nullptr)
+    for (const char* name : *more) row << name;
   row.write_to(out);
 }
 
 }  // namespace
 
-void write_csv_heads(TextOut& obs, TextOut& profiles, TextOut& balance, const StartDate& start) {
-  write_head(obs, columns::kObsCsvColumns, start);
-  write_head(profiles, columns::kProfileCsvColumns, start);
+void write_csv_heads(TextOut& obs, TextOut& profiles, TextOut& balance, const StartDate& start,
+                     bool sources) {
+  write_head(obs, columns::kObsCsvColumns, start, sources ? &columns::kObsSourceCsvColumns : nullptr);
+  write_head(profiles, columns::kProfileCsvColumns, start,
+             sources ? &columns::kProfileSourceCsvColumns : nullptr);
   write_head(balance, columns::kBalanceCsvColumns, start);
 }
 

@@ -33,7 +33,9 @@ class CsvRow {
 };
 
 // The header rows of the three CSV files; a `datetime` column after
-// `time_s` when the run has a start date.
-void write_csv_heads(TextOut& obs, TextOut& profiles, TextOut& balance, const StartDate& start);
+// `time_s` when the run has a start date; with `sources`, the sources'
+// columns at the end of the site and profile rows.
+void write_csv_heads(TextOut& obs, TextOut& profiles, TextOut& balance, const StartDate& start,
+                     bool sources = false);
 
 }  // namespace quarno

@@ -20,6 +20,7 @@ struct Outputs {
   TextOut profiles_csv{nullptr, "crProfiles.csv"};
   TextOut balance_csv{nullptr, "crBalance.csv"};
   StartDate start_date{};  // when set, the CSV rows carry the date and time
+  bool sources = false;    // the run has sources along the reach: their CSV columns
   TextOut warnings{nullptr};  // plausibility warnings: standard error in a run
   bool quiet = false;        // no progress lines on the console
   bool pause_reads = false;  // a pause waits for a line of standard input

@@ -18,11 +18,13 @@ void write_profile_csv(Outputs& out, double t, const ProfileRows& p) {
   for (int i = 1; i <= p.M; ++i) {
     row.time(t, out.start_date) << "cell" << i << p.Xc(i) << p.h(i) << p.u(i) << p.q(i)
                                 << p.Q(i) << mean.C(i) << mean.Cb(i) << mean.Cs(i);
+    if (p.lateral != nullptr) row << (*p.lateral)(i);
     row.write_to(out.profiles_csv);
   }
   for (int k = 1; k <= p.Nfdn; ++k) {
     row.time(t, out.start_date) << "node" << k << p.X(k) << "" << "" << "" << ""
                                 << p.CN(k) << p.CbN(k) << p.CsN(k);
+    if (p.lateral != nullptr) row << "";
     row.write_to(out.profiles_csv);
   }
 }

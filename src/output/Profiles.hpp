@@ -21,6 +21,9 @@ struct ProfileRows {
   const Array<double>& CN;   // node concentrations: stream water,
   const Array<double>& CbN;  // bed sediment,
   const Array<double>& CsN;  // transient storage
+  // With sources: the lateral inflow of each cell (groundwater and sources,
+  // m2/s), at the end of the CSV cell rows.
+  const Array<double>* lateral = nullptr;
 };
 
 // The profile block of output time t, then the report of the balances

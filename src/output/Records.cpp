@@ -23,6 +23,7 @@ void write_site_record_csv(Outputs& out, double t, const SiteRecord& r, const do
       else
         row << "";
     }
+    if (r.sources != nullptr) row << (*r.sources)(2 * j - 1) << (*r.sources)(2 * j);
     row.write_to(out.obs_csv);
   }
   out.obs_csv.flush();

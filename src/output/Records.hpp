@@ -14,6 +14,9 @@ struct SiteRecord {
   const Array<double>& XObs;    // their distances from X = 0 (m)
   const Array<double>& values;
   bool transport;
+  // With sources: the discharge and load they add over each position's
+  // stretch (2 per position), written at the end of the CSV rows.
+  const Array<double>* sources = nullptr;
 };
 
 // The record at time t: the console progress line (unless quiet), one row of

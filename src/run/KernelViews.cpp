@@ -71,4 +71,11 @@ SiteView site_view(const Model& m) {
                   nf.CN, nf.CbN, t.CsN, t.tau, t.resus, t.settle, t.exchange};
 }
 
+SiteSourceView site_source_view(const Model& m) {
+  const Grid& gr = m.grid;
+  const SourceFields& s = m.src;
+  return SiteSourceView{m.bic.Nobs, gr.M,    m.run.Nfdn, gr.dx,  m.bic.XObs,   gr.Xc,
+                        gr.X,       gr.VN,   s.qSrc,     s.loadN, s.outN, m.nodes.CN};
+}
+
 }  // namespace quarno

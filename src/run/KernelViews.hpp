@@ -34,5 +34,7 @@ BalanceView balance_view(const Model& m);
 
 // The values at the model's observation positions.
 SiteView site_view(const Model& m);
+// What the sources add at each position's stretch (with sources only).
+SiteSourceView site_source_view(const Model& m);
 
 }  // namespace quarno

@@ -9,6 +9,7 @@ namespace quarno {
 bool take_site_record(Model& m) {
   if (m.clock.record_flag == 0 || m.bic.Nobs <= 0) return false;
   site_values(site_view(m), m.observed.v);
+  if (m.src.on) site_source_values(site_source_view(m), m.observed.src);
   m.clock.record_flag = 0;
   return true;
 }
@@ -49,7 +50,12 @@ RunReports::RunReports(const Model& m, Outputs& out)
     : out_(out),
       site_{m.bic.Nobs, m.bic.XObs, m.observed.v, m.run.NTr > 0},
       profile_{m.grid.M, m.run.Nfdn, m.grid.Xc, m.grid.X,  m.flow.h,    m.flow.u,
-               m.flow.q, m.flow.Q,   m.means,   m.nodes.CN, m.nodes.CbN, m.tr.CsN} {}
+               m.flow.q, m.flow.Q,   m.means,   m.nodes.CN, m.nodes.CbN, m.tr.CsN} {
+  if (m.src.on && out.sources) {
+    site_.sources = &m.observed.src;
+    profile_.lateral = &m.src.lateral;
+  }
+}
 
 void RunReports::after_step(const Model& m, const ReportsDue& due) {
   const double t = m.clock.t;

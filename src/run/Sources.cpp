@@ -126,6 +126,7 @@ void locate_sources(Model& m) {
   s.Qnow.resize(1, count);
   s.Cnow.resize(1, count);
   s.warned.resize(1, count);
+  if (m.bic.Nobs > 0) m.observed.src.resize(1, 2 * m.bic.Nobs);
   s.count = count;
   s.on = true;
   m.bal.sources = true;

@@ -39,4 +39,21 @@ void site_values(const SiteView& v, Array<double>& values) {
   for (int j = 1; j <= v.Nobs; ++j) observe(v, j, &values(kObservedValues * (j - 1) + 1));
 }
 
+void site_source_values(const SiteSourceView& v, Array<double>& values) {
+  for (int j = 1; j <= v.Nobs; ++j) {
+    const double end = v.XObs(j);
+    double start = -1.0;  // below X = 0: the first stretch starts at the inlet
+    for (int o = 1; o <= v.Nobs; ++o)
+      if (v.XObs(o) < end && v.XObs(o) > start) start = v.XObs(o);
+    double Q = 0.0, load = 0.0;
+    for (int i = 1; i <= v.M; ++i)
+      if (v.Xc(i) > start && v.Xc(i) <= end) Q += v.qSrc(i) * v.dx;
+    for (int k = 1; k <= v.Nfdn; ++k)
+      if (v.X(k) > start && v.X(k) <= end)
+        load += v.VN(k) * (v.loadN(k) - v.outN(k) * v.CN(k));
+    values(2 * j - 1) = Q;
+    values(2 * j) = load;
+  }
+}
+
 }  // namespace quarno

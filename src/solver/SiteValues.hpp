@@ -42,4 +42,28 @@ struct SiteView {
 // stand) are set.
 void site_values(const SiteView& v, Array<double>& values);
 
+// What the sources add over the stretch of each observation position: from
+// the nearest position upstream of it (or X = 0) to it, the cells whose
+// centre and the nodes that lie in that stretch.
+struct SiteSourceView {
+  int Nobs;
+  int M;
+  int Nfdn;
+  double dx;                   // cell length (m)
+  const Array<double>& XObs;   // position j (m)
+  const Array<double>& Xc;     // cell centre (m)
+  const Array<double>& X;      // node (m)
+  const Array<double>& VN;     // node control length (m)
+  const Array<double>& qSrc;   // sources' lateral inflow per cell (m2/s)
+  const Array<double>& loadN;  // sources' inflowing load per unit length at a node
+  const Array<double>& outN;   // their outflow per unit length at a node (m2/s)
+  const Array<double>& CN;     // stream-water concentration
+};
+
+// Into values(2j-1) the discharge (m3/s) and into values(2j) the net load
+// (amount/s: inflowing loads less what abstractions take at the stream's
+// concentration) the sources add over position j's stretch, as the flow and
+// the transport of the last step took them.
+void site_source_values(const SiteSourceView& v, Array<double>& values);
+
 }  // namespace quarno
