@@ -182,7 +182,8 @@ std::vector<std::string_view> split_fields(std::string_view line) {
   std::vector<std::string_view> fields;
   for (std::size_t at = 0;;) {
     const std::size_t comma = line.find(',', at);
-    fields.push_back(trimmed(line.substr(at, comma == std::string_view::npos ? comma : comma - at)));
+    const std::size_t length = comma == std::string_view::npos ? comma : comma - at;
+    fields.push_back(trimmed(line.substr(at, length)));
     if (comma == std::string_view::npos) return fields;
     at = comma + 1;
   }
@@ -412,8 +413,8 @@ class SourceTable {
     const toml::node* file = t.get("series");
     const toml::node* inline_key = times ? times : discharge ? discharge : conc ? conc : load;
     if (file && inline_key)
-      fail(*inline_key, "source " + quote_input(s.name) +
-                            " has both an inline series and series = \"...\"; give one");
+      fail(*file, "source " + quote_input(s.name) +
+                      " has both an inline series and series = \"...\"; give one");
     if (conc && load)
       fail(*load, "source " + quote_input(s.name) + " has both concentration and load; give one");
     if (file) return read_series_file(*file, s);
