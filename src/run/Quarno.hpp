@@ -25,9 +25,9 @@ struct SavedInputs {
 
 // The phases of a run between opening the files and the closing pause: the
 // model takes its settings from the plan and the forcing from saved.forcing;
-// read and echo the input, build the
-// grid, the node fields and the initial state (with a frozen flow, its
-// steady state, reusing saved.flow when it fits), record the initial
+// read and echo the input, build the grid, the node fields and the initial
+// state (with a frozen flow, its steady state, reusing saved.flow when it
+// fits), record the initial
 // storages or go on from saved.resume, run the boundary schedule on a flow
 // that is solved, replayed from saved.record or recorded to plan.save_flow
 // (see run/FlowSource.hpp), and put the flow record in place. Throws
