@@ -25,7 +25,14 @@ namespace {
 
 SourceSeries source(const char* name, double x, std::vector<double> t, std::vector<double> Q,
                     double C) {
-  return SourceSeries{name, 1, x, false, 0.0, t, Q, std::vector<double>(t.size(), C)};
+  SourceSeries s;
+  s.name = name;
+  s.line = 1;
+  s.x = x;
+  s.t = std::move(t);
+  s.Q = std::move(Q);
+  s.C.assign(s.t.size(), C);
+  return s;
 }
 
 struct SourceRun {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "input/ForcingFile.hpp"
 #include "model/Columns.hpp"
 #include "model/Sizing.hpp"
 #include "output/FileLayouts.hpp"
@@ -362,6 +363,7 @@ void read_bicond(Model& m, Reader& r, Outputs& out) {
   read_schedule(m, r, out);
   read_output_times(m, r, out);
   read_observations(m, r, out);
+  if (!m.forcing.path.empty()) echo_forcing(out.results, m.forcing);
   out.results.write(kResultsBanner);
   out.obs.write(kObsFileHead, {m.par.Title});
 }

@@ -27,6 +27,7 @@ struct SourceSeries {
   std::vector<double> C;  // the inflow's concentration, or with `load` the amount per second
   bool load = false;      // C holds loads (concentration unit x m3/s)
   double strength = 1.0;  // multiplies the concentration or load (transport only)
+  std::string series_file;  // the CSV file the series was read from; empty: inline
 };
 
 struct Forcing {

@@ -67,6 +67,12 @@ const Layout kObsHead{
     R"~(/,1X,"Number of obsrevation nodes ........... ...Nobs=",I4,/,"  NXobs ",/,1X,"Coordinates X(m):")~"};
 const Layout kObsRows{R"~(2X,E12.4)~"};
 
+const Layout kForcingHead{R"~(/,"Sources along the reach (",A,"): NSource=",I4,/)~"};
+const Layout kForcingColumns{
+    R"~("  Name",38X,"Kind   ","        X(m)","      Xto(m)"," Points","  Qmin(m3/s)",)~"
+    R"~("  Qmax(m3/s)","  Of  ","     Minimum","     Maximum","    Strength","  Series file",/)~"};
+const Layout kForcingRow{R"~(2X,A,2X,A,E12.4,A,I7,2(E12.4),2X,A,3(E12.4),A)~"};
+
 const Layout kResultsBanner{R"~(80("*"),/,/,10X,"RESULTS",/,10X,7("*"),/)~"};
 
 const Layout kObsFileHead{kFileHead +

@@ -28,6 +28,11 @@ extern const Layout kOutTimesHead;     // block J
 extern const Layout kOutTimesRows;
 extern const Layout kObsHead;          // block K
 extern const Layout kObsRows;
+// Echo of the forcing file, before the RESULTS banner.
+extern const Layout kForcingHead;      // values: file, number of sources
+extern const Layout kForcingColumns;   // column headings
+extern const Layout kForcingRow;       // name, kind, x, x_to, points, Q range, of, C range,
+                                       // strength, series file
 extern const Layout kResultsBanner;    // block L
 extern const Layout kObsFileHead;      // block M, the head of crObsNode.txt; value Title
 

@@ -16,6 +16,7 @@
 #endif
 
 #include "input/Deck.hpp"
+#include "input/ForcingFile.hpp"
 #include "input/Reader.hpp"
 #include "model/Model.hpp"
 #include "output/Csv.hpp"
@@ -69,6 +70,7 @@ class FolderLock {
 void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out, const RunPlan& plan,
                SavedInputs& saved) {
   m.settings = plan.settings;
+  m.forcing = std::move(saved.forcing);  // echoed by read_deck
   FlowRecording flow;
   flow.replay_from = saved.record.get();
   flow.save_path = plan.save_flow;
@@ -109,7 +111,9 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const RunPlan& p
   int status = 0;
   std::string message;
   try {
-    if (out.csv) write_csv_heads(out.obs_csv, out.profiles_csv, out.balance_csv, out.start_date);
+    out.sources = saved.forcing.any();
+    if (out.csv)
+      write_csv_heads(out.obs_csv, out.profiles_csv, out.balance_csv, out.start_date, out.sources);
     try {
       run_model(*model, param, bicond, out, plan, saved);
       if (!plan.save_state.empty()) save_run_state(*model, plan.save_state);
@@ -133,8 +137,26 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const RunPlan& p
   return status;
 }
 
-// Reads the saved inputs the plan names; false after the one message of the
-// first that cannot be used.
+// The reach length L of the deck, read on the side; false when the deck
+// cannot be read, whose error the run then reports.
+bool reach_length(const Reader& param, const Reader& bicond, const RunSettings& settings,
+                  double& L) {
+  auto scratch = std::make_unique<Model>();
+  scratch->settings = settings;
+  Reader param_copy = param;
+  Reader bicond_copy = bicond;
+  Outputs discard{TextOut(), TextOut(), TextOut()};
+  try {
+    read_deck(*scratch, param_copy, bicond_copy, discard);
+  } catch (const InputError&) {
+    return false;
+  }
+  L = scratch->run.L;
+  return true;
+}
+
+// Reads the saved inputs the plan names and the forcing file when there is
+// one; false after the one message of the first that cannot be used.
 bool read_saved_inputs(const RunPlan& plan, Reader& param, Reader& bicond, SavedInputs& in) {
   try {
     if (!plan.settings.flow_state.empty())
@@ -144,6 +166,9 @@ bool read_saved_inputs(const RunPlan& plan, Reader& param, Reader& bicond, Saved
           load_initial_state(plan.initial_state, param, bicond, plan.settings));
     if (!plan.replay_flow.empty())
       in.record = std::make_unique<FlowRecordReader>(plan.replay_flow);
+    double L = 0.0;
+    if (forcing_file_exists(kForcingFile) && reach_length(param, bicond, plan.settings, L))
+      in.forcing = read_forcing_file(kForcingFile, L, plan.start_date);
   } catch (const InputError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return false;

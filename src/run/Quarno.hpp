@@ -15,17 +15,19 @@ namespace quarno {
 // What a run reads besides its deck, each read and checked whole before any
 // result file is touched; none by default: a saved steady flow to reuse when
 // it fits the deck, a saved run state to go on from, a flow record to replay
-// when it was made for this flow.
+// when it was made for this flow, the sources of the forcing file.
 struct SavedInputs {
   std::unique_ptr<SavedFlowState> flow;
   std::unique_ptr<SavedRunState> resume;
   std::unique_ptr<FlowRecordReader> record;
+  Forcing forcing;  // path empty: no forcing file
 };
 
 // The phases of a run between opening the files and the closing pause: the
-// model takes its settings from the plan; read and echo the input, build the
-// grid, the node fields and the initial state (with a frozen flow, its
-// steady state, reusing saved.flow when it fits), record the initial
+// model takes its settings from the plan and the forcing from saved.forcing;
+// read and echo the input, build the grid, the node fields and the initial
+// state (with a frozen flow, its steady state, reusing saved.flow when it
+// fits), record the initial
 // storages or go on from saved.resume, run the boundary schedule on a flow
 // that is solved, replayed from saved.record or recorded to plan.save_flow
 // (see run/FlowSource.hpp), and put the flow record in place. Throws

@@ -1,0 +1,512 @@
+#include "input/ForcingFile.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include <toml++/toml.h>
+
+#include "input/Reader.hpp"
+#include "model/Errors.hpp"
+#include "model/ShowNumber.hpp"
+#include "output/FileLayouts.hpp"
+
+namespace quarno {
+
+namespace {
+
+// A forcing file is a few kilobytes; a series file may hold a long gauge
+// record (a year of minutes is about 20 MB).
+constexpr std::size_t kMaxForcingBytes = std::size_t{16} << 20;
+constexpr std::size_t kMaxSeriesBytes = std::size_t{256} << 20;
+constexpr std::size_t kMaxNameLength = 40;
+
+[[noreturn]] void fail_at(const std::string& file, int line, const std::string& what) {
+  throw InputError(file + ", line " + std::to_string(line) + ": " + what);
+}
+
+int line_of(const toml::node& n) { return static_cast<int>(n.source().begin.line); }
+
+// The whole of the regular file `path` into `text`; the reason it cannot be
+// read otherwise. Opened without blocking: a FIFO would wait for a writer.
+std::string read_regular_file(const std::string& path, std::size_t max_bytes,
+                              std::string& text) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return std::strerror(errno);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return "not a regular file";
+  }
+  char buf[65536];
+  for (;;) {
+    const ssize_t got = ::read(fd, buf, sizeof buf);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      const int error = errno;
+      ::close(fd);
+      return std::strerror(error);
+    }
+    if (got == 0) break;
+    text.append(buf, static_cast<std::size_t>(got));
+    if (text.size() > max_bytes) {
+      ::close(fd);
+      return "larger than " + std::to_string(max_bytes >> 20) + " MiB";
+    }
+  }
+  ::close(fd);
+  return {};
+}
+
+// What a TOML value is, for messages.
+const char* kind_of(const toml::node& n) {
+  switch (n.type()) {
+    case toml::node_type::table: return "a table";
+    case toml::node_type::array: return "an array";
+    case toml::node_type::string: return "a string";
+    case toml::node_type::integer: return "an integer";
+    case toml::node_type::floating_point: return "a number";
+    case toml::node_type::boolean: return "a boolean";
+    case toml::node_type::date: return "a date";
+    case toml::node_type::time: return "a time of day";
+    case toml::node_type::date_time: return "a date-time";
+    default: return "nothing";
+  }
+}
+
+// Two digits, or four for a year, with leading zeros.
+std::string digits(long v, int width) {
+  std::string s = std::to_string(v);
+  return std::string(s.size() < static_cast<std::size_t>(width) ? width - s.size() : 0, '0') + s;
+}
+
+// A TOML date or date-time in the text form the start date is read from; a
+// local date-time (no offset) is read as UTC.
+std::string iso_text(const toml::node& n) {
+  const bool whole = n.is_date_time();
+  const toml::date d = whole ? n.as_date_time()->get().date : n.as_date()->get();
+  std::string s = digits(d.year, 4) + "-" + digits(d.month, 2) + "-" + digits(d.day, 2);
+  if (!whole) return s;
+  const toml::date_time& dt = n.as_date_time()->get();
+  s += "T" + digits(dt.time.hour, 2) + ":" + digits(dt.time.minute, 2) + ":" +
+       digits(dt.time.second, 2) + "." + digits(static_cast<long>(dt.time.nanosecond), 9);
+  if (dt.offset) {
+    const int minutes = dt.offset->minutes;
+    s += (minutes < 0 ? "-" : "+") + digits(std::abs(minutes) / 60, 2) + ":" +
+         digits(std::abs(minutes) % 60, 2);
+  }
+  return s;
+}
+
+// Reads the times of one series, all seconds or all dates, and checks that
+// they increase. Messages name the file, the line and the value's label.
+class TimeReader {
+ public:
+  TimeReader(const StartDate& start, std::string file) : start_(start), file_(std::move(file)) {}
+
+  void seconds(double t, int line, const std::string& label) {
+    kind(Kind::Seconds, line, label);
+    if (!std::isfinite(t))
+      fail_at(file_, line, label + " must be a finite number (found " + show_number(t) + ")");
+    add(t, line, label);
+  }
+  void date(std::string_view text, int line, const std::string& label) {
+    kind(Kind::Dates, line, label);
+    StartDate d;
+    std::string reason;
+    if (!parse_start_date(text, d, reason))
+      fail_at(file_, line, label + " " + quote_input(text) +
+                               " is not an ISO 8601 date and time: " + reason);
+    if (!start_.set)
+      fail_at(file_, line, label + " is a date, and dates need the run's start date "
+                                   "(--start-date)");
+    add(static_cast<double>(d.seconds - start_.seconds) +
+            static_cast<double>(d.nanos - start_.nanos) * 1e-9,
+        line, label);
+  }
+  std::vector<double>& times() { return t_; }
+
+ private:
+  enum class Kind { None, Seconds, Dates };
+  void kind(Kind k, int line, const std::string& label) {
+    if (kind_ != Kind::None && kind_ != k)
+      fail_at(file_, line, label + (k == Kind::Dates ? " is a date" : " is a number of seconds") +
+                               " where the times before it are " +
+                               (k == Kind::Dates ? "seconds" : "dates") +
+                               "; the times of one series are all seconds or all dates");
+    kind_ = k;
+  }
+  void add(double t, int line, const std::string& label) {
+    if (!t_.empty() && !(t > t_.back()))
+      fail_at(file_, line, label + " must be later than the time before it (found " +
+                               show_number(t) + " s after " + show_number(t_.back()) +
+                               " s since time 0)");
+    t_.push_back(t);
+  }
+
+  const StartDate& start_;
+  std::string file_;
+  Kind kind_ = Kind::None;
+  std::vector<double> t_;
+};
+
+// A value of a series: finite, and not negative for a concentration or load.
+void check_value(const std::string& file, int line, const std::string& label, double v,
+                 bool non_negative) {
+  if (!std::isfinite(v))
+    fail_at(file, line, label + " must be a finite number (found " + show_number(v) + ")");
+  if (non_negative && v < 0.0)
+    fail_at(file, line, label + " must not be negative (found " + show_number(v) + ")");
+}
+
+// ---------------------------------------------------------------------------
+// CSV series files.
+
+std::string_view trimmed(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
+  return s;
+}
+
+std::vector<std::string_view> split_fields(std::string_view line) {
+  std::vector<std::string_view> fields;
+  for (std::size_t at = 0;;) {
+    const std::size_t comma = line.find(',', at);
+    const std::size_t length = comma == std::string_view::npos ? comma : comma - at;
+    fields.push_back(trimmed(line.substr(at, length)));
+    if (comma == std::string_view::npos) return fields;
+    at = comma + 1;
+  }
+}
+
+// The columns of a series file, by position in its rows.
+struct CsvColumns {
+  int time = -1, discharge = -1, value = -1;
+  bool dates = false, load = false;
+  std::size_t count = 0;
+};
+
+CsvColumns read_header(const std::string& file, int line, std::string_view text) {
+  CsvColumns c;
+  const std::vector<std::string_view> names = split_fields(text);
+  c.count = names.size();
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    const std::string_view n = names[k];
+    int* slot = n == "time_s" || n == "datetime" ? &c.time
+                : n == "discharge_m3s"           ? &c.discharge
+                : n == "concentration" || n == "load" ? &c.value
+                                                      : nullptr;
+    if (!slot)
+      fail_at(file, line, "unknown column " + quote_input(n) +
+                              " (the columns are time_s or datetime, discharge_m3s, and "
+                              "concentration or load)");
+    if (*slot >= 0)
+      fail_at(file, line, "the column " + quote_input(n) + " repeats or contradicts column " +
+                              std::to_string(*slot + 1));
+    *slot = static_cast<int>(k);
+    if (n == "datetime") c.dates = true;
+    if (n == "load") c.load = true;
+  }
+  if (c.time < 0 || c.discharge < 0 || c.value < 0)
+    fail_at(file, line, "the header must name the columns time_s (or datetime), discharge_m3s "
+                        "and concentration (or load) (found " + quote_input(text) + ")");
+  return c;
+}
+
+double csv_number(const std::string& file, int line, std::string_view field, const char* name) {
+  const std::string s(field);
+  char* end = nullptr;
+  const double v = s.empty() ? 0.0 : std::strtod(s.c_str(), &end);
+  if (s.empty() || end != s.c_str() + s.size())
+    fail_at(file, line, std::string("expected a number for ") + name + ", found " +
+                            quote_input(field));
+  return v;
+}
+
+// One row of a series file into `src`.
+void read_csv_row(const std::string& file, int line, std::string_view text, const CsvColumns& c,
+                  TimeReader& times, SourceSeries& src) {
+  const std::vector<std::string_view> f = split_fields(text);
+  if (f.size() != c.count)
+    fail_at(file, line, "expected " + std::to_string(c.count) + " values, as the header names, " +
+                            "found " + std::to_string(f.size()));
+  const std::string_view t = f[static_cast<std::size_t>(c.time)];
+  if (c.dates)
+    times.date(t, line, "datetime");
+  else
+    times.seconds(csv_number(file, line, t, "time_s"), line, "time_s");
+  const char* value_name = c.load ? "load" : "concentration";
+  src.Q.push_back(
+      csv_number(file, line, f[static_cast<std::size_t>(c.discharge)], "discharge_m3s"));
+  check_value(file, line, "discharge_m3s", src.Q.back(), false);
+  src.C.push_back(csv_number(file, line, f[static_cast<std::size_t>(c.value)], value_name));
+  check_value(file, line, value_name, src.C.back(), true);
+}
+
+// The series of `src` from the CSV file `path`, named by the forcing file's
+// line `line`.
+void read_csv_series(const std::string& forcing, int line, const std::string& path,
+                     const StartDate& start, SourceSeries& src) {
+  std::string text;
+  const std::string why = read_regular_file(path, kMaxSeriesBytes, text);
+  if (!why.empty())
+    fail_at(forcing, line, "cannot read the series file " + quote_input(path) + " (" + why + ")");
+  TimeReader times(start, path);
+  CsvColumns columns;
+  bool header = false;
+  int lineno = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    const std::string_view row = trimmed(std::string_view(text).substr(at, end - at));
+    at = end + 1;
+    ++lineno;
+    if (row.empty() || row.front() == '#') continue;
+    if (!header) {
+      columns = read_header(path, lineno, row);
+      header = true;
+      continue;
+    }
+    read_csv_row(path, lineno, row, columns, times, src);
+  }
+  if (src.Q.empty())
+    fail_at(path, lineno + 1, header ? "the series holds no rows after its header"
+                                     : "the file holds no header line");
+  src.t = std::move(times.times());
+  src.load = columns.load;
+  src.series_file = path;
+}
+
+// ---------------------------------------------------------------------------
+// The [[source]] tables.
+
+class SourceTable {
+ public:
+  SourceTable(const std::string& file, std::string folder, double L, const StartDate& start)
+      : file_(file), folder_(std::move(folder)), L_(L), start_(start) {}
+
+  SourceSeries read(const toml::table& t) {
+    SourceSeries s;
+    s.line = line_of(t);
+    check_keys(t, s.line);
+    read_name(t, s);
+    who_ = " of source " + quote_input(s.name);
+    read_position(t, s);
+    read_series(t, s);
+    if (const toml::node* n = t.get("strength")) {
+      s.strength = number(*n, "strength");
+      check_value(file_, line_of(*n), "strength" + who_, s.strength, true);
+    }
+    return s;
+  }
+
+ private:
+  [[noreturn]] void fail(const toml::node& n, const std::string& what) const {
+    fail_at(file_, line_of(n), what);
+  }
+
+  double number(const toml::node& n, const std::string& label) const {
+    if (const auto* i = n.as_integer()) return static_cast<double>(i->get());
+    if (const auto* f = n.as_floating_point()) return f->get();
+    fail(n, label + who_ + " must be a number (found " + kind_of(n) + ")");
+  }
+
+  void check_keys(const toml::table& t, int line) const {
+    static const char* const kKeys[] = {"name",          "x",    "x_to",   "times",   "discharge",
+                                        "concentration", "load", "series", "strength"};
+    for (auto&& [key, value] : t) {
+      (void)value;
+      if (std::none_of(std::begin(kKeys), std::end(kKeys),
+                       [&](const char* k) { return key.str() == k; }))
+        fail_at(file_, static_cast<int>(key.source().begin.line),
+                "unknown key " + quote_input(key.str()) +
+                    " in a [[source]] (its keys are name, x, x_to, times, discharge, "
+                    "concentration, load, series and strength)");
+    }
+    if (!t.get("name")) fail_at(file_, line, "a [[source]] needs a name");
+  }
+
+  void read_name(const toml::table& t, SourceSeries& s) const {
+    const toml::node& n = *t.get("name");
+    if (!n.is_string()) fail(n, std::string("name must be a string (found ") + kind_of(n) + ")");
+    s.name = n.as_string()->get();
+    const bool printable = std::all_of(s.name.begin(), s.name.end(),
+                                       [](char c) { return c >= 0x20 && c < 0x7f; });
+    if (s.name.empty() || s.name.size() > kMaxNameLength || !printable)
+      fail(n, "name must be 1 to 40 printable ASCII characters (found " + quote_input(s.name) +
+                  ")");
+  }
+
+  void read_position(const toml::table& t, SourceSeries& s) const {
+    const toml::node* x = t.get("x");
+    if (!x) fail_at(file_, s.line, "source " + quote_input(s.name) + " needs x, its position");
+    s.x = number(*x, "x");
+    if (!(s.x >= 0.0 && s.x <= L_))
+      fail(*x, "x" + who_ + " must lie between 0 and L = " + show_number(L_) + " (found " +
+                   show_number(s.x) + ")");
+    const toml::node* to = t.get("x_to");
+    if (!to) return;
+    s.distributed = true;
+    s.x_to = number(*to, "x_to");
+    if (!(s.x_to > s.x))
+      fail(*to, "x_to" + who_ + " must be greater than x = " + show_number(s.x) + " (found " +
+                    show_number(s.x_to) + ")");
+    if (!(s.x_to <= L_))
+      fail(*to, "x_to" + who_ + " must be at most L = " + show_number(L_) + " (found " +
+                    show_number(s.x_to) + ")");
+  }
+
+  const toml::array& array(const toml::node& n, const char* key) const {
+    if (!n.is_array())
+      fail(n, key + who_ + " must be an array (found " + kind_of(n) + ")");
+    const toml::array& a = *n.as_array();
+    if (a.empty()) fail(n, key + who_ + " is empty; a series needs at least one value");
+    return a;
+  }
+
+  void read_times(const toml::node& n, SourceSeries& s) const {
+    TimeReader times(start_, file_);
+    const toml::array& a = array(n, "times");
+    for (std::size_t k = 0; k < a.size(); ++k) {
+      const toml::node& e = a[k];
+      const std::string label = "times(" + std::to_string(k + 1) + ")" + who_;
+      if (e.is_string())
+        times.date(e.as_string()->get(), line_of(e), label);
+      else if (e.is_date_time() || e.is_date())
+        times.date(iso_text(e), line_of(e), label);
+      else
+        times.seconds(number(e, "times(" + std::to_string(k + 1) + ")"), line_of(e), label);
+    }
+    s.t = std::move(times.times());
+  }
+
+  std::vector<double> values(const toml::node& n, const char* key, bool non_negative,
+                             std::size_t count) const {
+    const toml::array& a = array(n, key);
+    if (a.size() != count)
+      fail(n, key + who_ + " has " + std::to_string(a.size()) +
+                  (a.size() == 1 ? " value" : " values") + " where times has " +
+                  std::to_string(count));
+    std::vector<double> v;
+    for (std::size_t k = 0; k < a.size(); ++k) {
+      const std::string label = key + ("(" + std::to_string(k + 1) + ")");
+      v.push_back(number(a[k], label));
+      check_value(file_, line_of(a[k]), label + who_, v.back(), non_negative);
+    }
+    return v;
+  }
+
+  void read_series(const toml::table& t, SourceSeries& s) const {
+    const toml::node* times = t.get("times");
+    const toml::node* discharge = t.get("discharge");
+    const toml::node* conc = t.get("concentration");
+    const toml::node* load = t.get("load");
+    const toml::node* file = t.get("series");
+    const toml::node* inline_key = times ? times : discharge ? discharge : conc ? conc : load;
+    if (file && inline_key)
+      fail(*file, "source " + quote_input(s.name) +
+                      " has both an inline series and series = \"...\"; give one");
+    if (conc && load)
+      fail(*load, "source " + quote_input(s.name) + " has both concentration and load; give one");
+    if (file) return read_series_file(*file, s);
+    if (!times || !discharge || !(conc || load))
+      fail_at(file_, inline_key ? line_of(*inline_key) : s.line,
+              "source " + quote_input(s.name) + " needs a series: times, discharge and "
+              "concentration (or load), or series = \"file.csv\"");
+    read_times(*times, s);
+    s.Q = values(*discharge, "discharge", false, s.t.size());
+    s.load = load != nullptr;
+    s.C = values(load ? *load : *conc, load ? "load" : "concentration", true, s.t.size());
+  }
+
+  void read_series_file(const toml::node& n, SourceSeries& s) const {
+    if (!n.is_string() || n.as_string()->get().empty())
+      fail(n, "series" + who_ + " must be a file name (found " +
+                  (n.is_string() ? std::string("an empty string") : kind_of(n)) + ")");
+    const std::string& name = n.as_string()->get();
+    const std::string path = name.front() == '/' || folder_.empty() ? name : folder_ + name;
+    read_csv_series(file_, line_of(n), path, start_, s);
+  }
+
+  const std::string& file_;
+  std::string folder_;  // the forcing file's folder, with its final '/'; empty: the working one
+  double L_;
+  const StartDate& start_;
+  std::string who_;  // " of source \"name\"", for messages
+};
+
+}  // namespace
+
+bool forcing_file_exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 || errno != ENOENT;
+}
+
+Forcing read_forcing_file(const std::string& path, double L, const StartDate& start) {
+  std::string text;
+  const std::string why = read_regular_file(path, kMaxForcingBytes, text);
+  if (!why.empty()) throw InputError(path + ": cannot read the file (" + why + ")");
+  toml::table doc;
+  try {
+    doc = toml::parse(text, path);
+  } catch (const toml::parse_error& e) {
+    fail_at(path, static_cast<int>(e.source().begin.line),
+            "not valid TOML: " + std::string(e.description()));
+  }
+  Forcing forcing;
+  forcing.path = path;
+  const std::size_t slash = path.rfind('/');
+  SourceTable reader(path, slash == std::string::npos ? "" : path.substr(0, slash + 1), L, start);
+  for (auto&& [key, value] : doc) {
+    const int line = static_cast<int>(key.source().begin.line);
+    if (key.str() != "source")
+      fail_at(path, line, "unknown key " + quote_input(key.str()) +
+                              " (the file holds [[source]] tables)");
+    if (!value.is_array_of_tables())
+      fail_at(path, line, "source must be an array of tables, each written [[source]]");
+    for (const toml::node& t : *value.as_array()) {
+      forcing.sources.push_back(reader.read(*t.as_table()));
+      const SourceSeries& s = forcing.sources.back();
+      for (std::size_t k = 0; k + 1 < forcing.sources.size(); ++k)
+        if (forcing.sources[k].name == s.name)
+          fail_at(path, s.line, "the name " + quote_input(s.name) +
+                                    " is already that of the source on line " +
+                                    std::to_string(forcing.sources[k].line));
+    }
+  }
+  return forcing;
+}
+
+void echo_forcing(TextOut& out, const Forcing& forcing) {
+  using namespace layouts;
+  const int count = static_cast<int>(forcing.sources.size());
+  out.write(kForcingHead, {forcing.path, count});
+  if (count == 0) return;
+  out.write(kForcingColumns);
+  for (const SourceSeries& s : forcing.sources) {
+    const auto [qmin, qmax] = std::minmax_element(s.Q.begin(), s.Q.end());
+    const auto [cmin, cmax] = std::minmax_element(s.C.begin(), s.C.end());
+    std::string name = s.name;
+    name.resize(kMaxNameLength, ' ');
+    std::string x_to;
+    if (s.distributed)
+      put_E(x_to, s.x_to, 12, 4);
+    else
+      x_to.assign(12, ' ');
+    out.write(kForcingRow, {name, s.distributed ? "stretch" : "point  ", s.x, x_to,
+                            static_cast<int>(s.t.size()), *qmin, *qmax,
+                            s.load ? "load" : "conc", *cmin, *cmax, s.strength,
+                            s.series_file.empty() ? std::string() : "  " + s.series_file});
+  }
+}
+
+}  // namespace quarno

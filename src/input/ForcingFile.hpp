@@ -1,0 +1,30 @@
+// The optional forcing file beside the deck (crforcing.toml): sources along
+// the reach, each with its series inline or in a CSV file beside it. Read and
+// checked whole before any result file is opened; echoed into crOutput.txt
+// after the deck's echo.
+#pragma once
+
+#include <string>
+
+#include "model/Forcing.hpp"
+#include "output/DateTime.hpp"
+#include "output/TextLayout.hpp"
+
+namespace quarno {
+
+// Reads the forcing file `path` and every series file it names (relative to
+// its folder) into a Forcing whose path is `path`. Positions are checked
+// against the reach length L; dates become seconds since `start`, and are
+// refused when the run has no start date. The file and its series files must
+// be regular files, opened without waiting (a FIFO or a device is refused).
+// Throws InputError with one line naming the file and the line.
+Forcing read_forcing_file(const std::string& path, double L, const StartDate& start);
+
+// Whether the file `path` exists (as anything, a dangling link included).
+bool forcing_file_exists(const std::string& path);
+
+// The echo block: a title line naming the file and the number of sources,
+// then one line per source.
+void echo_forcing(TextOut& out, const Forcing& forcing);
+
+}  // namespace quarno

@@ -1,0 +1,186 @@
+// The forcing file crforcing.toml through the real program: every kind of
+// bad file refused with exit 1 and one message naming file and line before
+// any result file is touched, and a valid file with inline, CSV and dated
+// series read into the expected sources and echoed.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "Decks.hpp"
+#include "RunDeck.hpp"
+#include "input/ForcingFile.hpp"
+#include "model/Errors.hpp"
+
+namespace quarno::test {
+namespace {
+
+// A source of the small reach (L = 1000 m) around the lines under test.
+std::string source(const std::string& body, const std::string& name = "outfall") {
+  return "[[source]]\nname = \"" + name + "\"\n" + body;
+}
+const std::string kSeries = "times = [0.0, 300.0]\ndischarge = [0.1, 0.2]\n";
+
+TEST(ForcingFile, EveryFaultIsRefusedWithItsLineBeforeAnyResultIsTouched) {
+  struct Case {
+    const char* what;
+    std::string toml;
+    std::string message;    // standard error, whole, without its line end
+    std::string setup = "";  // bash commands in the folder before the run (series files)
+  };
+  const std::string with_x = "x = 10\n" + kSeries;
+  const std::string csv = "printf 'time_s,discharge_m3s,concentration\\n0,1,5\\n";
+  const std::string at = "crforcing.toml, line ";
+  const std::string of = " of source \"outfall\" ";
+  const std::vector<Case> cases = {
+      {"TOML syntax", source("x = 10\ntimes = [0, 1\n"),
+       at + "4: not valid TOML: Error while parsing array: encountered end-of-file"},
+      {"an unknown key", source("x = 10\ncolour = 1\n"),
+       at + "4: unknown key \"colour\" in a [[source]] (its keys are name, x, x_to, times, "
+            "discharge, concentration, load, series and strength)"},
+      {"an unknown section", "\n[environment]\nT = 1\n",
+       at + "2: unknown key \"environment\" (the file holds [[source]] tables)"},
+      {"a missing name", "\n[[source]]\nx = 10\n", at + "2: a [[source]] needs a name"},
+      {"a missing x", source(kSeries + "load = [1, 1]\n"),
+       at + "1: source \"outfall\" needs x, its position"},
+      {"a missing series", source("x = 10\ntimes = [0]\nload = [1]\n"),
+       at + "4: source \"outfall\" needs a series: times, discharge and concentration (or load), "
+            "or series = \"file.csv\""},
+      {"a duplicate name", source(with_x + "load = [1, 1]\n") + source("x = 2\nseries = \"s\"\n"),
+       at + "7: the name \"outfall\" is already that of the source on line 1", csv + "' >s"},
+      {"x beyond L", source("x = 1000.5\n" + kSeries + "load = [1, 1]\n"),
+       at + "3: x" + of + "must lie between 0 and L = 1000 (found 1000.5)"},
+      {"x_to not after x", source("x_to = 10\n" + with_x + "load = [1, 1]\n"),
+       at + "3: x_to" + of + "must be greater than x = 10 (found 10)"},
+      {"x_to beyond L", source("x_to = 1001\n" + with_x + "load = [1, 1]\n"),
+       at + "3: x_to" + of + "must be at most L = 1000 (found 1001)"},
+      {"times not increasing",
+       source("x = 10\ntimes = [0,\n 60,\n 60]\ndischarge = [1, 1, 1]\nload = [1, 1, 1]\n"),
+       at + "6: times(3)" + of + "must be later than the time before it (found 60 s after 60 s "
+            "since time 0)"},
+      {"arrays of different lengths", source(with_x + "load = [1]\n"),
+       at + "6: load" + of + "has 1 value where times has 2"},
+      {"empty arrays", source("x = 10\ntimes = []\ndischarge = []\nload = []\n"),
+       at + "4: times" + of + "is empty; a series needs at least one value"},
+      {"a value that is not finite",
+       source("x = 10\ntimes = [0, 1]\ndischarge = [0.1, inf]\nload = [1, 1]\n"),
+       at + "5: discharge(2)" + of + "must be a finite number (found inf)"},
+      {"a value that is not a number",
+       source("x = 10\ntimes = [0, true]\ndischarge = [1, 1]\nload = [1, 1]\n"),
+       at + "4: times(2)" + of + "must be a number (found a boolean)"},
+      {"a negative concentration", source(with_x + "concentration = [1, -2]\n"),
+       at + "6: concentration(2)" + of + "must not be negative (found -2)"},
+      {"a NaN load", source(with_x + "load = [nan, 1]\n"),
+       at + "6: load(1)" + of + "must be a finite number (found nan)"},
+      {"a negative strength", source(with_x + "load = [1, 1]\nstrength = -0.5\n"),
+       at + "7: strength" + of + "must not be negative (found -0.5)"},
+      {"an inline series and a series file", source("series = \"s\"\n" + with_x),
+       at + "3: source \"outfall\" has both an inline series and series = \"...\"; give one",
+       csv + "' >s"},
+      {"both concentration and load", source(with_x + "concentration = [1, 1]\nload = [1, 1]\n"),
+       at + "7: source \"outfall\" has both concentration and load; give one"},
+      {"a missing series file", source("x = 10\nseries = \"s\"\n"),
+       at + "4: cannot read the series file \"s\" (No such file or directory)"},
+      {"a folder as the series file", source("x = 10\nseries = \"s\"\n"),
+       at + "4: cannot read the series file \"s\" (not a regular file)", "mkdir s"},
+      {"a FIFO as the series file", source("x = 10\nseries = \"s\"\n"),
+       at + "4: cannot read the series file \"s\" (not a regular file)", "mkfifo s"},
+      {"a fault in the series file", source("x = 10\nseries = \"s\"\n"),
+       "s, line 4: concentration must not be negative (found -5)", csv + "# late\\n60,1,-5\\n' >s"},
+      {"dates without a start date",
+       source("x = 10\ntimes = [2024-06-01T00:00:00Z]\ndischarge = [1]\nload = [1]\n"),
+       at + "4: times(1)" + of + "is a date, and dates need the run's start date (--start-date)"},
+      {"a FIFO as the forcing file", "",
+       "crforcing.toml: cannot read the file (not a regular file)", "mkfifo crforcing.toml"},
+  };
+  const Reach r = small_reach();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchFolder f(param_text(r), bicond_text(r));
+    if (!c.toml.empty()) f.put("crforcing.toml", c.toml);
+    ASSERT_EQ(f.sh(c.setup), 0);
+    EXPECT_EQ(f.sh("timeout -s KILL 60 \"$Q\" --no-pause </dev/null >console.txt 2>errors.txt"),
+              1);
+    EXPECT_EQ(f.get("errors.txt"), c.message + "\n");
+    EXPECT_FALSE(f.exists("crOutput.txt"));
+    EXPECT_FALSE(f.exists("crObsNode.txt"));
+  }
+  // A deck that cannot be read is reported as such, whatever the forcing file holds.
+  ScratchFolder f(with_line(param_text(r), 3, "0 0 2"), bicond_text(r));
+  f.put("crforcing.toml", "not toml at all\n");
+  EXPECT_EQ(f.run(), 1);
+  EXPECT_EQ(f.get("errors.txt"), "crparam.txt, line 3: Nfdn must be at least 3 (found 2)\n");
+}
+
+TEST(ForcingFile, InlineCsvAndDatedSeriesAreReadAndEchoed) {
+  const std::string toml =  // the sources start on lines 2, 9, 19 and 24
+      "# sources of the small reach\n[[source]]\nname = \"outfall\"\nx = 300\n"
+      "times = [0, 120.5, 600]\ndischarge = [0.05, -0.2, 0.05]\nconcentration = [2.0e5, 1e5, 0]\n"
+      "\n[[source]]\nname = \"farm ditches\"\nx = 100.0\nx_to = 1000\n"
+      "times = [\"2024-06-01T00:30Z\", 2024-06-01T03:00:00+02:00, 2024-06-01T02:00:00,\n"
+      "         2024-06-02]\ndischarge = [0.01, 0.02, 0.03, 0.04]\nload = [50.0, 60, 70, 80]\n"
+      "strength = 2\n\n[[source]]\nname = \"tributary\"\nx = 1000\nseries = \"trib.csv\"\n"
+      "\n[[source]]\nname = \"drain\"\nx = 0\nx_to = 0.5\nseries = \"drain.csv\"\nstrength = 0\n";
+  const Reach r = small_reach();
+  ScratchFolder f(param_text(r), bicond_text(r));
+  f.put("crforcing.toml", toml);
+  f.put("trib.csv", "# gauge 7\n time_s , discharge_m3s,load\r\n\r\n0,1.5,3\r\n60, 2.5 ,4e-1\r\n");
+  f.put("drain.csv", "concentration,datetime,discharge_m3s\n7,2024-06-01T00:00:01.5,0\n");
+
+  StartDate start;
+  std::string reason;
+  ASSERT_TRUE(parse_start_date("2024-06-01T00:00:00Z", start, reason));
+  const Forcing got = read_forcing_file(f.dir + "/crforcing.toml", 1000.0, start);
+  ASSERT_EQ(got.sources.size(), 4u);
+  const std::string folder = f.dir + "/";
+  const std::vector<SourceSeries> want = {
+      {"outfall", 2, 300.0, false, 0.0, {0.0, 120.5, 600.0}, {0.05, -0.2, 0.05}, {2e5, 1e5, 0.0},
+       false, 1.0, ""},
+      {"farm ditches", 9, 100.0, true, 1000.0, {1800.0, 3600.0, 7200.0, 86400.0},
+       {0.01, 0.02, 0.03, 0.04}, {50.0, 60.0, 70.0, 80.0}, true, 2.0, ""},
+      {"tributary", 19, 1000.0, false, 0.0, {0.0, 60.0}, {1.5, 2.5}, {3.0, 0.4}, true, 1.0,
+       folder + "trib.csv"},
+      {"drain", 24, 0.0, true, 0.5, {1.5}, {0.0}, {7.0}, false, 0.0, folder + "drain.csv"}};
+  for (std::size_t k = 0; k < want.size(); ++k) {
+    const SourceSeries &a = got.sources[k], &b = want[k];
+    SCOPED_TRACE(b.name);
+    EXPECT_EQ(std::tie(a.name, a.line, a.x, a.distributed, a.x_to, a.t, a.Q, a.C),
+              std::tie(b.name, b.line, b.x, b.distributed, b.x_to, b.t, b.Q, b.C));
+    EXPECT_EQ(std::tie(a.load, a.strength, a.series_file),
+              std::tie(b.load, b.strength, b.series_file));
+  }
+  // Dates are measured from the run's start: a later start moves them back.
+  ASSERT_TRUE(parse_start_date("2024-06-01T01:00", start, reason));
+  EXPECT_EQ(read_forcing_file(f.dir + "/crforcing.toml", 1000.0, start).sources[1].t,
+            (std::vector<double>{-1800.0, 0.0, 3600.0, 82800.0}));
+  EXPECT_THROW(read_forcing_file(f.dir + "/crforcing.toml", 999.0, start), InputError);
+
+  ASSERT_EQ(f.sh("\"$Q\" --no-pause --start-date 2024-06-01 </dev/null >console.txt "
+                 "2>errors.txt"),
+            0)
+      << f.get("errors.txt");
+  const std::string results = f.get("crOutput.txt");
+  const std::size_t from = results.find("\nSources along");
+  const std::size_t to = results.find("*****", from);
+  ASSERT_NE(from, std::string::npos);
+  ASSERT_NE(to, std::string::npos);
+  EXPECT_LT(results.find("Coordinates X(m):"), from);  // after the deck's echo
+  const std::string name_pad(30, ' ');
+  EXPECT_EQ(
+      results.substr(from + 1, to - from - 1),
+      "Sources along the reach (crforcing.toml): NSource=   4\n\n"
+      "  Name                                      Kind           X(m)      Xto(m) Points  "
+      "Qmin(m3/s)  Qmax(m3/s)  Of       Minimum     Maximum    Strength  Series file\n\n"
+      "  outfall   " + name_pad + "  point    0.3000E+03                  3 -0.2000E+00  "
+      "0.5000E-01  conc  0.0000E+00  0.2000E+06  0.1000E+01\n"
+      "  farm ditches" + name_pad.substr(2) + "  stretch  0.1000E+03  0.1000E+04      4  "
+      "0.1000E-01  0.4000E-01  load  0.5000E+02  0.8000E+02  0.2000E+01\n"
+      "  tributary " + name_pad + "  point    0.1000E+04                  2  0.1500E+01  "
+      "0.2500E+01  load  0.4000E+00  0.3000E+01  0.1000E+01  trib.csv\n"
+      "  drain     " + name_pad + "  stretch  0.0000E+00  0.5000E+00      1  0.0000E+00  "
+      "0.0000E+00  conc  0.7000E+01  0.7000E+01  0.0000E+00  drain.csv\n");
+}
+
+}  // namespace
+}  // namespace quarno::test
