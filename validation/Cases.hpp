@@ -54,4 +54,10 @@ std::vector<Outcome> decay_balance_case();        // 9b
 std::vector<Outcome> groundwater_balance_case();  // 9c
 std::vector<Outcome> front_balance_case();        // 9d
 
+// Sources along the reach (Sources.cpp)
+std::vector<Outcome> mixed_jump_case();          // 10a
+std::vector<Outcome> distributed_inflow_case();  // 10b
+std::vector<Outcome> abstraction_case();         // 10c
+std::vector<Outcome> jump_convergence_case();    // 10d
+
 }  // namespace quarno::test

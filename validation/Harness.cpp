@@ -89,6 +89,10 @@ int main(int argc, char** argv) {
       {false, decay_case},           {false, storage_case},       {true, widening_pool_case},
       {true, water_balance_case},    {true, decay_balance_case},  {true, groundwater_balance_case},
       {false, front_balance_case},
+      {false, mixed_jump_case},
+      {false, distributed_inflow_case},
+      {false, abstraction_case},
+      {false, jump_convergence_case},
   };
   std::printf("%-31s %-44s %11s %11s  %s\n", "case", "norm", "value", "tolerance", "result");
   bool all = true;
