@@ -26,6 +26,9 @@ run: build
 	@test -f examples/$(EXAMPLE)/crparam.txt || { echo "no example deck examples/$(EXAMPLE)"; exit 1; }
 	@rm -rf $(RUNDIR) && mkdir -p $(RUNDIR)
 	@cp examples/$(EXAMPLE)/crparam.txt examples/$(EXAMPLE)/crbicond.txt $(RUNDIR)/
+	@if [ -f examples/$(EXAMPLE)/crforcing.toml ]; then \
+	  cp examples/$(EXAMPLE)/crforcing.toml $(RUNDIR)/ && \
+	  find examples/$(EXAMPLE) -maxdepth 1 -name '*.csv' -exec cp {} $(RUNDIR)/ \; ; fi
 	@cd $(RUNDIR) && ../../quarno </dev/null
 	@echo
 	@echo "Results of example '$(EXAMPLE)':"

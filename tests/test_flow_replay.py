@@ -84,10 +84,14 @@ class ReplayIsTheFullRun(unittest.TestCase):
     def check_deck(self, param, bicond, work):
         record = work / "flow.qflow"
         folders = {}
+        # A deck's forcing file and the series files beside it go along.
+        extras = [f for f in bicond.parent.glob("*") if f.name == "crforcing.toml"
+                  or (f.suffix == ".csv" and (bicond.parent / "crforcing.toml").is_file())]
         for name in ("recorded", "full", "replayed"):
             folders[name] = work / name
             folders[name].mkdir(parents=True)
-            shutil.copy(bicond, folders[name])
+            for f in [bicond, *extras]:
+                shutil.copy(f, folders[name])
         changed = with_other_transport(param)
         (folders["recorded"] / "crparam.txt").write_text(param, encoding="latin-1")
         for name in ("full", "replayed"):

@@ -4,6 +4,7 @@ the deck unchanged, a source's strength as a fit parameter that keeps the
 recorded flow, and (once the program reads the file) runs with sources."""
 
 import datetime
+import csv
 import math
 import os
 import shutil
@@ -17,6 +18,8 @@ import pytest
 import quarno
 from quarno import engine, forcing
 from quarno.fit import Config, Fit
+
+from conftest import many_runs  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
 STORM = ROOT / "examples" / "storm-calibration"   # L = 2000 m
@@ -217,21 +220,6 @@ def test_a_strength_parameter_keeps_the_recorded_flow(tmp_path):
             Config(strength_config(tmp_path / message[:8], STRENGTH.replace(old, new)))
 
 
-def _knows_forcing():
-    """Whether the built program reads crforcing.toml: a file with an unknown
-    key must then fail the run (a program that ignores the file runs it)."""
-    with tempfile.TemporaryDirectory() as d:
-        shutil.copytree(TWIN, d, dirs_exist_ok=True)
-        Path(d, "crforcing.toml").write_text('[[source]]\nname = "a"\nx = 1.0\ncolour = 1\n')
-        return subprocess.run([QUARNO, "--no-pause", "--quiet", d], stdin=subprocess.DEVNULL,
-                              capture_output=True).returncode != 0
-
-
-needs_sources = pytest.mark.skipif(not _knows_forcing(),
-                                   reason="the built program does not read crforcing.toml yet")
-
-
-@needs_sources
 def test_the_program_runs_sources_and_replays_the_flow_across_strengths(tmp_path):
     """The twin deck with an outfall: a bad forcing file fails the run with
     exit 1 naming the file; the outfall raises the concentration below it and
@@ -250,12 +238,32 @@ def test_the_program_runs_sources_and_replays_the_flow_across_strengths(tmp_path
     deck.add_source("outfall", 150.0, [0.0], 0.002, concentration=500.0)
     record = tmp_path / "flow.qflow"
     one = quarno.run(deck, ["--csv", "--save-flow", record], folder=tmp_path / "one").observations
-    above, below = (one.x_m == 105.0), (one.x_m == 281.0)
-    assert one[above].C.max() == pytest.approx(plain[above].C.max(), rel=1e-3)
-    assert one[below].C.iloc[-1] > 1.5 * plain[below].C.iloc[-1]
+    def site(frame, x):
+        return frame[frame.x_m == x]
+    above, below = 105.0, 281.0
+    # Above it only the flow changes a little (the outfall backs the water up).
+    assert site(one, above).C.max() == pytest.approx(site(plain, above).C.max(), rel=1e-2)
+    assert site(one, below).C.iloc[-1] > 1.5 * site(plain, below).C.iloc[-1]
     deck.set_source_strength("outfall", 2.0)
     replayed = quarno.run(deck, ["--csv", "--replay-flow", record], folder=tmp_path / "two")
     assert "another set-up" not in replayed.stderr
     solved = quarno.run(deck, ["--csv"], folder=tmp_path / "solved").observations
     assert replayed.observations.equals(solved)
-    assert solved[below].C.iloc[-1] > one[below].C.iloc[-1]
+    assert site(solved, below).C.iloc[-1] > site(one, below).C.iloc[-1]
+
+
+@many_runs
+def test_a_fit_on_a_recorded_flow_recovers_the_outfall_example_strengths(tmp_path, capsys):
+    """examples/outfall/fit.toml: the overflow's and the tributary's strengths
+    from 0.3 and 3 back to the truth (1) of the synthetic observations, every
+    run replaying the flow recorded once."""
+    from quarno.cli import fit_main
+    folder = tmp_path / "outfall"
+    shutil.copytree(ROOT / "examples" / "outfall", folder)
+    assert fit_main([str(folder / "fit.toml"), "--out", str(tmp_path / "fit")]) == 0
+    assert "every run replays it" in capsys.readouterr().out
+    with open(tmp_path / "fit" / "estimates.csv", newline="") as f:
+        rows = {r["name"]: r for r in csv.DictReader(f)}
+    for name in ("source.CSO 12.strength", "source.Mill Brook.strength"):
+        low, high = float(rows[name]["lower95"]), float(rows[name]["upper95"])
+        assert low < 1.0 < high and high / low < 1.3, (name, low, high)
