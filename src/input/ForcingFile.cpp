@@ -1,8 +1,6 @@
 #include "input/ForcingFile.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +14,7 @@
 #include <toml++/toml.h>
 
 #include "input/Reader.hpp"
+#include "input/StateText.hpp"
 #include "model/Errors.hpp"
 #include "model/ShowNumber.hpp"
 #include "output/FileLayouts.hpp"
@@ -37,35 +36,13 @@ constexpr std::size_t kMaxNameLength = 40;
 int line_of(const toml::node& n) { return static_cast<int>(n.source().begin.line); }
 
 // The whole of the regular file `path` into `text`; the reason it cannot be
-// read otherwise. Opened without blocking: a FIFO would wait for a writer.
-std::string read_regular_file(const std::string& path, std::size_t max_bytes,
-                              std::string& text) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return std::strerror(errno);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return "not a regular file";
-  }
-  char buf[65536];
-  for (;;) {
-    const ssize_t got = ::read(fd, buf, sizeof buf);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      const int error = errno;
-      ::close(fd);
-      return std::strerror(error);
-    }
-    if (got == 0) break;
-    text.append(buf, static_cast<std::size_t>(got));
-    if (text.size() > max_bytes) {
-      ::close(fd);
-      return "larger than " + std::to_string(max_bytes >> 20) + " MiB";
-    }
-  }
-  ::close(fd);
-  return {};
+// read otherwise.
+std::string read_whole(const std::string& path, std::size_t max_bytes, std::string& text) {
+  const std::string why = read_regular_file(path, max_bytes, text);
+  if (why == kFileTooLarge) return "larger than " + std::to_string(max_bytes >> 20) + " MiB";
+  return why;
 }
+
 
 // What a TOML value is, for messages.
 const char* kind_of(const toml::node& n) {
@@ -258,7 +235,7 @@ void read_csv_row(const std::string& file, int line, std::string_view text, cons
 void read_csv_series(const std::string& forcing, int line, const std::string& path,
                      const StartDate& start, SourceSeries& src) {
   std::string text;
-  const std::string why = read_regular_file(path, kMaxSeriesBytes, text);
+  const std::string why = read_whole(path, kMaxSeriesBytes, text);
   if (!why.empty())
     fail_at(forcing, line, "cannot read the series file " + quote_input(path) + " (" + why + ")");
   TimeReader times(start, path);
@@ -453,7 +430,7 @@ bool forcing_file_exists(const std::string& path) {
 
 Forcing read_forcing_file(const std::string& path, double L, const StartDate& start) {
   std::string text;
-  const std::string why = read_regular_file(path, kMaxForcingBytes, text);
+  const std::string why = read_whole(path, kMaxForcingBytes, text);
   if (!why.empty()) throw InputError(path + ": cannot read the file (" + why + ")");
   toml::table doc;
   try {

@@ -21,21 +21,15 @@ std::string quote_state(std::string_view text) {
   return "'" + shown.substr(1, shown.size() - 2) + "'";
 }
 
-std::string read_state_file(const std::string& path, std::size_t max_bytes, const char* what) {
-  const std::string cannot = std::string("cannot read the saved ") + what + " (";
-  auto fail = [&](const std::string& why) -> void { throw InputError(path + ": " + why); };
-  // Without blocking: opening a FIFO for reading would wait for a writer.
+std::string read_regular_file(const std::string& path, std::size_t max_bytes,
+                              std::string& text) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
-    const int error = errno;
-    fail(cannot + std::strerror(error) + ")");
-  }
+  if (fd < 0) return std::strerror(errno);
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
-    fail(cannot + "not a regular file)");
+    return "not a regular file";
   }
-  std::string text;
   char buf[65536];
   for (;;) {
     const ssize_t got = ::read(fd, buf, sizeof buf);
@@ -43,16 +37,26 @@ std::string read_state_file(const std::string& path, std::size_t max_bytes, cons
     if (got < 0) {
       const int error = errno;
       ::close(fd);
-      fail(cannot + std::strerror(error) + ")");
+      return std::strerror(error);
     }
     if (got == 0) break;
     text.append(buf, static_cast<std::size_t>(got));
     if (text.size() > max_bytes) {
       ::close(fd);
-      fail(std::string("the file is far larger than any saved ") + what);
+      return kFileTooLarge;
     }
   }
   ::close(fd);
+  return {};
+}
+
+std::string read_state_file(const std::string& path, std::size_t max_bytes, const char* what) {
+  std::string text;
+  const std::string why = read_regular_file(path, max_bytes, text);
+  if (why == kFileTooLarge)
+    throw InputError(path + ": the file is far larger than any saved " + what);
+  if (!why.empty())
+    throw InputError(path + ": cannot read the saved " + what + " (" + why + ")");
   return text;
 }
 

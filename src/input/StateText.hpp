@@ -22,6 +22,13 @@ std::string quote_state(std::string_view text);
 // Throws InputError naming `path` ("cannot read the saved <what> (...)").
 std::string read_state_file(const std::string& path, std::size_t max_bytes, const char* what);
 
+// The whole of the regular file `path` into `text`, opened without blocking
+// (a FIFO would wait for a writer). Empty on success; otherwise why it was
+// not read: the system's reason, "not a regular file", or kFileTooLarge past
+// `max_bytes`.
+inline constexpr char kFileTooLarge[] = "too large";
+std::string read_regular_file(const std::string& path, std::size_t max_bytes, std::string& text);
+
 // Reads text line by line, passing over comment lines that start with '#'.
 class StateText {
  public:

@@ -9,9 +9,8 @@
 
 namespace quarno {
 
-SavedRunState load_initial_state(const std::string& path, const Reader& param,
-                                 const Reader& bicond, const RunSettings& settings) {
-  SavedRunState saved = read_run_state_file(path);
+std::unique_ptr<Model> read_deck_aside(const Reader& param, const Reader& bicond,
+                                       const RunSettings& settings, bool mapped) {
   auto scratch = std::make_unique<Model>();
   scratch->settings = settings;
   Reader param_copy = param;
@@ -19,12 +18,21 @@ SavedRunState load_initial_state(const std::string& path, const Reader& param,
   Outputs discard{TextOut(), TextOut(), TextOut()};
   try {
     read_deck(*scratch, param_copy, bicond_copy, discard);
-    build_grid(*scratch);
-    map_tables(*scratch);
+    if (mapped) {
+      build_grid(*scratch);
+      map_tables(*scratch);
+    }
   } catch (const InputError&) {
-    return saved;  // the run reports the deck's own error
+    return nullptr;
   }
-  check_run_state_fits(*scratch, saved, path);
+  return scratch;
+}
+
+SavedRunState load_initial_state(const std::string& path, const Reader& param,
+                                 const Reader& bicond, const RunSettings& settings) {
+  SavedRunState saved = read_run_state_file(path);
+  const std::unique_ptr<Model> deck = read_deck_aside(param, bicond, settings, true);
+  if (deck) check_run_state_fits(*deck, saved, path);  // else the run reports the deck's error
   return saved;
 }
 

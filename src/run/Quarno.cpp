@@ -141,18 +141,9 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const RunPlan& p
 // cannot be read, whose error the run then reports.
 bool reach_length(const Reader& param, const Reader& bicond, const RunSettings& settings,
                   double& L) {
-  auto scratch = std::make_unique<Model>();
-  scratch->settings = settings;
-  Reader param_copy = param;
-  Reader bicond_copy = bicond;
-  Outputs discard{TextOut(), TextOut(), TextOut()};
-  try {
-    read_deck(*scratch, param_copy, bicond_copy, discard);
-  } catch (const InputError&) {
-    return false;
-  }
-  L = scratch->run.L;
-  return true;
+  const std::unique_ptr<Model> deck = read_deck_aside(param, bicond, settings, false);
+  if (deck) L = deck->run.L;
+  return deck != nullptr;
 }
 
 // Reads the saved inputs the plan names and the forcing file when there is
