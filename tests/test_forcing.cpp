@@ -1,7 +1,7 @@
 // The forcing file crforcing.toml through the real program: every kind of
 // bad file refused with exit 1 and one message naming file and line before
 // any result file is touched, and a valid file with inline, CSV and dated
-// series read into the expected sources and echoed.
+// series read into the expected sources and echoed, with the weather.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -33,14 +33,17 @@ TEST(ForcingFile, EveryFaultIsRefusedWithItsLineBeforeAnyResultIsTouched) {
   const std::string csv = "printf 'time_s,discharge_m3s,concentration\\n0,1,5\\n";
   const std::string at = "crforcing.toml, line ";
   const std::string of = " of source \"outfall\" ";
+  const std::string env = "[environment]\n", ofe = " of [environment] ";
+  const std::string rates = "[rates]\nx = [0, 500]\n", ofr = " of [rates] ";
   const std::vector<Case> cases = {
       {"TOML syntax", source("x = 10\ntimes = [0, 1\n"),
        at + "4: not valid TOML: Error while parsing array: encountered end-of-file"},
       {"an unknown key", source("x = 10\ncolour = 1\n"),
        at + "4: unknown key \"colour\" in a [[source]] (its keys are name, x, x_to, times, "
             "discharge, concentration, load, series and strength)"},
-      {"an unknown section", "\n[environment]\nT = 1\n",
-       at + "2: unknown key \"environment\" (the file holds [[source]] tables)"},
+      {"an unknown section", "\n[weather]\nT = 1\n",
+       at + "2: unknown key \"weather\" (the file holds [[source]] tables, [environment] and "
+            "[rates])"},
       {"a missing name", "\n[[source]]\nx = 10\n", at + "2: a [[source]] needs a name"},
       {"a missing x", source(kSeries + "load = [1, 1]\n"),
        at + "1: source \"outfall\" needs x, its position"},
@@ -92,7 +95,58 @@ TEST(ForcingFile, EveryFaultIsRefusedWithItsLineBeforeAnyResultIsTouched) {
        source("x = 10\ntimes = [2024-06-01T00:00:00Z]\ndischarge = [1]\nload = [1]\n"),
        at + "4: times(1)" + of + "is a date, and dates need the run's start date (--start-date)"},
       {"a FIFO as the forcing file", "",
-       "crforcing.toml: cannot read the file (not a regular file)", "mkfifo crforcing.toml"},
+       "crforcing.toml: cannot read the file (not a regular file)", "mkfifo crforcing.toml"},      // The weather: [environment] and [rates].
+      {"an unknown key in [environment]", "[environment]\ntimes = [0]\nT = [1]\n",
+       at + "3: unknown key \"T\" in [environment] (its keys are times, temperature_C, "
+            "irradiance_W_per_m2 and series)"},
+      {"an unknown key in [rates]", "[rates]\nx = [0]\nalpha = [1]\n",
+       at + "3: unknown key \"alpha\" in [rates] (its keys are x, theta_w, theta_b, "
+            "light_alpha and extinction)"},
+      {"[[rates]] for [rates]", "[[rates]]\nx = [0]\n",
+       at + "1: rates must be a table, written [rates]"},
+      {"environment times not increasing", env + "times = [0, 60, 30]\n",
+       at + "2: times(3)" + ofe + "must be later than the time before it (found 30 s after 60 s "
+            "since time 0)"},
+      {"environment arrays of different lengths", env + "times = [0]\ntemperature_C = [1, 2]\n",
+       at + "3: temperature_C" + ofe + "has 2 values where times has 1"},
+      {"an empty environment array", env + "times = []\n",
+       at + "2: times" + ofe + "is empty; a series needs at least one value"},
+      {"values without times", env + "irradiance_W_per_m2 = [1]\n",
+       at + "2: [environment] needs times for its values, or series = \"file.csv\""},
+      {"a NaN irradiance", env + "times = [0]\nirradiance_W_per_m2 = [nan]\n",
+       at + "3: irradiance_W_per_m2(1)" + ofe + "must be a finite number (found nan)"},
+      {"a temperature beyond 50", env + "times = [0, 1]\ntemperature_C = [20, 50.5]\n",
+       at + "3: temperature_C(2)" + ofe + "must lie between -5 and 50 (found 50.5)"},
+      {"a negative irradiance", env + "times = [0]\nirradiance_W_per_m2 = [-1]\n",
+       at + "3: irradiance_W_per_m2(1)" + ofe + "must not be negative (found -1)"},
+      {"theta outside 0.9..1.3", rates + "theta_b = [1.1,\n 0.85]\n",
+       at + "4: theta_b(2)" + ofr + "must lie between 0.9 and 1.3 (found 0.85)"},
+      {"a negative light_alpha", rates + "light_alpha = [0, -1e-6]\n",
+       at + "3: light_alpha(2)" + ofr + "must not be negative (found -1e-06)"},
+      {"a zero extinction", rates + "extinction = [0, 1]\n",
+       at + "3: extinction(1)" + ofr + "must be greater than 0 (found 0)"},
+      {"a rates column of another length", rates + "theta_w = [1]\n",
+       at + "3: theta_w" + ofr + "has 1 value where x has 2"},
+      {"rates without x", "[rates]\ntheta_w = [1]\n",
+       at + "1: [rates] needs x, where each row's segment starts"},
+      {"x(1) not 0", "[rates]\nx = [1]\n", at + "2: x(1)" + ofr + "must be 0, the inlet (found 1)"},
+      {"x not increasing", "[rates]\nx = [0, 0]\n",
+       at + "2: x(2)" + ofr + "must be greater than x(1) = 0 (found 0)"},
+      {"x beyond L", "[rates]\nx = [0, 1000.5]\n",
+       at + "2: x(2)" + ofr + "must be at most L = 1000 (found 1000.5)"},
+      {"an inline environment and a series file", env + "times = [0]\nseries = \"w\"\n",
+       at + "3: [environment] has both an inline series and series = \"...\"; give one"},
+      {"a missing environment file", env + "series = \"w\"\n",
+       at + "2: cannot read the series file \"w\" (No such file or directory)"},
+      {"an unknown column in the environment file", env + "series = \"w\"\n",
+       "w, line 1: unknown column \"discharge_m3s\" (the columns are time_s or datetime, "
+       "temperature_C and irradiance_W_per_m2)",
+       "printf 'time_s,discharge_m3s\\n0,1\\n' >w"},
+      {"a bad value in the environment file", env + "series = \"w\"\n",
+       "w, line 3: temperature_C must lie between -5 and 50 (found -6)",
+       "printf 'temperature_C,time_s\\n1,0\\n-6,60\\n' >w"},
+      {"environment dates without a start date", env + "times = [2024-06-01]\n",
+       at + "2: times(1)" + ofe + "is a date, and dates need the run's start date (--start-date)"},
   };
   const Reach r = small_reach();
   for (const Case& c : cases) {
@@ -121,7 +175,10 @@ TEST(ForcingFile, InlineCsvAndDatedSeriesAreReadAndEchoed) {
       "times = [\"2024-06-01T00:30Z\", 2024-06-01T03:00:00+02:00, 2024-06-01T02:00:00,\n"
       "         2024-06-02]\ndischarge = [0.01, 0.02, 0.03, 0.04]\nload = [50.0, 60, 70, 80]\n"
       "strength = 2\n\n[[source]]\nname = \"tributary\"\nx = 1000\nseries = \"trib.csv\"\n"
-      "\n[[source]]\nname = \"drain\"\nx = 0\nx_to = 0.5\nseries = \"drain.csv\"\nstrength = 0\n";
+      "\n[[source]]\nname = \"drain\"\nx = 0\nx_to = 0.5\nseries = \"drain.csv\"\nstrength = 0\n"
+      "\n[environment]\ntimes = [2024-06-01T00:00:00Z, \"2024-06-01T01:00Z\"]\n"
+      "temperature_C = [16.5, 18]\n\n[rates]\nx = [0, 500.5]\ntheta_w = [1.07, 1.25]\n"
+      "extinction = [1.5, 3]\n";  // [environment] on line 31, [rates] on 35
   const Reach r = small_reach();
   ScratchFolder f(param_text(r), bicond_text(r));
   f.put("crforcing.toml", toml);
@@ -131,7 +188,14 @@ TEST(ForcingFile, InlineCsvAndDatedSeriesAreReadAndEchoed) {
   StartDate start;
   std::string reason;
   ASSERT_TRUE(parse_start_date("2024-06-01T00:00:00Z", start, reason));
-  const Forcing got = read_forcing_file(f.dir + "/crforcing.toml", 1000.0, start);
+  TextOut warnings;
+  std::string warned;
+  warnings.capture_to(&warned);
+  const Forcing got = read_forcing_file(f.dir + "/crforcing.toml", 1000.0, start, warnings);
+  const std::string theta_warning =
+      "crforcing.toml, line 37: theta_w(2) of [rates] is 1.25, outside 1 to 1.2, the range "
+      "measured for faecal indicator bacteria\n";
+  EXPECT_EQ(warned, "warning: " + f.dir + "/" + theta_warning);
   ASSERT_EQ(got.sources.size(), 4u);
   const std::string folder = f.dir + "/";
   const std::vector<SourceSeries> want = {
@@ -150,16 +214,42 @@ TEST(ForcingFile, InlineCsvAndDatedSeriesAreReadAndEchoed) {
     EXPECT_EQ(std::tie(a.load, a.strength, a.series_file),
               std::tie(b.load, b.strength, b.series_file));
   }
+  const EnvironmentSeries& e = got.environment;
+  EXPECT_EQ(std::tie(e.line, e.series_file, e.t, e.T),
+            std::make_tuple(31, std::string(), std::vector<double>{0.0, 3600.0},
+                     std::vector<double>{16.5, 18.0}));
+  EXPECT_TRUE(e.I0.empty());
+  const RateTable& rt = got.rates;
+  EXPECT_EQ(std::tie(rt.line, rt.x, rt.theta_w, rt.extinction),
+            std::make_tuple(35, std::vector<double>{0.0, 500.5},
+                     std::vector<double>{1.07, 1.25}, std::vector<double>{1.5, 3.0}));
+  EXPECT_TRUE(rt.theta_b.empty() && rt.light_alpha.empty());
+  // The environment from a CSV file, alone in its forcing file.
+  f.put("weather.toml", "[environment]\nseries = \"weather.csv\"\n");
+  f.put("weather.csv", "time_s, irradiance_W_per_m2,temperature_C\n0,0,-5\n3600,120.5,50\n");
+  const Forcing csv = read_forcing_file(f.dir + "/weather.toml", 1000.0, start, warnings);
+  EXPECT_EQ(std::tie(csv.environment.line, csv.environment.series_file, csv.environment.t,
+                     csv.environment.T, csv.environment.I0),
+            std::make_tuple(1, folder + "weather.csv", std::vector<double>{0.0, 3600.0},
+                     std::vector<double>{-5.0, 50.0}, std::vector<double>{0.0, 120.5}));
+  std::string echoed;
+  TextOut echo;
+  echo.capture_to(&echoed);
+  echo_forcing(echo, csv);
+  EXPECT_EQ(echoed, "\nSources along the reach (" + f.dir + "/weather.toml): NSource=   0\n\n"
+                    "Environment: NTimes=     2  T(C) min, max: -0.5000E+01  0.5000E+02  "
+                    "I0(W/m2) min, max:  0.0000E+00  0.1205E+03  " + folder + "weather.csv\n");
   // Dates are measured from the run's start: a later start moves them back.
   ASSERT_TRUE(parse_start_date("2024-06-01T01:00", start, reason));
-  EXPECT_EQ(read_forcing_file(f.dir + "/crforcing.toml", 1000.0, start).sources[1].t,
+  EXPECT_EQ(read_forcing_file(f.dir + "/crforcing.toml", 1000.0, start, warnings).sources[1].t,
             (std::vector<double>{-1800.0, 0.0, 3600.0, 82800.0}));
-  EXPECT_THROW(read_forcing_file(f.dir + "/crforcing.toml", 999.0, start), InputError);
+  EXPECT_THROW(read_forcing_file(f.dir + "/crforcing.toml", 999.0, start, warnings), InputError);
 
   ASSERT_EQ(f.sh("\"$Q\" --no-pause --start-date 2024-06-01 </dev/null >console.txt "
                  "2>errors.txt"),
             0)
       << f.get("errors.txt");
+  EXPECT_EQ(f.get("errors.txt"), "warning: " + theta_warning);
   const std::string results = f.get("crOutput.txt");
   const std::size_t from = results.find("\nSources along");
   const std::size_t to = results.find("*****", from);
@@ -179,7 +269,13 @@ TEST(ForcingFile, InlineCsvAndDatedSeriesAreReadAndEchoed) {
       "  tributary " + name_pad + "  point    0.1000E+04                  2  0.1500E+01  "
       "0.2500E+01  load  0.4000E+00  0.3000E+01  0.1000E+01  trib.csv\n"
       "  drain     " + name_pad + "  stretch  0.0000E+00  0.5000E+00      1  0.0000E+00  "
-      "0.0000E+00  conc  0.7000E+01  0.7000E+01  0.0000E+00  drain.csv\n");
+      "0.0000E+00  conc  0.7000E+01  0.7000E+01  0.0000E+00  drain.csv\n"
+      "\nEnvironment: NTimes=     2  T(C) min, max:  0.1650E+02  0.1800E+02  "
+      "I0(W/m2) min, max:  none\n"
+      "\nDie-off rate segments: NRates=   2\n\n"
+      "        X(m)     theta_w     theta_b light_alpha  extinction\n\n"
+      "  0.0000E+00  0.1070E+01  0.1000E+01  0.0000E+00  0.1500E+01\n"
+      "  0.5005E+03  0.1250E+01  0.1000E+01  0.0000E+00  0.3000E+01\n");
 }
 
 }  // namespace

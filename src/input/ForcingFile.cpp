@@ -136,13 +136,32 @@ class TimeReader {
   std::vector<double> t_;
 };
 
-// A value of a series: finite, and not negative for a concentration or load.
+// The values a quantity may take besides being finite: lo..hi, lo itself
+// excluded when `above`.
+struct Range {
+  double lo, hi;
+  bool above;
+};
+constexpr Range kAnyNumber{-HUGE_VAL, HUGE_VAL, false};
+constexpr Range kNonNegative{0.0, HUGE_VAL, false};
+constexpr Range kPositive{0.0, HUGE_VAL, true};
+constexpr Range kTemperature{-5.0, 50.0, false};  // degrees C: liquid water, in units of C
+constexpr Range kTheta{0.9, 1.3, false};
+// theta beyond this range is accepted with a warning: the range measured for
+// faecal indicator bacteria.
+constexpr double kUsualThetaLo = 1.0, kUsualThetaHi = 1.2;
+
 void check_value(const std::string& file, int line, const std::string& label, double v,
-                 bool non_negative) {
+                 const Range& r) {
   if (!std::isfinite(v))
     fail_at(file, line, label + " must be a finite number (found " + show_number(v) + ")");
-  if (non_negative && v < 0.0)
-    fail_at(file, line, label + " must not be negative (found " + show_number(v) + ")");
+  if (v >= r.lo && v <= r.hi && !(r.above && v == r.lo)) return;
+  const std::string found = " (found " + show_number(v) + ")";
+  if (r.hi < HUGE_VAL)
+    fail_at(file, line, label + " must lie between " + show_number(r.lo) + " and " +
+                            show_number(r.hi) + found);
+  fail_at(file, line, label + (r.above ? " must be greater than " + show_number(r.lo)
+                                       : std::string(" must not be negative")) + found);
 }
 
 // ---------------------------------------------------------------------------
@@ -166,80 +185,122 @@ std::vector<std::string_view> split_fields(std::string_view line) {
   }
 }
 
-// The columns of a series file, by position in its rows.
+// What a kind of series file holds: slot 0 the time, then two quantities.
+// Each header name fills one slot; two names may share a slot, one at a time.
+constexpr int kSlots = 3;
+struct CsvName {
+  std::string_view name;
+  int slot;
+};
+struct CsvKind {
+  std::vector<CsvName> names;
+  bool required[kSlots];
+  Range range[kSlots];  // of the quantities' values (slot 0 unused)
+  const char* listed;   // the columns, for the message of an unknown one
+  const char* needed;   // what the header must name, for its message
+};
+
+const CsvKind kSourceCsv{{{"time_s", 0},
+                          {"datetime", 0},
+                          {"discharge_m3s", 1},
+                          {"concentration", 2},
+                          {"load", 2}},
+                         {true, true, true},
+                         {kAnyNumber, kAnyNumber, kNonNegative},
+                         "time_s or datetime, discharge_m3s, and concentration or load",
+                         "the columns time_s (or datetime), discharge_m3s and concentration (or "
+                         "load)"};
+const CsvKind kEnvironmentCsv{
+    {{"time_s", 0}, {"datetime", 0}, {"temperature_C", 1}, {"irradiance_W_per_m2", 2}},
+    {true, false, false},
+    {kAnyNumber, kTemperature, kNonNegative},
+    "time_s or datetime, temperature_C and irradiance_W_per_m2",
+    "the column time_s (or datetime)"};
+
+// The columns of a series file: per slot its position in the rows and the
+// name that fills it (-1 and empty: not in the file).
 struct CsvColumns {
-  int time = -1, discharge = -1, value = -1;
-  bool dates = false, load = false;
+  int at[kSlots] = {-1, -1, -1};
+  std::string_view name[kSlots];
   std::size_t count = 0;
 };
 
-CsvColumns read_header(const std::string& file, int line, std::string_view text) {
+CsvColumns read_header(const std::string& file, int line, std::string_view text,
+                       const CsvKind& kind) {
   CsvColumns c;
   const std::vector<std::string_view> names = split_fields(text);
   c.count = names.size();
   for (std::size_t k = 0; k < names.size(); ++k) {
     const std::string_view n = names[k];
-    int* slot = n == "time_s" || n == "datetime" ? &c.time
-                : n == "discharge_m3s"           ? &c.discharge
-                : n == "concentration" || n == "load" ? &c.value
-                                                      : nullptr;
-    if (!slot)
-      fail_at(file, line, "unknown column " + quote_input(n) +
-                              " (the columns are time_s or datetime, discharge_m3s, and "
-                              "concentration or load)");
-    if (*slot >= 0)
+    const auto known = std::find_if(kind.names.begin(), kind.names.end(),
+                                    [&](const CsvName& c) { return c.name == n; });
+    if (known == kind.names.end())
+      fail_at(file, line,
+              "unknown column " + quote_input(n) + " (the columns are " + kind.listed + ")");
+    int& slot = c.at[known->slot];
+    if (slot >= 0)
       fail_at(file, line, "the column " + quote_input(n) + " repeats or contradicts column " +
-                              std::to_string(*slot + 1));
-    *slot = static_cast<int>(k);
-    if (n == "datetime") c.dates = true;
-    if (n == "load") c.load = true;
+                              std::to_string(slot + 1));
+    slot = static_cast<int>(k);
+    c.name[known->slot] = known->name;
   }
-  if (c.time < 0 || c.discharge < 0 || c.value < 0)
-    fail_at(file, line, "the header must name the columns time_s (or datetime), discharge_m3s "
-                        "and concentration (or load) (found " + quote_input(text) + ")");
+  for (int s = 0; s < kSlots; ++s)
+    if (kind.required[s] && c.at[s] < 0)
+      fail_at(file, line, std::string("the header must name ") + kind.needed + " (found " +
+                              quote_input(text) + ")");
   return c;
 }
 
-double csv_number(const std::string& file, int line, std::string_view field, const char* name) {
+double csv_number(const std::string& file, int line, std::string_view field,
+                  std::string_view name) {
   const std::string s(field);
   char* end = nullptr;
   const double v = s.empty() ? 0.0 : std::strtod(s.c_str(), &end);
   if (s.empty() || end != s.c_str() + s.size())
-    fail_at(file, line, std::string("expected a number for ") + name + ", found " +
+    fail_at(file, line, "expected a number for " + std::string(name) + ", found " +
                             quote_input(field));
   return v;
 }
 
-// One row of a series file into `src`.
-void read_csv_row(const std::string& file, int line, std::string_view text, const CsvColumns& c,
-                  TimeReader& times, SourceSeries& src) {
+// A series read from a CSV file: the times and, per slot, the values of its
+// quantity (empty when the file has no such column).
+struct CsvSeries {
+  std::vector<double> t;
+  std::vector<double> values[kSlots];
+  CsvColumns columns;
+};
+
+// One row of a series file into `out`.
+void read_csv_row(const std::string& file, int line, std::string_view text, const CsvKind& kind,
+                  TimeReader& times, CsvSeries& out) {
+  const CsvColumns& c = out.columns;
   const std::vector<std::string_view> f = split_fields(text);
   if (f.size() != c.count)
     fail_at(file, line, "expected " + std::to_string(c.count) + " values, as the header names, " +
                             "found " + std::to_string(f.size()));
-  const std::string_view t = f[static_cast<std::size_t>(c.time)];
-  if (c.dates)
+  const std::string_view t = f[static_cast<std::size_t>(c.at[0])];
+  if (c.name[0] == "datetime")
     times.date(t, line, "datetime");
   else
     times.seconds(csv_number(file, line, t, "time_s"), line, "time_s");
-  const char* value_name = c.load ? "load" : "concentration";
-  src.Q.push_back(
-      csv_number(file, line, f[static_cast<std::size_t>(c.discharge)], "discharge_m3s"));
-  check_value(file, line, "discharge_m3s", src.Q.back(), false);
-  src.C.push_back(csv_number(file, line, f[static_cast<std::size_t>(c.value)], value_name));
-  check_value(file, line, value_name, src.C.back(), true);
+  for (int s = 1; s < kSlots; ++s) {
+    if (c.at[s] < 0) continue;
+    const double v = csv_number(file, line, f[static_cast<std::size_t>(c.at[s])], c.name[s]);
+    check_value(file, line, std::string(c.name[s]), v, kind.range[s]);
+    out.values[s].push_back(v);
+  }
 }
 
-// The series of `src` from the CSV file `path`, named by the forcing file's
-// line `line`.
-void read_csv_series(const std::string& forcing, int line, const std::string& path,
-                     const StartDate& start, SourceSeries& src) {
+// The series of the CSV file `path` of the kind `kind`, named by the forcing
+// file's line `line`.
+CsvSeries read_csv_series(const std::string& forcing, int line, const std::string& path,
+                          const StartDate& start, const CsvKind& kind) {
   std::string text;
   const std::string why = read_whole(path, kMaxSeriesBytes, text);
   if (!why.empty())
     fail_at(forcing, line, "cannot read the series file " + quote_input(path) + " (" + why + ")");
   TimeReader times(start, path);
-  CsvColumns columns;
+  CsvSeries out;
   bool header = false;
   int lineno = 0;
   for (std::size_t at = 0; at < text.size();) {
@@ -249,41 +310,102 @@ void read_csv_series(const std::string& forcing, int line, const std::string& pa
     ++lineno;
     if (row.empty() || row.front() == '#') continue;
     if (!header) {
-      columns = read_header(path, lineno, row);
+      out.columns = read_header(path, lineno, row, kind);
       header = true;
       continue;
     }
-    read_csv_row(path, lineno, row, columns, times, src);
+    read_csv_row(path, lineno, row, kind, times, out);
   }
-  if (src.Q.empty())
+  if (times.times().empty())
     fail_at(path, lineno + 1, header ? "the series holds no rows after its header"
                                      : "the file holds no header line");
-  src.t = std::move(times.times());
-  src.load = columns.load;
-  src.series_file = path;
+  out.t = std::move(times.times());
+  return out;
 }
 
 // ---------------------------------------------------------------------------
-// The [[source]] tables.
+// The sections of the file: [[source]] tables, [environment] and [rates].
 
-class SourceTable {
+// "a, b and c"
+std::string listed(const std::vector<const char*>& keys) {
+  std::string s;
+  for (std::size_t k = 0; k < keys.size(); ++k)
+    s += (k == 0 ? "" : k + 1 == keys.size() ? " and " : ", ") + std::string(keys[k]);
+  return s;
+}
+
+class SectionReader {
  public:
-  SourceTable(const std::string& file, std::string folder, double L, const StartDate& start)
-      : file_(file), folder_(std::move(folder)), L_(L), start_(start) {}
+  SectionReader(const std::string& file, std::string folder, double L, const StartDate& start,
+                TextOut& warnings)
+      : file_(file), folder_(std::move(folder)), L_(L), start_(start), warnings_(warnings) {}
 
-  SourceSeries read(const toml::table& t) {
+  SourceSeries source(const toml::table& t) {
     SourceSeries s;
     s.line = line_of(t);
-    check_keys(t, s.line);
+    check_keys(t, {"name", "x", "x_to", "times", "discharge", "concentration", "load", "series",
+                   "strength"},
+               "a [[source]]");
+    if (!t.get("name")) fail_at(file_, s.line, "a [[source]] needs a name");
     read_name(t, s);
     who_ = " of source " + quote_input(s.name);
     read_position(t, s);
     read_series(t, s);
     if (const toml::node* n = t.get("strength")) {
       s.strength = number(*n, "strength");
-      check_value(file_, line_of(*n), "strength" + who_, s.strength, true);
+      check_value(file_, line_of(*n), "strength" + who_, s.strength, kNonNegative);
     }
     return s;
+  }
+
+  EnvironmentSeries environment(const toml::table& t) {
+    EnvironmentSeries e;
+    e.line = line_of(t);
+    who_ = " of [environment]";
+    needs_ = "a series needs at least one value";
+    check_keys(t, {"times", "temperature_C", "irradiance_W_per_m2", "series"}, "[environment]");
+    const toml::node* times = t.get("times");
+    const toml::node* temperature = t.get("temperature_C");
+    const toml::node* irradiance = t.get("irradiance_W_per_m2");
+    const toml::node* file = t.get("series");
+    const toml::node* inline_key = times ? times : temperature ? temperature : irradiance;
+    if (file && inline_key)
+      fail(*file, "[environment] has both an inline series and series = \"...\"; give one");
+    if (file) {
+      e.series_file = series_path(*file);
+      CsvSeries s = read_csv_series(file_, line_of(*file), e.series_file, start_, kEnvironmentCsv);
+      e.t = std::move(s.t);
+      e.T = std::move(s.values[1]);
+      e.I0 = std::move(s.values[2]);
+      return e;
+    }
+    if (inline_key && !times)
+      fail(*inline_key, "[environment] needs times for its values, or series = \"file.csv\"");
+    if (times) e.t = read_times(*times);
+    if (temperature) e.T = values(*temperature, "temperature_C", kTemperature, "times", e.t.size());
+    if (irradiance)
+      e.I0 = values(*irradiance, "irradiance_W_per_m2", kNonNegative, "times", e.t.size());
+    return e;
+  }
+
+  RateTable rates(const toml::table& t) {
+    RateTable r;
+    r.line = line_of(t);
+    who_ = " of [rates]";
+    needs_ = "the table needs at least one row";
+    check_keys(t, {"x", "theta_w", "theta_b", "light_alpha", "extinction"}, "[rates]");
+    const toml::node* x = t.get("x");
+    if (!x) fail_at(file_, r.line, "[rates] needs x, where each row's segment starts");
+    r.x = values(*x, "x", kAnyNumber, nullptr, 0);
+    check_positions(*x->as_array(), r.x);
+    const std::size_t rows = r.x.size();
+    if (const toml::node* n = t.get("theta_w")) r.theta_w = thetas(*n, "theta_w", rows);
+    if (const toml::node* n = t.get("theta_b")) r.theta_b = thetas(*n, "theta_b", rows);
+    if (const toml::node* n = t.get("light_alpha"))
+      r.light_alpha = values(*n, "light_alpha", kNonNegative, "x", rows);
+    if (const toml::node* n = t.get("extinction"))
+      r.extinction = values(*n, "extinction", kPositive, "x", rows);
+    return r;
   }
 
  private:
@@ -297,19 +419,15 @@ class SourceTable {
     fail(n, label + who_ + " must be a number (found " + kind_of(n) + ")");
   }
 
-  void check_keys(const toml::table& t, int line) const {
-    static const char* const kKeys[] = {"name",          "x",    "x_to",   "times",   "discharge",
-                                        "concentration", "load", "series", "strength"};
+  void check_keys(const toml::table& t, const std::vector<const char*>& keys,
+                  const char* where) const {
     for (auto&& [key, value] : t) {
       (void)value;
-      if (std::none_of(std::begin(kKeys), std::end(kKeys),
-                       [&](const char* k) { return key.str() == k; }))
+      if (std::none_of(keys.begin(), keys.end(), [&](const char* k) { return key.str() == k; }))
         fail_at(file_, static_cast<int>(key.source().begin.line),
-                "unknown key " + quote_input(key.str()) +
-                    " in a [[source]] (its keys are name, x, x_to, times, discharge, "
-                    "concentration, load, series and strength)");
+                "unknown key " + quote_input(key.str()) + " in " + where + " (its keys are " +
+                    listed(keys) + ")");
     }
-    if (!t.get("name")) fail_at(file_, line, "a [[source]] needs a name");
   }
 
   void read_name(const toml::table& t, SourceSeries& s) const {
@@ -342,15 +460,28 @@ class SourceTable {
                     show_number(s.x_to) + ")");
   }
 
+  // The rates' x: the first 0, increasing, none beyond L.
+  void check_positions(const toml::array& a, const std::vector<double>& x) const {
+    for (std::size_t k = 0; k < x.size(); ++k) {
+      const std::string label = "x(" + std::to_string(k + 1) + ")" + who_;
+      const std::string found = " (found " + show_number(x[k]) + ")";
+      if (k == 0 && x[k] != 0.0) fail(a[k], label + " must be 0, the inlet" + found);
+      if (k > 0 && !(x[k] > x[k - 1]))
+        fail(a[k], label + " must be greater than x(" + std::to_string(k) +
+                       ") = " + show_number(x[k - 1]) + found);
+      if (x[k] > L_) fail(a[k], label + " must be at most L = " + show_number(L_) + found);
+    }
+  }
+
   const toml::array& array(const toml::node& n, const char* key) const {
     if (!n.is_array())
       fail(n, key + who_ + " must be an array (found " + kind_of(n) + ")");
     const toml::array& a = *n.as_array();
-    if (a.empty()) fail(n, key + who_ + " is empty; a series needs at least one value");
+    if (a.empty()) fail(n, key + who_ + " is empty; " + needs_);
     return a;
   }
 
-  void read_times(const toml::node& n, SourceSeries& s) const {
+  std::vector<double> read_times(const toml::node& n) const {
     TimeReader times(start_, file_);
     const toml::array& a = array(n, "times");
     for (std::size_t k = 0; k < a.size(); ++k) {
@@ -363,22 +494,37 @@ class SourceTable {
       else
         times.seconds(number(e, "times(" + std::to_string(k + 1) + ")"), line_of(e), label);
     }
-    s.t = std::move(times.times());
+    return std::move(times.times());
   }
 
-  std::vector<double> values(const toml::node& n, const char* key, bool non_negative,
-                             std::size_t count) const {
+  // The values of the array `n` under `key`, in `range`; with `count_key`,
+  // as many as that key's `count`.
+  std::vector<double> values(const toml::node& n, const char* key, const Range& range,
+                             const char* count_key, std::size_t count) const {
     const toml::array& a = array(n, key);
-    if (a.size() != count)
+    if (count_key && a.size() != count)
       fail(n, key + who_ + " has " + std::to_string(a.size()) +
-                  (a.size() == 1 ? " value" : " values") + " where times has " +
+                  (a.size() == 1 ? " value" : " values") + " where " + count_key + " has " +
                   std::to_string(count));
     std::vector<double> v;
     for (std::size_t k = 0; k < a.size(); ++k) {
       const std::string label = key + ("(" + std::to_string(k + 1) + ")");
       v.push_back(number(a[k], label));
-      check_value(file_, line_of(a[k]), label + who_, v.back(), non_negative);
+      check_value(file_, line_of(a[k]), label + who_, v.back(), range);
     }
+    return v;
+  }
+
+  // A temperature factor per row, with a warning for each outside the usual range.
+  std::vector<double> thetas(const toml::node& n, const char* key, std::size_t rows) {
+    std::vector<double> v = values(n, key, kTheta, "x", rows);
+    for (std::size_t k = 0; k < v.size(); ++k)
+      if (v[k] < kUsualThetaLo || v[k] > kUsualThetaHi)
+        warnings_.write_line("warning: " + file_ + ", line " +
+                             std::to_string(line_of((*n.as_array())[k])) + ": " + key + "(" +
+                             std::to_string(k + 1) + ")" + who_ + " is " + show_number(v[k]) +
+                             ", outside 1 to 1.2, the range measured for faecal indicator "
+                             "bacteria");
     return v;
   }
 
@@ -394,31 +540,42 @@ class SourceTable {
                       " has both an inline series and series = \"...\"; give one");
     if (conc && load)
       fail(*load, "source " + quote_input(s.name) + " has both concentration and load; give one");
-    if (file) return read_series_file(*file, s);
+    if (file) {
+      s.series_file = series_path(*file);
+      CsvSeries csv = read_csv_series(file_, line_of(*file), s.series_file, start_, kSourceCsv);
+      s.t = std::move(csv.t);
+      s.Q = std::move(csv.values[1]);
+      s.C = std::move(csv.values[2]);
+      s.load = csv.columns.name[2] == "load";
+      return;
+    }
     if (!times || !discharge || !(conc || load))
       fail_at(file_, inline_key ? line_of(*inline_key) : s.line,
               "source " + quote_input(s.name) + " needs a series: times, discharge and "
               "concentration (or load), or series = \"file.csv\"");
-    read_times(*times, s);
-    s.Q = values(*discharge, "discharge", false, s.t.size());
+    s.t = read_times(*times);
+    s.Q = values(*discharge, "discharge", kAnyNumber, "times", s.t.size());
     s.load = load != nullptr;
-    s.C = values(load ? *load : *conc, load ? "load" : "concentration", true, s.t.size());
+    s.C = values(load ? *load : *conc, load ? "load" : "concentration", kNonNegative, "times",
+                 s.t.size());
   }
 
-  void read_series_file(const toml::node& n, SourceSeries& s) const {
+  // The path of the series file `series = "..."` names, relative to this file's folder.
+  std::string series_path(const toml::node& n) const {
     if (!n.is_string() || n.as_string()->get().empty())
       fail(n, "series" + who_ + " must be a file name (found " +
                   (n.is_string() ? std::string("an empty string") : kind_of(n)) + ")");
     const std::string& name = n.as_string()->get();
-    const std::string path = name.front() == '/' || folder_.empty() ? name : folder_ + name;
-    read_csv_series(file_, line_of(n), path, start_, s);
+    return name.front() == '/' || folder_.empty() ? name : folder_ + name;
   }
 
   const std::string& file_;
   std::string folder_;  // the forcing file's folder, with its final '/'; empty: the working one
   double L_;
   const StartDate& start_;
-  std::string who_;  // " of source \"name\"", for messages
+  TextOut& warnings_;
+  std::string who_;  // " of source \"name\"" or " of [rates]", for messages
+  const char* needs_ = "a series needs at least one value";  // what an empty array lacks
 };
 
 }  // namespace
@@ -428,7 +585,8 @@ bool forcing_file_exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 || errno != ENOENT;
 }
 
-Forcing read_forcing_file(const std::string& path, double L, const StartDate& start) {
+Forcing read_forcing_file(const std::string& path, double L, const StartDate& start,
+                          TextOut& warnings) {
   std::string text;
   const std::string why = read_whole(path, kMaxForcingBytes, text);
   if (!why.empty()) throw InputError(path + ": cannot read the file (" + why + ")");
@@ -442,16 +600,27 @@ Forcing read_forcing_file(const std::string& path, double L, const StartDate& st
   Forcing forcing;
   forcing.path = path;
   const std::size_t slash = path.rfind('/');
-  SourceTable reader(path, slash == std::string::npos ? "" : path.substr(0, slash + 1), L, start);
+  SectionReader reader(path, slash == std::string::npos ? "" : path.substr(0, slash + 1), L,
+                       start, warnings);
   for (auto&& [key, value] : doc) {
     const int line = static_cast<int>(key.source().begin.line);
+    if (key.str() == "environment" || key.str() == "rates") {
+      if (!value.is_table())
+        fail_at(path, line, std::string(key.str()) + " must be a table, written [" +
+                                std::string(key.str()) + "]");
+      if (key.str() == "environment")
+        forcing.environment = reader.environment(*value.as_table());
+      else
+        forcing.rates = reader.rates(*value.as_table());
+      continue;
+    }
     if (key.str() != "source")
       fail_at(path, line, "unknown key " + quote_input(key.str()) +
-                              " (the file holds [[source]] tables)");
+                              " (the file holds [[source]] tables, [environment] and [rates])");
     if (!value.is_array_of_tables())
       fail_at(path, line, "source must be an array of tables, each written [[source]]");
     for (const toml::node& t : *value.as_array()) {
-      forcing.sources.push_back(reader.read(*t.as_table()));
+      forcing.sources.push_back(reader.source(*t.as_table()));
       const SourceSeries& s = forcing.sources.back();
       for (std::size_t k = 0; k + 1 < forcing.sources.size(); ++k)
         if (forcing.sources[k].name == s.name)
@@ -463,12 +632,30 @@ Forcing read_forcing_file(const std::string& path, double L, const StartDate& st
   return forcing;
 }
 
+namespace {
+
+// "  min  max" of `v` in E12.4 fields, or "  none" when empty.
+std::string value_range(const std::vector<double>& v) {
+  if (v.empty()) return "  none";
+  const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+  std::string s;
+  put_E(s, *lo, 12, 4);
+  put_E(s, *hi, 12, 4);
+  return s;
+}
+
+// Row k of a rates column, or the column's default when it is left out.
+double column_value(const std::vector<double>& column, std::size_t k, double fallback) {
+  return column.empty() ? fallback : column[k];
+}
+
+}  // namespace
+
 void echo_forcing(TextOut& out, const Forcing& forcing) {
   using namespace layouts;
   const int count = static_cast<int>(forcing.sources.size());
   out.write(kForcingHead, {forcing.path, count});
-  if (count == 0) return;
-  out.write(kForcingColumns);
+  if (count > 0) out.write(kForcingColumns);
   for (const SourceSeries& s : forcing.sources) {
     const auto [qmin, qmax] = std::minmax_element(s.Q.begin(), s.Q.end());
     const auto [cmin, cmax] = std::minmax_element(s.C.begin(), s.C.end());
@@ -484,6 +671,19 @@ void echo_forcing(TextOut& out, const Forcing& forcing) {
                             s.load ? "load" : "conc", *cmin, *cmax, s.strength,
                             s.series_file.empty() ? std::string() : "  " + s.series_file});
   }
+  const EnvironmentSeries& e = forcing.environment;
+  if (e.line > 0) {
+    if (count > 0) out.write(kBlankLine);
+    out.write(kEnvironmentLine,
+              {static_cast<int>(e.t.size()), value_range(e.T), value_range(e.I0),
+               e.series_file.empty() ? std::string() : "  " + e.series_file});
+  }
+  const RateTable& r = forcing.rates;
+  if (r.line == 0) return;
+  out.write(kRatesHead, {static_cast<int>(r.x.size())});
+  for (std::size_t k = 0; k < r.x.size(); ++k)
+    out.write(kRatesRow, {r.x[k], column_value(r.theta_w, k, 1.0), column_value(r.theta_b, k, 1.0),
+                          column_value(r.light_alpha, k, 0.0), column_value(r.extinction, k, 1.0)});
 }
 
 }  // namespace quarno

@@ -72,6 +72,12 @@ const Layout kForcingColumns{
     R"~("  Name",38X,"Kind   ","        X(m)","      Xto(m)"," Points","  Qmin(m3/s)",)~"
     R"~("  Qmax(m3/s)","  Of  ","     Minimum","     Maximum","    Strength","  Series file",/)~"};
 const Layout kForcingRow{R"~(2X,A,2X,A,E12.4,A,I7,2(E12.4),2X,A,3(E12.4),A)~"};
+const Layout kEnvironmentLine{
+    R"~("Environment: NTimes=",I6,"  T(C) min, max:",A,"  I0(W/m2) min, max:",A,A)~"};
+const Layout kRatesHead{
+    R"~(/,"Die-off rate segments: NRates=",I4,/,/,)~"
+    R"~("        X(m)     theta_w     theta_b light_alpha  extinction",/)~"};
+const Layout kRatesRow{R"~(5(E12.4))~"};
 
 const Layout kResultsBanner{R"~(80("*"),/,/,10X,"RESULTS",/,10X,7("*"),/)~"};
 

@@ -33,6 +33,9 @@ extern const Layout kForcingHead;      // values: file, number of sources
 extern const Layout kForcingColumns;   // column headings
 extern const Layout kForcingRow;       // name, kind, x, x_to, points, Q range, of, C range,
                                        // strength, series file
+extern const Layout kEnvironmentLine;  // number of times, T range, I0 range, series file
+extern const Layout kRatesHead;        // number of rows
+extern const Layout kRatesRow;         // x, theta_w, theta_b, light_alpha, extinction
 extern const Layout kResultsBanner;    // block L
 extern const Layout kObsFileHead;      // block M, the head of crObsNode.txt; value Title
 

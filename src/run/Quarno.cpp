@@ -158,8 +158,9 @@ bool read_saved_inputs(const RunPlan& plan, Reader& param, Reader& bicond, Saved
     if (!plan.replay_flow.empty())
       in.record = std::make_unique<FlowRecordReader>(plan.replay_flow);
     double L = 0.0;
+    TextOut warnings(stderr);  // the run's warnings stream, before the run's outputs exist
     if (forcing_file_exists(kForcingFile) && reach_length(param, bicond, plan.settings, L))
-      in.forcing = read_forcing_file(kForcingFile, L, plan.start_date);
+      in.forcing = read_forcing_file(kForcingFile, L, plan.start_date, warnings);
   } catch (const InputError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return false;
