@@ -99,9 +99,6 @@ TEST(ForcingFile, EveryFaultIsRefusedWithItsLineBeforeAnyResultIsTouched) {
       {"an unknown key in [environment]", "[environment]\ntimes = [0]\nT = [1]\n",
        at + "3: unknown key \"T\" in [environment] (its keys are times, temperature_C, "
             "irradiance_W_per_m2 and series)"},
-      {"an unknown key in [rates]", "[rates]\nx = [0]\nalpha = [1]\n",
-       at + "3: unknown key \"alpha\" in [rates] (its keys are x, theta_w, theta_b, "
-            "light_alpha and extinction)"},
       {"[[rates]] for [rates]", "[[rates]]\nx = [0]\n",
        at + "1: rates must be a table, written [rates]"},
       {"environment times not increasing", env + "times = [0, 60, 30]\n",
@@ -125,8 +122,6 @@ TEST(ForcingFile, EveryFaultIsRefusedWithItsLineBeforeAnyResultIsTouched) {
        at + "3: light_alpha(2)" + ofr + "must not be negative (found -1e-06)"},
       {"a zero extinction", rates + "extinction = [0, 1]\n",
        at + "3: extinction(1)" + ofr + "must be greater than 0 (found 0)"},
-      {"a rates column of another length", rates + "theta_w = [1]\n",
-       at + "3: theta_w" + ofr + "has 1 value where x has 2"},
       {"rates without x", "[rates]\ntheta_w = [1]\n",
        at + "1: [rates] needs x, where each row's segment starts"},
       {"x(1) not 0", "[rates]\nx = [1]\n", at + "2: x(1)" + ofr + "must be 0, the inlet (found 1)"},
