@@ -145,7 +145,7 @@ struct Range {
 constexpr Range kAnyNumber{-HUGE_VAL, HUGE_VAL, false};
 constexpr Range kNonNegative{0.0, HUGE_VAL, false};
 constexpr Range kPositive{0.0, HUGE_VAL, true};
-constexpr Range kTemperature{-5.0, 50.0, false};  // degrees C: liquid water, in units of C
+constexpr Range kTemperature{-5.0, 50.0, false};  // degrees C
 constexpr Range kTheta{0.9, 1.3, false};
 // theta beyond this range is accepted with a warning: the range measured for
 // faecal indicator bacteria.
@@ -233,7 +233,7 @@ CsvColumns read_header(const std::string& file, int line, std::string_view text,
   for (std::size_t k = 0; k < names.size(); ++k) {
     const std::string_view n = names[k];
     const auto known = std::find_if(kind.names.begin(), kind.names.end(),
-                                    [&](const CsvName& c) { return c.name == n; });
+                                    [&](const CsvName& known) { return known.name == n; });
     if (known == kind.names.end())
       fail_at(file, line,
               "unknown column " + quote_input(n) + " (the columns are " + kind.listed + ")");
