@@ -233,7 +233,7 @@ CsvColumns read_header(const std::string& file, int line, std::string_view text,
   for (std::size_t k = 0; k < names.size(); ++k) {
     const std::string_view n = names[k];
     const auto known = std::find_if(kind.names.begin(), kind.names.end(),
-                                    [&](const CsvName& known) { return known.name == n; });
+                                    [&](const CsvName& entry) { return entry.name == n; });
     if (known == kind.names.end())
       fail_at(file, line,
               "unknown column " + quote_input(n) + " (the columns are " + kind.listed + ")");
