@@ -352,9 +352,10 @@ class Deck:
         """Writes crparam.txt and crbicond.txt into `folder` (made if need
         be), each through a temporary file, so that a failed write leaves the
         folder's files as they were; and the forcing file crforcing.toml with
-        the CSV series files it names (unchanged), when the deck has sources.
-        A crforcing.toml already in the folder is removed when the deck has
-        none, since it would add sources the deck does not hold."""
+        the CSV series files it names (unchanged), when the deck has one
+        (sources or the weather). A crforcing.toml already in the folder is
+        removed when the deck has none, since it would add what the deck does
+        not hold."""
         from . import forcing
         bic = self._need_bicond()
         os.makedirs(folder, exist_ok=True)
@@ -375,7 +376,7 @@ class Deck:
 
     def forcing_files(self):
         """{relative path: bytes} of the forcing file and the CSV series
-        files it names; empty when the deck has no sources."""
+        files it names; empty when the deck has no forcing file."""
         from . import forcing
         if self._forcing is None:
             return {}
@@ -437,8 +438,8 @@ class Deck:
             if v is not None:
                 values[q] = _series(v, len(stamps), f"environment: every {q}")
         env = forcing.Environment(stamps, values)
-        forcing.check_environment(env, lambda key, k: f"environment: {key}"
-                                  + ("" if k is None else f" {k + 1}"))
+        forcing.check_environment(env, lambda key, k: "environment"
+                                  + ("" if k is None else f", value {k + 1}"))
         self._set_contents(self._contents().copy(environment=env))
 
     def _set_rate(self, column, value, x_from, x_to):
