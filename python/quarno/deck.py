@@ -204,8 +204,8 @@ class Deck:
 
     # The deck's crbicond.txt (quarno.bicond.Bicond), when read from a folder.
     _bic = None
-    # The forcing file: (its bytes, its sources as quarno.forcing.Source), or
-    # None when the deck has none.
+    # The forcing file: (its bytes, quarno.forcing.Contents), or None when
+    # the deck has none.
     _forcing = None
 
     @property
@@ -247,6 +247,12 @@ class Deck:
         value columns of a segment or initial-condition table, the schedule's
         TBC, hBC, QBC, CBC, the output times TOut, the positions XObs."""
         import pandas
+        from . import forcing
+        if column in forcing.RATE_COLUMNS:
+            rates = self._contents().rates or forcing.Rates([0.0], {})
+            data = {"X": list(rates.x)}
+            data.update({c: rates.column(c) for c in forcing.RATE_COLUMNS})
+            return pandas.DataFrame(data)
         if column in FITTABLE or column in LINEAR:
             table = next(t for t, cols in TABLES if column in cols)
             if table not in self.tables:
@@ -268,10 +274,18 @@ class Deck:
         (split), so that the value holds over exactly that reach; then every
         row of the reach, by the reach rules of rows_in, takes the value.
         Every other character of the file is kept. Returns the indices of
-        the rows set."""
+        the rows set.
+
+        The columns of the forcing file's rate table (theta_w, theta_b,
+        light_alpha, extinction) are set the same way, in the file written
+        anew; each row holds to the next one and the last to the reach's
+        end, and a deck without the table gets one."""
+        from . import forcing
+        if column in forcing.RATE_COLUMNS:
+            return self._set_rate(column, value, x_from, x_to)
         if column not in FITTABLE:
             raise DeckError(f"{column!r} cannot be set over a reach: the columns that can are "
-                            + ", ".join(FITTABLE))
+                            + ", ".join((*FITTABLE, *forcing.RATE_COLUMNS)))
         try:
             value = float(value)
         except (TypeError, ValueError):
@@ -338,9 +352,10 @@ class Deck:
         """Writes crparam.txt and crbicond.txt into `folder` (made if need
         be), each through a temporary file, so that a failed write leaves the
         folder's files as they were; and the forcing file crforcing.toml with
-        the CSV series files it names (unchanged), when the deck has sources.
-        A crforcing.toml already in the folder is removed when the deck has
-        none, since it would add sources the deck does not hold."""
+        the CSV series files it names (unchanged), when the deck has one
+        (sources or the weather). A crforcing.toml already in the folder is
+        removed when the deck has none, since it would add what the deck does
+        not hold."""
         from . import forcing
         bic = self._need_bicond()
         os.makedirs(folder, exist_ok=True)
@@ -361,7 +376,7 @@ class Deck:
 
     def forcing_files(self):
         """{relative path: bytes} of the forcing file and the CSV series
-        files it names; empty when the deck has no sources."""
+        files it names; empty when the deck has no forcing file."""
         from . import forcing
         if self._forcing is None:
             return {}
@@ -374,14 +389,69 @@ class Deck:
         times (seconds, or UTC datetimes), discharge (m3/s), concentration
         or load (the other None), strength, and series (the CSV file the
         series came from, or None)."""
-        return [] if self._forcing is None else [s.as_dict() for s in self._forcing[1]]
+        return [s.as_dict() for s in self._contents().sources]
+
+    def _contents(self):
+        from . import forcing
+        return forcing.Contents(length=self.length) if self._forcing is None else self._forcing[1]
 
     def _source_list(self):
-        return [] if self._forcing is None else list(self._forcing[1])
+        return list(self._contents().sources)
+
+    def _set_contents(self, contents):
+        """Takes new contents of the forcing file, written anew; none left
+        takes the file away."""
+        from . import forcing
+        self._forcing = None if contents.empty() else (forcing.write_text(contents), contents)
 
     def _set_sources(self, sources):
+        self._set_contents(self._contents().copy(sources=sources))
+
+    # -- the weather (the forcing file's [environment] and [rates])
+
+    @property
+    def environment(self):
+        """The weather of the forcing file as a dict, or None: times
+        (seconds, or UTC datetimes), temperature_C (degrees C) and
+        irradiance_W_per_m2 (W/m2), a quantity left out None, and series
+        (the CSV file it came from, or None)."""
+        env = self._contents().environment
+        return None if env is None else env.as_dict()
+
+    def set_environment(self, times, temperature_C=None, irradiance_W_per_m2=None):
+        """Sets the weather of the forcing file: the water temperature
+        (degrees C, -5 to 50) and the solar irradiance at the water surface
+        (W/m2, at least 0) at `times`, seconds since time 0 or datetimes
+        (written as UTC date-times: the deck must then be run with
+        --start-date). A scalar holds at every time; a quantity left out is
+        left out of the file (the temperature is then 20 degrees C, the
+        irradiance 0). Between times the values follow straight lines. With
+        neither quantity the environment is removed. Raises DeckError,
+        leaving the deck as it was, for a bad value."""
         from . import forcing
-        self._forcing = (forcing.write_text(sources), sources) if sources else None
+        if temperature_C is None and irradiance_W_per_m2 is None:
+            self._set_contents(self._contents().copy(environment=None))
+            return
+        stamps = _stamps(times, "environment")
+        values = {}
+        for q, v in zip(forcing.ENVIRONMENT, (temperature_C, irradiance_W_per_m2)):
+            if v is not None:
+                values[q] = _series(v, len(stamps), f"environment: every {q}")
+        env = forcing.Environment(stamps, values)
+        forcing.check_environment(env, lambda key, k: "environment"
+                                  + ("" if k is None else f", value {k + 1}"))
+        self._set_contents(self._contents().copy(environment=env))
+
+    def _set_rate(self, column, value, x_from, x_to):
+        from . import forcing
+        try:
+            value = float(value)
+        except (TypeError, ValueError):
+            raise DeckError(f"{column}: {value!r} is not a number") from None
+        contents = self._contents()
+        rates, rows = forcing.set_rate(contents.rates, column, value, x_from, x_to, self.length)
+        self._set_contents(contents.copy(rates=rates))
+        return rows
 
     def add_source(self, name, x, times, discharge, concentration=None, x_to=None, load=None,
                    strength=1.0):
@@ -397,27 +467,12 @@ class Deck:
         Between times the values follow straight lines. Raises DeckError,
         leaving the deck as it was, for a bad value."""
         from . import forcing
-        import numpy
         if (concentration is None) == (load is None):
             raise DeckError(f"source {name!r}: give exactly one of concentration and load")
-        stamps = [times] if numpy.ndim(times) == 0 else list(times)
-        seconds = [isinstance(t, (int, float, numpy.number)) and not isinstance(t, bool)
-                   for t in stamps]
-        if all(seconds):
-            stamps = [float(t) for t in stamps]
-        else:
-            dated = [forcing.utc_date(t) for t in stamps]
-            if any(d is None for d in dated):
-                bad = stamps[[d is None for d in dated].index(True)]
-                raise DeckError(f"source {name!r}: the time {bad!r} is neither seconds nor a date")
-            stamps = dated
+        stamps = _stamps(times, f"source {name!r}")
 
         def series(values, what):
-            vals = [values] * len(stamps) if numpy.ndim(values) == 0 else list(values)
-            try:
-                return [float(v) for v in vals]
-            except (TypeError, ValueError):
-                raise DeckError(f"source {name!r}: every {what} must be a number") from None
+            return _series(values, len(stamps), f"source {name!r}: every {what}")
 
         def position(v, what):
             try:
@@ -437,7 +492,8 @@ class Deck:
 
     def remove_source(self, name):
         """Removes the source `name` (DeckError when there is none). The
-        last one removed takes the forcing file with it."""
+        last one removed takes the forcing file with it, unless the file
+        holds the weather."""
         sources = self._source_list()
         if name not in [s.name for s in sources]:
             raise DeckError(f"no source named {name!r}")
@@ -457,8 +513,7 @@ class Deck:
         if not math.isfinite(value) or value < 0:
             raise DeckError(f"source {name!r}: strength must be a finite number >= 0 "
                             f"(found {value!r})")
-        data, new = forcing.with_strengths(*self._forcing, {name: value})
-        self._forcing = (data, new)
+        self._forcing = forcing.with_edits(*self._forcing, {name: value})
 
     def set_schedule(self, times, discharge, concentration=None, depth=None, start=None):
         """See quarno.build.set_schedule."""
@@ -535,6 +590,31 @@ class Deck:
                 body = _replace_keeping_columns(body, start, end, text)
             lines[li] = body + ending
         return "".join(lines)
+
+
+def _stamps(times, who):
+    """Times as floats (seconds) or, when any is not a number, UTC
+    datetimes; a scalar is one time."""
+    import numpy
+    from . import forcing
+    stamps = [times] if numpy.ndim(times) == 0 else list(times)
+    if all(isinstance(t, (int, float, numpy.number)) and not isinstance(t, bool) for t in stamps):
+        return [float(t) for t in stamps]
+    dated = [forcing.utc_date(t) for t in stamps]
+    if any(d is None for d in dated):
+        bad = stamps[[d is None for d in dated].index(True)]
+        raise DeckError(f"{who}: the time {bad!r} is neither seconds nor a date")
+    return dated
+
+
+def _series(values, n, what):
+    """A list of floats: a scalar held at n times, or the values given."""
+    import numpy
+    vals = [values] * n if numpy.ndim(values) == 0 else list(values)
+    try:
+        return [float(v) for v in vals]
+    except (TypeError, ValueError):
+        raise DeckError(f"{what} must be a number") from None
 
 
 def _first_token(deck, table, k):

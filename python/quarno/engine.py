@@ -76,14 +76,15 @@ def _program_hash(program):
 
 def flow_key(base_text, bicond, options, program, forcing=None):
     """The key of a flow record: the base deck (before its edits, which touch
-    transport columns and source strengths only) with its forcing file as
-    read, the options and the program."""
+    transport columns, source strengths and rates only) with its forcing
+    file as read (without the weather, which the flow does not see), the
+    options and the program."""
     h = hashlib.sha256()
     for part in (base_text.encode("latin-1"), bicond, json.dumps(list(options)).encode(),
                  _program_hash(program).encode()):
         h.update(hashlib.sha256(part).digest())
     if forcing is not None:
-        for name, data in sorted(_forcing.files(*forcing).items()):
+        for name, data in sorted(_forcing.flow_files(*forcing).items()):
             h.update(hashlib.sha256(name.encode()).digest())
             h.update(hashlib.sha256(data).digest())
     return h.hexdigest()[:20]
@@ -137,8 +138,9 @@ def _read_series(path, variables):
 def run_task(sample, base_text, bicond, edits=(), options=(), variables=("C",),
              program=None, replay=True, forcing=None):
     """One run on a worker: the base deck with its edits (a list of (column,
-    x_from, x_to, value) as Deck.edited takes, or (source.NAME.strength,
-    None, None, value) for a source's strength) and its forcing file
+    x_from, x_to, value) as Deck.edited takes, the same for a column of the
+    rate table, or (source.NAME.strength, None, None, value) for a source's
+    strength) and its forcing file
     (`forcing`: (bytes, sources) or None) written into a private temporary
     folder, the program run with --csv and `options`, the folder deleted.
     Returns a dict:
@@ -157,9 +159,9 @@ def run_task(sample, base_text, bicond, edits=(), options=(), variables=("C",),
     quarno.run, looked up on the worker."""
     program = program or default_program()
     options = [str(o) for o in options]
-    columns, strengths = _forcing.split_edits(list(edits))
+    columns, strengths, rates = _forcing.split_edits(list(edits))
     text = Deck(base_text).edited(columns) if columns else base_text
-    files = _forcing.run_files(forcing, strengths)
+    files = _forcing.run_files(forcing, strengths, rates)
     cache = _cache_folder()
     record = None
     if replay and can_replay(edits, options):

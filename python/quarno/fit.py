@@ -21,11 +21,12 @@ import os
 import subprocess
 import time
 import tomllib
+import warnings
 from pathlib import Path
 
 from . import forcing
 from .cache import FLOW_RECORD_HEAD, Runner, file_hash, flow_record_key
-from .deck import FITTABLE, FLOW_COLUMNS, FLOW_OPTIONS, Deck
+from .deck import FITTABLE, FLOW_COLUMNS, FLOW_OPTIONS, X_TOLERANCE, Deck
 from .errors import FitError, RunFailure
 from .results import read_obs_csv
 from .run import default_program
@@ -197,6 +198,8 @@ class Config:
             if forcing.strength_source(name) is not None:
                 x_from = x_to = None
                 label, pw, current = self.strength_parameter(p, name, pw)
+            elif name in forcing.RATE_COLUMNS:
+                x_from, x_to, label, pw, current = self.rate_parameter(p, name, pw, deck)
             else:
                 x_from, x_to, label, pw, current = self.reach_parameter(p, name, pw, deck)
             lower = _number(p, "lower", pw)
@@ -216,6 +219,14 @@ class Config:
             if log and lower <= 0:
                 raise FitError(f"{pw}: a log parameter needs a positive lower bound "
                                f"(found {lower:g})")
+            if name in forcing.RATE_COLUMNS:
+                for bound in (lower, upper):
+                    try:
+                        with warnings.catch_warnings():
+                            warnings.simplefilter("ignore")
+                            forcing.check_rate_value(name, bound, pw)
+                    except forcing.DeckError as e:
+                        raise FitError(f"{e} (a bound of the parameter)") from None
             self.parameters.append(Parameter(name, x_from, x_to, initial, lower, upper, log, label))
         labels = [p.label for p in self.parameters]
         dup = {lab for lab in labels if labels.count(lab) > 1}
@@ -243,7 +254,8 @@ class Config:
         a column of crparam.txt over a reach."""
         if name not in FITTABLE:
             raise FitError(f"{pw}: unknown parameter name '{name}' (known: "
-                           f"{', '.join(FITTABLE)}, source.NAME.strength)")
+                           f"{', '.join((*FITTABLE, *forcing.RATE_COLUMNS))}, "
+                           "source.NAME.strength)")
         x_from = _number(p, "x_from", pw)
         x_to = _number(p, "x_to", pw)
         label = str(p.get("label", "")) or f"{name} {x_from:g}-{x_to:g}"
@@ -262,6 +274,31 @@ class Config:
                            "which no node takes its value from")
         return x_from, x_to, label, pw, deck.value(name, rows[0])
 
+    def rate_parameter(self, p, name, pw, deck):
+        """(x_from, x_to, label, where, current value) of a parameter that
+        sets a column of the forcing file's rate table over a reach. The
+        environment must hold the quantity the column follows, else the
+        column would change nothing."""
+        x_from = _number(p, "x_from", pw)
+        x_to = _number(p, "x_to", pw)
+        label = str(p.get("label", "")) or f"{name} {x_from:g}-{x_to:g}"
+        pw = f"{self.path} parameter '{label}'"
+        if not x_from < x_to:
+            raise FitError(f"{pw}: x_from ({x_from:g}) must be less than x_to ({x_to:g})")
+        if not x_from < deck.length - X_TOLERANCE:
+            raise FitError(f"{pw}: the reach {x_from:g} <= X < {x_to:g} starts at or beyond "
+                           f"the reach's end ({deck.length:g} m)")
+        contents = self.forcing[1] if self.forcing else None
+        env = contents.environment if contents else None
+        needs = forcing.RATE_FOLLOWS[name]
+        if env is None or needs not in env.values:
+            raise FitError(f"{pw}: {name} follows {needs}, which the deck's "
+                           f"{forcing.FORCING_FILE} does not give in its [environment]: the "
+                           "parameter would change nothing")
+        rates = contents.rates or forcing.Rates([0.0], {})
+        row = max(k for k, x in enumerate(rates.x) if x <= max(x_from, 0.0) + X_TOLERANCE)
+        return x_from, x_to, label, pw, rates.column(name)[row]
+
     def strength_parameter(self, p, name, pw):
         """(label, where, current value) of a parameter `source.NAME.strength`,
         the factor on a source's concentration or load: it has no reach."""
@@ -269,7 +306,7 @@ class Config:
         for key in ("x_from", "x_to"):
             if key in p:
                 raise FitError(f"{pw}: {name} has no reach: leave out '{key}'")
-        sources = {s.name: s for s in (self.forcing[1] if self.forcing else [])}
+        sources = {s.name: s for s in (self.forcing[1].sources if self.forcing else [])}
         if source not in sources:
             known = ", ".join(repr(n) for n in sources) or "none"
             raise FitError(f"{pw}: the deck has no source named {source!r} (its "
@@ -469,16 +506,17 @@ class Fit:
 
     def deck_text(self, values):
         """crparam.txt with the values of the parameters that set its columns."""
-        columns, _ = forcing.split_edits([(p.name, p.x_from, p.x_to, v)
-                                          for p, v in zip(self.params, values)])
+        columns, _, _ = forcing.split_edits([(p.name, p.x_from, p.x_to, v)
+                                             for p, v in zip(self.params, values)])
         return self.deck.edited(columns)
 
     def run_files(self, values):
-        """The forcing file (with the strengths of the parameters set) and
-        its series files, {relative path: bytes}; {} without a forcing file."""
-        _, strengths = forcing.split_edits([(p.name, p.x_from, p.x_to, v)
-                                            for p, v in zip(self.params, values)])
-        return forcing.run_files(self.cfg.forcing, strengths)
+        """The forcing file (with the strengths and rates of the parameters
+        set) and its series files, {relative path: bytes}; {} without a
+        forcing file."""
+        _, strengths, rates = forcing.split_edits([(p.name, p.x_from, p.x_to, v)
+                                                   for p, v in zip(self.params, values)])
+        return forcing.run_files(self.cfg.forcing, strengths, rates)
 
     def prepare(self, theta, folder=None):
         values = self.values_of(theta)
