@@ -60,4 +60,9 @@ std::vector<Outcome> distributed_inflow_case();  // 10b
 std::vector<Outcome> abstraction_case();         // 10c
 std::vector<Outcome> jump_convergence_case();    // 10d
 
+// Die-off that follows the weather (Weather.cpp)
+std::vector<Outcome> temperature_decay_case();  // 11a
+std::vector<Outcome> light_decay_case();        // 11b
+std::vector<Outcome> diurnal_light_case();      // 11c
+
 }  // namespace quarno::test

@@ -93,6 +93,9 @@ int main(int argc, char** argv) {
       {false, distributed_inflow_case},
       {false, abstraction_case},
       {false, jump_convergence_case},
+      {false, temperature_decay_case},
+      {false, light_decay_case},
+      {false, diurnal_light_case},
   };
   std::printf("%-31s %-44s %11s %11s  %s\n", "case", "norm", "value", "tolerance", "result");
   bool all = true;

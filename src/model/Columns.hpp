@@ -191,6 +191,10 @@ inline constexpr const char* kBalanceCsvColumns[] = {"time_s", "balance", "term"
 // Added at the end of the rows when the run has sources along the reach.
 inline constexpr const char* kObsSourceCsvColumns[] = {"source_Q_m3_per_s", "source_load_per_s"};
 inline constexpr const char* kProfileSourceCsvColumns[] = {"lateral_m2_per_s"};
+// Added at the end of the site rows, after the sources' columns, when the
+// die-off rates follow the weather.
+inline constexpr const char* kObsWeatherCsvColumns[] = {"temperature_C", "irradiance_W_per_m2",
+                                                        "k_water_per_s", "k_bed_per_s"};
 
 // Sizes the position and value arrays of a table to `count` rows.
 inline void size_table(Model& m, TableId id, int count) {

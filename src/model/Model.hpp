@@ -253,6 +253,23 @@ struct SourceFields {
   Array<int> warned;
 };
 
+// The die-off rates as the weather sets them over one outer step. Sized at
+// set-up only when the forcing file gives an environment series; without one
+// every array stays empty, `on` is false, and the transport and the balances
+// read KdwN and KdsN.
+struct WeatherFields {
+  bool on = false;
+  // The environment at the start of the current outer step: water
+  // temperature (degrees C) and irradiance at the water surface (W/m2).
+  double T = 20.0;
+  double I0 = 0.0;
+  // The rates table on the nodes (1..Nfdn), by the step rule.
+  Array<double> theta_wN, theta_bN, light_alphaN, extinctionN;
+  // The rates of the current step per node (1/s): in the water and the
+  // transient storage, and in the bed.
+  Array<double> KwN, KbN;
+};
+
 // The clock of the time loop and the schedules it keeps.
 struct RunState {
   double t = 0.0;             // model time (s)
@@ -311,6 +328,9 @@ struct ObservationValues {
   // (amount/s) the sources add over the stretch that ends at it, at entries
   // 2j-1 and 2j.
   Array<double> src;
+  // With weather: per position j, the temperature, the irradiance and the
+  // water and bed rates at the site, at entries 4j-3 .. 4j.
+  Array<double> weather;
 };
 
 // How the Manning powers of the friction term are computed: each by the
@@ -373,9 +393,11 @@ struct Model {
   ProfileMeans means;
   ObservationValues observed;
   SteadyFlow steady;
-  // Sources along the reach from the optional forcing file; none without it.
+  // Sources along the reach and the weather from the optional forcing file;
+  // none without it.
   Forcing forcing;
   SourceFields src;
+  WeatherFields weather;
   // The helper threads of the flow right-hand side while a run goes on;
   // none evaluates the right-hand side on the calling thread alone.
   Team* team = nullptr;

@@ -56,9 +56,10 @@ CsvRow& CsvRow::time(double t, const StartDate& start) {
 
 namespace {
 
-template <std::size_t N, std::size_t K = 1>
+template <std::size_t N, std::size_t K = 1, std::size_t W = 1>
 void write_head(TextOut& out, const char* const (&names)[N], const StartDate& start,
-                const char* const (*more)[K] = nullptr) {
+                const char* const (*more)[K] = nullptr,
+                const char* const (*weather)[W] = nullptr) {
   CsvRow row;
   for (std::size_t c = 0; c < N; ++c) {
     row << names[c];
@@ -66,14 +67,17 @@ void write_head(TextOut& out, const char* const (&names)[N], const StartDate& st
   }
   if (more != nullptr)
     for (const char* name : *more) row << name;
+  if (weather != nullptr)
+    for (const char* name : *weather) row << name;
   row.write_to(out);
 }
 
 }  // namespace
 
 void write_csv_heads(TextOut& obs, TextOut& profiles, TextOut& balance, const StartDate& start,
-                     bool sources) {
-  write_head(obs, columns::kObsCsvColumns, start, sources ? &columns::kObsSourceCsvColumns : nullptr);
+                     bool sources, bool weather) {
+  write_head(obs, columns::kObsCsvColumns, start, sources ? &columns::kObsSourceCsvColumns : nullptr,
+             weather ? &columns::kObsWeatherCsvColumns : nullptr);
   write_head(profiles, columns::kProfileCsvColumns, start,
              sources ? &columns::kProfileSourceCsvColumns : nullptr);
   write_head(balance, columns::kBalanceCsvColumns, start);

@@ -34,8 +34,9 @@ class CsvRow {
 
 // The header rows of the three CSV files; a `datetime` column after
 // `time_s` when the run has a start date; with `sources`, the sources'
-// columns at the end of the site and profile rows.
+// columns at the end of the site and profile rows; with `weather`, the
+// weather's columns at the end of the site rows.
 void write_csv_heads(TextOut& obs, TextOut& profiles, TextOut& balance, const StartDate& start,
-                     bool sources = false);
+                     bool sources = false, bool weather = false);
 
 }  // namespace quarno

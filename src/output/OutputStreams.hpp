@@ -21,6 +21,7 @@ struct Outputs {
   TextOut balance_csv{nullptr, "crBalance.csv"};
   StartDate start_date{};  // when set, the CSV rows carry the date and time
   bool sources = false;    // the run has sources along the reach: their CSV columns
+  bool weather = false;    // the die-off rates follow the weather: its CSV columns
   TextOut warnings{nullptr};  // plausibility warnings: standard error in a run
   bool quiet = false;        // no progress lines on the console
   bool pause_reads = false;  // a pause waits for a line of standard input

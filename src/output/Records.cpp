@@ -24,6 +24,14 @@ void write_site_record_csv(Outputs& out, double t, const SiteRecord& r, const do
         row << "";
     }
     if (r.sources != nullptr) row << (*r.sources)(2 * j - 1) << (*r.sources)(2 * j);
+    if (r.weather != nullptr) {
+      const Array<double>& w = *r.weather;
+      row << w(4 * j - 3) << w(4 * j - 2);
+      if (r.transport)
+        row << w(4 * j - 1) << w(4 * j);
+      else
+        row << "" << "";
+    }
     row.write_to(out.obs_csv);
   }
   out.obs_csv.flush();

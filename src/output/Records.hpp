@@ -17,6 +17,10 @@ struct SiteRecord {
   // With sources: the discharge and load they add over each position's
   // stretch (2 per position), written at the end of the CSV rows.
   const Array<double>* sources = nullptr;
+  // With weather: the temperature, irradiance and water and bed rates at
+  // each position (4 per position), written after the sources' columns; the
+  // rates are empty without transport.
+  const Array<double>* weather = nullptr;
 };
 
 // The record at time t: the console progress line (unless quiet), one row of

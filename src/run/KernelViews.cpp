@@ -2,6 +2,19 @@
 
 namespace quarno {
 
+namespace {
+
+// The decay rates the transport and the balances take: those the weather
+// sets at every step when it is on, the deck's otherwise.
+const Array<double>& decay_in_water(const Model& m) {
+  return m.weather.on ? m.weather.KwN : m.nodes.KdwN;
+}
+const Array<double>& decay_in_bed(const Model& m) {
+  return m.weather.on ? m.weather.KbN : m.nodes.KdsN;
+}
+
+}  // namespace
+
 RhsView rhs_view(Model& m) {
   const Grid& gr = m.grid;
   const Boundary& bc = m.bnd;
@@ -30,8 +43,8 @@ TransportView transport_view(Model& m) {
   const Flow& f = m.flow;
   return TransportView{
       TransportReach{m.run.Nfdn, gr.X, gr.dXN, gr.VN, nf.WidthN, gr.B},
-      TransportParams{nf.aLN, nf.ReN, nf.TauCRN, nf.fN, nf.VsN, nf.AlfaN, nf.KdwN, nf.KdsN,
-                      nf.HbN, nf.RbN, nf.GWUpwN, nf.CGWN},
+      TransportParams{nf.aLN, nf.ReN, nf.TauCRN, nf.fN, nf.VsN, nf.AlfaN, decay_in_water(m),
+                      decay_in_bed(m), nf.HbN, nf.RbN, nf.GWUpwN, nf.CGWN},
       TransportFlow{f.h, f.u, f.Q, t.un, t.An, t.An_old},
       TransportState{nf.CN, t.CsN, nf.CbN, t.TResC, t.TDepC},
       TransportWork{t.E, t.P, t.alb, t.beb, t.als, t.bes, t.DA, t.Cf},
@@ -54,7 +67,8 @@ BalanceView balance_view(const Model& m) {
   const Transport& t = m.tr;
   return BalanceView{gr.M, m.run.Nfdn, m.run.NTr, gr.dx,
                      gr.B, f.h, f.u, f.A,
-                     nf.WidthN, nf.GWUpwN, nf.CGWN, nf.fN, nf.KdwN, nf.KdsN, nf.HbN, nf.RbN,
+                     nf.WidthN, nf.GWUpwN, nf.CGWN, nf.fN, decay_in_water(m), decay_in_bed(m),
+                     nf.HbN, nf.RbN,
                      nf.CN, t.CsN, nf.CbN, t.TResC, t.TDepC,
                      m.bnd.qX0, m.bnd.qXL, m.clock.dt, m.bic.QBC, m.clock.interval,
                      m.src.on, gr.VN, m.src.qSrc, m.src.loadN, m.src.outN};
@@ -76,6 +90,12 @@ SiteSourceView site_source_view(const Model& m) {
   const SourceFields& s = m.src;
   return SiteSourceView{m.bic.Nobs, gr.M,    m.run.Nfdn, gr.dx,  m.bic.XObs,   gr.Xc,
                         gr.X,       gr.VN,   s.qSrc,     s.loadN, s.outN, m.nodes.CN};
+}
+
+SiteWeatherView site_weather_view(const Model& m) {
+  const Grid& gr = m.grid;
+  const WeatherFields& w = m.weather;
+  return SiteWeatherView{m.bic.Nobs, gr.dx, gr.kObsN, gr.dObsN, w.T, w.I0, w.KwN, w.KbN};
 }
 
 }  // namespace quarno

@@ -36,5 +36,7 @@ BalanceView balance_view(const Model& m);
 SiteView site_view(const Model& m);
 // What the sources add at each position's stretch (with sources only).
 SiteSourceView site_source_view(const Model& m);
+// The weather at each position (with weather only).
+SiteWeatherView site_weather_view(const Model& m);
 
 }  // namespace quarno

@@ -31,6 +31,7 @@
 #include "run/Sources.hpp"
 #include "run/SteadyFlow.hpp"
 #include "run/TimeLoop.hpp"
+#include "run/Weather.hpp"
 #include "model/Errors.hpp"
 
 namespace quarno {
@@ -83,6 +84,7 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out, const RunP
   check_mapped_tables(m);
   initial_state(m);
   locate_sources(m);
+  locate_weather(m);
   if (m.settings.steady_flow) {
     establish_steady_flow(m, out, saved.flow.get());
     out.progress.start(static_cast<float>(m.bic.TBC(m.run.NTInt)));
@@ -112,8 +114,10 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const RunPlan& p
   std::string message;
   try {
     out.sources = saved.forcing.any();
+    out.weather = saved.forcing.weather();
     if (out.csv)
-      write_csv_heads(out.obs_csv, out.profiles_csv, out.balance_csv, out.start_date, out.sources);
+      write_csv_heads(out.obs_csv, out.profiles_csv, out.balance_csv, out.start_date, out.sources,
+                      out.weather);
     try {
       run_model(*model, param, bicond, out, plan, saved);
       if (!plan.save_state.empty()) save_run_state(*model, plan.save_state);

@@ -10,6 +10,7 @@ bool take_site_record(Model& m) {
   if (m.clock.record_flag == 0 || m.bic.Nobs <= 0) return false;
   site_values(site_view(m), m.observed.v);
   if (m.src.on) site_source_values(site_source_view(m), m.observed.src);
+  if (m.weather.on) site_weather_values(site_weather_view(m), m.observed.weather);
   m.clock.record_flag = 0;
   return true;
 }
@@ -55,6 +56,7 @@ RunReports::RunReports(const Model& m, Outputs& out)
     site_.sources = &m.observed.src;
     profile_.lateral = &m.src.lateral;
   }
+  if (m.weather.on && out.weather) site_.weather = &m.observed.weather;
 }
 
 void RunReports::after_step(const Model& m, const ReportsDue& due) {

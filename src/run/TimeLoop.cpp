@@ -10,6 +10,7 @@
 #include "run/OuterStep.hpp"
 #include "run/Reports.hpp"
 #include "run/Sources.hpp"
+#include "run/Weather.hpp"
 #include "solver/Balances.hpp"
 #include "solver/TransportStep.hpp"
 
@@ -41,13 +42,15 @@ void check_concentrations(const Model& m) {
   }
 }
 
-// The node hydraulics of the new flow and, with transport on, the transport
-// over the step with the inlet concentration of row k.
+// The node hydraulics of the new flow, the die-off rates that follow the
+// weather at the new node depths and, with transport on, the transport over
+// the step with the inlet concentration of row k.
 void advance_transport(Model& m, const TransportView& transport, int k) {
   const bool on = m.run.NTr > 0;
   if (on)
     for (int j = 1; j <= m.run.Nfdn; ++j) m.tr.An_old(j) = m.tr.An(j);
   node_hydraulics(node_hydraulics_view(m));
+  set_weather_rates(m);
   if (!on) return;
   transport_step(transport, m.clock.dt, m.bic.CBC(k));
   check_concentrations(m);
@@ -98,6 +101,7 @@ void run_schedule(Model& m, Outputs& out, FlowSource& flow) {
       check_interrupt();
       set_inlet(m, k);
       set_sources(m, out, !m.settings.steady_flow);
+      set_weather(m);
       flow.advance(m, out, TEnd);
       advance_transport(m, transport, k);
       const ReportsDue due = account_step(m);

@@ -56,4 +56,14 @@ void site_source_values(const SiteSourceView& v, Array<double>& values) {
   }
 }
 
+void site_weather_values(const SiteWeatherView& v, Array<double>& values) {
+  for (int j = 1; j <= v.Nobs; ++j) {
+    const int n = v.kObsN(j);
+    values(4 * j - 3) = v.T;
+    values(4 * j - 2) = v.I0;
+    values(4 * j - 1) = v.KwN(n) + (v.KwN(n + 1) - v.KwN(n)) * v.dObsN(j) / v.dx;
+    values(4 * j) = v.KbN(n) + (v.KbN(n + 1) - v.KbN(n)) * v.dObsN(j) / v.dx;
+  }
+}
+
 }  // namespace quarno

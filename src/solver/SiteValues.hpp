@@ -66,4 +66,21 @@ struct SiteSourceView {
 // the transport of the last step took them.
 void site_source_values(const SiteSourceView& v, Array<double>& values);
 
+// The weather at the observation positions: the environment's values of the
+// step and the die-off rates, interpolated between each position's two
+// nodes as the concentrations are.
+struct SiteWeatherView {
+  int Nobs;
+  double dx;                   // cell length (m)
+  const Array<int>& kObsN;     // node that precedes position j
+  const Array<double>& dObsN;  // distance from that node (m)
+  double T;                    // water temperature (degrees C)
+  double I0;                   // irradiance at the surface (W/m2)
+  const Array<double>& KwN;    // rate in the water per node (1/s)
+  const Array<double>& KbN;    // rate in the bed per node (1/s)
+};
+
+// Into values(4j-3 .. 4j): T, I0 and the water and bed rates at position j.
+void site_weather_values(const SiteWeatherView& v, Array<double>& values);
+
 }  // namespace quarno
