@@ -390,17 +390,22 @@ def test_the_program_runs_sources_and_replays_the_flow_across_strengths(tmp_path
 
 
 @many_runs
-def test_a_fit_on_a_recorded_flow_recovers_the_outfall_example_strengths(tmp_path, capsys):
-    """examples/outfall/fit.toml: the overflow's and the tributary's strengths
-    from 0.3 and 3 back to the truth (1) of the synthetic observations, every
-    run replaying the flow recorded once."""
+@pytest.mark.parametrize("example, truth", [
+    ("outfall", {"source.CSO 12.strength": 1.0, "source.Mill Brook.strength": 1.0}),
+    ("summer-week", {"theta_w": 1.07, "light_alpha": 3e-7}),
+])
+def test_a_fit_on_a_recorded_flow_recovers_an_examples_truth(example, truth, tmp_path, capsys):
+    """examples/outfall/fit.toml (the overflow's and the tributary's strengths
+    from 0.3 and 3) and examples/summer-week/fit.toml (theta_w and light_alpha
+    from 1.0 and 1e-6) back to the truth of their synthetic observations,
+    every run replaying the flow recorded once."""
     from quarno.cli import fit_main
-    folder = tmp_path / "outfall"
-    shutil.copytree(ROOT / "examples" / "outfall", folder)
+    folder = tmp_path / example
+    shutil.copytree(ROOT / "examples" / example, folder)
     assert fit_main([str(folder / "fit.toml"), "--out", str(tmp_path / "fit")]) == 0
     assert "every run replays it" in capsys.readouterr().out
     with open(tmp_path / "fit" / "estimates.csv", newline="") as f:
         rows = {r["name"]: r for r in csv.DictReader(f)}
-    for name in ("source.CSO 12.strength", "source.Mill Brook.strength"):
+    for name, value in truth.items():
         low, high = float(rows[name]["lower95"]), float(rows[name]["upper95"])
-        assert low < 1.0 < high and high / low < 1.3, (name, low, high)
+        assert low < value < high and high / low < 1.3, (name, low, high)

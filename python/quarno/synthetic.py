@@ -1,0 +1,52 @@
+"""Synthetic observations for the examples: a deck run as it stands, its
+stream concentration sampled at some sites at regular times, each value times
+log-normal noise exp(sigma z), z standard normal from numpy's default
+generator with a fixed seed, written as an observations file of quarno-fit
+(x_m,time_s,value,weight,group; weight 1/value, so that a fit weighs
+relative errors, as multiplicative noise calls for)."""
+
+import subprocess
+import tempfile
+from pathlib import Path
+
+from quarno.deck import Deck
+from quarno.results import read_obs_csv
+
+
+def concentration_series(folder, program):
+    """{x: (times, C)} of the deck in `folder` (with its forcing file) run as
+    it stands, at every record."""
+    with tempfile.TemporaryDirectory(prefix="quarno-truth-") as tmp:
+        Deck.read(folder).write(tmp)
+        subprocess.run([program, "--csv", "--no-pause", "--quiet", tmp], check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        rows = read_obs_csv(Path(tmp) / "crObsNode.csv")
+    series = {}
+    for r in rows:
+        t, c = series.setdefault(r["x_m"], ([], []))
+        t.append(r["time_s"])
+        c.append(r["C"])
+    return series
+
+
+def _interpolate(times, values, t):
+    k = next((i for i, ti in enumerate(times) if ti >= t), len(times) - 1)
+    if times[k] <= t or k == 0:
+        return values[k]
+    t0, t1 = times[k - 1], times[k]
+    return values[k - 1] + (values[k] - values[k - 1]) * (t - t0) / (t1 - t0)
+
+
+def write_observations(folder, program, out, sites, times, sigma, seed, note):
+    """Samples the deck's C at `sites` (m) and `times` (s) with noise and
+    writes `out`, its first line the comment `note`."""
+    import numpy as np
+    series = concentration_series(folder, program)
+    rng = np.random.default_rng(seed)
+    lines = [f"# {note}", "x_m,time_s,value,weight,group"]
+    for x in sites:
+        record_times, values = series[x]
+        for t in times:
+            v = _interpolate(record_times, values, t) * float(np.exp(sigma * rng.standard_normal()))
+            lines.append(f"{x:g},{t},{v:.6g},{1 / v:.6g},x={x:g}")
+    Path(out).write_text("\n".join(lines) + "\n", encoding="ascii")
