@@ -249,6 +249,16 @@ class Config:
                 o["weight"] = weight
         check_transforms(self.observations, self.transform, self.obs_file, where)
 
+    def _reach(self, p, name, pw):
+        """(x_from, x_to, label, where) of a parameter set over a reach."""
+        x_from = _number(p, "x_from", pw)
+        x_to = _number(p, "x_to", pw)
+        label = str(p.get("label", "")) or f"{name} {x_from:g}-{x_to:g}"
+        pw = f"{self.path} parameter '{label}'"
+        if not x_from < x_to:
+            raise FitError(f"{pw}: x_from ({x_from:g}) must be less than x_to ({x_to:g})")
+        return x_from, x_to, label, pw
+
     def reach_parameter(self, p, name, pw, deck):
         """(x_from, x_to, label, where, deck value) of a parameter that sets
         a column of crparam.txt over a reach."""
@@ -256,12 +266,7 @@ class Config:
             raise FitError(f"{pw}: unknown parameter name '{name}' (known: "
                            f"{', '.join((*FITTABLE, *forcing.RATE_COLUMNS))}, "
                            "source.NAME.strength)")
-        x_from = _number(p, "x_from", pw)
-        x_to = _number(p, "x_to", pw)
-        label = str(p.get("label", "")) or f"{name} {x_from:g}-{x_to:g}"
-        pw = f"{self.path} parameter '{label}'"
-        if not x_from < x_to:
-            raise FitError(f"{pw}: x_from ({x_from:g}) must be less than x_to ({x_to:g})")
+        x_from, x_to, label, pw = self._reach(p, name, pw)
         if FITTABLE[name] not in deck.tables:
             raise FitError(f"{pw}: the deck has no transport table (NTr = 0)")
         rows = deck.rows_in(name, x_from, x_to)
@@ -279,12 +284,7 @@ class Config:
         sets a column of the forcing file's rate table over a reach. The
         environment must hold the quantity the column follows, else the
         column would change nothing."""
-        x_from = _number(p, "x_from", pw)
-        x_to = _number(p, "x_to", pw)
-        label = str(p.get("label", "")) or f"{name} {x_from:g}-{x_to:g}"
-        pw = f"{self.path} parameter '{label}'"
-        if not x_from < x_to:
-            raise FitError(f"{pw}: x_from ({x_from:g}) must be less than x_to ({x_to:g})")
+        x_from, x_to, label, pw = self._reach(p, name, pw)
         if not x_from < deck.length - X_TOLERANCE:
             raise FitError(f"{pw}: the reach {x_from:g} <= X < {x_to:g} starts at or beyond "
                            f"the reach's end ({deck.length:g} m)")
