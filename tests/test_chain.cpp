@@ -95,7 +95,21 @@ std::string run_in(const std::string& dir, const std::string& options) {
          ".out 2>" + dir + ".err";
 }
 
-TEST(Chain, ThreeChainedRunsGiveTheUnsplitRunToTheLastDigit) {
+// Sources that change in time across the links (an overflow, an abstraction)
+// and die-off that follows the weather: a chain with a forcing file must give
+// the unsplit run just the same.
+const char kChainForcing[] =
+    "[[source]]\nname = \"overflow\"\nx = 400.0\ntimes = [0.0, 900.0, 2000.0]\n"
+    "discharge = [0.0, 2.0, 0.0]\nconcentration = [50.0, 50.0, 50.0]\n"
+    "[[source]]\nname = \"intake\"\nx = 1000.0\nx_to = 1200.0\ntimes = [0.0]\n"
+    "discharge = [-1.5]\nconcentration = [0.0]\n"
+    "[environment]\ntimes = [0.0, 3600.0]\ntemperature_C = [14.0, 18.0]\n"
+    "irradiance_W_per_m2 = [100.0, 600.0]\n"
+    "[rates]\nx = [0.0]\ntheta_w = [1.07]\ntheta_b = [1.04]\nlight_alpha = [2.0e-7]\n";
+
+class Chain : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Chain, ThreeChainedRunsGiveTheUnsplitRunToTheLastDigit) {
   const Reach r = flood_on_a_loaded_bed();
   ScratchFolder f("", "");
   f.sh("mkdir whole one two three");
@@ -104,6 +118,7 @@ TEST(Chain, ThreeChainedRunsGiveTheUnsplitRunToTheLastDigit) {
   for (const auto& [dir, deck] : decks) {
     f.put(std::string(dir) + "/crparam.txt", param_text(deck));
     f.put(std::string(dir) + "/crbicond.txt", bicond_text(deck));
+    if (*GetParam() != '\0') f.put(std::string(dir) + "/crforcing.toml", GetParam());
   }
   ASSERT_EQ(f.sh(run_in("whole", "")), 0) << f.get("whole.err");
   ASSERT_EQ(f.sh(run_in("one", "--save-state s1")), 0) << f.get("one.err");
@@ -130,6 +145,10 @@ TEST(Chain, ThreeChainedRunsGiveTheUnsplitRunToTheLastDigit) {
   }
   // The flood moved the bed both ways, so the states carried real sums.
   const std::string balance = f.get("whole/crBalance.csv");
+  if (*GetParam() != '\0') {  // and the forcing file was at work in the links
+    EXPECT_TRUE(has(balance, ",water,QSrc,"));
+    EXPECT_TRUE(has(f.get("two/crObsNode.csv"), ",k_water_per_s,"));
+  }
   // Deposition at base flow before the first split, resuspension by the
   // flood before the second.
   for (const char* term : {"\n600,bed-sediment solute,CDepos,", "\n2400,bed-sediment solute,CResus,"}) {
@@ -139,7 +158,9 @@ TEST(Chain, ThreeChainedRunsGiveTheUnsplitRunToTheLastDigit) {
   }
 }
 
-TEST(Chain, AStateThatDoesNotFitIsRefusedAndNoResultIsTouched) {
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutForcing, Chain, ::testing::Values("", kChainForcing));
+
+TEST(ChainState, AStateThatDoesNotFitIsRefusedAndNoResultIsTouched) {
   const Reach r = flood_on_a_loaded_bed();
   ScratchFolder f(param_text(cut(r, 1)), bicond_text(cut(r, 1)));
   ASSERT_EQ(f.sh("\"$Q\" --no-pause --save-state good.state </dev/null >/dev/null 2>&1"), 0);
