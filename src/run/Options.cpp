@@ -157,7 +157,8 @@ int parse_options(int argc, const char* const* argv, Options& options) {
       "Quarno: unsteady one-dimensional stream flow (Saint-Venant) and the transport of a\n"
       "microorganism or solute in the stream, a transient-storage zone and the bed.\n"
       "Reads crparam.txt and crbicond.txt from FOLDER (default: the current folder) and\n"
-      "writes crOutput.txt and crObsNode.txt there.",
+      "writes crOutput.txt and crObsNode.txt there. An optional crforcing.toml beside\n"
+      "them adds sources along the reach and die-off that follows the weather.",
       "quarno"};
   app.set_version_flag("--version", "quarno " QUARNO_VERSION);
   app.add_option("FOLDER", options.folder, "the folder to run in (default: the current one)")
