@@ -17,7 +17,6 @@ installed beside the package, else quarno on PATH.
 import argparse
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -32,7 +31,7 @@ for _root in (os.path.join(str(HERE.parents[1]), "python"),
         break
 from quarno.deck import Deck  # noqa: E402
 from quarno.run import default_program  # noqa: E402
-from quarno.results import read_obs_csv  # noqa: E402
+from quarno.synthetic import write_observations  # noqa: E402
 
 # The values the observations are made with: those of the storm-resuspension
 # example. The deck in this folder holds the fit's start, a factor 2 off each.
@@ -44,49 +43,20 @@ SIGMA = 0.1                              # standard deviation of log(noise)
 SEED = 2024
 
 
-def true_series(program):
-    """{x: (times, C)} of the deck run with TRUTH, at every record."""
-    with tempfile.TemporaryDirectory(prefix="storm-truth-") as tmp:
-        deck = Deck.read(HERE / "crparam.txt")
-        text = deck.edited([(name, 0.0, 1e9, value) for name, value in TRUTH.items()])
-        Path(tmp, "crparam.txt").write_text(text, encoding="latin-1")
-        shutil.copy(HERE / "crbicond.txt", tmp)
-        subprocess.run([program, "--csv", "--no-pause", "--quiet", tmp], check=True,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        rows = read_obs_csv(Path(tmp) / "crObsNode.csv")
-    series = {}
-    for r in rows:
-        t, c = series.setdefault(r["x_m"], ([], []))
-        t.append(r["time_s"])
-        c.append(r["C"])
-    return series
-
-
-def interpolate(times, values, t):
-    k = next(i for i, ti in enumerate(times) if ti >= t)
-    if times[k] == t:
-        return values[k]
-    t0, t1 = times[k - 1], times[k]
-    return values[k - 1] + (values[k] - values[k - 1]) * (t - t0) / (t1 - t0)
-
-
 def main():
-    import numpy as np
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--program", default=default_program())
     ap.add_argument("--out", default=str(HERE / "observations.csv"))
     args = ap.parse_args()
-    series = true_series(args.program)
-    rng = np.random.default_rng(SEED)
-    lines = ["# Synthetic: the deck run with " + ", ".join(f"{k} = {v:g}" for k, v in TRUTH.items())
-             + f", times log-normal noise (sigma {SIGMA}, seed {SEED}); make_observations.py",
-             "x_m,time_s,value,weight,group"]
-    for x in SITES:
-        times, values = series[x]
-        for t in range(FIRST, LAST + 1, SPACING):
-            value = interpolate(times, values, t) * float(np.exp(SIGMA * rng.standard_normal()))
-            lines.append(f"{x:g},{t},{value:.6g},{1.0 / float(f'{value:.6g}'):.6g},x={x:g}")
-    Path(args.out).write_text("\n".join(lines) + "\n")
+    note = ("Synthetic: the deck run with " + ", ".join(f"{k} = {v:g}" for k, v in TRUTH.items())
+            + f", times log-normal noise (sigma {SIGMA}, seed {SEED}); make_observations.py")
+    with tempfile.TemporaryDirectory(prefix="storm-truth-") as tmp:
+        text = Deck.read(HERE / "crparam.txt").edited(
+            [(name, 0.0, 1e9, value) for name, value in TRUTH.items()])
+        Path(tmp, "crparam.txt").write_text(text, encoding="latin-1")
+        shutil.copy(HERE / "crbicond.txt", tmp)
+        write_observations(tmp, args.program, args.out, SITES, range(FIRST, LAST + 1, SPACING),
+                           SIGMA, SEED, note)
 
 
 if __name__ == "__main__":

@@ -2,24 +2,22 @@
 stream concentration sampled at some sites at regular times, each value times
 log-normal noise exp(sigma z), z standard normal from numpy's default
 generator with a fixed seed, written as an observations file of quarno-fit
-(x_m,time_s,value,weight,group; weight 1/value, so that a fit weighs
-relative errors, as multiplicative noise calls for)."""
+(x_m,time_s,value,weight,group; weight 1/value of the value as written, so
+that a fit weighs relative errors, as multiplicative noise calls for)."""
 
-import subprocess
 import tempfile
 from pathlib import Path
 
 from quarno.deck import Deck
 from quarno.results import read_obs_csv
+from quarno.run import run
 
 
 def concentration_series(folder, program):
     """{x: (times, C)} of the deck in `folder` (with its forcing file) run as
     it stands, at every record."""
     with tempfile.TemporaryDirectory(prefix="quarno-truth-") as tmp:
-        Deck.read(folder).write(tmp)
-        subprocess.run([program, "--csv", "--no-pause", "--quiet", tmp], check=True,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        run(Deck.read(folder), ["--csv"], folder=tmp, program=program)
         rows = read_obs_csv(Path(tmp) / "crObsNode.csv")
     series = {}
     for r in rows:
@@ -48,5 +46,5 @@ def write_observations(folder, program, out, sites, times, sigma, seed, note):
         record_times, values = series[x]
         for t in times:
             v = _interpolate(record_times, values, t) * float(np.exp(sigma * rng.standard_normal()))
-            lines.append(f"{x:g},{t},{v:.6g},{1 / v:.6g},x={x:g}")
+            lines.append(f"{x:g},{t},{v:.6g},{1.0 / float(f'{v:.6g}'):.6g},x={x:g}")
     Path(out).write_text("\n".join(lines) + "\n", encoding="ascii")
