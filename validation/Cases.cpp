@@ -38,6 +38,22 @@ Reach tracer_channel(int Nfdn, double T, double aL) {
   return r;
 }
 
+DecayDeparture decay_departure(const Profile& p, const Reach& r, double K) {
+  DecayDeparture d;
+  const double u = channel_velocity();
+  const double D = r.aL * u;
+  d.lambda = (u - std::sqrt(u * u + 4 * D * K)) / (2 * D);
+  d.dx = r.L / (r.Nfdn - 1);
+  for (int i = 0; i + 1 < r.Nfdn; ++i) {
+    const double x0 = i * d.dx, x1 = (i + 1) * d.dx;
+    if (x1 > r.L - 10 * r.aL) break;
+    const double exact = 0.5 * (std::exp(d.lambda * x0) + std::exp(d.lambda * x1));
+    d.worst = worse(d.worst, std::fabs(p.C[i] - exact) / exact);
+    d.print = std::max(d.print, half_unit(exact, 4) / exact);
+  }
+  return d;
+}
+
 double channel_step(double dx) {
   const double h = channel_normal_depth();
   return kCourant * dx / (channel_velocity() + std::sqrt(kG * h));

@@ -24,6 +24,17 @@ double channel_velocity();
 // at X = 0 into clean water; dispersivity aL.
 Reach tracer_channel(int Nfdn, double T, double aL);
 
+// How far a printed profile of the tracer channel departs from the steady
+// decay profile C0 exp(lambda x), lambda = (u - sqrt(u^2 + 4 D K))/(2D),
+// D = aL u, over the cells up to L - 10 aL (the outlet layer, aL thick,
+// decays as exp(-10)): the largest relative departure of the printed C (the
+// mean of the two nodes) and the largest half unit of print relative to the
+// exact value.
+struct DecayDeparture {
+  double worst = 0, print = 0, lambda = 0, dx = 0;
+};
+DecayDeparture decay_departure(const Profile& p, const Reach& r, double K);
+
 // The outer step in the channel at its normal depth: Courant number 0.4 on
 // u + sqrt(g h).
 double channel_step(double dx);

@@ -47,18 +47,8 @@ Outcome steady_decay(const std::string& name, const std::string& what, double Kd
   Profile p;
   if (!run_with_weather(r, forcing, "", res, why) || !one_profile(res, Nfdn - 1, p, why))
     return failure(name, why);
-  const double u = channel_velocity();
-  const double D = aL * u;
-  const double lambda = (u - std::sqrt(u * u + 4 * D * K)) / (2 * D);
-  const double dx = r.L / (Nfdn - 1);
-  double worst = 0, print = 0;
-  for (int i = 0; i + 1 < Nfdn; ++i) {
-    const double x0 = i * dx, x1 = (i + 1) * dx;
-    if (x1 > r.L - 10 * aL) break;
-    const double exact = 0.5 * (std::exp(lambda * x0) + std::exp(lambda * x1));
-    worst = worse(worst, std::fabs(p.C[i] - exact) / exact);
-    print = std::max(print, half_unit(exact, 4) / exact);
-  }
+  const DecayDeparture d = decay_departure(p, r, K);
+  const double lambda = d.lambda, dx = d.dx, worst = d.worst, print = d.print;
   Outcome o = at_most(name, what, worst, std::min(5e-3, std::fabs(lambda) * dx / 2 + print));
   o.notes.push_back(fmt("K = %.6e 1/s, lambda = %.6e 1/m, C(L-10aL) = %.4f", K, lambda,
                         std::exp(lambda * (r.L - 10 * aL))));
