@@ -7,7 +7,7 @@ import signal
 import sys
 import threading
 
-from .errors import FitError
+from .errors import QuarnoError
 
 
 def fit_main(argv=None):
@@ -27,7 +27,7 @@ def fit_main(argv=None):
         cfg = Config(args.config, args.out)
         fit = Fit(cfg, log=lambda s: print(s, flush=True))
         fit.run()
-    except FitError as e:
+    except QuarnoError as e:
         print(f"quarno-fit: {e}", file=sys.stderr)
         return e.status
     except OSError as e:  # a full disk, a folder that is a file, ...
@@ -71,7 +71,7 @@ def sample_main(argv=None):
     try:
         cfg = SampleConfig(args.config, args.out)
         Sampler(cfg, args.scheduler, log=lambda s: print(s, flush=True)).run()
-    except FitError as e:
+    except QuarnoError as e:
         print(f"quarno-sample: {e}", file=sys.stderr)
         return e.status
     except OSError as e:  # a full disk, a folder that is a file, no scheduler there, ...

@@ -7,7 +7,7 @@ import math
 import os
 import re
 
-from .errors import FitError
+from .errors import DeckError
 
 # Segment tables of crparam.txt in file order: count name, value columns after
 # the position column. The program's column registry lists the same tables
@@ -39,10 +39,6 @@ FITTABLE = {col: table for table, cols in TABLES for col in cols if col not in L
 # Nodes within this distance (m) beyond a row's position still belong to the
 # segment that ends there; the program maps tables with the same tolerance.
 X_TOLERANCE = 1e-4
-
-
-class DeckError(FitError):
-    pass
 
 
 class _Token:

@@ -1,10 +1,47 @@
-"""The errors of the fit tools: each carries the exit status of its command."""
+"""The package's exceptions: every one it raises for bad input or a failed
+run is a `QuarnoError`, carrying the exit status its command ends with.
+
+QuarnoError
+    DeckError       a deck, state or forcing file that cannot be read or edited
+    FitError        a fit or sampling configuration or observation file at fault
+        RunFailure  the model failed where the fit cannot go on without it
+        Stopped     a model run was ended by a signal
+    RunError        a run of the program that failed
+    ResultsError    result files that cannot be read, or belong to no finished run
+    PlotError       a plot that cannot be drawn from its inputs
+"""
 
 
-class FitError(Exception):
-    """A fault of the user's input (configuration, deck, observations): exit 1."""
+class QuarnoError(Exception):
+    """Root of the package's errors.
+
+    Parameters
+    ----------
+    message : str
+        One line saying what is wrong and where.
+    status : int or None, optional
+        The exit status a command ends with for it (1 for bad input unless a
+        subclass says otherwise; None when a program could not be started).
+    """
 
     status = 1
+
+    def __init__(self, message, status=...):
+        super().__init__(message)
+        self.message = message
+        if status is not ...:
+            self.status = status
+
+    def __str__(self):
+        return self.message
+
+
+class DeckError(QuarnoError):
+    """A deck, state or forcing file that cannot be read, edited or written."""
+
+
+class FitError(QuarnoError):
+    """A fault of a fit or sampling configuration or its observations: exit 1."""
 
 
 class RunFailure(FitError):
@@ -14,9 +51,25 @@ class RunFailure(FitError):
 
 
 class Stopped(FitError):
-    """A model run was killed by a signal: the fit stops with 128 + its number
-    (130 for SIGINT, 143 for SIGTERM)."""
+    """A model run was ended by a signal: the command stops with 128 + its
+    number (130 for SIGINT, 143 for SIGTERM)."""
 
     def __init__(self, message, status):
-        super().__init__(message)
-        self.status = status
+        super().__init__(message, status)
+
+
+class RunError(QuarnoError):
+    """A run of the program that failed: `status` is its exit status (1 input,
+    2 numerical failure, 3 output error; 128 + N when signal N ended it; None
+    when it could not be started)."""
+
+    def __str__(self):
+        return self.message if self.status is None else f"{self.message} (exit {self.status})"
+
+
+class ResultsError(QuarnoError):
+    """Result files that cannot be read, or that belong to no finished run."""
+
+
+class PlotError(QuarnoError):
+    """A plot that cannot be drawn from its inputs."""

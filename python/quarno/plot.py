@@ -19,6 +19,7 @@ import matplotlib.pyplot as plt
 from matplotlib.lines import Line2D
 from matplotlib.patches import Patch
 
+from .errors import PlotError
 from .results import (
     ResultsError, balance_series, csv_is_stale, read_balance_csv, read_balance_fixed, read_obs_csv,
     read_obs_fixed, read_obs_positions, read_profiles_csv, read_profiles_fixed, read_run_title)
@@ -55,10 +56,6 @@ BALANCE_LABELS = {
 SITE_TOLERANCE_M = 0.5
 
 GROUP_MARKERS = ("o", "s", "^", "D", "v", "P", "X", "*")
-
-
-class PlotError(Exception):
-    """A problem with the input that ends the tool with exit status 1."""
 
 
 def _finite(values):

@@ -16,6 +16,8 @@ import math
 import os
 import re
 
+from .errors import ResultsError
+
 OBS_COLUMNS = ("time_s", "site", "x_m", "h_m", "u_m_per_s", "Q_m3_per_s", "C", "Cb", "Cs",
                "bed_shear_N_per_m2", "resuspension_per_m2_per_s", "settling_per_m2_per_s",
                "storage_exchange_per_m_per_s", "load_per_s")
@@ -90,11 +92,6 @@ def _csv_value(column, text):
     if column in ("site", "index"):
         return int(text)
     return float(text) if text else math.nan
-
-
-class ResultsError(ValueError):
-    """A results file that cannot be read (cut short, a field that is not a
-    number); the message names the file and line."""
 
 
 def read_csv_table(path):

@@ -15,6 +15,7 @@ import tempfile
 from pathlib import Path
 
 from . import results as _r
+from .errors import QuarnoError, RunError
 
 DECK_FILES = ("crparam.txt", "crbicond.txt")
 
@@ -23,21 +24,6 @@ DECK_FILES = ("crparam.txt", "crbicond.txt")
 # files do not give.
 PROFILE_COLUMNS = ("time_s", "kind", "index") + _r.PROFILE_CELL_COLUMNS
 BALANCE_COLUMNS = ("time_s", "balance", "term", "value")
-
-
-class QuarnoError(Exception):
-    """A run that failed, or results that cannot be read: `message` and
-    `status`, the program's exit status (1 input, 2 numerical failure,
-    3 output error; 128 + N when signal N ended it; None when it could not
-    be started). Results that cannot be read carry status 1."""
-
-    def __init__(self, message, status):
-        super().__init__(message)
-        self.message = message
-        self.status = status
-
-    def __str__(self):
-        return self.message if self.status is None else f"{self.message} (exit {self.status})"
 
 
 def default_program():
@@ -96,7 +82,7 @@ class Results:
     def _need(self, name):
         path = self.folder / name
         if not path.is_file():
-            raise QuarnoError(f"{self.folder}: no {name} (has the run been made?)", 1)
+            raise RunError(f"{self.folder}: no {name} (has the run been made?)", 1)
         return str(path)
 
     @property
@@ -108,8 +94,8 @@ class Results:
             try:
                 self._need("crOutput.txt")
                 positions = _r.read_obs_positions(str(self.folder))
-            except ValueError as e:
-                raise QuarnoError(f"{e} (a failed or unfinished run?)", 1) from None
+            except (ValueError, QuarnoError) as e:
+                raise RunError(f"{e} (a failed or unfinished run?)", 1) from None
             rows = _r.read_obs_fixed(path, len(positions), positions)
             return _pandas().DataFrame(rows, columns=list(_r.OBS_COLUMNS))
         return self._table("crObsNode.csv", fixed)
@@ -146,7 +132,7 @@ def _read_csv_table(path):
     try:
         head, rows = _r.read_csv_table(path)
     except _r.ResultsError as e:
-        raise QuarnoError(str(e), 1) from None
+        raise RunError(str(e), 1) from None
     pandas = _pandas()
     table = pandas.DataFrame(rows, columns=head)
     if "datetime" in table.columns:
@@ -159,11 +145,11 @@ def _deck_source(deck_or_folder):
     if isinstance(deck_or_folder, (str, os.PathLike)):
         folder = Path(deck_or_folder)
         if not folder.is_dir():
-            raise QuarnoError(f"{folder}: no such folder", 1)
+            raise RunError(f"{folder}: no such folder", 1)
         return folder, None
     if hasattr(deck_or_folder, "text"):
         return None, deck_or_folder
-    raise QuarnoError(f"run() takes a deck or a folder, not {type(deck_or_folder).__name__}",
+    raise RunError(f"run() takes a deck or a folder, not {type(deck_or_folder).__name__}",
                       1)
 
 
@@ -177,7 +163,7 @@ def _place_deck(source, deck, folder):
     if deck is not None:
         bicond = getattr(deck, "bicond", None)
         if bicond is None:
-            raise QuarnoError("the deck holds no crbicond.txt: read it with Deck.read(folder)", 1)
+            raise RunError("the deck holds no crbicond.txt: read it with Deck.read(folder)", 1)
         with open(folder / "crparam.txt", "w", encoding="latin-1", newline="") as f:
             f.write(deck.text)
         (folder / "crbicond.txt").write_bytes(bicond)
@@ -185,7 +171,7 @@ def _place_deck(source, deck, folder):
     else:
         for name in DECK_FILES:
             if not (source / name).is_file():
-                raise QuarnoError(f"{source}: no {name}", 1)
+                raise RunError(f"{source}: no {name}", 1)
             if (folder / name).exists() and os.path.samefile(source / name, folder / name):
                 continue
             shutil.copyfile(source / name, folder / name)
@@ -195,7 +181,7 @@ def _place_deck(source, deck, folder):
     try:
         forcing.write_files(folder, files)
     except DeckError as e:
-        raise QuarnoError(str(e), 1) from None
+        raise RunError(str(e), 1) from None
 
 
 def _forcing_of_folder(source):
@@ -223,7 +209,7 @@ def run(deck_or_folder, options=(), folder=None, program=None):
     two files are copied there and the run made there. `options` are the
     program's (for example ["--csv"]). Raises QuarnoError on failure."""
     if isinstance(options, str):
-        raise QuarnoError("options must be a list of strings, such as ['--csv']", 1)
+        raise RunError("options must be a list of strings, such as ['--csv']", 1)
     options = [str(o) for o in options]
     source, deck = _deck_source(deck_or_folder)
     if folder is not None:
@@ -241,11 +227,11 @@ def run(deck_or_folder, options=(), folder=None, program=None):
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                            errors="replace")
     except OSError as e:
-        raise QuarnoError(f"cannot start {program}: {e.strerror}", None) from None
+        raise RunError(f"cannot start {program}: {e.strerror}", None) from None
     if p.returncode < 0:
         name = signal.Signals(-p.returncode).name
-        raise QuarnoError(f"{program} was ended by {name} in {where}", 128 - p.returncode)
+        raise RunError(f"{program} was ended by {name} in {where}", 128 - p.returncode)
     if p.returncode != 0:
         message = p.stderr.strip() or p.stdout.strip() or "no message"
-        raise QuarnoError(message, p.returncode)
+        raise RunError(message, p.returncode)
     return Results(where, csv="--csv" in options, stderr=p.stderr)
