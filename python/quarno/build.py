@@ -14,7 +14,8 @@ import math
 
 import numpy
 
-from .deck import X_TOLERANCE, DeckError
+from .errors import DeckError
+from .tables import X_TOLERANCE
 
 
 def _first_row_value(deck, column):
@@ -110,7 +111,7 @@ def set_schedule(deck, times, discharge, concentration=None, depth=None, start=N
     `concentration` defaults to 0, `depth` to the normal depth of each
     discharge; either may be one number for all rows. Returns the start as
     an ISO 8601 text for the program's --start-date (None for seconds)."""
-    bic = deck._need_bicond()
+    bic = deck.bicond_file()
     seconds, origin = _seconds(times, start)
     n = len(seconds)
     Q = _numbers(discharge, "discharge", n)
@@ -130,26 +131,26 @@ def set_schedule(deck, times, discharge, concentration=None, depth=None, start=N
     if seconds[-1] <= 0.0:
         raise DeckError("schedule: the last time must lie after the start")
     rows = list(zip(seconds, h, Q, C))
-    deck._set_bicond(bic.replaced("NTInt", rows, repr))
+    deck.set_bicond_text(bic.replaced("NTInt", rows, repr))
     return origin
 
 
 def set_sites(deck, positions):
     """Rewrites the observation positions (m), each from 0 to L; an empty
     list leaves the deck without observation sites."""
-    bic = deck._need_bicond()
+    bic = deck.bicond_file()
     xs = _numbers(numpy.atleast_1d(positions), "observation sites")
     for x in xs:
         if not 0.0 <= x <= deck.length:
             raise DeckError(f"observation site {x!r} m lies outside the reach (0 to "
                             f"L = {deck.length!r} m)")
-    deck._set_bicond(bic.replaced("Nobs", [[x] for x in xs], repr))
+    deck.set_bicond_text(bic.replaced("Nobs", [[x] for x in xs], repr))
 
 
 def set_output_times(deck, times):
     """Rewrites the output times (s, increasing); the program adds the end of
     the schedule as the last one."""
-    bic = deck._need_bicond()
+    bic = deck.bicond_file()
     ts = _numbers(numpy.atleast_1d(times), "output times")
     if not ts:
         raise DeckError("output times: at least one is needed")
@@ -159,4 +160,4 @@ def set_output_times(deck, times):
                             f"{ts[k - 1]!r} s)")
     if ts[0] < 0.0:
         raise DeckError(f"output times: {ts[0]!r} s lies before the start")
-    deck._set_bicond(bic.replaced("NTout", [[t] for t in ts], repr))
+    deck.set_bicond_text(bic.replaced("NTout", [[t] for t in ts], repr))

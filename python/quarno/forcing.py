@@ -17,7 +17,8 @@ import math
 import os
 import re
 
-from .deck import X_TOLERANCE, DeckError
+from .errors import DeckError
+from .tables import X_TOLERANCE
 from .forcing_data import (
     FORCING_FILE,
     SOURCE_KEYS,

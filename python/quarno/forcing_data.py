@@ -6,7 +6,7 @@ import datetime
 import math
 import warnings
 
-from .deck import DeckError
+from .errors import DeckError
 
 FORCING_FILE = "crforcing.toml"
 

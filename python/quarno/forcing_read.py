@@ -8,7 +8,7 @@ import os
 import re
 import tomllib
 
-from .deck import DeckError
+from .errors import DeckError
 from .forcing_data import (
     FORCING_FILE,
     SOURCE_KEYS,
