@@ -34,9 +34,11 @@ def normal_depth(deck, Q):
     Q (m3/s): a rectangular channel of the width, bed slope and roughness at
     X = 0, where Q = (1/n) B h (B h / (B + 2 h))^(2/3) S^(1/2)."""
     from scipy.optimize import brentq
+    if not hasattr(deck, "bicond_file"):
+        raise DeckError(f"normal depth: {deck!r} is not a Deck")
     try:
         Q = float(Q)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         raise DeckError(f"normal depth: the discharge {Q!r} is not a number") from None
     if not (math.isfinite(Q) and Q >= 0.0):
         raise DeckError(f"normal depth: the discharge must be finite and not negative "
@@ -68,7 +70,7 @@ def _numbers(values, what, n=None):
         values = [values] * n
     try:
         out = [float(v) for v in values]
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         raise DeckError(f"{what}: every value must be a number") from None
     if n is not None and len(out) != n:
         raise DeckError(f"{what}: {len(out)} values for {n} times")

@@ -219,6 +219,12 @@ def set_rate(rates, column, value, x_from, x_to, length):
     if column not in RATE_COLUMNS:
         raise DeckError(f"{column!r} is not a column of the rate table ({', '.join(RATE_COLUMNS)})")
     check_rate_value(column, value, "rates")
+    for bound in (x_from, x_to):
+        try:
+            if not float(bound) == float(bound):  # NaN
+                raise ValueError
+        except (TypeError, ValueError, OverflowError):
+            raise DeckError(f"{column}: the reach's bound {bound!r} is not a number") from None
     if rates is None:
         rates = Rates([0.0], {})
     xs = list(rates.x)
@@ -246,7 +252,13 @@ def with_edits(data, contents, strengths=None, rates=()):
     """(bytes, Contents) with the strengths of `strengths` (name -> value)
     and the rate edits `rates` ((column, x_from, x_to, value), in order) set:
     the same bytes when nothing changes, else the file written anew."""
-    strengths = strengths or {}
+    strengths = dict(strengths or {})
+    for name, value in strengths.items():
+        try:
+            strengths[name] = float(value)
+        except (TypeError, ValueError, OverflowError):
+            raise DeckError(f"{FORCING_FILE}: the strength {value!r} of source {name!r} is "
+                            "not a number") from None
     known = {s.name for s in contents.sources}
     unknown = sorted(set(strengths) - known)
     if unknown:

@@ -146,7 +146,7 @@ def is_number(v):
 def utc_date(value):
     """A date as an aware UTC datetime: a datetime (naive ones read as UTC),
     a pandas Timestamp, a numpy datetime64 or an ISO 8601 text; None when
-    the value is none of them."""
+    the value is none of them, or lies outside the years 1 to 9999 in UTC."""
     if isinstance(value, str):
         try:
             value = datetime.datetime.fromisoformat(value)
@@ -154,7 +154,10 @@ def utc_date(value):
             return None
     elif not isinstance(value, datetime.datetime) and type(value).__name__ == "datetime64":
         import pandas
-        value = pandas.Timestamp(value)
+        try:
+            value = pandas.Timestamp(value)
+        except (ValueError, OverflowError):  # beyond pandas' years: to microseconds
+            value = value.astype("datetime64[us]").item()
     if not isinstance(value, datetime.datetime):
         return None
     if hasattr(value, "to_pydatetime"):  # pandas
@@ -163,7 +166,10 @@ def utc_date(value):
         value = value.to_pydatetime()
     if value.tzinfo is None:
         return value.replace(tzinfo=UTC)
-    return value.astimezone(UTC)
+    try:
+        return value.astimezone(UTC)
+    except OverflowError:  # in UTC it would lie before year 1 or after 9999
+        return None
 
 
 def check_source(src, length, where, names=()):

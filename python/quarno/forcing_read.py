@@ -44,9 +44,26 @@ def _source_lines(text):
             if re.match(r"^\s*\[\[\s*source\s*\]\]", line)]
 
 
+def _float(v, where):
+    """A TOML number as a float; an integer too large for one is refused."""
+    try:
+        return float(v)
+    except OverflowError:
+        raise DeckError(f"{where}: the number {v} is out of range") from None
+
+
+def csv_float(text):
+    """A CSV field as a float, as the program's reader takes it: ASCII only
+    (no other script's digits, no digit-group underscores); ValueError
+    otherwise."""
+    if not text.isascii() or "_" in text:
+        raise ValueError(text)
+    return float(text)
+
+
 def _time(v, where):
     if is_number(v):
-        return float(v)
+        return _float(v, where)
     if isinstance(v, (datetime.datetime, str)):
         d = utc_date(v)
         if d is not None:
@@ -58,7 +75,7 @@ def _number_list(table, key, where):
     v = table[key]
     if not isinstance(v, list) or not all(is_number(a) for a in v):
         raise DeckError(f"{where}: '{key}' must be an array of numbers")
-    return [float(a) for a in v]
+    return [_float(a, where) for a in v]
 
 
 def _series_lines(folder, name, where):
@@ -105,14 +122,14 @@ def _read_series(folder, name, where):
         try:
             t = fields[idx[time_col]]
             if time_col == "time_s":
-                times.append(float(t))
+                times.append(csv_float(t))
             else:
                 d = utc_date(t)
                 if d is None:
                     raise ValueError
                 times.append(d)
-            discharge.append(float(fields[idx["discharge_m3s"]]))
-            values.append(float(fields[idx[value_cols[0]]]))
+            discharge.append(csv_float(fields[idx["discharge_m3s"]]))
+            values.append(csv_float(fields[idx[value_cols[0]]]))
         except ValueError:
             raise DeckError(f"{path}, line {n}: expected {','.join(cols)}, found "
                             f"{line.strip()!r}") from None
@@ -142,14 +159,14 @@ def _read_environment_series(folder, name, where):
         try:
             for c, v in zip(cols, fields):
                 if c == "time_s":
-                    times.append(float(v))
+                    times.append(csv_float(v))
                 elif c == "datetime":
                     d = utc_date(v)
                     if d is None:
                         raise ValueError
                     times.append(d)
                 else:
-                    values[c].append(float(v))
+                    values[c].append(csv_float(v))
         except ValueError:
             raise DeckError(f"{path}, line {n}: expected {','.join(cols)}, found "
                             f"{line.strip()!r}") from None
@@ -234,7 +251,34 @@ def _parse_rates(r, length, where):
 
 def parse(data, folder, length, name=FORCING_FILE):
     """The Contents of a forcing file's bytes, every part checked; its CSV
-    series files are read from `folder`."""
+    series files are read from `folder`.
+
+    Parameters
+    ----------
+    data : bytes
+        The forcing file's content.
+    folder : str or os.PathLike
+        Its folder, where the CSV series files it names lie.
+    length : float or None
+        The reach's length L (m) the positions are checked against (None:
+        not checked).
+    name : str, optional
+        The file's name, for messages.
+
+    Returns
+    -------
+    Contents
+
+    Raises
+    ------
+    DeckError
+        For any fault of the file or its series files, naming the line.
+    """
+    if not isinstance(data, bytes):
+        raise DeckError(f"{name}: the content of a forcing file is bytes "
+                        f"(found {type(data).__name__})")
+    if length is not None and (not is_number(length) or length != length):
+        raise DeckError(f"{name}: the reach's length must be a number (found {length!r})")
     try:
         text = data.decode("utf-8")
         table = tomllib.loads(text)
@@ -288,9 +332,9 @@ def parse(data, folder, length, name=FORCING_FILE):
             values = _number_list(s, "load" if load else "concentration", where)
             raw = None
         x_to = s.get("x_to")
-        src = Source(s["name"], float(s["x"]) if is_number(s["x"]) else s["x"],
-                     float(x_to) if is_number(x_to) else x_to, times, discharge, values, load,
-                     float(s["strength"]) if is_number(s.get("strength")) else
+        src = Source(s["name"], _float(s["x"], where) if is_number(s["x"]) else s["x"],
+                     _float(x_to, where) if is_number(x_to) else x_to, times, discharge, values,
+                     load, _float(s["strength"], where) if is_number(s.get("strength")) else
                      s.get("strength", 1.0), s.get("series"), raw)
         check_source(src, length, where, [p.name for p in sources])
         sources.append(src)
@@ -299,7 +343,15 @@ def parse(data, folder, length, name=FORCING_FILE):
 
 def read(folder, length):
     """(bytes, Contents) of the forcing file in `folder`, or None when there
-    is none."""
+    is none.
+
+    Raises
+    ------
+    DeckError
+        When the file cannot be read or holds a fault (see parse).
+    """
+    if not isinstance(folder, (str, os.PathLike)):
+        raise DeckError(f"a forcing file is read from a folder name (found {folder!r})")
     path = os.path.join(folder, FORCING_FILE)
     if not os.path.lexists(path):
         return None
