@@ -15,6 +15,7 @@ import math
 import numpy
 
 from .errors import DeckError
+from .steps import shown
 from .tables import X_TOLERANCE
 
 
@@ -29,17 +30,43 @@ def _first_row_value(deck, column):
     return float(tab[column][k])
 
 
-def normal_depth(deck, Q):
-    """Manning's normal depth (m) of the deck's first segment for a discharge
-    Q (m3/s): a rectangular channel of the width, bed slope and roughness at
-    X = 0, where Q = (1/n) B h (B h / (B + 2 h))^(2/3) S^(1/2)."""
-    from scipy.optimize import brentq
+def _bicond_of(deck, what):
+    """The deck's crbicond.txt (DeckError for what is not a Deck holding one)."""
     if not hasattr(deck, "bicond_file"):
-        raise DeckError(f"normal depth: {deck!r} is not a Deck")
+        raise DeckError(f"{what}: {shown(deck)} is not a Deck")
+    return deck.bicond_file()
+
+
+def normal_depth(deck, Q):
+    """Manning's normal depth of the deck's first segment.
+
+    A rectangular channel of the width, bed slope and roughness at X = 0,
+    where Q = (1/n) B h (B h / (B + 2 h))^(2/3) S^(1/2).
+
+    Parameters
+    ----------
+    deck : quarno.Deck
+    Q : float
+        The discharge (m3/s), finite and not negative.
+
+    Returns
+    -------
+    float
+        The depth h (m).
+
+    Raises
+    ------
+    DeckError
+        For a discharge that is not such a number, or a channel without a
+        positive width, slope and roughness at X = 0.
+    """
+    from scipy.optimize import brentq
+    if not hasattr(deck, "table"):
+        raise DeckError(f"normal depth: {shown(deck)} is not a Deck")
     try:
         Q = float(Q)
     except (TypeError, ValueError, OverflowError):
-        raise DeckError(f"normal depth: the discharge {Q!r} is not a number") from None
+        raise DeckError(f"normal depth: the discharge {shown(Q)} is not a number") from None
     if not (math.isfinite(Q) and Q >= 0.0):
         raise DeckError(f"normal depth: the discharge must be finite and not negative "
                         f"(found {Q!r})")
@@ -111,9 +138,30 @@ def set_schedule(deck, times, discharge, concentration=None, depth=None, start=N
     only opens the schedule. `times` are seconds from the start of the run,
     or datetimes counted from `start` (default: the first time);
     `concentration` defaults to 0, `depth` to the normal depth of each
-    discharge; either may be one number for all rows. Returns the start as
-    an ISO 8601 text for the program's --start-date (None for seconds)."""
-    bic = deck.bicond_file()
+    discharge; either may be one number for all rows.
+
+    Parameters
+    ----------
+    deck : quarno.Deck
+        Read from a folder (with its crbicond.txt).
+    times : sequence of float or of datetimes
+    discharge : float or sequence of float
+        m3/s, not negative.
+    concentration, depth : float or sequence of float, optional
+    start : datetime or str, optional
+
+    Returns
+    -------
+    str or None
+        The start as an ISO 8601 text for the program's --start-date (None
+        for seconds).
+
+    Raises
+    ------
+    DeckError
+        For a bad value, leaving the deck as it was.
+    """
+    bic = _bicond_of(deck, "schedule")
     seconds, origin = _seconds(times, start)
     n = len(seconds)
     Q = _numbers(discharge, "discharge", n)
@@ -138,9 +186,21 @@ def set_schedule(deck, times, discharge, concentration=None, depth=None, start=N
 
 
 def set_sites(deck, positions):
-    """Rewrites the observation positions (m), each from 0 to L; an empty
-    list leaves the deck without observation sites."""
-    bic = deck.bicond_file()
+    """Rewrites the observation positions of crbicond.txt.
+
+    Parameters
+    ----------
+    deck : quarno.Deck
+    positions : float or sequence of float
+        Each from 0 to L (m); an empty list leaves the deck without
+        observation sites.
+
+    Raises
+    ------
+    DeckError
+        For a bad value, leaving the deck as it was.
+    """
+    bic = _bicond_of(deck, "observation sites")
     xs = _numbers(numpy.atleast_1d(positions), "observation sites")
     for x in xs:
         if not 0.0 <= x <= deck.length:
@@ -150,9 +210,21 @@ def set_sites(deck, positions):
 
 
 def set_output_times(deck, times):
-    """Rewrites the output times (s, increasing); the program adds the end of
-    the schedule as the last one."""
-    bic = deck.bicond_file()
+    """Rewrites the output times of crbicond.txt.
+
+    Parameters
+    ----------
+    deck : quarno.Deck
+    times : float or sequence of float
+        Seconds, increasing, at least one; the program adds the end of the
+        schedule as the last one.
+
+    Raises
+    ------
+    DeckError
+        For a bad value, leaving the deck as it was.
+    """
+    bic = _bicond_of(deck, "output times")
     ts = _numbers(numpy.atleast_1d(times), "output times")
     if not ts:
         raise DeckError("output times: at least one is needed")

@@ -7,6 +7,7 @@ import math
 
 from . import forcing
 from .errors import DeckError
+from .steps import shown
 
 
 def _stamps(times, who):
@@ -25,7 +26,7 @@ def _stamps(times, who):
     dated = [forcing.utc_date(t) for t in stamps]
     if any(d is None for d in dated):
         bad = stamps[[d is None for d in dated].index(True)]
-        raise DeckError(f"{who}: the time {bad!r} is neither seconds nor a date")
+        raise DeckError(f"{who}: the time {shown(bad)} is neither seconds nor a date")
     return dated
 
 
@@ -44,7 +45,7 @@ def _number(v, what):
     try:
         return float(v)
     except (TypeError, ValueError, OverflowError):
-        raise DeckError(f"{what} {v!r} is not a number") from None
+        raise DeckError(f"{what} {shown(v)} is not a number") from None
 
 
 class ForcingEdits:

@@ -18,6 +18,7 @@ import os
 import re
 
 from .errors import DeckError
+from .steps import shown
 from .tables import X_TOLERANCE
 from .forcing_data import (
     FORCING_FILE,
@@ -215,7 +216,30 @@ def set_rate(rates, column, value, x_from, x_to, length):
     x_from <= X < x_to. Where a bound falls inside a row's stretch a row is
     added there with the values of that row, so that the value holds over
     exactly the reach; a column left out is written with its default on the
-    other rows. The value must be one the column can take."""
+    other rows.
+
+    Parameters
+    ----------
+    rates : Rates or None
+    column : str
+        A column of RATE_COLUMNS.
+    value : float
+        A value the column can take.
+    x_from, x_to : float
+        The reach.
+    length : float or None
+        The reach's length L (m).
+
+    Returns
+    -------
+    (Rates, list of int)
+
+    Raises
+    ------
+    DeckError
+        For a column, value or bound that cannot be, or a reach holding no
+        row.
+    """
     if column not in RATE_COLUMNS:
         raise DeckError(f"{column!r} is not a column of the rate table ({', '.join(RATE_COLUMNS)})")
     check_rate_value(column, value, "rates")
@@ -224,7 +248,7 @@ def set_rate(rates, column, value, x_from, x_to, length):
             if not float(bound) == float(bound):  # NaN
                 raise ValueError
         except (TypeError, ValueError, OverflowError):
-            raise DeckError(f"{column}: the reach's bound {bound!r} is not a number") from None
+            raise DeckError(f"{column}: the reach's bound {shown(bound)} is not a number") from None
     if rates is None:
         rates = Rates([0.0], {})
     xs = list(rates.x)
@@ -251,13 +275,20 @@ def set_rate(rates, column, value, x_from, x_to, length):
 def with_edits(data, contents, strengths=None, rates=()):
     """(bytes, Contents) with the strengths of `strengths` (name -> value)
     and the rate edits `rates` ((column, x_from, x_to, value), in order) set:
-    the same bytes when nothing changes, else the file written anew."""
+    the same bytes when nothing changes, else the file written anew.
+
+    Raises
+    ------
+    DeckError
+        For a source the file does not have, a strength that is not a
+        number, or a rate edit set_rate refuses.
+    """
     strengths = dict(strengths or {})
     for name, value in strengths.items():
         try:
             strengths[name] = float(value)
         except (TypeError, ValueError, OverflowError):
-            raise DeckError(f"{FORCING_FILE}: the strength {value!r} of source {name!r} is "
+            raise DeckError(f"{FORCING_FILE}: the strength {shown(value)} of source {name!r} is "
                             "not a number") from None
     known = {s.name for s in contents.sources}
     unknown = sorted(set(strengths) - known)
@@ -278,7 +309,13 @@ def with_edits(data, contents, strengths=None, rates=()):
 def write_files(folder, file_map):
     """Writes {relative path: bytes} into `folder`, each through a
     temporary file; removes a forcing file already there when `file_map`
-    holds none (it would add sources the deck does not have)."""
+    holds none (it would add sources the deck does not have).
+
+    Raises
+    ------
+    DeckError
+        When a file cannot be written.
+    """
     if FORCING_FILE not in file_map:
         stale = os.path.join(folder, FORCING_FILE)
         if os.path.isfile(stale) or os.path.islink(stale):

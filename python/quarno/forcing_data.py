@@ -51,12 +51,14 @@ class Source:
         self.strength, self.series, self.series_bytes = strength, series, series_bytes
 
     def copy(self, **changes):
+        """A copy with the attributes `changes` names set anew."""
         s = Source(*(getattr(self, k) for k in Source.__slots__))
         for k, v in changes.items():
             setattr(s, k, v)
         return s
 
     def as_dict(self):
+        """The source as the dict Deck.sources lists."""
         return {
             "name": self.name,
             "x": self.x,
@@ -87,6 +89,7 @@ class Environment:
             getattr(self, k) == getattr(other, k) for k in Environment.__slots__)
 
     def as_dict(self):
+        """The weather as the dict Deck.environment gives."""
         out = {"times": list(self.times)}
         out.update({q: (list(self.values[q]) if q in self.values else None) for q in ENVIRONMENT})
         out["series"] = self.series
@@ -122,12 +125,14 @@ class Contents:
         self.length = length
 
     def copy(self, **changes):
+        """A copy with the attributes `changes` names set anew."""
         c = Contents(self.sources, self.environment, self.rates, self.length)
         for k, v in changes.items():
             setattr(c, k, v)
         return c
 
     def empty(self):
+        """Whether the file would hold nothing."""
         return not self.sources and self.environment is None and self.rates is None
 
     def weather(self):
@@ -140,6 +145,7 @@ class Contents:
 
 
 def is_number(v):
+    """Whether `v` is an int or a float (not a bool)."""
     return isinstance(v, (int, float)) and not isinstance(v, bool)
 
 

@@ -9,6 +9,7 @@ import re
 import tomllib
 
 from .errors import DeckError
+from .steps import shown
 from .forcing_data import (
     FORCING_FILE,
     SOURCE_KEYS,
@@ -49,7 +50,7 @@ def _float(v, where):
     try:
         return float(v)
     except OverflowError:
-        raise DeckError(f"{where}: the number {v} is out of range") from None
+        raise DeckError(f"{where}: the number {shown(v)} is out of range") from None
 
 
 def csv_float(text):

@@ -7,7 +7,7 @@ import math
 
 from . import forcing
 from .errors import DeckError
-from .steps import line_body, replace_keeping_columns
+from .steps import line_body, replace_keeping_columns, shown
 from .tables import FITTABLE, X_TOLERANCE
 
 
@@ -20,7 +20,7 @@ def column_name(column):
         For anything else (None, a number, a dict).
     """
     if not isinstance(column, str):
-        raise DeckError(f"a column is named by a string (found {column!r})")
+        raise DeckError(f"a column is named by a string (found {shown(column)})")
     return column
 
 
@@ -33,11 +33,11 @@ def reach_bound(x, what):
         When `x` is not a number, or is NaN.
     """
     if isinstance(x, bool):
-        raise DeckError(f"{what}: {x!r} is not a number")
+        raise DeckError(f"{what}: {shown(x)} is not a number")
     try:
         x = float(x)
     except (TypeError, ValueError, OverflowError):
-        raise DeckError(f"{what}: {x!r} is not a number") from None
+        raise DeckError(f"{what}: {shown(x)} is not a number") from None
     if math.isnan(x):
         raise DeckError(f"{what}: {x!r} is not a number")
     return x
@@ -52,11 +52,11 @@ def finite_value(column, value):
         When it is not a number, or not a finite one.
     """
     if isinstance(value, bool):
-        raise DeckError(f"{column}: {value!r} is not a number")
+        raise DeckError(f"{column}: {shown(value)} is not a number")
     try:
         value = float(value)
     except (TypeError, ValueError, OverflowError):
-        raise DeckError(f"{column}: {value!r} is not a number") from None
+        raise DeckError(f"{column}: {shown(value)} is not a number") from None
     if not math.isfinite(value):
         raise DeckError(f"{column}: cannot write the value {value!r}")
     return value

@@ -19,6 +19,13 @@ INT_RANGE = (-2**31, 2**31 - 1)
 _REPEAT_MAX = 2**63 - 1
 
 
+def shown(value):
+    """`value` as a message quotes it: its repr, cut short past 40
+    characters, so that a message stays one short line."""
+    text = repr(value)
+    return text if len(text) <= 40 else f"{text[:30]}... ({len(text)} characters)"
+
+
 class Token:
     """Where one value of a value step is written.
 

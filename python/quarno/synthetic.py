@@ -8,14 +8,26 @@ that a fit weighs relative errors, as multiplicative noise calls for)."""
 import tempfile
 from pathlib import Path
 
-from quarno.deck import Deck
-from quarno.results import read_obs_csv
-from quarno.run import run
+from .deck import Deck
+from .results import read_obs_csv
+from .run import run
 
 
 def concentration_series(folder, program):
-    """{x: (times, C)} of the deck in `folder` (with its forcing file) run as
-    it stands, at every record."""
+    """The stream concentration of a deck run as it stands.
+
+    Parameters
+    ----------
+    folder : str or os.PathLike
+        The deck's folder (with its forcing file).
+    program : str
+        The program to run.
+
+    Returns
+    -------
+    dict
+        {x: (times, C)} at every record of each observation site.
+    """
     with tempfile.TemporaryDirectory(prefix="quarno-truth-") as tmp:
         run(Deck.read(folder), ["--csv"], folder=tmp, program=program)
         rows = read_obs_csv(Path(tmp) / "crObsNode.csv")
@@ -36,8 +48,25 @@ def _interpolate(times, values, t):
 
 
 def write_observations(folder, program, out, sites, times, sigma, seed, note):
-    """Samples the deck's C at `sites` (m) and `times` (s) with noise and
-    writes `out`, its first line the comment `note`."""
+    """Samples the deck's C with noise and writes an observations file.
+
+    Parameters
+    ----------
+    folder : str or os.PathLike
+        The deck's folder.
+    program : str
+        The program to run.
+    out : str or os.PathLike
+        The observations file written.
+    sites, times : sequence of float
+        Observation sites of the deck (m) and sampling times (s).
+    sigma : float
+        The noise's log-normal spread.
+    seed : int
+        The seed of numpy's default generator.
+    note : str
+        The file's first line, a comment.
+    """
     import numpy as np
     series = concentration_series(folder, program)
     rng = np.random.default_rng(seed)
