@@ -1,29 +1,20 @@
 """Model runs in folders keyed by their content (the deck, the options and
-the program), reused when a finished run of the same key is there, and the
-flow record's key."""
+the program), reused when a finished run of the same key is there, and
+launched together on a pool of threads of this machine or through GNU
+parallel (which may spread them over machines). Each run's outcome goes back
+through the runner, which records it in the run's folder."""
 
-import hashlib
+import concurrent.futures
 import json
-import re
-import signal
+import os
+import shutil
+import subprocess
 import threading
 from pathlib import Path
 
-from . import forcing, launch
-from .errors import FitError, Stopped
-
-# The first line of a flow record, and the pattern of its second.
-FLOW_RECORD_HEAD = "quarno flow record, version 1"
-FLOW_RECORD_KEY = re.compile(r"^key ([0-9a-f]{16})$")
-
-
-def _sha(data):
-    return hashlib.sha256(data).hexdigest()
-
-
-def file_hash(path):
-    with open(path, "rb") as f:
-        return _sha(f.read())
+from . import forcing, service
+from .errors import FitError
+from .service import file_hash
 
 
 # The files of a run folder that are its inputs or the tool's own records,
@@ -37,18 +28,6 @@ def result_hashes(folder):
     """The hash of every result file in a run folder, by name."""
     return {p.name: file_hash(p) for p in sorted(Path(folder).iterdir())
             if p.is_file() and p.name not in _NOT_RESULTS}
-
-
-def signal_of(status):
-    """The signal that ended a run: a negative status from Python's
-    subprocess, or 128 + N from a shell; None for an exit of the program."""
-    if status is None:
-        return None
-    if status < -1:
-        return -status
-    if 128 < status < 128 + 65:
-        return status - 128
-    return None
 
 
 class Run:
@@ -80,28 +59,21 @@ class Runner:
         self.launcher = launcher
         self.parallel_args = list(parallel_args)
         self.log = log
-        self.program_hash = file_hash(program)
         self.made = 0
         self.from_cache = 0
         self.failed = []          # (folder, status, message)
         self.lock = threading.Lock()
 
     def key(self, param_text, bicond_bytes, options, extra="", files=None):
-        """The key of a run: its deck, options and program, `extra` and the
-        forcing files {relative path: bytes} when there are any (a deck
-        without them keeps the key it always had)."""
-        h = hashlib.sha256()
-        for part in (param_text.encode("latin-1"), bicond_bytes,
-                     json.dumps(options).encode(), self.program_hash.encode(), extra.encode()):
-            h.update(_sha(part).encode())
-        for name, data in sorted((files or {}).items()):
-            h.update(_sha(name.encode()).encode())
-            h.update(_sha(data).encode())
-        return h.hexdigest()[:16]
+        """The content key of a run (service.content_key): its deck, options
+        and program, `extra` and the forcing files {relative path: bytes}."""
+        return service.content_key(param_text, bicond_bytes, options, self.program, extra,
+                                   files)
 
     def command(self, folder, options):
-        return [self.program, "--csv", "--no-pause", "--quiet", *self.options, *options,
-                str(folder)]
+        """The command line of a run in `folder` with the runner's options and
+        `options`."""
+        return service.command(self.program, [*self.options, *options], folder)
 
     def prepare(self, folder, param_text, bicond_bytes, key, files=None):
         """A Run for the deck in `folder` (with the forcing files `files`,
@@ -169,25 +141,20 @@ class Runner:
         return runs
 
     def launch(self, runs, options):
+        """Runs `runs` on the runner's launcher ("local" or "parallel")."""
         if self.launcher == "parallel":
-            launch.through_parallel(self, runs, options)
+            _through_parallel(self, runs, options)
         else:
-            launch.local_pool(self, runs, options)
+            _local_pool(self, runs, options)
 
     @staticmethod
     def check_stopped(runs):
-        """Stops the fit when a run was killed by a signal or is still refused
-        its folder: neither says anything about the parameters."""
+        """Stops the fit when a run was killed by a signal (Stopped) or is
+        still refused its folder: neither says anything about the parameters."""
         for run in runs:
-            sig = signal_of(run.status)
-            if sig is not None:
-                try:
-                    name = signal.Signals(sig).name
-                except ValueError:
-                    name = f"signal {sig}"
-                raise Stopped(f"the run in {run.folder} was killed by {name}; the fit stops "
-                              "(finished runs are kept and a new start resumes from them)",
-                              128 + sig)
+            if service.signal_of(run.status) is not None:
+                raise service.failure(service.Outcome(run.status), None, run.folder,
+                                      stops_fit=True)
         for run in runs:
             if run.status == 1 and run.stderr.startswith(BUSY):
                 raise FitError(f"{run.folder}: {BUSY}, twice; is another fit or run using "
@@ -205,13 +172,49 @@ def _unchanged(folder, files):
         return False
 
 
-def flow_record_key(path):
-    """The key on the second line of a flow record written by the program, or
-    None when there is no such file or it does not begin as a record does."""
-    try:
-        with open(path, "rb") as f:
-            lines = [f.readline(200).decode("latin-1").rstrip("\r\n") for _ in range(2)]
-    except OSError:
-        return None
-    match = FLOW_RECORD_KEY.match(lines[1])
-    return match.group(1) if lines[0] == FLOW_RECORD_HEAD and match else None
+def _local_pool(runner, runs, options):
+    """The runs on `runner.workers` threads of this machine."""
+    def one(run):
+        outcome = service.execute(runner.program, [*runner.options, *options], run.folder)
+        if outcome.status is None:
+            runner.finish(run, -1, f"cannot start {runner.program}: {outcome.stderr}")
+        else:
+            runner.finish(run, outcome.status, outcome.stderr)
+    with concurrent.futures.ThreadPoolExecutor(runner.workers) as pool:
+        list(pool.map(one, runs))
+
+
+# The job GNU parallel runs for each folder, given as arguments (never
+# parsed by a shell from config text): $1 the folder, the rest the command
+# without it.
+_JOB = ('f=$1; shift; "$@" "$f" >/dev/null 2>"$f/stderr.txt" </dev/null; '
+        'echo $? >"$f/status"')
+
+
+def _through_parallel(runner, runs, options):
+    """The runs through GNU parallel, each writing its exit status and
+    messages into its own folder (which must therefore be on a filesystem
+    every host shares). The folders go to parallel NUL-separated and the
+    command with --quote, so no option or path is ever read by a shell."""
+    if not shutil.which("parallel"):
+        raise FitError("launcher = \"parallel\" needs GNU parallel, which is not on PATH")
+    jobs = runs[0].folder.parent / f"jobs-{os.getpid()}-{threading.get_ident()}.txt"
+    with open(jobs, "wb") as f:
+        for run in runs:
+            f.write(os.fsencode(str(run.folder)) + b"\0")
+    for run in runs:
+        for name in ("status", "stderr.txt"):
+            (run.folder / name).unlink(missing_ok=True)
+    command = runner.command("", options)[:-1]
+    subprocess.run(["parallel", "--will-cite", "--jobs", str(runner.workers),
+                    *runner.parallel_args, "--null", "--quote", "--arg-file", str(jobs),
+                    "sh", "-c", _JOB, "sh", "{}", *command],
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    jobs.unlink(missing_ok=True)
+    for run in runs:
+        try:
+            status = int((run.folder / "status").read_text().strip())
+            stderr = (run.folder / "stderr.txt").read_text(errors="replace")
+        except (OSError, ValueError):
+            status, stderr = -1, "GNU parallel did not run this job (no status written)"
+        runner.finish(run, status, stderr)
