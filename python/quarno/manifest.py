@@ -14,6 +14,7 @@ run's own.
 
 import json
 import math
+import os
 from pathlib import Path
 
 from .errors import ResultsError
@@ -99,6 +100,8 @@ class RunFiles:
     """
 
     def __init__(self, folder, csv=False):
+        if not isinstance(folder, (str, os.PathLike)):
+            raise ResultsError(f"a run folder must be a path, not {type(folder).__name__}")
         self.folder = Path(folder)
         self.csv = csv
         self._manifest = ...

@@ -167,8 +167,9 @@ def read_observations(folder):
     if path is not None:
         return read_obs_csv(path)
     fixed, report = files.path("crObsNode.txt"), files.path("crOutput.txt")
-    if fixed is None or report is None:
-        raise ResultsError(f"{folder}: no crObsNode.txt and crOutput.txt of a finished run")
+    for name, path in (("crObsNode.txt", fixed), ("crOutput.txt", report)):
+        if path is None:
+            raise ResultsError(f"{folder}: no {name} (has the run been made?)")
     positions = read_obs_positions(folder)
     return read_obs_fixed(fixed, len(positions), positions)
 

@@ -64,12 +64,10 @@ class Results:
     """
 
     def __init__(self, folder, csv=None, stderr=""):
-        if not isinstance(folder, (str, os.PathLike)):
-            raise ResultsError(f"Results takes a folder, not {type(folder).__name__}")
-        self.folder = Path(folder)
+        self.files = RunFiles(folder, csv=bool(csv))
+        self.folder = self.files.folder
         self.csv = csv
         self.stderr = stderr
-        self.files = RunFiles(self.folder, csv=bool(csv))
         self._tables = {}
 
     def path(self, name):
@@ -137,7 +135,11 @@ def _read_csv_table(path):
     pandas = _pandas()
     table = pandas.DataFrame(rows, columns=head)
     if "datetime" in table.columns:
-        table["datetime"] = pandas.to_datetime(table["datetime"], utc=True)
+        try:
+            table["datetime"] = pandas.to_datetime(table["datetime"], utc=True)
+        except (ValueError, OverflowError, TypeError) as e:
+            raise ResultsError(f"{path}: a datetime pandas cannot read "
+                               f"({' '.join(str(e).split())[:80]})") from None
     return table
 
 

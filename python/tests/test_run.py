@@ -231,3 +231,75 @@ def test_failures_raise_quarno_error(tmp_path):
     for folder, words in (("never", "no crObsNode.txt"), ("empty", "no Nobs")):
         with pytest.raises(quarno.QuarnoError, match=words):
             quarno.Results(tmp_path / folder).observations
+
+
+def _obs_csv(fields):
+    """crObsNode.csv text: the head of the real file and one row from `fields`
+    (a dict of changed columns) over a row of zeros."""
+    head = list(quarno.OBS_COLUMNS)
+    row = {c: "0" for c in head}
+    row.update(fields)
+    return ",".join(head) + "\n" + ",".join(row[c] for c in head) + "\n"
+
+
+_ECHO = "title\n Nobs= {}\n   38.0\n"
+# (case, files written {name: text or bytes}, the file the message names).
+DAMAGED = [
+    ("cut short", {"crObsNode.csv": _obs_csv({})[:-3]}, "crObsNode.csv, line 2: cut short"),
+    ("fewer fields", {"crObsNode.csv": _obs_csv({})[:-5] + "\n"}, "crObsNode.csv, line 2"),
+    ("not a number", {"crObsNode.csv": _obs_csv({"C": "high"})}, "crObsNode.csv, line 2"),
+    ("1e999 as a site", {"crObsNode.csv": _obs_csv({"site": "1e999"})}, "crObsNode.csv"),
+    ("other digits", {"crObsNode.csv": _obs_csv({"C": "\u0661\u0662"})}, "crObsNode.csv"),
+    ("wide digits", {"crObsNode.csv": _obs_csv({"site": "\uff11"})}, "crObsNode.csv"),
+    ("huge integer", {"crObsNode.csv": _obs_csv({"site": "9" * 5000})}, "crObsNode.csv"),
+    ("huge field", {"crObsNode.csv": _obs_csv({"C": '"' + "1" * 200000 + '"'})},
+     "crObsNode.csv: not a CSV"),
+    ("not UTF-8", {"crObsNode.csv": b"time_s\n\xff\xfe\n"}, "crObsNode.csv: not UTF-8"),
+    ("empty", {"crObsNode.csv": ""}, "crObsNode.csv: empty"),
+    ("date out of range", {"crObsNode.csv": "time_s,datetime,site\n0,9999-12-31T00:00Z,1\n"},
+     "crObsNode.csv: a datetime"),
+    ("Nobs a word", {"crOutput.txt": _ECHO.format("many"), "crObsNode.txt": ""},
+     "crOutput.txt: Nobs is not a count"),
+    ("Nobs huge", {"crOutput.txt": _ECHO.format("9" * 30), "crObsNode.txt": ""},
+     "crOutput.txt: Nobs is not a count"),
+    ("Nobs 1e999", {"crOutput.txt": _ECHO.format("1e999"), "crObsNode.txt": ""},
+     "crOutput.txt: Nobs is not a count"),
+    ("Nobs in other digits", {"crOutput.txt": _ECHO.format("\u0661"), "crObsNode.txt": ""},
+     "crOutput.txt: Nobs is not a count"),
+    ("no report", {"crObsNode.txt": ""}, "no crOutput.txt"),
+]
+
+
+@pytest.mark.parametrize("files,words", [c[1:] for c in DAMAGED], ids=[c[0] for c in DAMAGED])
+def test_damaged_result_files_raise_one_line_naming_the_file(tmp_path, files, words):
+    for name, text in files.items():
+        data = text if isinstance(text, bytes) else text.encode("utf-8")
+        (tmp_path / name).write_bytes(data)
+    csv_run = any(name.endswith(".csv") for name in files)
+    readers = [lambda: quarno.Results(tmp_path, csv=csv_run).observations]
+    if csv_run:  # a finished run's manifest listing the damaged file
+        write_manifest(tmp_path, files=list(files))
+    if "datetime" not in str(files.get("crObsNode.csv")):  # dates are pandas' to read
+        readers.append(lambda: quarno.read_observations(tmp_path))
+    for read in readers:
+        with pytest.raises(quarno.QuarnoError) as caught:
+            read()
+        message = str(caught.value)
+        assert words in message and "\n" not in message, message
+        assert str(tmp_path) in message, message
+
+
+@pytest.mark.parametrize("call,words", [
+    (lambda: quarno.run(5), "not int"),
+    (lambda: quarno.run(EXAMPLE, options="--csv"), "options must be a list"),
+    (lambda: quarno.run(EXAMPLE, options=5), "options must be a list"),
+    (lambda: quarno.run(EXAMPLE, options=[None]), "options must be a list"),
+    (lambda: quarno.run(EXAMPLE, folder=5), "folder must be a path"),
+    (lambda: quarno.run(EXAMPLE, program=["quarno"]), "program must be a path"),
+    (lambda: quarno.Results(None).observations, "not NoneType"),
+    (lambda: quarno.read_observations(3.5), "not float"),
+], ids=["deck", "options text", "options number", "option None", "folder", "program",
+        "Results", "read_observations"])
+def test_wrong_types_raise_quarno_error(call, words):
+    with pytest.raises(quarno.QuarnoError, match=words):
+        call()
