@@ -31,7 +31,25 @@ def result_hashes(folder):
 
 
 class Run:
-    """One model run: its folder, its outcome."""
+    """One model run: its folder, its key and its outcome.
+
+    Parameters
+    ----------
+    folder : str or path-like
+        The run folder.
+    key : str
+        The run's content key.
+
+    Attributes
+    ----------
+    status : int or None
+        The exit status (128 + N for signal N; -1 when the run could not be
+        made or wrote no results), None until run.
+    stderr : str
+        The run's messages.
+    cached : bool
+        Whether a finished run of the same key was found in the folder.
+    """
 
     def __init__(self, folder, key):
         self.folder, self.key = Path(folder), key
@@ -41,15 +59,41 @@ class Run:
 
     @property
     def ok(self):
+        """Whether the run succeeded."""
         return self.status == 0
 
     @property
     def obs_csv(self):
+        """The run's crObsNode.csv."""
         return self.folder / "crObsNode.csv"
 
 
 class Runner:
-    """Runs decks in content-keyed folders, reuses finished ones, and counts."""
+    """Runs decks in content-keyed folders, reuses finished ones, and counts.
+
+    Parameters
+    ----------
+    program : str
+        The program.
+    options : list of str
+        Options of every run.
+    workers : int
+        Runs at once.
+    launcher : {"local", "parallel"}, optional
+        A pool of threads of this machine, or GNU parallel (its folders on a
+        filesystem every host shares).
+    parallel_args : list of str, optional
+        GNU parallel's own options (such as ["--sshloginfile", "hosts"]).
+    log : callable, optional
+        Where progress lines go.
+
+    Attributes
+    ----------
+    made, from_cache : int
+        Runs made, and runs found finished in their folder.
+    failed : list of (str, int, str)
+        The folder, exit status and message of every failed run.
+    """
 
     def __init__(self, program, options, workers, launcher="local", parallel_args=(),
                  log=print):
@@ -76,9 +120,28 @@ class Runner:
         return service.command(self.program, [*self.options, *options], folder)
 
     def prepare(self, folder, param_text, bicond_bytes, key, files=None):
-        """A Run for the deck in `folder` (with the forcing files `files`,
-        {relative path: bytes}); cached when the folder already holds a
-        finished run of the same key."""
+        """A Run of a deck in `folder`.
+
+        Parameters
+        ----------
+        folder : str or path-like
+            The run folder.
+        param_text : str
+            crparam.txt.
+        bicond_bytes : bytes
+            crbicond.txt.
+        key : str
+            The run's key (Runner.key).
+        files : dict, optional
+            Forcing files {relative path: bytes}.
+
+        Returns
+        -------
+        Run
+            Cached when the folder already holds a finished run of the same
+            key with its result files unchanged; otherwise the deck written
+            there, to be run by `execute`.
+        """
         run = Run(folder, key)
         done = run.folder / "done"
         if done.is_file() and run.obs_csv.is_file():
@@ -86,7 +149,8 @@ class Runner:
                 mark = json.loads(done.read_text())
             except (ValueError, UnicodeDecodeError):
                 mark = {}
-            files = mark.get("files") if isinstance(mark, dict) else None
+            mark = mark if isinstance(mark, dict) else {}
+            files = mark.get("files")
             if (mark.get("key") == key and isinstance(files, dict)
                     and "crObsNode.csv" in files and _unchanged(run.folder, files)):
                 run.status, run.cached = 0, True
@@ -101,6 +165,8 @@ class Runner:
         return run
 
     def finish(self, run, status, stderr):
+        """Records a run's outcome in its folder (its messages, and the done
+        mark of a finished run with the hashes of its result files)."""
         run.status, run.stderr = status, stderr.strip()
         (run.folder / "stderr.txt").write_text(stderr)
         if status == 0 and run.obs_csv.is_file():
@@ -110,7 +176,27 @@ class Runner:
             run.status, run.stderr = -1, "the run wrote no crObsNode.csv"
 
     def execute(self, runs, options):
-        """Runs every run that is not cached, in parallel; returns them."""
+        """Runs every run that is not cached, together.
+
+        Parameters
+        ----------
+        runs : list of Run
+            Runs from `prepare`; several may share one folder.
+        options : list of str
+            Options of these runs (after the runner's own).
+
+        Returns
+        -------
+        list of Run
+            `runs`, with their outcomes.
+
+        Raises
+        ------
+        Stopped
+            A run was ended by a signal.
+        FitError
+            A folder was refused twice (another process holds it).
+        """
         todo = []
         seen = set()
         for run in runs:

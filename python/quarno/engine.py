@@ -179,10 +179,22 @@ def _deck_parts(deck):
 
 
 class Engine:
-    """Runs model tasks on Dask: with no scheduler address a local cluster
-    of `workers` (default: one per core) single-threaded worker processes,
-    started here and stopped on close; with "tcp://HOST:PORT" the existing
-    cluster there. Use it as a context manager."""
+    """Runs model tasks on Dask. Use it as a context manager.
+
+    Parameters
+    ----------
+    scheduler : str, optional
+        "tcp://HOST:PORT" of an existing cluster; None starts a local one of
+        single-threaded worker processes here, stopped on close.
+    workers : int, optional
+        The local cluster's workers (default: one per core).
+    retries : int, optional
+        How often a task is tried again after its worker or run was lost.
+    program : str, optional
+        The program on the workers (default: default_program() there).
+    progress : bool, optional
+        A progress line on stderr (default: when stderr is a terminal).
+    """
 
     def __init__(self, scheduler=None, workers=None, retries=3, program=None, progress=None):
         import logging
@@ -217,16 +229,40 @@ class Engine:
             self.cluster = None
 
     def map(self, items, deck, options=(), variables=("C",), replay=True, on_result=None):
-        """Runs every item, an (id, edits) pair, on `deck` (a Deck with its
-        crbicond.txt and forcing file, or (text, bicond bytes[, forcing])) and returns run_task's results
-        ordered by id, whatever order they finished in. `on_result` is called
-        with each result as it arrives. Raises the first task's error that
-        retries did not cure, after cancelling the rest."""
+        """Runs every item on `deck` on the cluster.
+
+        Parameters
+        ----------
+        items : iterable of (id, edits)
+            Distinct ids and the edits of each run (as run_task takes them).
+        deck : Deck or tuple
+            A Deck with its crbicond.txt and forcing file, or (text, bicond
+            bytes[, forcing]).
+        options : list of str, optional
+            The program's options.
+        variables : tuple of str, optional
+            The columns of crObsNode.csv returned.
+        replay : bool, optional
+            Record the flow once per worker and replay it where possible.
+        on_result : callable, optional
+            Called with each result as it arrives.
+
+        Returns
+        -------
+        list of dict
+            run_task's results ordered by id, whatever order they finished in.
+
+        Raises
+        ------
+        QuarnoError
+            The first task's error that retries did not cure (the rest are
+            cancelled), or ids that are not distinct.
+        """
         text, bicond, forcing = _deck_parts(deck)
         items = list(items)
         ids = [i for i, _ in items]
         if len(set(ids)) != len(ids):
-            raise ValueError("sample ids must be distinct")
+            raise QuarnoError("sample ids must be distinct")
         tag = uuid.uuid4().hex[:8]
         pending = {}
         for i, edits in items:
