@@ -33,7 +33,19 @@ _NUMBER = re.compile(r"^([+-]?(?:\d+\.?\d*|\.\d+))(?:[EeDd]([+-]?\d+)|([+-]\d+))
 def read_number(text):
     """A number as the program prints it: integers, fixed point, E and D
     exponents, and the three-digit exponent form without the letter
-    (0.28996-185). Asterisks, NaN, Infinity and empty fields read as NaN."""
+    (0.28996-185).
+
+    Parameters
+    ----------
+    text : str
+        One printed field.
+
+    Returns
+    -------
+    float
+        The number; NaN for asterisks, NaN, empty fields and anything else
+        that is not a number, +-inf for Infinity.
+    """
     t = text.strip()
     if t in ("Infinity", "+Infinity", "Inf"):
         return math.inf
@@ -64,7 +76,28 @@ def _open_text(path):
 def read_obs_fixed(path, positions, x_positions=None):
     """Records of a crObsNode.txt with `positions` positions, as rows like
     those of crObsNode.csv (without the storage-zone concentration and the
-    fluxes, which that file does not hold: they are NaN)."""
+    fluxes, which that file does not hold: they are NaN).
+
+    Parameters
+    ----------
+    path : str or path-like
+        The crObsNode.txt.
+    positions : int
+        The number of observation positions (Nobs).
+    x_positions : list of float, optional
+        Their X (m); NaN without them.
+
+    Returns
+    -------
+    list of dict
+        One row per complete record and position (a record cut short is
+        left out).
+
+    Raises
+    ------
+    ResultsError
+        The file cannot be read.
+    """
     with _open_text(path) as f:
         lines = f.read().splitlines()[11:]  # the head is 11 lines
     # A record is the time (12 columns) and 5 values of 14 columns per
@@ -103,10 +136,26 @@ def _csv_value(column, text):
 
 
 def read_csv_table(path):
-    """The head and the rows of a CSV results file, each row's fields parsed
-    as _csv_value does. A row with another number of fields than the head (a
-    file cut short) or a field that is not a number raises ResultsError
-    naming the line."""
+    """The head and the rows of a CSV results file.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The file.
+
+    Returns
+    -------
+    (list of str, list of list)
+        The head, and the rows with text columns as text, site and index as
+        int, other fields as float and empty cells as NaN.
+
+    Raises
+    ------
+    ResultsError
+        One line naming the file (and the line): a file that cannot be read,
+        is not UTF-8, is cut short, has a row with another number of fields
+        than the head, or a field that is not a number in ASCII digits.
+    """
     try:
         with open(path, newline="", encoding="utf-8") as f:
             text = f.read()
