@@ -10,6 +10,7 @@ The program is $QUARNO, or build/quarno in this repository.
 
 import contextlib
 import io
+import json
 import math
 import os
 import shutil
@@ -22,6 +23,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 TOOLS = ROOT / "tools"
 
+from quarno.manifest import MANIFEST, file_entry  # noqa: E402
 from quarno.results import (  # noqa: E402
     balance_series, read_balance_csv, read_balance_fixed, read_obs_positions, read_profiles_csv,
     read_profiles_fixed)
@@ -48,7 +50,21 @@ def run_example(example, csv):
         shutil.copy(ROOT / "examples" / example / name, folder)
     subprocess.run([QUARNO, "--no-pause", "--quiet"] + (["--csv"] if csv else []) + [folder],
                    check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    if csv and not os.path.exists(os.path.join(folder, MANIFEST)):
+        write_manifest(folder)  # a program that writes none: its CSV files are this run's
     return folder
+
+
+def write_manifest(folder):
+    """A finished run's manifest listing the result files in `folder`."""
+    files = [file_entry(os.path.join(folder, name)) for name in sorted(os.listdir(folder))
+             if name.startswith("cr") and name not in ("crparam.txt", "crbicond.txt")]
+    with open(os.path.join(folder, MANIFEST), "w") as f:
+        f.write(json.dumps({"format": "quarno run manifest, version 1", "version": "0.5.0",
+                            "arguments": ["--csv", folder], "folder": folder,
+                            "started": "2026-12-10T04:00:00.000Z",
+                            "ended": "2026-12-10T04:00:01.000Z", "state": "finished",
+                            "exit_status": 0, "message": "", "files": files}))
 
 
 def plot(*args):
@@ -215,16 +231,16 @@ class PlotTool(UvasRuns):
             self.assertIn("uncertainty band", [t.get_text() for t in legend.get_texts()])
             self.assertEqual(figures[2].axes[0].get_yscale(), "log")  # concentration profiles
 
-    def test_stale_csv_files_are_not_read(self):
+    def test_csv_files_of_another_run_are_not_read(self):
+        # CSV files newer than the run's own files, but no manifest of the
+        # run lists them: the fixed-column files are read.
         from quarno.plot import load_run
         with tempfile.TemporaryDirectory() as d:
             for name in os.listdir(self.fixed):
                 if name.startswith("cr"):
                     shutil.copy2(os.path.join(self.fixed, name), d)
-            hour_ago = os.path.getmtime(os.path.join(d, "crOutput.txt")) - 3600
             for name in ("crObsNode.csv", "crProfiles.csv", "crBalance.csv"):
                 shutil.copy(os.path.join(self.full, name), d)
-                os.utime(os.path.join(d, name), (hour_ago, hour_ago))
             with contextlib.redirect_stderr(io.StringIO()) as err:
                 run = load_run(d)
             self.assertEqual({Path(p).name for p in run["sources"].values()},
@@ -246,7 +262,7 @@ class PlotTool(UvasRuns):
             with open(nobands, "w") as f:
                 f.write("x_m,time_s,lower\n")
             cases = [([d], "no results to plot"),
-                     ([cut], "crObsNode.csv, line"),
+                     ([cut], "crObsNode.csv: changed since the run"),
                      (["--bands", nobands, self.fixed], "nobands.csv:1: the header has no "
                                                         "column upper"),
                      ([os.path.join(d, "missing")], "no such folder"),

@@ -1,29 +1,20 @@
 """Model runs in folders keyed by their content (the deck, the options and
-the program), reused when a finished run of the same key is there, and the
-flow record's key."""
+the program), reused when a finished run of the same key is there, and
+launched together on a pool of threads of this machine or through GNU
+parallel (which may spread them over machines). Each run's outcome goes back
+through the runner, which records it in the run's folder."""
 
-import hashlib
+import concurrent.futures
 import json
-import re
-import signal
+import os
+import shutil
+import subprocess
 import threading
 from pathlib import Path
 
-from . import forcing, launch
-from .errors import FitError, Stopped
-
-# The first line of a flow record, and the pattern of its second.
-FLOW_RECORD_HEAD = "quarno flow record, version 1"
-FLOW_RECORD_KEY = re.compile(r"^key ([0-9a-f]{16})$")
-
-
-def _sha(data):
-    return hashlib.sha256(data).hexdigest()
-
-
-def file_hash(path):
-    with open(path, "rb") as f:
-        return _sha(f.read())
+from . import forcing, service
+from .errors import FitError
+from .service import file_hash
 
 
 # The files of a run folder that are its inputs or the tool's own records,
@@ -39,20 +30,26 @@ def result_hashes(folder):
             if p.is_file() and p.name not in _NOT_RESULTS}
 
 
-def signal_of(status):
-    """The signal that ended a run: a negative status from Python's
-    subprocess, or 128 + N from a shell; None for an exit of the program."""
-    if status is None:
-        return None
-    if status < -1:
-        return -status
-    if 128 < status < 128 + 65:
-        return status - 128
-    return None
-
-
 class Run:
-    """One model run: its folder, its outcome."""
+    """One model run: its folder, its key and its outcome.
+
+    Parameters
+    ----------
+    folder : str or path-like
+        The run folder.
+    key : str
+        The run's content key.
+
+    Attributes
+    ----------
+    status : int or None
+        The exit status (128 + N for signal N; -1 when the run could not be
+        made or wrote no results), None until run.
+    stderr : str
+        The run's messages.
+    cached : bool
+        Whether a finished run of the same key was found in the folder.
+    """
 
     def __init__(self, folder, key):
         self.folder, self.key = Path(folder), key
@@ -62,15 +59,41 @@ class Run:
 
     @property
     def ok(self):
+        """Whether the run succeeded."""
         return self.status == 0
 
     @property
     def obs_csv(self):
+        """The run's crObsNode.csv."""
         return self.folder / "crObsNode.csv"
 
 
 class Runner:
-    """Runs decks in content-keyed folders, reuses finished ones, and counts."""
+    """Runs decks in content-keyed folders, reuses finished ones, and counts.
+
+    Parameters
+    ----------
+    program : str
+        The program.
+    options : list of str
+        Options of every run.
+    workers : int
+        Runs at once.
+    launcher : {"local", "parallel"}, optional
+        A pool of threads of this machine, or GNU parallel (its folders on a
+        filesystem every host shares).
+    parallel_args : list of str, optional
+        GNU parallel's own options (such as ["--sshloginfile", "hosts"]).
+    log : callable, optional
+        Where progress lines go.
+
+    Attributes
+    ----------
+    made, from_cache : int
+        Runs made, and runs found finished in their folder.
+    failed : list of (str, int, str)
+        The folder, exit status and message of every failed run.
+    """
 
     def __init__(self, program, options, workers, launcher="local", parallel_args=(),
                  log=print):
@@ -80,33 +103,45 @@ class Runner:
         self.launcher = launcher
         self.parallel_args = list(parallel_args)
         self.log = log
-        self.program_hash = file_hash(program)
         self.made = 0
         self.from_cache = 0
         self.failed = []          # (folder, status, message)
         self.lock = threading.Lock()
 
     def key(self, param_text, bicond_bytes, options, extra="", files=None):
-        """The key of a run: its deck, options and program, `extra` and the
-        forcing files {relative path: bytes} when there are any (a deck
-        without them keeps the key it always had)."""
-        h = hashlib.sha256()
-        for part in (param_text.encode("latin-1"), bicond_bytes,
-                     json.dumps(options).encode(), self.program_hash.encode(), extra.encode()):
-            h.update(_sha(part).encode())
-        for name, data in sorted((files or {}).items()):
-            h.update(_sha(name.encode()).encode())
-            h.update(_sha(data).encode())
-        return h.hexdigest()[:16]
+        """The content key of a run (service.content_key): its deck, options
+        and program, `extra` and the forcing files {relative path: bytes}."""
+        return service.content_key(param_text, bicond_bytes, options, self.program, extra,
+                                   files)
 
     def command(self, folder, options):
-        return [self.program, "--csv", "--no-pause", "--quiet", *self.options, *options,
-                str(folder)]
+        """The command line of a run in `folder` with the runner's options and
+        `options`."""
+        return service.command(self.program, [*self.options, *options], folder)
 
     def prepare(self, folder, param_text, bicond_bytes, key, files=None):
-        """A Run for the deck in `folder` (with the forcing files `files`,
-        {relative path: bytes}); cached when the folder already holds a
-        finished run of the same key."""
+        """A Run of a deck in `folder`.
+
+        Parameters
+        ----------
+        folder : str or path-like
+            The run folder.
+        param_text : str
+            crparam.txt.
+        bicond_bytes : bytes
+            crbicond.txt.
+        key : str
+            The run's key (Runner.key).
+        files : dict, optional
+            Forcing files {relative path: bytes}.
+
+        Returns
+        -------
+        Run
+            Cached when the folder already holds a finished run of the same
+            key with its result files unchanged; otherwise the deck written
+            there, to be run by `execute`.
+        """
         run = Run(folder, key)
         done = run.folder / "done"
         if done.is_file() and run.obs_csv.is_file():
@@ -114,7 +149,8 @@ class Runner:
                 mark = json.loads(done.read_text())
             except (ValueError, UnicodeDecodeError):
                 mark = {}
-            files = mark.get("files") if isinstance(mark, dict) else None
+            mark = mark if isinstance(mark, dict) else {}
+            files = mark.get("files")
             if (mark.get("key") == key and isinstance(files, dict)
                     and "crObsNode.csv" in files and _unchanged(run.folder, files)):
                 run.status, run.cached = 0, True
@@ -129,6 +165,8 @@ class Runner:
         return run
 
     def finish(self, run, status, stderr):
+        """Records a run's outcome in its folder (its messages, and the done
+        mark of a finished run with the hashes of its result files)."""
         run.status, run.stderr = status, stderr.strip()
         (run.folder / "stderr.txt").write_text(stderr)
         if status == 0 and run.obs_csv.is_file():
@@ -138,7 +176,27 @@ class Runner:
             run.status, run.stderr = -1, "the run wrote no crObsNode.csv"
 
     def execute(self, runs, options):
-        """Runs every run that is not cached, in parallel; returns them."""
+        """Runs every run that is not cached, together.
+
+        Parameters
+        ----------
+        runs : list of Run
+            Runs from `prepare`; several may share one folder.
+        options : list of str
+            Options of these runs (after the runner's own).
+
+        Returns
+        -------
+        list of Run
+            `runs`, with their outcomes.
+
+        Raises
+        ------
+        Stopped
+            A run was ended by a signal.
+        FitError
+            A folder was refused twice (another process holds it).
+        """
         todo = []
         seen = set()
         for run in runs:
@@ -169,25 +227,20 @@ class Runner:
         return runs
 
     def launch(self, runs, options):
+        """Runs `runs` on the runner's launcher ("local" or "parallel")."""
         if self.launcher == "parallel":
-            launch.through_parallel(self, runs, options)
+            _through_parallel(self, runs, options)
         else:
-            launch.local_pool(self, runs, options)
+            _local_pool(self, runs, options)
 
     @staticmethod
     def check_stopped(runs):
-        """Stops the fit when a run was killed by a signal or is still refused
-        its folder: neither says anything about the parameters."""
+        """Stops the fit when a run was killed by a signal (Stopped) or is
+        still refused its folder: neither says anything about the parameters."""
         for run in runs:
-            sig = signal_of(run.status)
-            if sig is not None:
-                try:
-                    name = signal.Signals(sig).name
-                except ValueError:
-                    name = f"signal {sig}"
-                raise Stopped(f"the run in {run.folder} was killed by {name}; the fit stops "
-                              "(finished runs are kept and a new start resumes from them)",
-                              128 + sig)
+            if service.signal_of(run.status) is not None:
+                raise service.failure(service.Outcome(run.status), None, run.folder,
+                                      stops_fit=True)
         for run in runs:
             if run.status == 1 and run.stderr.startswith(BUSY):
                 raise FitError(f"{run.folder}: {BUSY}, twice; is another fit or run using "
@@ -205,13 +258,49 @@ def _unchanged(folder, files):
         return False
 
 
-def flow_record_key(path):
-    """The key on the second line of a flow record written by the program, or
-    None when there is no such file or it does not begin as a record does."""
-    try:
-        with open(path, "rb") as f:
-            lines = [f.readline(200).decode("latin-1").rstrip("\r\n") for _ in range(2)]
-    except OSError:
-        return None
-    match = FLOW_RECORD_KEY.match(lines[1])
-    return match.group(1) if lines[0] == FLOW_RECORD_HEAD and match else None
+def _local_pool(runner, runs, options):
+    """The runs on `runner.workers` threads of this machine."""
+    def one(run):
+        outcome = service.execute(runner.program, [*runner.options, *options], run.folder)
+        if outcome.status is None:
+            runner.finish(run, -1, f"cannot start {runner.program}: {outcome.stderr}")
+        else:
+            runner.finish(run, outcome.status, outcome.stderr)
+    with concurrent.futures.ThreadPoolExecutor(runner.workers) as pool:
+        list(pool.map(one, runs))
+
+
+# The job GNU parallel runs for each folder, given as arguments (never
+# parsed by a shell from config text): $1 the folder, the rest the command
+# without it.
+_JOB = ('f=$1; shift; "$@" "$f" >/dev/null 2>"$f/stderr.txt" </dev/null; '
+        'echo $? >"$f/status"')
+
+
+def _through_parallel(runner, runs, options):
+    """The runs through GNU parallel, each writing its exit status and
+    messages into its own folder (which must therefore be on a filesystem
+    every host shares). The folders go to parallel NUL-separated and the
+    command with --quote, so no option or path is ever read by a shell."""
+    if not shutil.which("parallel"):
+        raise FitError("launcher = \"parallel\" needs GNU parallel, which is not on PATH")
+    jobs = runs[0].folder.parent / f"jobs-{os.getpid()}-{threading.get_ident()}.txt"
+    with open(jobs, "wb") as f:
+        for run in runs:
+            f.write(os.fsencode(str(run.folder)) + b"\0")
+    for run in runs:
+        for name in ("status", "stderr.txt"):
+            (run.folder / name).unlink(missing_ok=True)
+    command = runner.command("", options)[:-1]
+    subprocess.run(["parallel", "--will-cite", "--jobs", str(runner.workers),
+                    *runner.parallel_args, "--null", "--quote", "--arg-file", str(jobs),
+                    "sh", "-c", _JOB, "sh", "{}", *command],
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    jobs.unlink(missing_ok=True)
+    for run in runs:
+        try:
+            status = int((run.folder / "status").read_text().strip())
+            stderr = (run.folder / "stderr.txt").read_text(errors="replace")
+        except (OSError, ValueError):
+            status, stderr = -1, "GNU parallel did not run this job (no status written)"
+        runner.finish(run, status, stderr)

@@ -15,12 +15,9 @@ replays it for its later runs when no edited column is a flow column.
 """
 
 import csv
-import hashlib
-import json
 import os
 import shutil
 import signal
-import subprocess
 import sys
 import tempfile
 import threading
@@ -28,17 +25,13 @@ import time
 import uuid
 
 from . import forcing as _forcing
-from .cache import flow_record_key
+from . import service
 from .deck import FLOW_COLUMNS, FLOW_OPTIONS, Deck
-from .run import QuarnoError, default_program
+from .errors import QuarnoError
+from .service import default_program
 
-# The note of a run whose flow record belongs to another set-up (it then
-# solves its own flow: the result is right, the replay was lost).
-MISMATCH_NOTE = "records the flow of another set-up"
-
-# Per worker process: the cache folder of flow records, and the program
-# hashes already computed, by (path, size, mtime).
-_state = {"folder": None, "hashes": {}, "lock": threading.Lock()}
+# Per worker process: the cache folder of flow records.
+_state = {"folder": None, "lock": threading.Lock()}
 
 
 def _cache_folder():
@@ -59,35 +52,13 @@ def _cache_folder():
         return _state["folder"]
 
 
-def _program_hash(program):
-    """The hash of the program file's content (its path when it is not a file),
-    kept while its size and time stamp stay the same."""
-    path = shutil.which(program) or program
-    try:
-        st = os.stat(path)
-    except OSError:
-        return hashlib.sha256(program.encode()).hexdigest()
-    stamp = (path, st.st_size, st.st_mtime_ns)
-    if stamp not in _state["hashes"]:
-        with open(path, "rb") as f:
-            _state["hashes"][stamp] = hashlib.sha256(f.read()).hexdigest()
-    return _state["hashes"][stamp]
-
-
 def flow_key(base_text, bicond, options, program, forcing=None):
-    """The key of a flow record: the base deck (before its edits, which touch
-    transport columns, source strengths and rates only) with its forcing
-    file as read (without the weather, which the flow does not see), the
-    options and the program."""
-    h = hashlib.sha256()
-    for part in (base_text.encode("latin-1"), bicond, json.dumps(list(options)).encode(),
-                 _program_hash(program).encode()):
-        h.update(hashlib.sha256(part).digest())
-    if forcing is not None:
-        for name, data in sorted(_forcing.flow_files(*forcing).items()):
-            h.update(hashlib.sha256(name.encode()).digest())
-            h.update(hashlib.sha256(data).digest())
-    return h.hexdigest()[:20]
+    """The key of a flow record: the content key (service.content_key) of the
+    base deck (before its edits, which touch transport columns, source
+    strengths and rates only) with its forcing file as read (without the
+    weather, which the flow does not see), the options and the program."""
+    files = _forcing.flow_files(*forcing) if forcing is not None else None
+    return service.content_key(base_text, bicond, options, program, files=files)
 
 
 def can_replay(edits, options):
@@ -98,18 +69,13 @@ def can_replay(edits, options):
 
 
 def _execute(program, options, folder):
-    """(exit status, stderr) of one run; a run ended by a signal raises."""
-    try:
-        p = subprocess.run([program, "--csv", "--no-pause", "--quiet", *options, folder],
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.PIPE, text=True, errors="replace")
-    except OSError as e:
-        raise QuarnoError(f"cannot start {program} on this worker: {e.strerror} (set QUARNO "
-                          "or put quarno on PATH there)", None) from None
-    if p.returncode < 0:
-        name = signal.Signals(-p.returncode).name
-        raise QuarnoError(f"{program} was ended by {name}", 128 - p.returncode)
-    return p.returncode, p.stderr
+    """The Outcome of one run; a run ended by a signal, or a program that
+    cannot start here, raises."""
+    outcome = service.execute(program, options, folder)
+    if outcome.status is None or service.signal_of(outcome.status) is not None:
+        raise service.failure(outcome, program,
+                              hint=" on this worker (set QUARNO or put quarno on PATH there)")
+    return outcome
 
 
 def _read_series(path, variables):
@@ -165,8 +131,8 @@ def run_task(sample, base_text, bicond, edits=(), options=(), variables=("C",),
     cache = _cache_folder()
     record = None
     if replay and can_replay(edits, options):
-        record = os.path.join(cache, flow_key(base_text, bicond, options, program, forcing)
-                              + ".qflow")
+        record = service.FlowRecord(os.path.join(
+            cache, flow_key(base_text, bicond, options, program, forcing) + ".qflow"))
     folder = tempfile.mkdtemp(prefix="run-", dir=cache)
     try:
         with open(os.path.join(folder, "crparam.txt"), "w", encoding="latin-1",
@@ -176,42 +142,20 @@ def run_task(sample, base_text, bicond, edits=(), options=(), variables=("C",),
             f.write(bicond)
         _forcing.write_files(folder, files)
         start = time.monotonic()
-        status, stderr, flow = _run_with_record(program, options, folder, record)
-        out = {"sample": sample, "status": status, "message": "", "flow": flow,
+        if record is None:
+            outcome, flow = _execute(program, options, folder), "solved"
+        else:
+            outcome, flow = record.run(lambda o: _execute(program, o, folder), options)
+        out = {"sample": sample, "status": outcome.status, "message": "", "flow": flow,
                "seconds": time.monotonic() - start}
-        if status != 0:
-            out["message"] = stderr.strip() or "no message"
+        if not outcome.ok:
+            out["message"] = outcome.stderr.strip() or "no message"
             return out
         out["time"], out["site"], out["x"], out["series"] = _read_series(
             os.path.join(folder, "crObsNode.csv"), variables)
         return out
     finally:
         shutil.rmtree(folder, ignore_errors=True)
-
-
-def _run_with_record(program, options, folder, record):
-    """Runs the deck in `folder`, replaying `record` when it is there and
-    recording it when it is not (written under a temporary name and kept only
-    after a successful run). A record the program refuses is removed and the
-    run made again without it. Returns (status, stderr, flow)."""
-    if record is None:
-        return (*_execute(program, options, folder), "solved")
-    if os.path.isfile(record):
-        status, stderr = _execute(program, [*options, "--replay-flow", record], folder)
-        if status == 0:
-            return status, stderr, "mismatch" if MISMATCH_NOTE in stderr else "replayed"
-        if record not in stderr:
-            return status, stderr, "replayed"
-        os.remove(record)  # a damaged record: the run once more, recording a new one
-    partial = f"{record}.{os.getpid()}-{threading.get_ident()}.part"
-    try:
-        status, stderr = _execute(program, [*options, "--save-flow", partial], folder)
-        if status == 0 and flow_record_key(partial):
-            os.replace(partial, record)
-    finally:
-        if os.path.exists(partial):
-            os.remove(partial)
-    return status, stderr, "recorded"
 
 
 def dask_setup(worker):
@@ -235,10 +179,22 @@ def _deck_parts(deck):
 
 
 class Engine:
-    """Runs model tasks on Dask: with no scheduler address a local cluster
-    of `workers` (default: one per core) single-threaded worker processes,
-    started here and stopped on close; with "tcp://HOST:PORT" the existing
-    cluster there. Use it as a context manager."""
+    """Runs model tasks on Dask. Use it as a context manager.
+
+    Parameters
+    ----------
+    scheduler : str, optional
+        "tcp://HOST:PORT" of an existing cluster; None starts a local one of
+        single-threaded worker processes here, stopped on close.
+    workers : int, optional
+        The local cluster's workers (default: one per core).
+    retries : int, optional
+        How often a task is tried again after its worker or run was lost.
+    program : str, optional
+        The program on the workers (default: default_program() there).
+    progress : bool, optional
+        A progress line on stderr (default: when stderr is a terminal).
+    """
 
     def __init__(self, scheduler=None, workers=None, retries=3, program=None, progress=None):
         import logging
@@ -273,16 +229,40 @@ class Engine:
             self.cluster = None
 
     def map(self, items, deck, options=(), variables=("C",), replay=True, on_result=None):
-        """Runs every item, an (id, edits) pair, on `deck` (a Deck with its
-        crbicond.txt and forcing file, or (text, bicond bytes[, forcing])) and returns run_task's results
-        ordered by id, whatever order they finished in. `on_result` is called
-        with each result as it arrives. Raises the first task's error that
-        retries did not cure, after cancelling the rest."""
+        """Runs every item on `deck` on the cluster.
+
+        Parameters
+        ----------
+        items : iterable of (id, edits)
+            Distinct ids and the edits of each run (as run_task takes them).
+        deck : Deck or tuple
+            A Deck with its crbicond.txt and forcing file, or (text, bicond
+            bytes[, forcing]).
+        options : list of str, optional
+            The program's options.
+        variables : tuple of str, optional
+            The columns of crObsNode.csv returned.
+        replay : bool, optional
+            Record the flow once per worker and replay it where possible.
+        on_result : callable, optional
+            Called with each result as it arrives.
+
+        Returns
+        -------
+        list of dict
+            run_task's results ordered by id, whatever order they finished in.
+
+        Raises
+        ------
+        QuarnoError
+            The first task's error that retries did not cure (the rest are
+            cancelled), or ids that are not distinct.
+        """
         text, bicond, forcing = _deck_parts(deck)
         items = list(items)
         ids = [i for i, _ in items]
         if len(set(ids)) != len(ids):
-            raise ValueError("sample ids must be distinct")
+            raise QuarnoError("sample ids must be distinct")
         tag = uuid.uuid4().hex[:8]
         pending = {}
         for i, edits in items:

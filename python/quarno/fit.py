@@ -25,11 +25,11 @@ import warnings
 from pathlib import Path
 
 from . import forcing
-from .cache import FLOW_RECORD_HEAD, Runner, file_hash, flow_record_key
+from .cache import Runner
 from .deck import FITTABLE, FLOW_COLUMNS, FLOW_OPTIONS, X_TOLERANCE, Deck
 from .errors import FitError, RunFailure
 from .results import read_obs_csv
-from .run import default_program
+from .service import FLOW_RECORD_HEAD, FlowRecord, default_program, file_hash
 from .stats import covariance, exp_or_inf, format_sites, site_statistics
 
 # ----------------------------------------------------------------------------
@@ -567,27 +567,27 @@ class Fit:
             return
         folder = self.out / "flow"
         folder.mkdir(parents=True, exist_ok=True)
-        record = folder.resolve() / "flow.qflow"
-        options = ["--save-flow", str(record)]
+        record = FlowRecord(folder.resolve() / "flow.qflow")
+        options = record.save_options()
         initial = [p.initial for p in self.params]
         text, files = self.deck_text(initial), self.run_files(initial)
         key = self.runner.key(text, self.bicond, options, files=files)
         run = self.runner.prepare(folder, text, self.bicond, key, files)
-        if run.cached and not flow_record_key(record):  # the record has gone or is damaged
+        if run.cached and not record.key:  # the record has gone or is damaged
             (folder / "done").unlink()
             run = self.runner.prepare(folder, text, self.bicond, key, files)
         self.runner.execute([run], options)
         if not run.ok:
             raise RunFailure(f"the model failed at the starting values (exit {run.status}, "
                              f"{run.folder}): {run.stderr}")
-        flow_key = flow_record_key(record)
+        flow_key = record.key
         if not flow_key:
-            raise RunFailure(f"{record}: not a flow record this tool reads (it expects "
+            raise RunFailure(f"{record.path}: not a flow record this tool reads (it expects "
                              f"'{FLOW_RECORD_HEAD}' and a key line)")
-        self.run_options = ["--replay-flow", str(record)]
+        self.run_options = record.replay_options()
         self.flow_extra = f"flow record {flow_key}"
-        self.record = record
-        self.log(f"flow record: {record} (key {flow_key}"
+        self.record = record.path
+        self.log(f"flow record: {record.path} (key {flow_key}"
                  f"{', from the cache' if run.cached else ''}); every run replays it")
 
     def why_no_record(self):

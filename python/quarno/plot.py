@@ -21,7 +21,7 @@ from matplotlib.patches import Patch
 
 from .errors import PlotError
 from .results import (
-    ResultsError, balance_series, csv_is_stale, read_balance_csv, read_balance_fixed, read_obs_csv,
+    ResultsError, balance_series, read_balance_csv, read_balance_fixed, read_obs_csv,
     read_obs_fixed, read_obs_positions, read_profiles_csv, read_profiles_fixed, read_run_title)
 
 # Units of the concentrations, which the deck does not name: the model works
@@ -62,24 +62,40 @@ def _finite(values):
     return [v for v in values if not math.isnan(v)]
 
 
-def _fresh_csv(folder, name):
-    """The path of a CSV result file when it is there and not older than the
-    latest crOutput.txt (a run without --csv leaves old CSV files behind)."""
-    path = os.path.join(folder, name)
-    if not os.path.exists(path):
-        return None
-    if csv_is_stale(folder, name):
-        print(f"note: {path} is older than crOutput.txt (an earlier run); "
-              "reading the fixed-column files", file=sys.stderr)
-        return None
-    return path
+def _run_csv(files, name):
+    """The path of a CSV result file when it belongs to the folder's latest
+    run; a note when one lies there that is not known to be the run's."""
+    path = files.path(name)
+    if path is None and (files.folder / name).is_file():
+        print(f"note: {files.folder / name}: no run manifest says it is the latest run's "
+              "(it may be an earlier run's); reading the fixed-column files", file=sys.stderr)
+    return None if path is None else str(path)
 
 
 def load_run(folder):
-    """Everything the plots need from a run folder: a dict with title,
-    observations (rows with x filled in), profiles, balance rows and, for
-    each, the file it came from. Raises PlotError when the folder holds no
-    results at all, or a results file that cannot be read (cut short)."""
+    """Everything the plots need from a run folder.
+
+    The files are chosen as quarno.Results chooses them: those of the
+    folder's latest run by its manifest, only the fixed-column files in a
+    folder without one.
+
+    Parameters
+    ----------
+    folder : str
+        The run folder.
+
+    Returns
+    -------
+    dict
+        title, observations (rows with x filled in), profiles, balance rows
+        and, under "sources", the file each came from.
+
+    Raises
+    ------
+    PlotError
+        The folder holds no results, its latest run did not finish, or a
+        results file cannot be read (cut short, changed since the run).
+    """
     try:
         return _load_run(folder)
     except ResultsError as e:
@@ -87,34 +103,36 @@ def load_run(folder):
 
 
 def _load_run(folder):
+    from .run import Results
     if not os.path.isdir(folder):
         raise PlotError(f"{folder}: no such folder")
-    report = os.path.join(folder, "crOutput.txt")
-    has_report = os.path.exists(report)
+    files = Results(folder)
+    report = files.path("crOutput.txt")
     run = {"folder": folder, "title": read_run_title(folder), "sources": {},
            "observations": [], "profiles": [], "balance": []}
 
-    path = _fresh_csv(folder, "crObsNode.csv")
+    path = _run_csv(files, "crObsNode.csv")
+    fixed = files.path("crObsNode.txt")
     if path:
         run["observations"] = read_obs_csv(path)
         run["sources"]["observations"] = path
-    elif has_report and os.path.exists(os.path.join(folder, "crObsNode.txt")):
+    elif report and fixed:
         positions = read_obs_positions(folder)
-        path = os.path.join(folder, "crObsNode.txt")
-        run["observations"] = read_obs_fixed(path, len(positions), positions) if positions else []
-        run["sources"]["observations"] = path
+        run["observations"] = read_obs_fixed(str(fixed), len(positions), positions) \
+            if positions else []
+        run["sources"]["observations"] = str(fixed)
 
     # Profiles and balances: from their CSV file, else from crOutput.txt.
     for key, name, from_csv, from_report in (
             ("profiles", "crProfiles.csv", read_profiles_csv, read_profiles_fixed),
             ("balance", "crBalance.csv", read_balance_csv, read_balance_fixed)):
-        path = _fresh_csv(folder, name)
+        path = _run_csv(files, name)
         if path:
             run[key] = from_csv(path)
             run["sources"][key] = path
-        elif has_report:
-            run[key] = from_report(report)
-            run["sources"][key] = report
+        elif report:
+            run[key] = from_report(str(report))
+            run["sources"][key] = str(report)
 
     if not (run["observations"] or run["profiles"] or run["balance"]):
         raise PlotError(f"{folder}: no results to plot (no crOutput.txt with profile blocks, "

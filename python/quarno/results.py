@@ -33,7 +33,19 @@ _NUMBER = re.compile(r"^([+-]?(?:\d+\.?\d*|\.\d+))(?:[EeDd]([+-]?\d+)|([+-]\d+))
 def read_number(text):
     """A number as the program prints it: integers, fixed point, E and D
     exponents, and the three-digit exponent form without the letter
-    (0.28996-185). Asterisks, NaN, Infinity and empty fields read as NaN."""
+    (0.28996-185).
+
+    Parameters
+    ----------
+    text : str
+        One printed field.
+
+    Returns
+    -------
+    float
+        The number; NaN for asterisks, NaN, empty fields and anything else
+        that is not a number, +-inf for Infinity.
+    """
     t = text.strip()
     if t in ("Infinity", "+Infinity", "Inf"):
         return math.inf
@@ -46,20 +58,47 @@ def read_number(text):
     return float(f"{mantissa}e{exponent}" if exponent else mantissa)  # correctly rounded
 
 
-def _positions_from_results(folder):
-    """The number of observation positions, from the echo in crOutput.txt."""
-    with open(os.path.join(folder, "crOutput.txt"), encoding="latin-1") as f:
-        for line in f:
-            if "Nobs=" in line:
-                return int(line.split("Nobs=")[1])
-    raise ValueError(f"{folder}/crOutput.txt: no Nobs in the input echo")
+def _count_of(line, path):
+    """The count after "Nobs=" on a line of the input echo."""
+    text = line.split("Nobs=")[1].strip()
+    if not (text.isascii() and text.isdigit() and len(text) < 10):
+        raise ResultsError(f"{path}: Nobs is not a count: {text[:20]!r}")
+    return int(text)
+
+
+def _open_text(path):
+    try:
+        return open(path, encoding="latin-1")
+    except OSError as e:
+        raise ResultsError(f"{path}: cannot read: {e.strerror}") from None
 
 
 def read_obs_fixed(path, positions, x_positions=None):
     """Records of a crObsNode.txt with `positions` positions, as rows like
     those of crObsNode.csv (without the storage-zone concentration and the
-    fluxes, which that file does not hold: they are NaN)."""
-    with open(path, encoding="latin-1") as f:
+    fluxes, which that file does not hold: they are NaN).
+
+    Parameters
+    ----------
+    path : str or path-like
+        The crObsNode.txt.
+    positions : int
+        The number of observation positions (Nobs).
+    x_positions : list of float, optional
+        Their X (m); NaN without them.
+
+    Returns
+    -------
+    list of dict
+        One row per complete record and position (a record cut short is
+        left out).
+
+    Raises
+    ------
+    ResultsError
+        The file cannot be read.
+    """
+    with _open_text(path) as f:
         lines = f.read().splitlines()[11:]  # the head is 11 lines
     # A record is the time (12 columns) and 5 values of 14 columns per
     # position, 25 values to a line; longer records go on, on the next line.
@@ -89,27 +128,53 @@ def _csv_value(column, text):
     index as int, empty cells (the fluxes without transport) as NaN."""
     if column in TEXT_COLUMNS or column in ("kind", "balance", "term"):
         return text
+    if not text.isascii():  # Python would read other scripts' digits
+        raise ValueError(text)
     if column in ("site", "index"):
         return int(text)
     return float(text) if text else math.nan
 
 
 def read_csv_table(path):
-    """The head and the rows of a CSV results file, each row's fields parsed
-    as _csv_value does. A row with another number of fields than the head (a
-    file cut short) or a field that is not a number raises ResultsError
-    naming the line."""
+    """The head and the rows of a CSV results file.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The file.
+
+    Returns
+    -------
+    (list of str, list of list)
+        The head, and the rows with text columns as text, site and index as
+        int, other fields as float and empty cells as NaN.
+
+    Raises
+    ------
+    ResultsError
+        One line naming the file (and the line): a file that cannot be read,
+        is not UTF-8, is cut short, has a row with another number of fields
+        than the head, or a field that is not a number in ASCII digits.
+    """
     try:
         with open(path, newline="", encoding="utf-8") as f:
             text = f.read()
     except UnicodeDecodeError as e:
         raise ResultsError(f"{path}: not UTF-8 text (byte {e.start})") from None
+    except OSError as e:
+        raise ResultsError(f"{path}: cannot read: {e.strerror}") from None
     if not text:
         raise ResultsError(f"{path}: empty file")
     lines = text.split("\n")
     if lines[-1]:  # every row the program writes ends with a newline
         raise ResultsError(f"{path}, line {len(lines)}: cut short (no end of line)")
-    reader = csv.reader(lines[:-1])
+    try:
+        return _csv_rows(path, csv.reader(lines[:-1]))
+    except csv.Error as e:
+        raise ResultsError(f"{path}: not a CSV results file ({e})") from None
+
+
+def _csv_rows(path, reader):
     head = next(reader)
     rows = []
     for n, fields in enumerate(reader, 2):
@@ -134,30 +199,28 @@ def read_obs_csv(path):
     return _csv_dicts(path)
 
 
-# CSV files more than this older than crOutput.txt come from an earlier run
-# (a run without --csv leaves the CSV files of an earlier one behind).
-STALE_AFTER_S = 1.0
-
-
-def csv_is_stale(folder, name):
-    """Whether the CSV result file `name` of a run folder is older than its
-    crOutput.txt by more than STALE_AFTER_S: then it belongs to an earlier
-    run. False when either file is missing."""
-    path = os.path.join(folder, name)
-    report = os.path.join(folder, "crOutput.txt")
-    try:
-        return os.path.getmtime(path) + STALE_AFTER_S < os.path.getmtime(report)
-    except OSError:
-        return False
-
-
 def read_observations(folder):
-    """Observation rows of a run folder: crObsNode.csv when it is there and
-    not an earlier run's, otherwise crObsNode.txt with the positions from crOutput.txt."""
-    csv_path = os.path.join(folder, "crObsNode.csv")
-    if os.path.exists(csv_path) and not csv_is_stale(folder, "crObsNode.csv"):
-        return read_obs_csv(csv_path)
-    return read_obs_fixed(os.path.join(folder, "crObsNode.txt"), _positions_from_results(folder))
+    """Observation rows of a run folder: crObsNode.csv when it belongs to the
+    folder's latest run (its run manifest says so), otherwise crObsNode.txt
+    with the positions from crOutput.txt.
+
+    Raises
+    ------
+    ResultsError
+        The latest run did not finish, a result file changed since or
+        cannot be read, or the folder holds no observations.
+    """
+    from .manifest import RunFiles
+    files = RunFiles(folder)
+    path = files.path("crObsNode.csv")
+    if path is not None:
+        return read_obs_csv(path)
+    fixed, report = files.path("crObsNode.txt"), files.path("crOutput.txt")
+    for name, path in (("crObsNode.txt", fixed), ("crOutput.txt", report)):
+        if path is None:
+            raise ResultsError(f"{folder}: no {name} (has the run been made?)")
+    positions = read_obs_positions(folder)
+    return read_obs_fixed(fixed, len(positions), positions)
 
 
 # Profiles, balances and the run's description, from the CSV files or from
@@ -199,7 +262,7 @@ def read_profiles_fixed(path):
     empty and the values carry the printed precision (4 digits)."""
     blocks = []
     in_rows = False
-    with open(path, encoding="latin-1") as f:
+    with _open_text(path) as f:
         for line in f:
             line = line.rstrip("\r\n")
             if line.startswith("Time="):
@@ -232,7 +295,7 @@ def read_balance_fixed(path):
     rows = []
     t = None
     balance = None
-    with open(path, encoding="latin-1") as f:
+    with _open_text(path) as f:
         for line in f:
             text = line.strip()
             if line.startswith("Time="):
@@ -267,14 +330,21 @@ def balance_series(rows, term="ER_R"):
 
 
 def read_obs_positions(folder):
-    """The X (m) of the observation positions, from the echo in crOutput.txt."""
+    """The X (m) of the observation positions, from the echo in crOutput.txt.
+
+    Raises
+    ------
+    ResultsError
+        No such file, or no count of positions (Nobs) in its echo.
+    """
     positions = []
     count = None
-    with open(os.path.join(folder, "crOutput.txt"), encoding="latin-1") as f:
+    path = os.path.join(folder, "crOutput.txt")
+    with _open_text(path) as f:
         for line in f:
             if count is None:
                 if "Nobs=" in line:
-                    count = int(line.split("Nobs=")[1])
+                    count = _count_of(line, path)
                 continue
             if len(positions) == count:
                 break
@@ -282,7 +352,7 @@ def read_obs_positions(folder):
             if not math.isnan(value):
                 positions.append(value)
     if count is None:
-        raise ValueError(f"{folder}/crOutput.txt: no Nobs in the input echo")
+        raise ResultsError(f"{path}: no Nobs in the input echo (a failed or unfinished run?)")
     return positions
 
 

@@ -1,21 +1,23 @@
 """Running the program from Python and reading its results as pandas tables.
 
     import quarno
-    res = quarno.run("examples/first-deck", ["--csv"], folder="run1")
+    res = quarno.run("examples/first-deck", folder="run1")
     res.observations          # one row per record and site, the columns of crObsNode.csv
 
-A failed run raises QuarnoError with the program's message and exit status.
+Every run writes the full-precision CSV files, and the tables come from them.
+A failed run raises a QuarnoError with the program's message and exit status.
 """
 
 import os
 import shutil
-import signal
-import subprocess
 import tempfile
 from pathlib import Path
 
 from . import results as _r
-from .errors import QuarnoError, RunError
+from . import service
+from .errors import ResultsError, RunError
+from .manifest import MANIFEST, RunFiles
+from .service import default_program
 
 DECK_FILES = ("crparam.txt", "crbicond.txt")
 
@@ -25,20 +27,7 @@ DECK_FILES = ("crparam.txt", "crbicond.txt")
 PROFILE_COLUMNS = ("time_s", "kind", "index") + _r.PROFILE_CELL_COLUMNS
 BALANCE_COLUMNS = ("time_s", "balance", "term", "value")
 
-
-def default_program():
-    """The program to run: $QUARNO, else the build of this source tree, else
-    the one installed beside this package, else quarno on PATH."""
-    env = os.environ.get("QUARNO")
-    if env:
-        return env
-    here = Path(__file__).resolve()
-    tree = here.parents[2] / "build" / "quarno"
-    installed = here.parents[4] / "bin" / "quarno" if len(here.parents) > 4 else tree
-    for candidate in (tree, installed):
-        if candidate.is_file():
-            return str(candidate)
-    return shutil.which("quarno") or str(tree)
+__all__ = ["Results", "default_program", "run"]
 
 
 def _pandas():
@@ -49,30 +38,46 @@ def _pandas():
 class Results:
     """The results of a run folder, read when first asked for.
 
-    `csv` says whether the CSV files belong to the run: True after a run with
-    --csv, False after one without (any CSV file there is an earlier run's),
-    None when not known (then a CSV file older than crOutput.txt is an
-    earlier run's). Tables come from the CSV files when they belong to the
-    run, otherwise from crObsNode.txt and crOutput.txt (printed digits; the
-    columns those files do not hold are NaN)."""
+    Which files belong to the folder's latest run is the run manifest's
+    (crManifest.json) to say: a run that failed, was interrupted or is
+    still running gives no tables (ResultsError with its state, exit status
+    and message), nor does a result file changed since. Without a manifest
+    (an older program) the tables come from the fixed-column files
+    crObsNode.txt and crOutput.txt (printed digits; the columns those files
+    do not hold are NaN), unless `csv` says the CSV files are the run's.
+
+    Parameters
+    ----------
+    folder : str or path-like
+        The run folder.
+    csv : bool, optional
+        True when the caller has just made this run with --csv and it
+        succeeded (as `run` does): then a folder without a manifest is read
+        from its CSV files.
+    stderr : str, optional
+        What the run printed on stderr (its notes).
+
+    Raises
+    ------
+    ResultsError
+        A folder that is not a path.
+    """
 
     def __init__(self, folder, csv=None, stderr=""):
-        self.folder = Path(folder)
+        self.files = RunFiles(folder, csv=bool(csv))
+        self.folder = self.files.folder
         self.csv = csv
         self.stderr = stderr
         self._tables = {}
 
-    def _csv_path(self, name):
-        path = self.folder / name
-        if self.csv is False or not path.is_file():
-            return None
-        if self.csv is None and _r.csv_is_stale(str(self.folder), name):
-            return None
-        return path
+    def path(self, name):
+        """The file `name` of the folder when it belongs to the latest run,
+        else None (see RunFiles.path)."""
+        return self.files.path(name)
 
     def _table(self, name, from_fixed):
         if name not in self._tables:
-            path = self._csv_path(name)
+            path = self.path(name)
             if path is not None:
                 self._tables[name] = _read_csv_table(path)
             else:
@@ -80,22 +85,19 @@ class Results:
         return self._tables[name]
 
     def _need(self, name):
-        path = self.folder / name
-        if not path.is_file():
-            raise RunError(f"{self.folder}: no {name} (has the run been made?)", 1)
+        path = self.path(name)
+        if path is None:
+            raise ResultsError(f"{self.folder}: no {name} (has the run been made?)")
         return str(path)
 
     @property
     def observations(self):
         """One row per record and observation site (`time_s`, `site`, `x_m`,
-        `h_m`, ..., `C`, `Cb`, `Cs`, fluxes)."""
+        `h_m`, ..., `C`, `Cb`, `Cs`, fluxes), as a pandas DataFrame."""
         def fixed():
             path = self._need("crObsNode.txt")
-            try:
-                self._need("crOutput.txt")
-                positions = _r.read_obs_positions(str(self.folder))
-            except (ValueError, QuarnoError) as e:
-                raise RunError(f"{e} (a failed or unfinished run?)", 1) from None
+            self._need("crOutput.txt")
+            positions = _r.read_obs_positions(str(self.folder))
             rows = _r.read_obs_fixed(path, len(positions), positions)
             return _pandas().DataFrame(rows, columns=list(_r.OBS_COLUMNS))
         return self._table("crObsNode.csv", fixed)
@@ -129,14 +131,15 @@ def _read_csv_table(path):
     parsed exactly as Python parses them (site and index as integers, empty
     cells as NaN) and `datetime`, when the run was dated, as pandas
     datetimes in UTC."""
-    try:
-        head, rows = _r.read_csv_table(path)
-    except _r.ResultsError as e:
-        raise RunError(str(e), 1) from None
+    head, rows = _r.read_csv_table(path)
     pandas = _pandas()
     table = pandas.DataFrame(rows, columns=head)
     if "datetime" in table.columns:
-        table["datetime"] = pandas.to_datetime(table["datetime"], utc=True)
+        try:
+            table["datetime"] = pandas.to_datetime(table["datetime"], utc=True)
+        except (ValueError, OverflowError, TypeError) as e:
+            raise ResultsError(f"{path}: a datetime pandas cannot read "
+                               f"({' '.join(str(e).split())[:80]})") from None
     return table
 
 
@@ -200,17 +203,47 @@ def _forcing_of_folder(source):
         return {forcing.FORCING_FILE: data}
 
 
+def _path_or_none(value, what):
+    if value is not None and not isinstance(value, (str, os.PathLike)):
+        raise RunError(f"run(): {what} must be a path, not {type(value).__name__}", 1)
+
+
 def run(deck_or_folder, options=(), folder=None, program=None):
     """Runs the program on a deck and returns its Results.
 
-    deck_or_folder: a folder holding crparam.txt and crbicond.txt, or a Deck
-    read with Deck.read(folder). With `folder` None a folder runs where it
-    is and a Deck in a new temporary folder; with `folder` given the deck's
-    two files are copied there and the run made there. `options` are the
-    program's (for example ["--csv"]). Raises QuarnoError on failure."""
-    if isinstance(options, str):
-        raise RunError("options must be a list of strings, such as ['--csv']", 1)
-    options = [str(o) for o in options]
+    Parameters
+    ----------
+    deck_or_folder : str, path-like or Deck
+        A folder holding crparam.txt and crbicond.txt, or a Deck read with
+        Deck.read(folder).
+    options : list of str, optional
+        The program's options (such as ["--start-date=2024-06-01"]); --csv,
+        --no-pause and --quiet are always given.
+    folder : str or path-like, optional
+        Where to run: the deck's files are copied there. With None a folder
+        runs where it is and a Deck in a new temporary folder.
+    program : str, optional
+        The program (default_program() by default).
+
+    Returns
+    -------
+    Results
+        The run's tables, from its CSV files (every digit).
+
+    Raises
+    ------
+    QuarnoError
+        RunError for a failed run (its message and exit status; 128 + N when
+        signal N ended it) or arguments of the wrong type.
+    """
+    if isinstance(options, (str, bytes)) or not isinstance(options, (list, tuple)):
+        raise RunError("options must be a list of strings, such as ['--threads', '1']", 1)
+    if not all(isinstance(o, (str, int, float, os.PathLike)) and not isinstance(o, bool)
+               for o in options):
+        raise RunError("options must be a list of strings, such as ['--threads', '1']", 1)
+    _path_or_none(folder, "folder")
+    _path_or_none(program, "program")
+    options = [os.fspath(o) if isinstance(o, os.PathLike) else str(o) for o in options]
     source, deck = _deck_source(deck_or_folder)
     if folder is not None:
         where = Path(folder)
@@ -220,18 +253,9 @@ def run(deck_or_folder, options=(), folder=None, program=None):
         _place_deck(None, deck, where)
     else:
         where = source
-    program = program or default_program()
-    extra = [o for o in ("--no-pause", "--quiet") if o not in options]
-    try:
-        p = subprocess.run([program, *extra, *options, str(where)], stdin=subprocess.DEVNULL,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                           errors="replace")
-    except OSError as e:
-        raise RunError(f"cannot start {program}: {e.strerror}", None) from None
-    if p.returncode < 0:
-        name = signal.Signals(-p.returncode).name
-        raise RunError(f"{program} was ended by {name} in {where}", 128 - p.returncode)
-    if p.returncode != 0:
-        message = p.stderr.strip() or p.stdout.strip() or "no message"
-        raise RunError(message, p.returncode)
-    return Results(where, csv="--csv" in options, stderr=p.stderr)
+    program = os.fspath(program or default_program())
+    (where / MANIFEST).unlink(missing_ok=True)  # an earlier run's, never this one's
+    outcome = service.execute(program, options, where, keep_stdout=True)
+    if not outcome.ok:
+        raise service.failure(outcome, program, where)
+    return Results(where, csv=True, stderr=outcome.stderr)

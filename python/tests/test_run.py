@@ -1,35 +1,42 @@
 """quarno.run and Results on the real program (QUARNO, or the tree's build):
-the tables from the CSV files and from the fixed-column files agree, a CSV
-file of an earlier run is never read, and failures raise QuarnoError with
-the program's exit status."""
+the tables from the CSV files and from the fixed-column files agree, the
+tables are the program's own digits, a file that is not the latest finished
+run's is never read, and failures and damaged files raise QuarnoError."""
 
 import csv
+import json
 import math
 import os
 import shutil
+import subprocess
 from pathlib import Path
 
 import pandas
 import pytest
 
 import quarno
+from quarno.manifest import MANIFEST, file_entry
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLE = ROOT / "examples" / "first-deck"
 CSV_FILES = {"observations": "crObsNode.csv", "profiles": "crProfiles.csv",
              "balances": "crBalance.csv"}
+RESULT_FILES = ("crOutput.txt", "crObsNode.txt", *CSV_FILES.values())
 
 
 @pytest.fixture(scope="module")
 def runs(tmp_path_factory):
-    """The first-deck example run with --csv and without, each in a folder
-    of its own."""
+    """The first-deck example run twice, each in a folder of its own: the
+    second read as an older program's folder (no manifest), which gives its
+    fixed-column files only, whatever CSV files lie there."""
     before = sorted(os.listdir(EXAMPLE))
     base = tmp_path_factory.mktemp("runs")
-    full = quarno.run(EXAMPLE, ["--csv"], folder=base / "full")
-    fixed = quarno.run(str(EXAMPLE), folder=base / "fixed")
+    full = quarno.run(EXAMPLE, folder=base / "full")
+    quarno.run(str(EXAMPLE), folder=base / "fixed")
     assert sorted(os.listdir(EXAMPLE)) == before  # the source folder gets no results
-    return full, fixed
+    (base / "fixed" / MANIFEST).unlink(missing_ok=True)
+    assert all((base / "fixed" / name).is_file() for name in CSV_FILES.values())
+    return full, quarno.Results(base / "fixed")
 
 
 def _csv_rows(path):
@@ -96,6 +103,20 @@ def test_a_deck_object_runs_as_its_folder(runs, tmp_path):
     since = (dated["datetime"] - pandas.Timestamp("2024-06-01T06:00Z")).dt.total_seconds()
     assert (abs(since - dated["time_s"]) < 1e-3).all()
     assert dated.drop(columns="datetime").equals(full.observations)
+    # An edited deck: the table holds the digits of the program's own
+    # crObsNode.csv for that deck, to the last one.
+    own = tmp_path / "own"
+    shutil.copytree(EXAMPLE, own)
+    (own / "crparam.txt").write_text(quarno.Deck.read(EXAMPLE).edited([("aL", 0, 1000, 3.0)]),
+                                     encoding="latin-1")
+    edited = quarno.run(own, folder=tmp_path / "edited").observations
+    subprocess.run([quarno.default_program(), "--csv", "--no-pause", "--quiet", str(own)],
+                   check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    head, rows = _csv_rows(own / "crObsNode.csv")
+    assert list(edited.columns) == head and len(edited) == len(rows)
+    assert not edited.equals(full.observations)
+    for got, row in zip(edited.itertuples(index=False), rows):
+        assert [repr(float(v)) for v in got] == [repr(float(t)) if t else "nan" for t in row]
 
 
 def _with_inflow(src, dest, concentration):
@@ -109,27 +130,72 @@ def _with_inflow(src, dest, concentration):
                                                     f"{concentration}."), encoding="latin-1")
 
 
-def test_a_csv_file_of_an_earlier_run_is_never_read(tmp_path):
-    # A run with --csv, then at once (well within a second, so that file
-    # times cannot tell) one without it on a deck whose pulse is 80, not 50:
-    # its results hold 80 at the inlet, whatever the CSV files left there.
+def write_manifest(folder, state="finished", status=0, message="", files=RESULT_FILES):
+    """A run manifest beside the results in `folder`, as the program writes it."""
+    manifest = {"format": "quarno run manifest, version 1", "version": "0.5.0",
+                "arguments": [str(folder)], "folder": str(folder),
+                "started": "2026-12-10T04:00:00.000Z", "ended": "2026-12-10T04:00:01.000Z",
+                "state": state, "exit_status": status, "message": message,
+                "files": [file_entry(Path(folder) / name) for name in files]}
+    (Path(folder) / MANIFEST).write_text(json.dumps(manifest))
+
+
+def _cut(folder):
+    with open(folder / "crObsNode.csv", "rb+") as f:
+        f.truncate(os.path.getsize(f.name) - 5)
+
+
+# (case, manifest arguments or None for none, damage after it is written,
+# from the CSV files, or the words of the ResultsError).
+MANIFEST_CASES = [
+    ("finished", {}, None, True),
+    ("no manifest", None, None, False),
+    ("no CSV listed", {"files": ("crOutput.txt", "crObsNode.txt")}, None, False),
+    ("cut after the run", {}, _cut, "crObsNode.csv: changed since the run"),
+    ("interrupted", {"state": "interrupted", "status": 130, "message": "stopped by\nSIGINT"},
+     None, "run interrupted (exit 130): stopped by SIGINT"),
+    ("failed", {"state": "failed", "status": 2, "message": "no convergence"}, None,
+     "failed (exit 2): no convergence"),
+    ("running", {"state": "running", "status": None, "files": ()}, None, "has not finished"),
+    ("damaged manifest", {}, lambda f: (f / MANIFEST).write_text('{"format": '),
+     "crManifest.json: not a run manifest"),
+]
+
+
+def test_the_manifest_says_which_files_are_the_latest_runs(tmp_path):
+    # A run with CSV files at pulse 50, then one without them at 80 (as an
+    # older program, or a run without --csv, leaves a folder): the results
+    # hold 80 at the inlet, whatever the CSV files left there.
     _with_inflow(EXAMPLE, tmp_path, 50)
-    quarno.run(tmp_path, ["--csv"])
+    quarno.run(tmp_path)
     _with_inflow(EXAMPLE, tmp_path, 80)
-    res = quarno.run(tmp_path)
+    subprocess.run([quarno.default_program(), "--no-pause", "--quiet", str(tmp_path)],
+                   check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    res = quarno.Results(tmp_path)
     inlet = res.observations[res.observations["site"] == 1]
     assert inlet["C"].max() == pytest.approx(80.0, rel=1e-4)
-    # A folder read without knowing how it was run: a CSV file older than
-    # crOutput.txt belongs to an earlier run; one as new is the run's.
-    quarno.run(tmp_path, ["--csv"])
-    report = os.path.getmtime(tmp_path / "crOutput.txt")
-    for age, from_csv in ((0.0, True), (3600.0, False)):
-        for name in CSV_FILES.values():
-            os.utime(tmp_path / name, (report - age, report - age))
-        res = quarno.Results(tmp_path)
+    assert quarno.read_observations(tmp_path)[0]["C"] == res.observations["C"][0]
+    # The manifest decides, whatever the file times.
+    full = quarno.run(tmp_path)
+    for case, manifest, damage, expected in MANIFEST_CASES:
+        folder = tmp_path / case.replace(" ", "-")
+        shutil.copytree(full.folder, folder, ignore=shutil.ignore_patterns(MANIFEST, "*-*"))
+        if manifest is not None:
+            write_manifest(folder, **manifest)
+        if damage:
+            damage(folder)
+        res = quarno.Results(folder)
+        if isinstance(expected, str):
+            for read in (lambda: res.observations, lambda: quarno.read_observations(folder)):
+                with pytest.raises(quarno.ResultsError) as caught:
+                    read()
+                assert expected in str(caught.value) and "\n" not in str(caught.value), case
+            continue
         # Only the CSV file holds the storage-zone concentration Cs.
-        assert res.observations["Cs"].notna().all() == from_csv, age
-        assert ("node" in set(res.profiles["kind"])) == from_csv, age
+        assert res.observations["Cs"].notna().all() == expected, case
+        assert ("node" in set(res.profiles["kind"])) == expected, case
+        if expected:
+            assert res.observations.equals(full.observations), case
 
 
 def _program(folder, body):
@@ -165,3 +231,75 @@ def test_failures_raise_quarno_error(tmp_path):
     for folder, words in (("never", "no crObsNode.txt"), ("empty", "no Nobs")):
         with pytest.raises(quarno.QuarnoError, match=words):
             quarno.Results(tmp_path / folder).observations
+
+
+def _obs_csv(fields):
+    """crObsNode.csv text: the head of the real file and one row from `fields`
+    (a dict of changed columns) over a row of zeros."""
+    head = list(quarno.OBS_COLUMNS)
+    row = {c: "0" for c in head}
+    row.update(fields)
+    return ",".join(head) + "\n" + ",".join(row[c] for c in head) + "\n"
+
+
+_ECHO = "title\n Nobs= {}\n   38.0\n"
+# (case, files written {name: text or bytes}, the file the message names).
+DAMAGED = [
+    ("cut short", {"crObsNode.csv": _obs_csv({})[:-3]}, "crObsNode.csv, line 2: cut short"),
+    ("fewer fields", {"crObsNode.csv": _obs_csv({})[:-5] + "\n"}, "crObsNode.csv, line 2"),
+    ("not a number", {"crObsNode.csv": _obs_csv({"C": "high"})}, "crObsNode.csv, line 2"),
+    ("1e999 as a site", {"crObsNode.csv": _obs_csv({"site": "1e999"})}, "crObsNode.csv"),
+    ("other digits", {"crObsNode.csv": _obs_csv({"C": "\u0661\u0662"})}, "crObsNode.csv"),
+    ("wide digits", {"crObsNode.csv": _obs_csv({"site": "\uff11"})}, "crObsNode.csv"),
+    ("huge integer", {"crObsNode.csv": _obs_csv({"site": "9" * 5000})}, "crObsNode.csv"),
+    ("huge field", {"crObsNode.csv": _obs_csv({"C": '"' + "1" * 200000 + '"'})},
+     "crObsNode.csv: not a CSV"),
+    ("not UTF-8", {"crObsNode.csv": b"time_s\n\xff\xfe\n"}, "crObsNode.csv: not UTF-8"),
+    ("empty", {"crObsNode.csv": ""}, "crObsNode.csv: empty"),
+    ("date out of range", {"crObsNode.csv": "time_s,datetime,site\n0,9999-12-31T00:00Z,1\n"},
+     "crObsNode.csv: a datetime"),
+    ("Nobs a word", {"crOutput.txt": _ECHO.format("many"), "crObsNode.txt": ""},
+     "crOutput.txt: Nobs is not a count"),
+    ("Nobs huge", {"crOutput.txt": _ECHO.format("9" * 30), "crObsNode.txt": ""},
+     "crOutput.txt: Nobs is not a count"),
+    ("Nobs 1e999", {"crOutput.txt": _ECHO.format("1e999"), "crObsNode.txt": ""},
+     "crOutput.txt: Nobs is not a count"),
+    ("Nobs in other digits", {"crOutput.txt": _ECHO.format("\u0661"), "crObsNode.txt": ""},
+     "crOutput.txt: Nobs is not a count"),
+    ("no report", {"crObsNode.txt": ""}, "no crOutput.txt"),
+]
+
+
+@pytest.mark.parametrize("files,words", [c[1:] for c in DAMAGED], ids=[c[0] for c in DAMAGED])
+def test_damaged_result_files_raise_one_line_naming_the_file(tmp_path, files, words):
+    for name, text in files.items():
+        data = text if isinstance(text, bytes) else text.encode("utf-8")
+        (tmp_path / name).write_bytes(data)
+    csv_run = any(name.endswith(".csv") for name in files)
+    readers = [lambda: quarno.Results(tmp_path, csv=csv_run).observations]
+    if csv_run:  # a finished run's manifest listing the damaged file
+        write_manifest(tmp_path, files=list(files))
+    if "datetime" not in str(files.get("crObsNode.csv")):  # dates are pandas' to read
+        readers.append(lambda: quarno.read_observations(tmp_path))
+    for read in readers:
+        with pytest.raises(quarno.QuarnoError) as caught:
+            read()
+        message = str(caught.value)
+        assert words in message and "\n" not in message, message
+        assert str(tmp_path) in message, message
+
+
+@pytest.mark.parametrize("call,words", [
+    (lambda: quarno.run(5), "not int"),
+    (lambda: quarno.run(EXAMPLE, options="--csv"), "options must be a list"),
+    (lambda: quarno.run(EXAMPLE, options=5), "options must be a list"),
+    (lambda: quarno.run(EXAMPLE, options=[None]), "options must be a list"),
+    (lambda: quarno.run(EXAMPLE, folder=5), "folder must be a path"),
+    (lambda: quarno.run(EXAMPLE, program=["quarno"]), "program must be a path"),
+    (lambda: quarno.Results(None).observations, "not NoneType"),
+    (lambda: quarno.read_observations(3.5), "not float"),
+], ids=["deck", "options text", "options number", "option None", "folder", "program",
+        "Results", "read_observations"])
+def test_wrong_types_raise_quarno_error(call, words):
+    with pytest.raises(quarno.QuarnoError, match=words):
+        call()
