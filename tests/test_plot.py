@@ -250,7 +250,8 @@ class PlotTool(UvasRuns):
                      (["--bands", nobands, self.fixed], "nobands.csv:1: the header has no "
                                                         "column upper"),
                      ([os.path.join(d, "missing")], "no such folder"),
-                     (["--observations", bad, self.fixed], "bad.csv:2: value is not a number"),
+                     (["--observations", bad, self.fixed],
+                      "bad.csv, line 2: expected x_m,time_s,value"),
                      (["--variable", "Cs", "--out", d, self.fixed], "--csv")]
             for argv, message in cases:
                 with self.subTest(argv=argv):
