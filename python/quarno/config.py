@@ -11,7 +11,7 @@ from pathlib import Path
 from . import forcing
 from .deck import Deck
 from .errors import FitError
-from .observations import check_transforms, read_observations
+from .observations import check_transforms, read_observation_file
 from .parameters import check_distinct, read_parameter
 from .run import default_program
 
@@ -253,7 +253,7 @@ class Config:
         self.parameters = [read_parameter(p, f"{where} [[parameter]] {k}", path, deck,
                                           self.forcing) for k, p in enumerate(ptables, 1)]
         check_distinct(self.parameters, where)
-        self.observations = read_observations(self.obs_file)
+        self.observations = read_observation_file(self.obs_file)
         for o in self.observations:
             o["group"] = o["group"] or f"x={o['x_m']:g}"
             if obs["weight"] is not None:  # one weight (1/sigma) for every observation

@@ -253,6 +253,7 @@ class Fit:
         return out
 
     def cost_line(self, what, theta, res):
+        """Log the cost and the parameters' values at theta."""
         vals = ", ".join(f"{p.label}={v:.6g}" for p, v in zip(self.params, self.values_of(theta)))
         cost = "failed" if res is None else f"{0.5 * float(res @ res):.6g}"
         self.log(f"{what}: cost {cost}  [{vals}]  runs {self.runner.made} made, "

@@ -13,7 +13,7 @@ LAYOUT = "x_m,time_s,value[,weight][,group]"
 SITE_TOLERANCE = 0.5  # m: how far an observation may lie from a model site
 
 
-def read_observations(path, error=FitError):
+def read_observation_file(path, error=FitError):
     """Read an observation file.
 
     Parameters
@@ -105,7 +105,7 @@ def check_transforms(observations, transform, path, where):
     Parameters
     ----------
     observations : list of dict
-        As read by `read_observations`, with their groups set.
+        As read by `read_observation_file`, with their groups set.
     transform : dict
         Group name (None: every group) -> "none" or "log10".
     path, where : str
@@ -147,7 +147,7 @@ class Matcher:
     Parameters
     ----------
     observations : list of dict
-        As read by `read_observations`.
+        As read by `read_observation_file`.
     model_rows : list of dict
         A run's observation record (site, x_m, time_s and the variable).
     variable : str
@@ -223,7 +223,7 @@ class Residuals:
     Parameters
     ----------
     observations : list of dict
-        As read by `read_observations`, transforms marked.
+        As read by `read_observation_file`, transforms marked.
     normalise_groups : bool
         Divide each weight by the square root of its group's size.
 

@@ -20,7 +20,7 @@ from matplotlib.lines import Line2D
 from matplotlib.patches import Patch
 
 from .errors import PlotError
-from .observations import SITE_TOLERANCE, nearest_site, read_observations
+from .observations import SITE_TOLERANCE, nearest_site, read_observation_file
 from .results import (
     ResultsError, balance_series, csv_is_stale, read_balance_csv, read_balance_fixed, read_obs_csv,
     read_obs_fixed, read_obs_positions, read_profiles_csv, read_profiles_fixed, read_run_title)
@@ -164,9 +164,9 @@ def _read_csv_rows(path, needed, optional, layout):
 
 def read_observed(path):
     """Measured values to draw, read as quarno-fit reads them
-    (quarno.observations.read_observations): a list of dicts; PlotError
+    (quarno.observations.read_observation_file): a list of dicts; PlotError
     names the file and line of anything unreadable."""
-    return read_observations(path, PlotError)
+    return read_observation_file(path, PlotError)
 
 
 def _sites(observations):

@@ -140,6 +140,7 @@ class Sampler:
         self.coverages = {}  # band file -> (share in the model band, in the predictive band)
 
     def edits(self, values):
+        """The deck edits (name, x_from, x_to, value) of a parameter set."""
         return [(p.name, p.x_from, p.x_to, float(v))
                 for p, v in zip(self.cfg.fit.parameters, values)]
 
@@ -197,6 +198,7 @@ class Sampler:
     # -- methods
 
     def run_sobol(self):
+        """Sobol indices of every output from a Saltelli design."""
         from .sensitivity import saltelli_design, sobol_indices
         X = saltelli_design(self.cfg.bounds, self.cfg.n, self.cfg.seed)
         d = X.shape[1]
@@ -219,6 +221,7 @@ class Sampler:
         self.add_plot("sobol.png", "indices", names, res)
 
     def run_morris(self):
+        """Morris elementary effects of every output."""
         from .sensitivity import morris_design, morris_effects
         X, info = morris_design(self.cfg.bounds, self.cfg.n, self.cfg.levels, self.cfg.seed)
         self.log(f"morris: {len(X)} runs ({self.cfg.n} trajectories)")
@@ -236,6 +239,7 @@ class Sampler:
         self.add_plot("morris.png", "morris", rows)
 
     def run_glue(self):
+        """GLUE: likelihoods, behavioural weights and bands."""
         np = self.outputs.np
         from .sensitivity import saltelli_design
         from .uncertainty import glue_weights, lhs_design
@@ -259,6 +263,7 @@ class Sampler:
         self.add_samples(ids, X, likelihood=like, weight=weights)
 
     def run_mcmc(self):
+        """An MCMC chain (emcee), the posterior and its bands."""
         np = self.outputs.np
         from .uncertainty import run_emcee
         start = [p.initial for p in self.cfg.fit.parameters]
