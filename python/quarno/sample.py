@@ -137,7 +137,7 @@ class Sampler:
         self.result = SampleResult(cfg.method, cfg.seed, cfg.labels)
         self.started = time.monotonic()
         self.runs = 0
-        self.coverages = {}  # band file -> (share in the model band, in the predictive band)
+        self.coverages = self.result.coverages  # band file -> (model band, predictive band)
 
     def edits(self, values):
         """The deck edits (name, x_from, x_to, value) of a parameter set."""
