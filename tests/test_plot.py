@@ -199,6 +199,12 @@ class PlotTool(UvasRuns):
             self.assertEqual(status, 0, err)
             self.check_plots(d, out, ("breakthrough_Q.png",) + PLOTS[1:])
             self.assertIn("X = 500 m match no observation site", err)  # 105.3 does match
+            # A file as quarno-fit takes it, without a header, is drawn as well.
+            with open(observed, "w") as f:
+                f.write("38,3600,11.1\n500,3600,4,1,grab\n")
+            status, out, err = plot("--observations", observed, "--out", d, self.full)
+            self.assertEqual(status, 0, err)
+            self.assertIn("X = 500 m match no observation site", err)
 
     def test_log_axes_discharge_panel_bands_and_units(self):
         from unittest import mock
@@ -266,7 +272,8 @@ class PlotTool(UvasRuns):
                      (["--bands", nobands, self.fixed], "nobands.csv:1: the header has no "
                                                         "column upper"),
                      ([os.path.join(d, "missing")], "no such folder"),
-                     (["--observations", bad, self.fixed], "bad.csv:2: value is not a number"),
+                     (["--observations", bad, self.fixed],
+                      "bad.csv, line 2: expected x_m,time_s,value"),
                      (["--variable", "Cs", "--out", d, self.fixed], "--csv")]
             for argv, message in cases:
                 with self.subTest(argv=argv):

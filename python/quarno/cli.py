@@ -1,4 +1,4 @@
-"""The commands quarno-fit and quarno-plot: their arguments, messages and
+"""The commands quarno-fit, quarno-sample and quarno-plot: their arguments, messages and
 exit statuses. Each chooses what it needs when called, nothing at import."""
 
 import argparse

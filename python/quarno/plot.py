@@ -20,6 +20,7 @@ from matplotlib.lines import Line2D
 from matplotlib.patches import Patch
 
 from .errors import PlotError
+from .observations import SITE_TOLERANCE, nearest_site, read_observation_file
 from .results import (
     ResultsError, balance_series, read_balance_csv, read_balance_fixed, read_obs_csv,
     read_obs_fixed, read_obs_positions, read_profiles_csv, read_profiles_fixed, read_run_title)
@@ -53,7 +54,7 @@ BALANCE_LABELS = {
 }
 
 # A site and an observation match when their X differ by at most this (m).
-SITE_TOLERANCE_M = 0.5
+SITE_TOLERANCE_M = SITE_TOLERANCE
 
 GROUP_MARKERS = ("o", "s", "^", "D", "v", "P", "X", "*")
 
@@ -180,13 +181,10 @@ def _read_csv_rows(path, needed, optional, layout):
 
 
 def read_observed(path):
-    """Measured values from a CSV file with a header naming the columns
-    x_m, time_s and value, optionally weight and group: a list of dicts."""
-    points = _read_csv_rows(path, ("x_m", "time_s", "value"), ("weight",),
-                            "x_m,time_s,value[,weight,group]")
-    for point in points:
-        point.setdefault("weight", 1.0)
-    return points
+    """Measured values to draw, read as quarno-fit reads them
+    (quarno.observations.read_observation_file): a list of dicts; PlotError
+    names the file and line of anything unreadable."""
+    return read_observation_file(path, PlotError)
 
 
 def _sites(observations):
@@ -202,8 +200,8 @@ def match_sites(points, sites):
     and the list of points that match none."""
     matched, unmatched = {}, []
     for p in points:
-        best = min(sites, key=lambda s: abs(sites[s] - p["x_m"]), default=None)
-        if best is not None and abs(sites[best] - p["x_m"]) <= SITE_TOLERANCE_M:
+        best = nearest_site(sites, p["x_m"])
+        if best is not None:
             matched.setdefault(best, []).append(p)
         else:
             unmatched.append(p)

@@ -11,97 +11,41 @@ results are taken in sample order, so the same seed gives the same numbers
 whatever cluster runs them. See docs/uncertainty.md.
 """
 
-import csv
 import math
 import os
 import time
 
+from .config import METHODS, SampleConfig
 from .errors import FitError
-from .fit import Config, Fit, Matcher
+from .observations import Matcher, Residuals
+from .outfolder import FolderLock
+from .sample_result import SampleResult
 
-METHODS = ("sobol", "morris", "glue", "mcmc")
-_SAMPLE_KEYS = {"method", "n", "seed", "n_boot", "conf", "levels", "design", "likelihood",
-                "threshold", "walkers", "burn", "workers"}
-_LIKELIHOODS = ("nse", "gaussian")
-
-
-def _integer(table, key, where, default, least=1):
-    v = table.get(key, default)
-    if isinstance(v, bool) or not isinstance(v, int) or v < least:
-        raise FitError(f"{where}: '{key}' must be an integer of at least {least} (found {v!r})")
-    return v
-
-
-def _choice(table, key, where, choices):
-    v = table.get(key, choices[0])
-    if v not in choices:
-        raise FitError(f"{where}: '{key}' must be one of {', '.join(choices)} (found {v!r})")
-    return v
-
-
-class SampleConfig:
-    """quarno-fit's configuration with its [sample] section read and checked."""
-
-    def __init__(self, path, out=None):
-        self.fit = Config(path, out, default_out="sample")
-        where = f"{path} [sample]"
-        s = self.fit.data.get("sample")
-        if not isinstance(s, dict):
-            raise FitError(f"{path}: missing section [sample] (method, n, seed)")
-        extra = sorted(set(s) - _SAMPLE_KEYS)
-        if extra:
-            raise FitError(f"{where}: unknown key '{extra[0]}' (known: "
-                           f"{', '.join(sorted(_SAMPLE_KEYS))})")
-        if "method" not in s:
-            raise FitError(f"{where}: missing key 'method' ({', '.join(METHODS)})")
-        self.method = _choice(s, "method", where, METHODS)
-        if "n" not in s:
-            raise FitError(f"{where}: missing key 'n' (base samples, trajectories, samples or "
-                           "steps, by method)")
-        self.n = _integer(s, "n", where, None)
-        self.seed = _integer(s, "seed", where, 0, least=0)
-        self.n_boot = _integer(s, "n_boot", where, 500)
-        self.levels = _integer(s, "levels", where, 4, least=2)
-        if self.levels % 2:
-            raise FitError(f"{where}: 'levels' must be even (found {self.levels})")
-        self.design = _choice(s, "design", where, ("lhs", "sobol"))
-        self.likelihood = _choice(s, "likelihood", where, _LIKELIHOODS)
-        self.conf = s.get("conf", 0.95)
-        if isinstance(self.conf, bool) or not isinstance(self.conf, float) \
-                or not 0 < self.conf < 1:
-            raise FitError(f"{where}: 'conf' must be a number between 0 and 1")
-        default = 0.5 if self.likelihood == "nse" else 10.0
-        self.threshold = s.get("threshold", default)
-        if isinstance(self.threshold, bool) or not isinstance(self.threshold, (int, float)) \
-                or not math.isfinite(self.threshold):
-            raise FitError(f"{where}: 'threshold' must be a number")
-        d = len(self.fit.parameters)
-        self.walkers = _integer(s, "walkers", where, max(8, 2 * d + 2), least=2 * d + 2)
-        self.burn = _integer(s, "burn", where, self.n // 2, least=0)
-        if self.method == "mcmc" and self.burn >= self.n:
-            raise FitError(f"{where}: 'burn' ({self.burn}) must be less than n ({self.n}), the "
-                           "steps of the chain")
-        self.workers = _integer(s, "workers", where, os.cpu_count() or 1)
-        self.out = self.fit.out
-
-    @property
-    def bounds(self):
-        return [(p.lower, p.upper, p.log) for p in self.fit.parameters]
-
-    @property
-    def labels(self):
-        return [p.label for p in self.fit.parameters]
+__all__ = ["METHODS", "Outputs", "SampleConfig", "SampleResult", "Sampler"]
 
 
 class Outputs:
     """The model's outputs of every sample: the site series on one time axis
     (the first good run's), the fit's weighted residuals at the observations,
-    and from them the objective and each site's peak and time integral."""
+    and from them the objective and each site's peak and time integral.
 
-    def __init__(self, fit, variable):
+    Parameters
+    ----------
+    observations : list of dict
+        The observations, as the configuration read them.
+    weighted : Residuals
+        Their weights and transforms.
+    variable : str
+        The variable compared.
+    obs_file : str
+        The observation file, for the messages.
+    """
+
+    def __init__(self, observations, weighted, variable, obs_file):
         import numpy as np
         self.np = np
-        self.fit = fit
+        self.observations, self.weighted, self.obs_file = observations, weighted, obs_file
+        self.matcher = None
         self.variable = variable
         self.time = None
         self.x = None
@@ -111,6 +55,7 @@ class Outputs:
         self.flow = {}
 
     def take(self, result):
+        """Keep the outputs of one run's result (the engine's dict)."""
         np = self.np
         i = result["sample"]
         self.flow[result["flow"]] = self.flow.get(result["flow"], 0) + 1
@@ -122,15 +67,14 @@ class Outputs:
             self.time, self.x = result["time"], result["x"]
             rows = [{"site": int(s), "x_m": float(x), "time_s": float(t), self.variable: 0.0}
                     for s, x in zip(result["site"], result["x"]) for t in result["time"]]
-            self.fit.matcher = Matcher(self.fit.obs, rows, self.variable,
-                                       str(self.fit.cfg.obs_file))
-            self.site_of = [list(result["site"]).index(s) for s in self.fit.matcher.index]
+            self.matcher = Matcher(self.observations, rows, self.variable, self.obs_file)
+            self.site_of = [list(result["site"]).index(s) for s in self.matcher.index]
         elif len(result["time"]) != len(self.time) or np.any(result["time"] != self.time):
             series = np.array([np.interp(self.time, result["time"], s) for s in series])
         self.series[i] = series
         model = np.array([np.interp(o["time_s"], self.time, series[k])
-                          for o, k in zip(self.fit.obs, self.site_of)])
-        r = self.fit.residuals_at(model)
+                          for o, k in zip(self.observations, self.site_of)])
+        r = self.weighted.at(model)
         self.residuals[i] = r if np.all(np.isfinite(r)) else None
 
     def objective(self, i):
@@ -163,24 +107,40 @@ class Outputs:
 
 class Sampler:
     """One quarno-sample run: the design, the runs on the engine, the
-    analysis and the files in the output folder."""
+    analysis and the files in the output folder.
+
+    Parameters
+    ----------
+    cfg : SampleConfig
+        The configuration.
+    scheduler : str, optional
+        A running Dask scheduler's address (default: a local cluster).
+    log : callable, optional
+        Called with each line of progress.
+    engine : object, optional
+        An engine already started (its `map`), instead of one made here.
+    """
 
     def __init__(self, cfg, scheduler=None, log=print, engine=None):
         self.cfg = cfg
         self.log = log
         self.scheduler = scheduler
         self.engine = engine
-        self.fit = Fit(cfg.fit, log=log)  # observations, weights, the folder's lock
-        self.fit.kind = "sampling"
-        self.outputs = Outputs(self.fit, cfg.fit.variable)
+        self.observations = cfg.fit.observations
+        self.weighted = Residuals(self.observations, cfg.fit.normalise_groups)
+        self.lock = FolderLock(cfg.out, "sampling")
+        self.outputs = Outputs(self.observations, self.weighted, cfg.fit.variable,
+                               str(cfg.fit.obs_file))
         self.deck = (cfg.fit.deck_text, (cfg.fit.deck / "crbicond.txt").read_bytes(),
                      cfg.fit.forcing)
-        self.program = (cfg.fit.program if "program" in cfg.fit.data["model"] else None)
+        self.program = (cfg.fit.program if cfg.fit.program_given else None)
+        self.result = SampleResult(cfg.method, cfg.seed, cfg.labels)
         self.started = time.monotonic()
         self.runs = 0
-        self.coverages = {}  # band file -> (share in the model band, in the predictive band)
+        self.coverages = self.result.coverages  # band file -> (model band, predictive band)
 
     def edits(self, values):
+        """The deck edits (name, x_from, x_to, value) of a parameter set."""
         return [(p.name, p.x_from, p.x_to, float(v))
                 for p, v in zip(self.cfg.fit.parameters, values)]
 
@@ -199,21 +159,25 @@ class Sampler:
         return ids
 
     def run(self):
+        """The sampling, holding the output folder.
+
+        Returns
+        -------
+        SampleResult
+            The indices, bands or chain, also written to the output folder.
+        """
         from .engine import Engine
-        self.fit.lock_out()
-        try:
+        with self.lock:
             if self.engine is None:
                 with Engine(self.scheduler, workers=self.cfg.workers,
                             program=self.program) as engine:
                     self.engine = engine
                     return self.analyse()
             return self.analyse()
-        finally:
-            self.fit.unlock_out()
 
     def analyse(self):
-        method = getattr(self, f"run_{self.cfg.method}")
-        files = method()
+        """The method's runs and analysis; the files written from its result."""
+        getattr(self, f"run_{self.cfg.method}")()
         failed = len(self.outputs.failed)
         flow = ", ".join(f"{n} {k}" for k, n in sorted(self.outputs.flow.items()))
         seconds = time.monotonic() - self.started
@@ -221,18 +185,20 @@ class Sampler:
                    f"({failed} failed) in {seconds:.1f} s, "
                    f"{self.runs / max(seconds, 1e-9):.2f} runs/s",
                    f"flow: {flow}"]
+        self.result.runs, self.result.failed = self.runs, failed
         summary += [f"{name}: {100 * a:.1f} % of the observations inside the model's 5-95 % "
                     f"band, {100 * b:.1f} % inside the band with the observation error"
                     for name, (a, b) in self.coverages.items()]
         summary += [f"failed sample {i}: {m}" for i, m in sorted(self.outputs.failed.items())]
-        files.append(self.write_text("summary.txt", summary))
-        for path in files:
+        self.result.add_text("summary.txt", summary)
+        for path in self.result.write(self.cfg.out):
             self.log(f"wrote {path}")
-        return files
+        return self.result
 
     # -- methods
 
     def run_sobol(self):
+        """Sobol indices of every output from a Saltelli design."""
         from .sensitivity import saltelli_design, sobol_indices
         X = saltelli_design(self.cfg.bounds, self.cfg.n, self.cfg.seed)
         d = X.shape[1]
@@ -243,18 +209,19 @@ class Sampler:
                             conf=self.cfg.conf)
         head = ["parameter", "S1", "S1_conf", "ST", "ST_conf"]
         rows = [[lab, *(res[k][0][j] for k in head[1:])] for j, lab in enumerate(self.cfg.labels)]
-        files = [self.write_csv("sobol.csv", head, rows)]
+        self.result.indices, self.result.outputs = res, names
+        self.result.add_csv("sobol.csv", head, rows)
         rows = [[name, lab, *(res[k][o][j] for k in head[1:])]
                 for o, name in enumerate(names) for j, lab in enumerate(self.cfg.labels)]
-        files.append(self.write_csv("sobol_outputs.csv", ["output"] + head, rows))
+        self.result.add_csv("sobol_outputs.csv", ["output"] + head, rows)
         dropped = [int(v) for v in res["n_dropped"]]
         if any(dropped):
             self.log(f"sobol: base samples left out for failed runs: {max(dropped)}")
-        files.append(self.write_samples(ids, X))
-        files.append(self.plot("sobol.png", "indices", names, res))
-        return files
+        self.add_samples(ids, X)
+        self.add_plot("sobol.png", "indices", names, res)
 
     def run_morris(self):
+        """Morris elementary effects of every output."""
         from .sensitivity import morris_design, morris_effects
         X, info = morris_design(self.cfg.bounds, self.cfg.n, self.cfg.levels, self.cfg.seed)
         self.log(f"morris: {len(X)} runs ({self.cfg.n} trajectories)")
@@ -265,13 +232,14 @@ class Sampler:
             eff = morris_effects(Y[:, o], info)
             rows += [[name, lab, eff["mu"][j], eff["mu_star"][j], eff["sigma"][j],
                       int(eff["n_effects"][j])] for j, lab in enumerate(self.cfg.labels)]
-        files = [self.write_csv("morris.csv", ["output", "parameter", "mu", "mu_star", "sigma",
-                                               "n_effects"], rows)]
-        files.append(self.write_samples(ids, X))
-        files.append(self.plot("morris.png", "morris", rows))
-        return files
+        self.result.effects, self.result.outputs = rows, names
+        self.result.add_csv("morris.csv", ["output", "parameter", "mu", "mu_star", "sigma",
+                                           "n_effects"], rows)
+        self.add_samples(ids, X)
+        self.add_plot("morris.png", "morris", rows)
 
     def run_glue(self):
+        """GLUE: likelihoods, behavioural weights and bands."""
         np = self.outputs.np
         from .sensitivity import saltelli_design
         from .uncertainty import glue_weights, lhs_design
@@ -290,11 +258,12 @@ class Sampler:
             weights = glue_weights(like, best - self.cfg.threshold, log=True)
         behavioural = int(np.count_nonzero(weights))
         self.log(f"glue: {behavioural} of {len(ids)} samples behavioural")
-        files = self.write_bands("glue_bands.csv", ids, weights)
-        files.append(self.write_samples(ids, X, likelihood=like, weight=weights))
-        return files
+        self.result.likelihood, self.result.weights = like, weights
+        self.add_bands("glue_bands.csv", ids, weights)
+        self.add_samples(ids, X, likelihood=like, weight=weights)
 
     def run_mcmc(self):
+        """An MCMC chain (emcee), the posterior and its bands."""
         np = self.outputs.np
         from .uncertainty import run_emcee
         start = [p.initial for p in self.cfg.fit.parameters]
@@ -313,35 +282,37 @@ class Sampler:
         chain = res["chain"][self.cfg.burn:].reshape(-1, len(start))
         ids = [self.by_point[tuple(x)] for x in chain]
         weights = np.full(len(ids), 1.0 / len(ids))
-        files = self.write_bands("mcmc_bands.csv", ids, weights)
+        self.result.chain = chain
+        self.add_bands("mcmc_bands.csv", ids, weights)
         q = np.percentile(chain, [2.5, 50.0, 97.5], axis=0)
         rows = [[lab, chain[:, j].mean(), chain[:, j].std(ddof=1), q[0, j], q[1, j], q[2, j],
                  res["tau"][j]] for j, lab in enumerate(self.cfg.labels)]
-        files.append(self.write_csv("posterior.csv", ["parameter", "mean", "sd", "q2.5",
-                                                      "median", "q97.5", "tau_steps"], rows))
+        self.result.posterior = rows
+        self.result.add_csv("posterior.csv", ["parameter", "mean", "sd", "q2.5", "median",
+                                              "q97.5", "tau_steps"], rows)
         diag = [f"acceptance fraction: mean {res['acceptance'].mean():.3f} (walkers "
                 f"{res['acceptance'].min():.3f} to {res['acceptance'].max():.3f})",
                 "autocorrelation time (steps): " + ", ".join(
                     f"{lab} {t:.1f}" for lab, t in zip(self.cfg.labels, res["tau"])),
                 res["tau_note"], f"failed runs: {res['n_failed']}"]
-        files.append(self.write_text("mcmc_diagnostics.txt", diag))
-        files.append(self.write_samples(ids, chain, step=np.repeat(
-            np.arange(self.cfg.burn, self.cfg.n), self.cfg.walkers)))
-        files.append(self.plot("posterior.png", "pairs", chain))
-        return files
+        self.result.add_text("mcmc_diagnostics.txt", diag)
+        self.add_samples(ids, chain, step=np.repeat(np.arange(self.cfg.burn, self.cfg.n),
+                                                     self.cfg.walkers))
+        self.add_plot("posterior.png", "pairs", chain)
 
     # -- shared parts
 
     def likelihood(self, i):
+        """Sample i's likelihood: its Nash-Sutcliffe efficiency, or the
+        Gaussian log-likelihood of its weighted residuals (NaN: failed)."""
         if self.cfg.likelihood == "gaussian":
             return -0.5 * self.outputs.objective(i)
         r = self.outputs.residuals.get(i)
         if r is None:
             return math.nan
-        t = self.fit.scale * self.fit.target
-        return 1.0 - float(r @ r) / float(((t - t.mean()) ** 2).sum())
+        return self.weighted.nash_sutcliffe(r)
 
-    def write_bands(self, name, ids, weights):
+    def add_bands(self, name, ids, weights):
         """The 5/50/95 % bands per site and time of the weighted samples, the
         share of observations inside, and the plot of both."""
         np = self.outputs.np
@@ -351,10 +322,10 @@ class Sampler:
         bands = np.stack([weighted_quantiles(cube[:, k, :], weights) for k in range(len(o.x))])
         rows = [[k + 1, o.x[k], t, *bands[k, :, j]] for k in range(len(o.x))
                 for j, t in enumerate(o.time)]
-        files = [self.write_csv(name, ["site", "x_m", "time_s", "lower", "median", "upper"],
-                                rows)]
+        self.result.bands[name] = bands
+        self.result.add_csv(name, ["site", "x_m", "time_s", "lower", "median", "upper"], rows)
         inside = []
-        for obs, k in zip(self.fit.obs, o.site_of):
+        for obs, k in zip(self.observations, o.site_of):
             lo, hi = (np.interp(obs["time_s"], o.time, bands[k, q]) for q in (0, 2))
             inside.append(lo <= obs["value"] <= hi)
         share = sum(inside) / len(inside)
@@ -364,8 +335,7 @@ class Sampler:
                  "of the model plus the observation error (sigma = 1/weight)")
         self.coverage = share
         self.coverages[name] = (share, predictive)
-        files.append(self.plot(name.replace(".csv", ".png"), "bands", bands))
-        return files
+        self.add_plot(name.replace(".csv", ".png"), "bands", bands)
 
     def predictive_coverage(self, ids, weights, draws=20):
         """The share of observations (weight > 0) inside the 5-95 % band of
@@ -378,30 +348,14 @@ class Sampler:
         keep = [k for k, i in enumerate(ids) if weights[k] > 0
                 and self.outputs.residuals.get(i) is not None]
         R = np.array([self.outputs.residuals[ids[k]] for k in keep])
-        used = self.fit.scale > 0
+        used = self.weighted.scale > 0
         rng = np.random.default_rng(self.cfg.seed)
         noisy = (R[:, None, used] + rng.standard_normal((len(keep), draws, int(used.sum()))))
         w = np.repeat(np.asarray(weights)[keep] / draws, draws)
         lo, hi = weighted_quantiles(noisy.reshape(len(keep) * draws, -1), w, q=(0.05, 0.95))
         return float(np.mean((lo <= 0.0) & (0.0 <= hi)))
 
-    def write_csv(self, name, head, rows):
-        path = self.cfg.out / name
-        tmp = path.with_name(name + ".tmp")
-        with open(tmp, "w", newline="") as f:
-            w = csv.writer(f, lineterminator="\n")
-            w.writerow(head)
-            w.writerows([[repr(float(v)) if isinstance(v, float) or hasattr(v, "dtype")
-                          else v for v in row] for row in rows])
-        os.replace(tmp, path)
-        return path
-
-    def write_text(self, name, lines):
-        path = self.cfg.out / name
-        path.write_text("\n".join(lines) + "\n")
-        return path
-
-    def write_samples(self, ids, X, **extra):
+    def add_samples(self, ids, X, **extra):
         """samples.nc: the parameters of each sample and its site series
         (sample x site x time), with the objective and any `extra` per sample."""
         import xarray as xr
@@ -420,14 +374,15 @@ class Sampler:
             "x_m": ("site", o.x), "time_s": ("time", o.time)})
         ds.attrs.update(method=self.cfg.method, seed=self.cfg.seed, n=self.cfg.n,
                         config=str(self.cfg.fit.path), variable=self.cfg.fit.variable)
-        path = self.cfg.out / "samples.nc"
-        tmp = path.with_name("samples.nc.tmp")
-        ds.to_netcdf(tmp)
-        os.replace(tmp, path)
-        return path
 
-    def plot(self, name, kind, *args):
+        def write(path):
+            tmp = path.with_name("samples.nc.tmp")
+            ds.to_netcdf(tmp)
+            os.replace(tmp, path)
+        self.result.add_file("samples.nc", write)
+
+    def add_plot(self, name, kind, *args):
+        """The plot `kind` of quarno.sample_plots, drawn when the files are
+        written."""
         from . import sample_plots
-        path = self.cfg.out / name
-        getattr(sample_plots, kind)(self, path, *args)
-        return path
+        self.result.add_file(name, lambda path: getattr(sample_plots, kind)(self, path, *args))

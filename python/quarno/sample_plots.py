@@ -69,9 +69,9 @@ def bands(sampler, path, bands):
                              layout="constrained")
     hours = o.time / 3600.0
     by_site = {}
-    for obs, k in zip(sampler.fit.obs, o.site_of):
+    for obs, k in zip(sampler.observations, o.site_of):
         by_site.setdefault(k, []).append(obs)
-    log = any(obs.get("transform") == "log10" for obs in sampler.fit.obs)
+    log = any(obs.get("transform") == "log10" for obs in sampler.observations)
     for k, ax in enumerate(axes[:, 0]):
         ax.fill_between(hours, bands[k, 0], bands[k, 2], color="C0", alpha=0.3, lw=0,
                         label="5-95 % band")

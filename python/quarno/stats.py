@@ -77,6 +77,7 @@ def site_statistics(observations, model, site_index, series):
 
 
 def format_sites(stats):
+    """The statistics per group (site_statistics) as a text table."""
     head = (f"{'group':<16}{'n':>5}{'RMSE':>12}{'bias':>12}{'obs peak t':>12}"
             f"{'obs peak':>12}{'mod peak t':>12}{'mod peak':>12}")
     lines = [head]

@@ -34,17 +34,6 @@ def _residuals(series, obs):
     return series[:, seen] - obs[seen], obs[seen], seen
 
 
-def nash_sutcliffe(series, obs):
-    """Nash-Sutcliffe efficiency of each sample: 1 - SSE / sum((obs - mean)^2),
-    1 for a perfect match; NaN for a sample with a NaN value (a failed run),
-    which is then never behavioural."""
-    r, o, _ = _residuals(series, obs)
-    ss = np.sum((o - o.mean()) ** 2)
-    if ss == 0:
-        raise FitError("the observations do not vary: Nash-Sutcliffe is undefined")
-    return 1.0 - np.sum(r ** 2, axis=1) / ss
-
-
 def gaussian_loglik(series, obs, weights):
     """Gaussian log-likelihood of each sample with the observation weights
     as inverse standard deviations: -sum(w^2 r^2)/2, the terms that do not

@@ -17,6 +17,7 @@ import pytest
 
 from quarno.cache import Runner
 from quarno.cli import fit_main
+from quarno.fit import Config, Fit
 from quarno.results import read_obs_csv
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -187,16 +188,30 @@ def test_log10_observations_and_an_undetermined_parameter(twin, capsys, tmp_path
     # aL from observations on a log scale at one site and a linear one at the
     # other; Kds (a bed the chloride never reaches) changes nothing, so its
     # standard error is NaN and aL's is not.
+    # The fit in process returns its FitResult, from which the files are
+    # written: the same values, standard errors, correlations and report.
     params = (("aL", 1.5, 0.01, 100), ("Kds", 1e-6, 1e-9, 1e-3))
     path = config(twin, obs_extra='transform = {"x=281" = "log10"}', fit_extra="xtol = 1e-10",
                   params=params)
-    status, stdout, err = fit(capsys, path, "--out", tmp_path / "log")
-    assert status == 0, err
+    lines = []
+    result = Fit(Config(path, tmp_path / "log"), log=lines.append).run()
+    stdout = "\n".join(lines)
     est = estimates(tmp_path / "log")
     assert float(est["aL"]["value"]) == pytest.approx(3.0, rel=0.01)
     assert 0 < float(est["aL"]["standard_error"]) < 0.1
     assert math.isnan(float(est["Kds"]["standard_error"]))
     assert "standard errors NaN for Kds 0-300" in stdout
+    assert [e.label for e in result.estimates] == ["aL 0-300", "Kds 0-300"]
+    for e in result.estimates:
+        row = est[e.name]
+        assert [repr(v) for v in (e.value, e.stderr, e.lower95, e.upper95, e.lower, e.upper)] \
+            == [row[k] for k in ("value", "standard_error", "lower95", "upper95",
+                                 "lower_bound", "upper_bound")]
+    corr = list(csv.reader((tmp_path / "log" / "correlation.csv").open()))
+    assert [[repr(float(c)) for c in r] for r in result.correlation] == [r[1:] for r in corr[1:]]
+    assert result.report() == (tmp_path / "log" / "summary.txt").read_text()
+    assert result.cost == pytest.approx(0.5 * float(result.fun @ result.fun))
+    assert result.success and result.nse > 0.99 and "Kds 0-300" in result.params
     # Again, every run from the cache, with files limited to 2 kB as on a
     # full disk: writing the results fails, in one line.
     proc = subprocess.run(
@@ -211,3 +226,75 @@ def test_log10_observations_and_an_undetermined_parameter(twin, capsys, tmp_path
     status, stdout, err = fit(capsys, path, "--out", tmp_path / "capped")
     assert status == 0, err
     assert "stopped at max_nfev = 1" in (tmp_path / "capped" / "summary.txt").read_text()
+
+
+SAMPLE = '[sample]\nmethod = "glue"\nn = 4\n'
+HOSTILE = [  # (command, edit of the configuration or None, observations or None, expected)
+    ("fit", ("workers = 2", "workers = 2\nmax_nfev = -1"), None,
+     "[fit]: 'max_nfev' must be an integer of at least 0 (found -1)"),
+    ("fit", ("workers = 2", "workers = true"), None, "'workers' must be an integer"),
+    ("fit", ("workers = 2", "workers = 99999999999999999999"), None,
+     "'workers' must be an integer of at most"),
+    ("fit", ("workers = 2", "workers = 2\njacobian_step = 1e999"), None,
+     "'jacobian_step' must be a number (found inf)"),
+    ("fit", ("workers = 2", "workers = 2\nftol = nan"), None, "'ftol' must be a number"),
+    ("fit", ("workers = 2", "workers = 2\ngtol = 1.5"), None, "'gtol' must be a number in [0, 1)"),
+    ("fit", ("lower = 0.01", "lower = 1979-05-27"), None, "'lower' must be a number"),
+    ("fit", ("lower = 0.01", 'lower = "0.01"'), None, "'lower' must be a number"),
+    ("fit", ("log = true", "log = 1"), None, "'log' must be true or false"),
+    ("fit", ('options = ["--threads", "1"]', 'options = "--threads 1"'), None,
+     "'options' must be a list of strings"),
+    ("fit", ('file = "obs.csv"', 'file = "obs.csv"\nvariable = "Z"'), None,
+     "'variable' must be one of"),
+    ("fit", ('file = "obs.csv"', 'file = "obs.csv"\nweight = 0'), None,
+     "'weight' must be a number above 0"),
+    ("fit", ("[[parameter]]", "[[parameter]]\nlabel = 7"), None,
+     "'label' must be a non-empty string"),
+    ("fit", None, "x_m,time_s,value\n105,600,high\n", "line 2: expected x_m,time_s,value"),
+    ("fit", None, "x_m,time_s,value\n\u0661\u0660\u0665,600,1\n", "line 2: expected"),
+    ("fit", None, "x_m,time_s,value\n105,600,1e999\n", "line 2: values must be finite"),
+    ("fit", None, "x_m,time_s,value,weight\n105,600,1,-1\n", "the weight not negative"),
+    ("fit", None, "105,2024-01-01,1\n", "line 1: expected x_m,time_s,value"),
+    ("fit", None, "x_m,value\n105,1\n", "line 1: the header lacks time_s"),
+    ("fit", None, "x_m,time_s,value,value\n105,600,1,1\n", "line 1: the header has a repeated"),
+    ("fit", None, "# nothing measured\n\n", "no observations"),
+    ("sample", None, None, "missing section [sample]"),
+    ("sample", ("n = 4", "n = -5"), None, "'n' must be an integer of at least 1 (found -5)"),
+    ("sample", ("n = 4", "n = 10000000000000000000000000000"), None,
+     "'n' must be an integer of at most 1000000"),
+    ("sample", ("n = 4", 'n = "ten"'), None, "'n' must be an integer"),
+    ("sample", ("n = 4", "n = 4\nseed = 1.5"), None, "'seed' must be an integer"),
+    ("sample", ("n = 4", "n = 4\nconf = 1e999"), None, "'conf' must be a number"),
+    ("sample", ("n = 4", "n = 4\nn_boot = 0"), None, "'n_boot' must be an integer of at least 1"),
+    ("sample", ("n = 4", "n = 4\nwalkers = true"), None, "'walkers' must be an integer"),
+    ("sample", ("n = 4", "n = 4\nlevels = 3"), None, "'levels' must be even"),
+    ("sample", ('method = "glue"', "method = 3"), None, "'method' must be one of"),
+    ("sample", None, "x_m,time_s\n105,600\n", "line 1: the header lacks value"),
+]
+
+
+@pytest.mark.parametrize("command,edit,obs,expected", HOSTILE,
+                         ids=[f"{c}-{e}" for c, _, _, e in HOSTILE])
+def test_hostile_configurations_and_observations_end_in_one_line(twin, tmp_path, command, edit,
+                                                                  obs, expected):
+    """Through the real commands: exit 1, one line naming the file at fault,
+    and nothing started (not even the output folder)."""
+    folder = tmp_path / "case"
+    shutil.copytree(twin / "deck", folder / "deck")
+    shutil.copy(twin / "obs.csv", folder / "obs.csv")
+    path = config(folder)
+    text = path.read_text() + (SAMPLE if command == "sample" and expected[:7] != "missing" else "")
+    if edit:
+        assert edit[0] in text
+        text = text.replace(*edit, 1)
+    path.write_text(text)
+    if obs is not None:
+        (folder / "obs.csv").write_text(obs, encoding="utf-8")
+    proc = subprocess.run([sys.executable, str(ROOT / "tools" / f"quarno-{command}"), str(path),
+                           "--out", str(folder / "out")], capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL, env={**os.environ, "QUARNO": QUARNO})
+    assert (proc.returncode, len(proc.stderr.splitlines())) == (1, 1), proc.stderr
+    assert expected in proc.stderr
+    named = folder / ("obs.csv" if obs is not None else "fit.toml")
+    assert proc.stderr.startswith(f"quarno-{command}: {named}"), proc.stderr
+    assert not (folder / "out").exists()

@@ -113,14 +113,22 @@ def test_bands_cover_a_twin_experiments_observations(twin, method, extra, initia
                  (("Alfa", 1e-4, 1e-3),), initial)
     sampler = Sampler(SampleConfig(cfg, twin / method), log=lambda s: None,
                       engine=SerialEngine())
-    sampler.run()
-    model, predictive = sampler.coverages[f"{method}_bands.csv"]
+    result = sampler.run()
+    model, predictive = result.coverages[f"{method}_bands.csv"]
     assert 0.8 <= predictive <= 1.0 and model <= predictive
     bands = np.loadtxt(twin / method / f"{method}_bands.csv", delimiter=",", skiprows=1)
     assert np.all(bands[:, 3] <= bands[:, 4]) and np.all(bands[:, 4] <= bands[:, 5])
+    # The file is written from the result: its bands, site by site and time by time.
+    held = result.bands[f"{method}_bands.csv"]
+    assert np.array_equal(bands[:, 3:], held.transpose(0, 2, 1).reshape(-1, 3))
+    assert (result.runs, result.failed) == (sampler.runs, 0)
     if method == "mcmc":
         post = (twin / method / "posterior.csv").read_text().splitlines()[1].split(",")
         assert float(post[3]) < ALFA < float(post[5])  # the truth in the 95 % range
+        assert post[1:] == [repr(float(v)) for v in result.posterior[0][1:]]
+        assert result.chain.shape == ((24 - 12) * 4, 1)
+    else:
+        assert result.weights.shape == (60,) and np.isfinite(result.likelihood).all()
 
 
 def test_bad_configurations_exit_1_with_one_message(twin):
