@@ -198,6 +198,9 @@ inline constexpr const char* kObsCsvColumns[] = {
 inline constexpr const char* kProfileCsvColumns[] = {
     "time_s", "kind", "index", "x_m", "h_m", "u_m_per_s", "q_m2_per_s", "Q_m3_per_s", "C", "Cb",
     "Cs"};
+// The columns a node row of crProfiles.csv fills (a cell row fills every
+// column after `index`).
+inline constexpr const char* kProfileNodeCsvColumns[] = {"x_m", "C", "Cb", "Cs"};
 inline constexpr const char* kBalanceCsvColumns[] = {"time_s", "balance", "term", "value"};
 // Added at the end of the rows when the run has sources along the reach.
 inline constexpr const char* kObsSourceCsvColumns[] = {"source_Q_m3_per_s", "source_load_per_s"};

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <filesystem>
 
 #include "model/FileNames.hpp"
 #include "output/Json.hpp"
@@ -19,10 +20,14 @@ namespace {
 // The name as the manifest gives it: relative to the run folder for a file
 // inside it, absolute otherwise.
 std::string listed_name(const std::string& name, const std::string& folder) {
+  if (name.empty() || name.front() != '/') return name;
+  // A saved file named from elsewhere may hold "..": /a/run/../state.txt is
+  // /a/state.txt, outside the folder.
+  const std::string path = std::filesystem::path(name).lexically_normal().string();
   const std::string prefix = folder + "/";
-  if (!folder.empty() && name.compare(0, prefix.size(), prefix) == 0)
-    return name.substr(prefix.size());
-  return name;
+  if (!folder.empty() && path.compare(0, prefix.size(), prefix) == 0)
+    return path.substr(prefix.size());
+  return path;
 }
 
 const char* state_of(int status) {
@@ -46,6 +51,10 @@ std::string utc_now() {
 }
 
 bool file_digest(const std::string& path, long long& bytes, std::string& xxh64) {
+  // Only a regular file: a device such as /dev/null or /dev/full (which a
+  // results file may be) has no content to list, and reading it may not end.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return false;
   XXH64_state_t* state = XXH64_createState();

@@ -23,7 +23,8 @@ class RunManifest {
   // Rewrites it with the end: the exit status (0 finished, 130 and 143
   // interrupted, else failed), the message printed on failure, and the
   // files written, each with its size and XXH64 as it is on disk now (a
-  // file no longer there is left out; a name given twice is listed once).
+  // file no longer there or no regular file, such as a device, is left out;
+  // a name given twice is listed once).
   // Nothing when start() did not write. Never throws.
   void finish(int status, const std::string& message, const std::vector<std::string>& files);
 
@@ -39,7 +40,7 @@ class RunManifest {
 };
 
 // The file's size and XXH64 (seed 0, 16 lowercase hexadecimal digits);
-// false when it cannot be read.
+// false when it is no regular file or cannot be read.
 bool file_digest(const std::string& path, long long& bytes, std::string& xxh64);
 
 // The current UTC time as ISO 8601 with milliseconds, e.g.

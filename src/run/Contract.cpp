@@ -85,13 +85,14 @@ void write_csv(JsonWriter& j) {
   using namespace columns;
   struct Head {
     const char* file;
-    std::vector<std::string> columns, sources, weather;
+    std::vector<std::string> columns, sources, weather, node;
   };
   const Head heads[] = {
       {files::kObsNodeCsv, names_of(kObsCsvColumns), names_of(kObsSourceCsvColumns),
-       names_of(kObsWeatherCsvColumns)},
-      {files::kProfilesCsv, names_of(kProfileCsvColumns), names_of(kProfileSourceCsvColumns), {}},
-      {files::kBalanceCsv, names_of(kBalanceCsvColumns), {}, {}},
+       names_of(kObsWeatherCsvColumns), {}},
+      {files::kProfilesCsv, names_of(kProfileCsvColumns), names_of(kProfileSourceCsvColumns), {},
+       names_of(kProfileNodeCsvColumns)},
+      {files::kBalanceCsv, names_of(kBalanceCsvColumns), {}, {}, {}},
   };
   j.key("csv").begin_object();
   j.key("date_column").string(kDateCsvColumn);
@@ -103,6 +104,7 @@ void write_csv(JsonWriter& j) {
     j.key("columns").strings(h.columns);
     j.key("source_columns").strings(h.sources);
     j.key("weather_columns").strings(h.weather);
+    if (!h.node.empty()) j.key("node_row_columns").strings(h.node);
     j.end_object();
   }
   j.end_array();
