@@ -174,6 +174,25 @@ std::vector<OptionFacts> option_facts(const CLI::App& app, const std::vector<con
   return facts;
 }
 
+// The checks and choices that follow the parse; -1 when the run is to go on,
+// else 1 after a message.
+int resolve_plan(const std::vector<CLI::Option*>& files, bool start_given,
+                 const std::string& start_text, const std::string& pow_text, RunPlan& plan) {
+  for (const CLI::Option* file : files) {
+    if (file->count() > 0 && file->as<std::string>().empty()) {
+      std::fprintf(stderr, "quarno: %s: an empty file name\nRun 'quarno --help' for the options.\n",
+                   file->get_name().c_str());
+      return 1;
+    }
+  }
+  RunSettings& settings = plan.settings;
+  if (!check_record_options(start_given, start_text, plan)) return 1;
+  if (!resolve_flow_source(plan)) return 1;
+  if (!choose_pow_path(pow_text, settings.pow_path)) return 1;
+  if (settings.threads == 0 && (settings.threads = threads_from_environment()) < 0) return 1;
+  return -1;
+}
+
 }  // namespace
 
 int parse_options(int argc, const char* const* argv, Options& options) {
@@ -250,18 +269,7 @@ int parse_options(int argc, const char* const* argv, Options& options) {
   }
   plan.version = QUARNO_VERSION;
   plan.arguments.assign(argv + 1, argv + argc);
-  for (const CLI::Option* file : files) {
-    if (file->count() > 0 && file->as<std::string>().empty()) {
-      std::fprintf(stderr, "quarno: %s: an empty file name\nRun 'quarno --help' for the options.\n",
-                   file->get_name().c_str());
-      return 1;
-    }
-  }
-  if (!check_record_options(start_date->count() > 0, start_text, plan)) return 1;
-  if (!resolve_flow_source(plan)) return 1;
-  if (!choose_pow_path(pow_text, settings.pow_path)) return 1;
-  if (settings.threads == 0 && (settings.threads = threads_from_environment()) < 0) return 1;
-  return -1;
+  return resolve_plan(files, start_date->count() > 0, start_text, pow_text, plan);
 }
 
 }  // namespace quarno
