@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "input/StateText.hpp"
+#include "model/Columns.hpp"
 #include "output/Csv.hpp"
 #include "output/TextLayout.hpp"
 #include "output/ResultFiles.hpp"
@@ -71,10 +72,9 @@ std::string steady_flow_key(const Model& m) {
   h.add(N);
   h.add(m.run.L);
   h.add(m.grid.dx);
-  h.add(nf.WidthN, 1, N);
-  h.add(nf.SlopeN, 1, N);
-  h.add(nf.RoughN, 1, N);
-  h.add(nf.GWUpwN, 1, N);
+  // The mapped columns of crparam.txt that the flow reads, in file order.
+  for (const columns::Column& c : columns::kColumns)
+    if (c.flow && c.param_values != nullptr) h.add(nf.*c.node, 1, N);
   h.add(m.flow.y, 1, m.grid.n);
   h.add(m.bic.NB0);
   h.add(m.bic.NBL);

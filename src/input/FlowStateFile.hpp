@@ -20,13 +20,14 @@
 #include <string_view>
 #include <vector>
 
+#include "model/FileNames.hpp"
 #include "model/Model.hpp"
 #include "model/Sizing.hpp"
 
 namespace quarno {
 
 // The file in the run's folder that holds the steady flow state.
-inline constexpr const char* kSteadyFlowFile = "crSteadyFlow.csv";
+inline constexpr const char* kSteadyFlowFile = files::kSteadyFlow;
 inline constexpr const char* kFlowStateHeader = "cell,x_m,h_m,q_m2_per_s";
 // Far more than the state of the largest grid a deck may have: a row is
 // under 100 bytes (an index and three numbers of at most 24 characters), the

@@ -1,11 +1,13 @@
 #include "input/TableMap.hpp"
 
+#include "model/Columns.hpp"
+
 namespace quarno {
 
 void map_table(const Array<double>& v, const Array<double>& x, Array<double>& result,
              const Array<double>& X, int n, int N, int mode) {
   if (N < 1) return;
-  constexpr double kTolerance = 0.0001;  // m, absolute
+  constexpr double kTolerance = columns::kPositionTolerance;  // m, absolute
   // End of segment k: the next row, except for the last segment, which ends
   // at the last node.
   auto segment_end = [&](int k) { return k + 1 == n ? X(N) : x(k + 1); };

@@ -6,9 +6,14 @@
 // column is added here once.
 #pragma once
 
+#include "model/FileNames.hpp"
 #include "model/Model.hpp"
 
 namespace quarno::columns {
+
+// A node up to this far beyond a segment's end (m, absolute) still belongs
+// to that segment when a table is mapped onto the grid.
+inline constexpr double kPositionTolerance = 0.0001;
 
 // How a table column becomes a node field (the mode of map_table).
 enum class Rule {
@@ -35,19 +40,19 @@ enum TableId { kWidthTable, kSlopeTable, kRoughTable, kGWTable, kTrParTable, kIn
                kInitTranspTable, kTableCount };
 
 inline constexpr Table kTables[kTableCount] = {
-    {"NWidth", "XWidth", "crparam.txt", false, &ParamTables::NWidth,
+    {"NWidth", "XWidth", files::kParam, false, &ParamTables::NWidth,
      &ParamTables::XWidth, nullptr, nullptr},
-    {"NSlope", "XSlope", "crparam.txt", false, &ParamTables::NSlope,
+    {"NSlope", "XSlope", files::kParam, false, &ParamTables::NSlope,
      &ParamTables::XSlope, nullptr, nullptr},
-    {"NRough", "XRough", "crparam.txt", false, &ParamTables::NRough,
+    {"NRough", "XRough", files::kParam, false, &ParamTables::NRough,
      &ParamTables::XRough, nullptr, nullptr},
-    {"NGW", "XGW", "crparam.txt", false, &ParamTables::NGW, &ParamTables::XGW,
+    {"NGW", "XGW", files::kParam, false, &ParamTables::NGW, &ParamTables::XGW,
      nullptr, nullptr},
-    {"NTrPar", "XTrPar", "crparam.txt", true, &ParamTables::NTrPar,
+    {"NTrPar", "XTrPar", files::kParam, true, &ParamTables::NTrPar,
      &ParamTables::XTrPar, nullptr, nullptr},
-    {"NInCW", "XInCW", "crbicond.txt", false, nullptr, nullptr,
+    {"NInCW", "XInCW", files::kBicond, false, nullptr, nullptr,
      &BicondTables::NInCW, &BicondTables::XInCW},
-    {"NInCT", "XInCT", "crbicond.txt", true, nullptr, nullptr,
+    {"NInCT", "XInCT", files::kBicond, true, nullptr, nullptr,
      &BicondTables::NInCT, &BicondTables::XInCT},
 };
 
@@ -63,33 +68,36 @@ struct Column {
   Array<double> NodeFields::*node;      // nullptr when not mapped
   Rule rule;
   bool positive;  // must be positive in the table and on the grid
+  bool flow;      // the flow reads it (the rest enters only the transport)
 };
 
 // Shorthands for the entries below.
 namespace detail {
 constexpr Column param(const char* name, const char* unit, TableId t,
                        Array<double> ParamTables::*v, const char* node_name,
-                       Array<double> NodeFields::*node, Rule rule, bool positive) {
-  return {name, name, unit, t, v, nullptr, node_name, node, rule, positive};
+                       Array<double> NodeFields::*node, Rule rule, bool positive,
+                       bool flow = false) {
+  return {name, name, unit, t, v, nullptr, node_name, node, rule, positive, flow};
 }
 constexpr Column bicond(const char* name, const char* array, const char* unit, TableId t,
                         Array<double> BicondTables::*v, const char* node_name,
-                        Array<double> NodeFields::*node) {
-  return {name, array, unit, t, nullptr, v, node_name, node, Rule::Linear, false};
+                        Array<double> NodeFields::*node, bool flow) {
+  return {name, array, unit, t, nullptr, v, node_name, node, Rule::Linear, false, flow};
 }
 }  // namespace detail
 
 constexpr bool kPositive = true;
+constexpr bool kFlow = true;
 
 inline constexpr Column kColumns[] = {
     detail::param("Width", "m", kWidthTable, &ParamTables::Width, "WidthN", &NodeFields::WidthN,
-                  Rule::Linear, kPositive),
+                  Rule::Linear, kPositive, kFlow),
     detail::param("Slope", "m/m", kSlopeTable, &ParamTables::Slope, "SlopeN", &NodeFields::SlopeN,
-                  Rule::Step, false),
+                  Rule::Step, false, kFlow),
     detail::param("Rough", "s/m^(1/3)", kRoughTable, &ParamTables::Rough, "RoughN",
-                  &NodeFields::RoughN, Rule::Step, false),
+                  &NodeFields::RoughN, Rule::Step, false, kFlow),
     detail::param("GWUpw", "m2/s", kGWTable, &ParamTables::GWUpw, "GWUpwN", &NodeFields::GWUpwN,
-                  Rule::Step, false),
+                  Rule::Step, false, kFlow),
     detail::param("CGW", "", kGWTable, &ParamTables::CGW, "CGWN", &NodeFields::CGWN, Rule::Step,
                   false),
     detail::param("aL", "m", kTrParTable, &ParamTables::aL, "aLN", &NodeFields::aLN, Rule::Step,
@@ -113,12 +121,14 @@ inline constexpr Column kColumns[] = {
                   kPositive),
     detail::param("Rb", "kg/m3", kTrParTable, &ParamTables::Rb, "RbN", &NodeFields::RbN,
                   Rule::Step, kPositive),
-    detail::bicond("h", "hInCW", "m", kInitFlowTable, &BicondTables::hInCW, "hN", &NodeFields::hN),
+    detail::bicond("h", "hInCW", "m", kInitFlowTable, &BicondTables::hInCW, "hN", &NodeFields::hN,
+                   kFlow),
     detail::bicond("Q", "QInCW", "m3/s", kInitFlowTable, &BicondTables::QInCW, "QN",
-                   &NodeFields::QN),
-    detail::bicond("C", "CInCT", "", kInitTranspTable, &BicondTables::CInCT, "CN", &NodeFields::CN),
+                   &NodeFields::QN, kFlow),
+    detail::bicond("C", "CInCT", "", kInitTranspTable, &BicondTables::CInCT, "CN", &NodeFields::CN,
+                   false),
     detail::bicond("Cb", "CbInCT", "", kInitTranspTable, &BicondTables::CbInCT, "CbN",
-                   &NodeFields::CbN),
+                   &NodeFields::CbN, false),
 };
 
 inline constexpr int kColumnCount = static_cast<int>(sizeof kColumns / sizeof kColumns[0]);
@@ -179,7 +189,8 @@ inline const Array<double>& values(const Model& m, const Column& c) {
 }
 
 // The columns of the CSV results, in order. With a start date, `datetime`
-// follows `time_s` in each of them.
+// (ISO 8601, UTC) follows `time_s` in each of them.
+inline constexpr char kDateCsvColumn[] = "datetime";
 inline constexpr const char* kObsCsvColumns[] = {
     "time_s", "site", "x_m", "h_m", "u_m_per_s", "Q_m3_per_s", "C", "Cb", "Cs",
     "bed_shear_N_per_m2", "resuspension_per_m2_per_s", "settling_per_m2_per_s",
@@ -187,6 +198,9 @@ inline constexpr const char* kObsCsvColumns[] = {
 inline constexpr const char* kProfileCsvColumns[] = {
     "time_s", "kind", "index", "x_m", "h_m", "u_m_per_s", "q_m2_per_s", "Q_m3_per_s", "C", "Cb",
     "Cs"};
+// The columns a node row of crProfiles.csv fills (a cell row fills every
+// column after `index`).
+inline constexpr const char* kProfileNodeCsvColumns[] = {"x_m", "C", "Cb", "Cs"};
 inline constexpr const char* kBalanceCsvColumns[] = {"time_s", "balance", "term", "value"};
 // Added at the end of the rows when the run has sources along the reach.
 inline constexpr const char* kObsSourceCsvColumns[] = {"source_Q_m3_per_s", "source_load_per_s"};

@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "model/FileNames.hpp"
+
 namespace quarno {
 
 // The file name, in the run folder.
-constexpr char kForcingFile[] = "crforcing.toml";
+constexpr const char* kForcingFile = files::kForcing;
 
 // One source. Between its series times the values follow straight lines;
 // before the first time and after the last they hold the nearest value. A

@@ -63,7 +63,7 @@ void write_head(TextOut& out, const char* const (&names)[N], const StartDate& st
   CsvRow row;
   for (std::size_t c = 0; c < N; ++c) {
     row << names[c];
-    if (c == 0 && start.set) row << "datetime";
+    if (c == 0 && start.set) row << columns::kDateCsvColumn;
   }
   if (more != nullptr)
     for (const char* name : *more) row << name;

@@ -6,6 +6,7 @@
 #include "output/TextLayout.hpp"
 #include "output/Progress.hpp"
 #include "model/Errors.hpp"
+#include "model/FileNames.hpp"
 
 namespace quarno {
 
@@ -16,9 +17,9 @@ struct Outputs {
   TextOut obs;      // crObsNode.txt
   TextOut console;  // standard output
   bool csv = false;  // the CSV files below are written
-  TextOut obs_csv{nullptr, "crObsNode.csv"};
-  TextOut profiles_csv{nullptr, "crProfiles.csv"};
-  TextOut balance_csv{nullptr, "crBalance.csv"};
+  TextOut obs_csv{nullptr, files::kObsNodeCsv};
+  TextOut profiles_csv{nullptr, files::kProfilesCsv};
+  TextOut balance_csv{nullptr, files::kBalanceCsv};
   StartDate start_date{};  // when set, the CSV rows carry the date and time
   bool sources = false;    // the run has sources along the reach: their CSV columns
   bool weather = false;    // the die-off rates follow the weather: its CSV columns

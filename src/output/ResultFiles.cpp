@@ -79,7 +79,16 @@ std::string check_can_create(const char* name) {
   return {};
 }
 
+std::vector<std::string>& written_list() {
+  static std::vector<std::string> list;
+  return list;
+}
+
 }  // namespace
+
+const std::vector<std::string>& written_files() { return written_list(); }
+void note_written(const char* name) { written_list().emplace_back(name); }
+void forget_written_files() { written_list().clear(); }
 
 std::string open_results(std::FILE** files, const char* const* names, int count,
                          const char* const* create_names, int create_count) {
@@ -120,6 +129,7 @@ std::string open_results(std::FILE** files, const char* const* names, int count,
       return cannot_open(names[k], why);
     }
   }
+  for (int k = 0; k < count; ++k) note_written(names[k]);
   return {};
 }
 
@@ -173,6 +183,7 @@ void FileReplacement::commit() {
                       (error != 0 ? std::strerror(error) : "write error") + ")");
   }
   temp_.clear();
+  note_written(name_);
 }
 
 }  // namespace quarno

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace quarno {
 
@@ -21,6 +22,14 @@ namespace quarno {
 // touched and no file is left open.
 std::string open_results(std::FILE** files, const char* const* names, int count,
                          const char* const* create_names, int create_count);
+
+// The files this process has written, in the order they were opened for the
+// run (the results files) or put in place (every FileReplacement), each by
+// the name it was opened under; for the run manifest. Noted outside the time
+// loop only.
+const std::vector<std::string>& written_files();
+void note_written(const char* name);
+void forget_written_files();
 
 // A file written whole or not at all: the text goes to a fresh, uniquely
 // named temporary file created exclusively beside `name` (never an existing

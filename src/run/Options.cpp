@@ -14,6 +14,7 @@
 #include "input/Reader.hpp"
 #include "model/ShowNumber.hpp"
 #include "parallel/Team.hpp"
+#include "run/Contract.hpp"
 #include "solver/ManningPower.hpp"
 
 #ifndef QUARNO_VERSION
@@ -148,6 +149,50 @@ bool resolve_flow_source(RunPlan& plan) {
   return true;
 }
 
+// Each option of the command line as it is configured, for the contract;
+// `flow` are those that choose how the flow is obtained.
+std::vector<OptionFacts> option_facts(const CLI::App& app, const std::vector<const CLI::Option*>& flow) {
+  std::vector<OptionFacts> facts;
+  for (const CLI::Option* opt : app.get_options()) {
+    OptionFacts f;
+    if (opt->get_positional()) {
+      f.names = {opt->get_name(true)};
+      f.positional = true;
+    }
+    for (const std::string& s : opt->get_snames()) f.names.push_back("-" + s);
+    for (const std::string& l : opt->get_lnames()) f.names.push_back("--" + l);
+    // A flag takes no value; an option names its value as --help does, the
+    // type without its check (INT, not "INT in [1 - 16]").
+    const std::string type = opt->get_type_name();
+    f.argument = opt->get_items_expected_max() == 0       ? "none"
+                 : !opt->get_option_text().empty() ? opt->get_option_text()
+                                                   : type.substr(0, type.find(':'));
+    f.help = opt->get_description();
+    for (const CLI::Option* o : flow) f.flow = f.flow || o == opt;
+    facts.push_back(std::move(f));
+  }
+  return facts;
+}
+
+// The checks and choices that follow the parse; -1 when the run is to go on,
+// else 1 after a message.
+int resolve_plan(const std::vector<CLI::Option*>& files, bool start_given,
+                 const std::string& start_text, const std::string& pow_text, RunPlan& plan) {
+  for (const CLI::Option* file : files) {
+    if (file->count() > 0 && file->as<std::string>().empty()) {
+      std::fprintf(stderr, "quarno: %s: an empty file name\nRun 'quarno --help' for the options.\n",
+                   file->get_name().c_str());
+      return 1;
+    }
+  }
+  RunSettings& settings = plan.settings;
+  if (!check_record_options(start_given, start_text, plan)) return 1;
+  if (!resolve_flow_source(plan)) return 1;
+  if (!choose_pow_path(pow_text, settings.pow_path)) return 1;
+  if (settings.threads == 0 && (settings.threads = threads_from_environment()) < 0) return 1;
+  return -1;
+}
+
 }  // namespace
 
 int parse_options(int argc, const char* const* argv, Options& options) {
@@ -158,7 +203,8 @@ int parse_options(int argc, const char* const* argv, Options& options) {
       "microorganism or solute in the stream, a transient-storage zone and the bed.\n"
       "Reads crparam.txt and crbicond.txt from FOLDER (default: the current folder) and\n"
       "writes crOutput.txt and crObsNode.txt there. An optional crforcing.toml beside\n"
-      "them adds sources along the reach and die-off that follows the weather.",
+      "them adds sources along the reach and die-off that follows the weather. Every run\n"
+      "writes crManifest.json, the files it wrote and whether it finished.",
       "quarno"};
   app.set_version_flag("--version", "quarno " QUARNO_VERSION);
   app.add_option("FOLDER", options.folder, "the folder to run in (default: the current one)")
@@ -173,7 +219,11 @@ int parse_options(int argc, const char* const* argv, Options& options) {
   app.add_option("--threads", settings.threads,
                  "threads that evaluate the flow right-hand side (default 1)")
       ->check(CLI::Range(1, kMaxThreads));
-  app.add_flag("--steady-flow", settings.steady_flow,
+  bool describe = false;
+  app.add_flag("--describe", describe,
+               "print the program's contract as JSON (files, tables and columns, CSV heads,\n"
+               "options, exit statuses) and exit");
+  CLI::Option* steady_flow = app.add_flag("--steady-flow", settings.steady_flow,
                "bring the flow to its steady state before time 0 and keep it frozen: only the\n"
                "transport is computed; the state is saved in crSteadyFlow.csv (the schedule must\n"
                "hold one discharge and one inlet depth throughout)");
@@ -211,18 +261,15 @@ int parse_options(int argc, const char* const* argv, Options& options) {
     std::fprintf(stderr, "quarno: %s\nRun 'quarno --help' for the options.\n", e.what());
     return 1;
   }
-  for (const CLI::Option* file : files) {
-    if (file->count() > 0 && file->as<std::string>().empty()) {
-      std::fprintf(stderr, "quarno: %s: an empty file name\nRun 'quarno --help' for the options.\n",
-                   file->get_name().c_str());
-      return 1;
-    }
+  if (describe) {
+    const std::string json = contract_json(
+        QUARNO_VERSION, option_facts(app, {steady_flow, files[0], files[3], files[4]}));
+    std::fputs(json.c_str(), stdout);
+    return 0;
   }
-  if (!check_record_options(start_date->count() > 0, start_text, plan)) return 1;
-  if (!resolve_flow_source(plan)) return 1;
-  if (!choose_pow_path(pow_text, settings.pow_path)) return 1;
-  if (settings.threads == 0 && (settings.threads = threads_from_environment()) < 0) return 1;
-  return -1;
+  plan.version = QUARNO_VERSION;
+  plan.arguments.assign(argv + 1, argv + argc);
+  return resolve_plan(files, start_date->count() > 0, start_text, pow_text, plan);
 }
 
 }  // namespace quarno

@@ -18,10 +18,12 @@
 #include "input/Deck.hpp"
 #include "input/ForcingFile.hpp"
 #include "input/Reader.hpp"
+#include "model/FileNames.hpp"
 #include "model/Model.hpp"
 #include "output/Csv.hpp"
 #include "output/OutputStreams.hpp"
 #include "output/ResultFiles.hpp"
+#include "output/RunManifest.hpp"
 #include "run/ChainState.hpp"
 #include "run/Console.hpp"
 #include "run/FlowReplay.hpp"
@@ -103,15 +105,14 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out, const RunP
 
 namespace {
 
-// Runs the model and the closing pause and returns the exit status, after
-// writing the message of a failed run to standard error. The files are
-// flushed before the message, so everything written so far is kept; a results
-// file that cannot be written ends the run at once with status 3.
+// Runs the model and returns the exit status, after writing the message of
+// a failed run to standard error (and into `message`). The files are flushed
+// before the message, so everything written so far is kept; a results file
+// that cannot be written ends the run at once with status 3.
 int run_and_report(Reader& param, Reader& bicond, Outputs& out, const RunPlan& plan,
-                   SavedInputs& saved) {
+                   SavedInputs& saved, std::string& message) {
   auto model = std::make_unique<Model>();
   int status = 0;
-  std::string message;
   try {
     out.sources = saved.forcing.any();
     out.weather = saved.forcing.weather();
@@ -121,7 +122,6 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const RunPlan& p
     try {
       run_model(*model, param, bicond, out, plan, saved);
       if (!plan.save_state.empty()) save_run_state(*model, plan.save_state);
-      pause(out, "press ENTER to exit code");
     } catch (const InputError& e) {
       status = 1;
       message = e.what();
@@ -151,8 +151,9 @@ bool reach_length(const Reader& param, const Reader& bicond, const RunSettings& 
 }
 
 // Reads the saved inputs the plan names and the forcing file when there is
-// one; false after the one message of the first that cannot be used.
-bool read_saved_inputs(const RunPlan& plan, Reader& param, Reader& bicond, SavedInputs& in) {
+// one; the message of the first that cannot be used, or empty.
+std::string read_saved_inputs(const RunPlan& plan, Reader& param, Reader& bicond,
+                              SavedInputs& in) {
   try {
     if (!plan.settings.flow_state.empty())
       in.flow = std::make_unique<SavedFlowState>(read_flow_state_file(plan.settings.flow_state));
@@ -166,10 +167,74 @@ bool read_saved_inputs(const RunPlan& plan, Reader& param, Reader& bicond, Saved
     if (forcing_file_exists(kForcingFile) && reach_length(param, bicond, plan.settings, L))
       in.forcing = read_forcing_file(kForcingFile, L, plan.start_date, warnings);
   } catch (const InputError& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return false;
+    return e.what();
   }
-  return true;
+  return {};
+}
+
+// Prints a message of a run that failed on standard error and returns the
+// status.
+int fail(int status, const std::string& text, std::string& message) {
+  message = text;
+  std::fprintf(stderr, "%s\n", text.c_str());
+  return status;
+}
+
+// The run in the working directory, locked, after the manifest's start: the
+// inputs read and checked, the result files opened, the model run and the
+// files closed. Returns the exit status with the message printed on failure
+// in `message`; `finished` tells that the closing pause is due.
+int run_in_folder(const RunPlan& plan, std::string& message, Outputs*& pausing,
+                  std::unique_ptr<Outputs>& kept) {
+  // The input files and a saved flow state, then the output files; an
+  // existing output file is replaced. A signal that ended a wait for an
+  // input file (a FIFO) ends the run before anything is written.
+  Reader param(files::kParam);
+  Reader bicond(files::kBicond);
+  if (const int status = interrupt_status(); status != 0) return status;
+  SavedInputs saved;
+  if (const std::string error = read_saved_inputs(plan, param, bicond, saved); !error.empty())
+    return fail(1, error, message);
+  const char* const* kNames = files::kResults;
+  const char* created[3] = {};
+  int created_count = 0;
+  if (plan.settings.steady_flow) created[created_count++] = kSteadyFlowFile;
+  if (!plan.save_state.empty()) created[created_count++] = plan.save_state.c_str();
+  if (!plan.save_flow.empty()) created[created_count++] = plan.save_flow.c_str();
+  std::FILE* opened[5] = {};
+  const std::string open_error = open_results(
+      opened, kNames, plan.csv ? 5 : files::kTextResultCount, created, created_count);
+  if (!open_error.empty()) return fail(1, open_error, message);
+  kept.reset(new Outputs{TextOut(opened[0], kNames[0]), TextOut(opened[1], kNames[1]),
+                         TextOut(stdout)});
+  Outputs& out = *kept;
+  if (plan.csv) {
+    out.csv = true;
+    out.obs_csv.attach(opened[2]);
+    out.profiles_csv.attach(opened[3]);
+    out.balance_csv.attach(opened[4]);
+  }
+  out.start_date = plan.start_date;
+  out.warnings.attach(stderr);
+  out.quiet = plan.quiet;
+  out.pause_reads = !plan.no_pause && ::isatty(STDIN_FILENO) == 1;
+  if (plan.progress)
+    out.progress.set_mode(Progress::Mode::Lines);
+  else if (!plan.quiet && ::isatty(STDERR_FILENO) == 1)
+    out.progress.set_mode(Progress::Mode::Redraw);
+
+  const int status = run_and_report(param, bicond, out, plan, saved, message);
+  try {
+    out.progress.clear_line();
+    out.console.flush();
+    for (TextOut* file : {&out.results, &out.obs, &out.obs_csv, &out.profiles_csv,
+                          &out.balance_csv})
+      file->close();
+  } catch (const OutputError& e) {
+    return fail(3, e.what(), message);
+  }
+  if (status == 0) pausing = &out;
+  return status;
 }
 
 }  // namespace
@@ -182,56 +247,24 @@ int Quarno(const RunPlan& plan) {
       std::fprintf(stderr, "another run is using this folder\n");
       return 1;
     }
-
-    // The input files and a saved flow state, then the output files; an
-    // existing output file is replaced. A signal that ended a wait for an
-    // input file (a FIFO) ends the run before anything is written.
-    Reader param("crparam.txt");
-    Reader bicond("crbicond.txt");
-    if (const int status = interrupt_status(); status != 0) return status;
-    SavedInputs saved;
-    if (!read_saved_inputs(plan, param, bicond, saved)) return 1;
-    static const char* const kNames[5] = {"crOutput.txt", "crObsNode.txt", "crObsNode.csv",
-                                          "crProfiles.csv", "crBalance.csv"};
-    const char* created[3] = {};
-    int created_count = 0;
-    if (plan.settings.steady_flow) created[created_count++] = kSteadyFlowFile;
-    if (!plan.save_state.empty()) created[created_count++] = plan.save_state.c_str();
-    if (!plan.save_flow.empty()) created[created_count++] = plan.save_flow.c_str();
-    std::FILE* files[5] = {};
-    const std::string open_error =
-        open_results(files, kNames, plan.csv ? 5 : 2, created, created_count);
-    if (!open_error.empty()) {
-      std::fprintf(stderr, "%s\n", open_error.c_str());
-      return 1;
-    }
-    Outputs out{TextOut(files[0], kNames[0]), TextOut(files[1], kNames[1]), TextOut(stdout)};
-    if (plan.csv) {
-      out.csv = true;
-      out.obs_csv.attach(files[2]);
-      out.profiles_csv.attach(files[3]);
-      out.balance_csv.attach(files[4]);
-    }
-    out.start_date = plan.start_date;
-    out.warnings.attach(stderr);
-    out.quiet = plan.quiet;
-    out.pause_reads = !plan.no_pause && ::isatty(STDIN_FILENO) == 1;
-    if (plan.progress)
-      out.progress.set_mode(Progress::Mode::Lines);
-    else if (!plan.quiet && ::isatty(STDERR_FILENO) == 1)
-      out.progress.set_mode(Progress::Mode::Redraw);
-
-    const int status =
-        run_and_report(param, bicond, out, plan, saved);
-    try {
-      out.progress.clear_line();
-      out.console.flush();
-      for (TextOut* file : {&out.results, &out.obs, &out.obs_csv, &out.profiles_csv,
-                            &out.balance_csv})
-        file->close();
-    } catch (const OutputError& e) {
-      std::fprintf(stderr, "%s\n", e.what());
-      return 3;
+    // The manifest says "running" before any result file is opened, and as
+    // the last act which files the run wrote and how it ended; then the
+    // closing pause of a run that succeeded.
+    forget_written_files();
+    RunManifest manifest(plan.version, plan.arguments);
+    manifest.start();
+    std::string message;
+    Outputs* pausing = nullptr;
+    std::unique_ptr<Outputs> out;
+    int status = run_in_folder(plan, message, pausing, out);
+    manifest.finish(status, message, written_files());
+    if (pausing != nullptr) {
+      try {
+        pause(*pausing, "press ENTER to exit code");
+      } catch (const Interrupted& i) {
+        status = i.status;
+        manifest.finish(status, message, written_files());
+      }
     }
     return status;
   } catch (const std::bad_alloc&) {

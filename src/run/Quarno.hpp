@@ -35,10 +35,26 @@ struct SavedInputs {
 void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out, const RunPlan& plan,
                SavedInputs& saved);
 
+// The exit statuses of a run and what each means.
+struct ExitStatus {
+  int status;
+  const char* meaning;
+};
+inline constexpr ExitStatus kExitStatuses[] = {
+    {0, "the run finished"},
+    {1, "bad input, bad options or a folder in use; no result file is touched when the input is "
+        "refused before the run starts"},
+    {2, "numerical failure; the results so far are kept"},
+    {3, "a result file could not be written"},
+    {130, "interrupted by SIGINT (128 + 2); the results so far are kept"},
+    {143, "interrupted by SIGTERM (128 + 15); the results so far are kept"},
+};
+
 // The main program: runs the model on crparam.txt and crbicond.txt of the
 // working directory as the plan says and returns the exit status (0 success,
 // 1 bad input or a folder in use, 2 numerical failure, 3 results that could
-// not be written, 130/143 interrupted).
+// not be written, 130/143 interrupted: kExitStatuses), after writing the run
+// manifest crManifest.json as its last act.
 int Quarno(const RunPlan& plan);
 
 }  // namespace quarno

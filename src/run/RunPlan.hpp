@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "input/FlowRecordFile.hpp"
 #include "model/Model.hpp"
@@ -39,6 +40,10 @@ struct RunPlan {
   std::string save_flow;
   std::string replay_flow;
   int flow_compression = kDefaultFlowCompression;
+
+  // For the run manifest: the program's version and its arguments as given.
+  std::string version;
+  std::vector<std::string> arguments;
 };
 
 }  // namespace quarno
