@@ -13,13 +13,14 @@ import threading
 from pathlib import Path
 
 from . import forcing, service
+from .contract import BICOND_FILE, FORCING_FILE, MANIFEST_FILE, PARAM_FILE
 from .errors import FitError
 from .service import file_hash
 
 
 # The files of a run folder that are its inputs or the tool's own records,
 # not results of the run.
-_NOT_RESULTS = {"crparam.txt", "crbicond.txt", "crforcing.toml", "stderr.txt", "status", "done"}
+_NOT_RESULTS = {PARAM_FILE, BICOND_FILE, FORCING_FILE, MANIFEST_FILE, "stderr.txt", "status", "done"}
 # The program's message when another process holds its folder lock.
 BUSY = "another run is using this folder"
 

@@ -16,11 +16,9 @@ import math
 import os
 import re
 
+from .contract import OBS_COLUMNS, PROFILE_CELL_COLUMNS, PROFILE_NODE_COLUMNS
 from .errors import ResultsError
 
-OBS_COLUMNS = ("time_s", "site", "x_m", "h_m", "u_m_per_s", "Q_m3_per_s", "C", "Cb", "Cs",
-               "bed_shear_N_per_m2", "resuspension_per_m2_per_s", "settling_per_m2_per_s",
-               "storage_exchange_per_m_per_s", "load_per_s")
 # Columns of crObsNode.csv that hold no number: `datetime` (with
 # --start-date), kept as its ISO 8601 text.
 TEXT_COLUMNS = ("datetime",)
@@ -226,8 +224,6 @@ def read_observations(folder):
 # Profiles, balances and the run's description, from the CSV files or from
 # crOutput.txt.
 
-PROFILE_CELL_COLUMNS = ("x_m", "h_m", "u_m_per_s", "q_m2_per_s", "Q_m3_per_s", "C", "Cb", "Cs")
-PROFILE_NODE_COLUMNS = ("x_m", "C", "Cb", "Cs")
 
 # Balance headings of crOutput.txt and the names crBalance.csv gives them.
 BALANCE_HEADINGS = {

@@ -15,17 +15,11 @@ from pathlib import Path
 
 from . import results as _r
 from . import service
+from .contract import BALANCE_COLUMNS, DECK_FILES, PROFILE_COLUMNS
 from .errors import ResultsError, RunError
 from .manifest import MANIFEST, RunFiles
 from .service import default_program
 
-DECK_FILES = ("crparam.txt", "crbicond.txt")
-
-# The tables of the CSV results, in the order of their heads; with a start
-# date the CSV files hold `datetime` after `time_s`, which the fixed-column
-# files do not give.
-PROFILE_COLUMNS = ("time_s", "kind", "index") + _r.PROFILE_CELL_COLUMNS
-BALANCE_COLUMNS = ("time_s", "balance", "term", "value")
 
 __all__ = ["Results", "default_program", "run"]
 
