@@ -18,6 +18,7 @@ foreach(quarno_test IN LISTS quarno_tests_TESTS)
   if(quarno_at LESS 0)
     set_tests_properties("${quarno_test}" PROPERTIES LABELS "cxx;fast")
   else()
-    set_tests_properties("${quarno_test}" PROPERTIES LABELS "cxx;slow")
+    # Started first under ctest -j, also before ctest has times of its own.
+    set_tests_properties("${quarno_test}" PROPERTIES LABELS "cxx;slow" COST 8)
   endif()
 endforeach()
