@@ -1,5 +1,6 @@
 # Front door: `make run` builds and runs an example deck, `make test` builds and
-# runs every test, `make test-sanitize` does the same under ASan and UBSan,
+# runs every test, `make test-fast` the tests not labelled slow (the
+# developer's loop), `make test-sanitize` every test under ASan and UBSan,
 # `make validate` compares whole runs with analytic solutions.
 
 BUILD      ?= build
@@ -10,7 +11,7 @@ RUNDIR     := $(BUILD)/runs/$(EXAMPLE)
 FUZZBUILD  ?= build-fuzz
 FUZZ_SECONDS ?= 1800
 
-.PHONY: all deps build run test test-sanitize validate fuzz bench clean
+.PHONY: all deps build run test test-fast test-sanitize validate fuzz bench clean
 
 all: build
 
@@ -39,6 +40,13 @@ test: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
 	@cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
+
+# The tests not labelled slow: every test is labelled fast or slow, and cxx,
+# python or scripts (`ctest -N -L slow` lists the slow ones).
+test-fast: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
+	@cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS) -LE slow
 
 test-sanitize: deps
 	@cmake -S . -B $(SANBUILD) -DCMAKE_BUILD_TYPE=Debug -DQUARNO_SANITIZE=ON >/dev/null

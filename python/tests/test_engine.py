@@ -42,13 +42,13 @@ def _free_port():
 
 
 @many_runs
-def test_cluster_results_equal_direct_runs_and_survive_a_killed_worker(tmp_path):
+def test_cluster_results_equal_direct_runs_and_survive_a_killed_worker(tmp_path, dask_scheduler):
     deck = Deck.read(TWIN)
     direct = [run_task(i, deck.text, deck.bicond, edits, replay=False) for i, edits in ITEMS]
     assert direct[FAILING]["status"] == 2 and direct[FAILING]["message"]
     assert sum(r["status"] == 0 for r in direct) == len(ITEMS) - 1
 
-    with Engine(workers=2, progress=False) as engine:
+    with Engine(dask_scheduler, progress=False) as engine:
         _same(engine.map(reversed(ITEMS), deck), direct)
         # Each worker records the flow once, the other runs replay it.
         assert engine.counts.get("recorded", 0) <= 2 and engine.counts["replayed"] >= 30

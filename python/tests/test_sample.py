@@ -79,10 +79,11 @@ def quiet(main, argv):
 
 @many_runs
 def test_sobol_is_the_same_from_a_cluster_and_in_process_and_an_inert_parameter_gets_nothing(
-        twin):
+        twin, dask_scheduler):
     cfg = config(twin, "sobol", {"method": "sobol", "n": 8, "seed": 3, "n_boot": 50},
                  (("Alfa", 1e-4, 1e-3), ("TSS", 0.001, 1.0)))
-    status, err = quiet(sample_main, [str(cfg), "--out", str(twin / "cluster")])
+    status, err = quiet(sample_main, [str(cfg), "--out", str(twin / "cluster"),
+                                      "--scheduler", dask_scheduler])
     assert status == 0, err
     Sampler(SampleConfig(cfg, twin / "serial"), log=lambda s: None, engine=SerialEngine()).run()
     sobol = (twin / "cluster" / "sobol.csv").read_text()

@@ -1,0 +1,54 @@
+"""The Python results reader: numbers as the program prints them, and the
+fixed-column observation file read back against the program's own CSV
+results on real runs (one position, five, and ten with continuation lines)."""
+
+import math
+import os
+import re
+import shutil
+
+import pytest
+
+from conftest import ROOT, run_program
+from quarno.results import OBS_COLUMNS, read_number, read_obs_csv, read_obs_fixed, read_observations
+
+PRINTED = [("  0.12345E+02", 12.345, 0), (" -0.1000E-01", -0.01, 0), ("1.5D3", 1500.0, 0),
+           ("  42", 42.0, 0), ("0.28996-185", 0.28996e-185, 1e-195),
+           ("-0.15000+101", -0.15e101, 1e91), ("-Infinity", -math.inf, 0)]
+
+
+@pytest.mark.parametrize("text,value,delta", PRINTED, ids=[p[0].strip() for p in PRINTED])
+def test_printed_forms(text, value, delta):
+    got = read_number(text)
+    if delta:
+        assert abs(got - value) <= delta
+    else:
+        assert got == value
+
+
+@pytest.mark.parametrize("text", ["*******", "NaN", "", "   ", "abc", "1.2.3"])
+def test_unreadable_fields_are_nan(text):
+    assert math.isnan(read_number(text))
+
+
+@pytest.mark.parametrize("deck,positions", [("deck-03", 1), ("deck-12", 5), ("deck-04", 10)])
+def test_fixed_columns_agree_with_the_csv_file(deck, positions, tmp_path):
+    """A golden deck run with --csv: every value read from crObsNode.txt
+    agrees with the CSV value to the 5 printed digits."""
+    for name in ("crparam.txt", "crbicond.txt"):
+        shutil.copy(ROOT / "tests" / "data" / "golden" / deck / name, tmp_path)
+    run_program(tmp_path, "--start-date", "2024-06-01")
+    full = read_obs_csv(tmp_path / "crObsNode.csv")
+    fixed = read_obs_fixed(tmp_path / "crObsNode.txt", positions)
+    assert len(full) > 0
+    assert len(fixed) == len(full)
+    for a, b in zip(fixed, full):
+        assert a["site"] == b["site"]
+        assert set(b) == set(OBS_COLUMNS) | {"datetime"}
+        assert re.search(r"^2024-06-01T\d\d:\d\d:\d\d\.\d{3}Z$", b["datetime"]), b["datetime"]
+        for key in ("time_s", "h_m", "u_m_per_s", "Q_m3_per_s", "C", "Cb"):
+            tol = 0.5e-5 * abs(b[key]) * 10 + 1e-300
+            assert abs(a[key] - b[key]) <= tol, (deck, key, a, b)
+    # Without the CSV file the folder is read from the fixed columns.
+    os.remove(tmp_path / "crObsNode.csv")
+    assert read_observations(tmp_path)[-1]["site"] == positions
