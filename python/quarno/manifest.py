@@ -138,8 +138,8 @@ class RunFiles:
         ------
         ResultsError
             The manifest cannot be read or says the run did not finish, or
-            the file is listed but has changed since (another size or hash,
-            or gone).
+            the file is listed but has changed since (another size or hash).
+            A listed file removed since is not there: None.
         """
         path = self.folder / name
         if self.manifest is None:
@@ -148,7 +148,7 @@ class RunFiles:
             return path if path.is_file() else None
         self._check_finished()
         entry = next((f for f in self.manifest["files"] if f["name"] == name), None)
-        if entry is None:
+        if entry is None or not path.is_file():
             return None
         if name not in self._checked:
             try:

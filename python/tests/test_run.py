@@ -8,7 +8,9 @@ import json
 import math
 import os
 import shutil
+import signal
 import subprocess
+import time
 from pathlib import Path
 
 import pandas
@@ -228,7 +230,8 @@ def test_failures_raise_quarno_error(tmp_path):
         assert words in caught.value.message, (deck, caught.value)
     # Results of a folder never run, and of the failed run in "empty".
     (tmp_path / "never").mkdir()
-    for folder, words in (("never", "no crObsNode.txt"), ("empty", "no Nobs")):
+    for folder, words in (("never", "no crObsNode.txt"),
+                          ("empty", r"the latest run failed \(exit 1\): crparam.txt: cannot open")):
         with pytest.raises(quarno.QuarnoError, match=words):
             quarno.Results(tmp_path / folder).observations
 
@@ -303,3 +306,40 @@ def test_damaged_result_files_raise_one_line_naming_the_file(tmp_path, files, wo
 def test_wrong_types_raise_quarno_error(call, words):
     with pytest.raises(quarno.QuarnoError, match=words):
         call()
+
+
+def test_a_run_stopped_by_sigint_is_refused_by_results_and_the_plot(tmp_path):
+    """The real program stopped by SIGINT once its first records are out:
+    its manifest says interrupted, and neither Results nor quarno-plot read
+    the short tables it leaves."""
+    shutil.copytree(EXAMPLE, tmp_path, dirs_exist_ok=True)
+    bicond = (tmp_path / "crbicond.txt").read_text(encoding="latin-1")
+    long_run = bicond.replace("   7200.   0.306   1.       0.", "7200000.   0.306   1.       0.")
+    assert long_run != bicond
+    (tmp_path / "crbicond.txt").write_text(long_run, encoding="latin-1")
+    p = subprocess.Popen([quarno.default_program(), "--csv", "--no-pause", "--quiet",
+                          str(tmp_path)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.PIPE)
+    try:
+        # Waits for the event (records written), not for a time; the limit
+        # only keeps a broken program from hanging the suite.
+        for _ in range(6000):
+            obs = tmp_path / "crObsNode.csv"
+            if obs.is_file() and obs.stat().st_size > 2000 or p.poll() is not None:
+                break
+            time.sleep(0.05)
+        p.send_signal(signal.SIGINT)
+        assert p.wait(600) == 130, p.stderr.read()
+    finally:
+        p.kill()
+    manifest = json.loads((tmp_path / MANIFEST).read_text())
+    assert (manifest["state"], manifest["exit_status"]) == ("interrupted", 130)
+    assert "crObsNode.csv" in [f["name"] for f in manifest["files"]]
+    res = quarno.Results(tmp_path)
+    for read in (lambda: res.observations, lambda: quarno.read_observations(tmp_path)):
+        with pytest.raises(quarno.ResultsError, match=r"run interrupted \(exit 130\)"):
+            read()
+    plot = subprocess.run([ROOT / "tools" / "quarno-plot", str(tmp_path), "--out",
+                           str(tmp_path / "plots")], capture_output=True, text=True)
+    assert plot.returncode == 1 and "interrupted (exit 130)" in plot.stderr, plot
+    assert len(plot.stderr.strip().splitlines()) == 1 and not (tmp_path / "plots").exists()
