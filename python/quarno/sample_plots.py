@@ -5,7 +5,7 @@ backend is the command's choice."""
 
 import matplotlib.pyplot as plt
 
-from .plot import GROUP_MARKERS
+from .plot_style import GROUP_MARKERS
 
 
 def _title(fig, sampler, what):
