@@ -2,6 +2,7 @@
 program reads it, keeping where each count and each block of rows stands so
 that a block can be rewritten and every other character kept."""
 
+from .contract import BICOND_FILE
 from .steps import StepReader, line_body, replace_keeping_columns, split_lines
 
 # The tables of crbicond.txt in file order: count name, columns of a row.
@@ -72,7 +73,7 @@ class Bicond:
         When the text cannot be read as the program reads it.
     """
 
-    def __init__(self, text, ntr, name="crbicond.txt"):
+    def __init__(self, text, ntr, name=BICOND_FILE):
         self.name, self.text, self.ntr = name, text, ntr
         self.lines = split_lines(text)
         r = StepReader(name, self.lines)

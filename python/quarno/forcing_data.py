@@ -6,9 +6,9 @@ import datetime
 import math
 import warnings
 
+from .contract import FORCING_FILE
 from .errors import DeckError
 
-FORCING_FILE = "crforcing.toml"
 
 SOURCE_KEYS = {"name", "x", "x_to", "times", "discharge", "concentration", "load", "series",
                 "strength"}

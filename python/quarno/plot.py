@@ -108,17 +108,16 @@ def plot_profiles(run, out_dir, offset_h=0.0, log=False, units=None):
     if not run["profiles"]:
         return []
     written = []
-    flow = [("Depth h (m)", "cell", "h_m"), ("Velocity u (m/s)", "cell", "u_m_per_s"),
-            ("Discharge Q (m³/s)", "cell", "Q_m3_per_s")]
+    flow = [(VARIABLES[v][1], "cell", VARIABLES[v][0]) for v in ("h", "u", "Q")]
     path = _profile_figure(run, flow, "Depth, velocity and discharge along the reach",
                            os.path.join(out_dir, "profiles_flow.png"), offset_h)
     if path:
         written.append(path)
     kind = "node" if run["profiles"][0]["node"].get("x_m") else "cell"
     units = units or DEFAULT_UNITS
-    concentrations = [(f"Stream water C ({units['conc']})", kind, "C"),
-                      (f"Storage zone Cs ({units['conc']})", kind, "Cs"),
-                      (f"Bed Cb ({units['bed']})", kind, "Cb")]
+    concentrations = [(f"Stream water C ({units['conc']})", kind, VARIABLES["C"][0]),
+                      (f"Storage zone Cs ({units['conc']})", kind, VARIABLES["Cs"][0]),
+                      (f"Bed Cb ({units['bed']})", kind, VARIABLES["Cb"][0])]
     where = "nodes" if kind == "node" else "cell means"
     path = _profile_figure(run, concentrations, f"Concentrations along the reach ({where})",
                            os.path.join(out_dir, "profiles_concentration.png"), offset_h, log)

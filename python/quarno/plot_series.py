@@ -9,21 +9,26 @@ import matplotlib.pyplot as plt
 from matplotlib.lines import Line2D
 from matplotlib.patches import Patch
 
+from .contract import OBS_COLUMNS
 from .errors import PlotError
 from .observations import SITE_TOLERANCE, nearest_site
 from .plot_style import (
     DEFAULT_UNITS, GROUP_MARKERS, finite, hours_label, legend_outside, log_axis, suptitle)
 
-# Observation variables: column in the results, axis label ({conc} and
-# {bed} stand for the concentration units).
-VARIABLES = {
-    "C": ("C", "Stream-water concentration C ({conc})"),
-    "Cs": ("Cs", "Storage-zone concentration Cs ({conc})"),
-    "Cb": ("Cb", "Bed concentration Cb ({bed})"),
-    "h": ("h_m", "Depth h (m)"),
-    "u": ("u_m_per_s", "Velocity u (m/s)"),
-    "Q": ("Q_m3_per_s", "Discharge Q (m³/s)"),
+# The variables of the breakthrough curves by short name (the column's name
+# before its unit) and their axis labels ({conc} and {bed} stand for the
+# concentration units).
+_LABELS = {
+    "C": "Stream-water concentration C ({conc})",
+    "Cs": "Storage-zone concentration Cs ({conc})",
+    "Cb": "Bed concentration Cb ({bed})",
+    "h": "Depth h (m)",
+    "u": "Velocity u (m/s)",
+    "Q": "Discharge Q (m³/s)",
 }
+_COLUMN_OF = {c.split("_")[0]: c for c in OBS_COLUMNS}
+# {short name: (column of the observation records, axis label)}
+VARIABLES = {v: (_COLUMN_OF[v], label) for v, label in _LABELS.items()}
 CONCENTRATIONS = ("C", "Cs", "Cb")
 
 # A site and an observation match when their X differ by at most this (m).
@@ -172,12 +177,12 @@ def plot_breakthrough(run, out_dir, variable="C", offset_h=0.0, observed=None, l
         values = [r[column] for r in mine]
         drawn += values
         ax.plot(hours, values, color=colour_of[site], lw=1.5, label=f"X = {x:g} m")
-        storage = [r["Cs"] for r in mine]
+        storage = [r[VARIABLES["Cs"][0]] for r in mine]
         if variable == "C" and finite(storage):
             ax.plot(hours, storage, color=colour_of[site], lw=1.2, ls="--")
             with_storage = True
         if discharge:
-            qax.plot(hours, [r["Q_m3_per_s"] for r in mine], color=colour_of[site], lw=1.3)
+            qax.plot(hours, [r[VARIABLES["Q"][0]] for r in mine], color=colour_of[site], lw=1.3)
     extra = []
     if with_storage:
         extra.append(Line2D([], [], color="0.3", ls="--", label="storage zone Cs"))

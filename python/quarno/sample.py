@@ -16,6 +16,7 @@ import os
 import time
 
 from .config import METHODS, SampleConfig
+from .contract import BICOND_FILE
 from .errors import FitError
 from .observations import Matcher, Residuals
 from .outfolder import FolderLock
@@ -131,7 +132,7 @@ class Sampler:
         self.lock = FolderLock(cfg.out, "sampling")
         self.outputs = Outputs(self.observations, self.weighted, cfg.fit.variable,
                                str(cfg.fit.obs_file))
-        self.deck = (cfg.fit.deck_text, (cfg.fit.deck / "crbicond.txt").read_bytes(),
+        self.deck = (cfg.fit.deck_text, (cfg.fit.deck / BICOND_FILE).read_bytes(),
                      cfg.fit.forcing)
         self.program = (cfg.fit.program if cfg.fit.program_given else None)
         self.result = SampleResult(cfg.method, cfg.seed, cfg.labels)
