@@ -101,10 +101,19 @@ class Bicond:
         return None
 
     def replaced(self, table, rows, fmt):
-        """The file's text with the rows of `table` replaced by `rows` (lists
-        of numbers, one line each, written by fmt) and its count set to their
-        number. A list of observation positions that the file did not have
-        gets a heading line; an emptied one loses its heading.
+        """The file's text with the rows of a table replaced.
+
+        A list of observation positions that the file did not have gets a heading
+        line; an emptied one loses its heading.
+
+        Parameters
+        ----------
+        table : str
+            The table's count name.
+        rows : list of list of float
+            The new rows, one line each; the count is set to their number.
+        fmt : callable
+            Writes a number as the file holds it.
 
         Returns
         -------

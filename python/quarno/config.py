@@ -84,7 +84,21 @@ _HINTS = {"method": f" ({', '.join(METHODS)})",
 
 
 def read_toml(path):
-    """The TOML file `path` as a dict; FitError when unreadable."""
+    """The TOML file `path` as a dict.
+
+    Parameters
+    ----------
+    path : str or Path
+
+    Returns
+    -------
+    dict
+
+    Raises
+    ------
+    FitError
+        When the file cannot be read or is not TOML.
+    """
     try:
         with open(path, "rb") as f:
             return tomllib.load(f)
