@@ -2,6 +2,7 @@
 program reads it, keeping where each count and each block of rows stands so
 that a block can be rewritten and every other character kept."""
 
+from .contract import BICOND_FILE
 from .steps import StepReader, line_body, replace_keeping_columns, split_lines
 
 # The tables of crbicond.txt in file order: count name, columns of a row.
@@ -72,7 +73,7 @@ class Bicond:
         When the text cannot be read as the program reads it.
     """
 
-    def __init__(self, text, ntr, name="crbicond.txt"):
+    def __init__(self, text, ntr, name=BICOND_FILE):
         self.name, self.text, self.ntr = name, text, ntr
         self.lines = split_lines(text)
         r = StepReader(name, self.lines)
@@ -100,10 +101,19 @@ class Bicond:
         return None
 
     def replaced(self, table, rows, fmt):
-        """The file's text with the rows of `table` replaced by `rows` (lists
-        of numbers, one line each, written by fmt) and its count set to their
-        number. A list of observation positions that the file did not have
-        gets a heading line; an emptied one loses its heading.
+        """The file's text with the rows of a table replaced.
+
+        A list of observation positions that the file did not have gets a heading
+        line; an emptied one loses its heading.
+
+        Parameters
+        ----------
+        table : str
+            The table's count name.
+        rows : list of list of float
+            The new rows, one line each; the count is set to their number.
+        fmt : callable
+            Writes a number as the file holds it.
 
         Returns
         -------

@@ -11,7 +11,21 @@ from .errors import QuarnoError
 
 
 def fit_main(argv=None):
-    """quarno-fit CONFIG.toml [--out FOLDER]: the fit; its exit status."""
+    """quarno-fit CONFIG.toml [--out FOLDER]: the fit.
+
+    Parameters
+    ----------
+    argv : list of str, optional
+        The arguments; sys.argv[1:] when None.
+
+    Returns
+    -------
+    int
+        The exit status: 0 done; the QuarnoError's status (1 a bad
+        configuration or observations, 2 the model failed, 128 + N a run ended
+        by signal N); 1 a file that cannot be written; 2 bad arguments; 130 on
+        Ctrl-C, 143 on SIGTERM.
+    """
     ap = argparse.ArgumentParser(
         prog="quarno-fit",
         description="Fit Quarno's reach parameters to measured concentrations "
@@ -49,8 +63,18 @@ def fit_main(argv=None):
 
 
 def sample_main(argv=None):
-    """quarno-sample CONFIG.toml [--out FOLDER] [--scheduler ADDRESS]: the
-    sampling; its exit status."""
+    """quarno-sample CONFIG.toml [--out FOLDER] [--scheduler ADDRESS]: the sampling.
+
+    Parameters
+    ----------
+    argv : list of str, optional
+        The arguments; sys.argv[1:] when None.
+
+    Returns
+    -------
+    int
+        The exit status, as for fit_main.
+    """
     ap = argparse.ArgumentParser(
         prog="quarno-sample",
         description="Sobol and Morris sensitivity, GLUE bands and an MCMC posterior of Quarno's "
@@ -132,8 +156,21 @@ def _plot_args(argv, variables):
 
 
 def plot_main(argv=None):
-    """quarno-plot FOLDER [options]: PNG plots of a run; its exit status.
-    Chooses matplotlib's file-only backend before the plots are imported."""
+    """quarno-plot FOLDER [options]: PNG plots of a run.
+
+    Chooses matplotlib's file-only backend before the plots are imported.
+
+    Parameters
+    ----------
+    argv : list of str, optional
+        The arguments; sys.argv[1:] when None.
+
+    Returns
+    -------
+    int
+        The exit status: 0 done, 1 nothing to plot or a file that cannot be
+        read or written, 2 bad arguments.
+    """
     import matplotlib
     matplotlib.use("Agg")  # files only, never a window
     from .plot import PlotError, VARIABLES, plot_run, read_bands, read_observed

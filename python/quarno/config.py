@@ -9,6 +9,7 @@ import tomllib
 from pathlib import Path
 
 from . import forcing
+from .contract import BICOND_FILE, OBS_COLUMNS, PARAM_FILE, PROFILE_COLUMNS
 from .deck import Deck
 from .errors import FitError
 from .observations import check_transforms, read_observation_file
@@ -18,7 +19,9 @@ from .run import default_program
 REQUIRED = object()  # the default of a key that must be given
 LARGEST = 1_000_000  # the largest count a configuration may ask for
 TRANSFORMS = ("none", "log10")
-VARIABLES = ("h_m", "u_m_per_s", "Q_m3_per_s", "C", "Cb", "Cs")
+# The state a fit can match: the columns the program writes both at the
+# observation sites and along the reach, other than when and where.
+VARIABLES = tuple(c for c in OBS_COLUMNS if c in PROFILE_COLUMNS and c not in ("time_s", "x_m"))
 METHODS = ("sobol", "morris", "glue", "mcmc")
 LIKELIHOODS = ("nse", "gaussian")
 
@@ -81,7 +84,21 @@ _HINTS = {"method": f" ({', '.join(METHODS)})",
 
 
 def read_toml(path):
-    """The TOML file `path` as a dict; FitError when unreadable."""
+    """The TOML file `path` as a dict.
+
+    Parameters
+    ----------
+    path : str or Path
+
+    Returns
+    -------
+    dict
+
+    Raises
+    ------
+    FitError
+        When the file cannot be read or is not TOML.
+    """
     try:
         with open(path, "rb") as f:
             return tomllib.load(f)
@@ -224,7 +241,7 @@ class Config:
                        if sample else None)
 
         self.deck = base / model["deck"]
-        for name in ("crparam.txt", "crbicond.txt"):
+        for name in (PARAM_FILE, BICOND_FILE):
             if not (self.deck / name).is_file():
                 raise FitError(f"{where} [model]: the deck folder {self.deck} has no {name}")
         self.program_given = model["program"] is not None
@@ -245,7 +262,7 @@ class Config:
         self.tolerances = {k: fit[k] for k in ("ftol", "xtol", "gtol") if fit[k] is not None}
         self.out = Path(out) if out else base / default_out
 
-        deck = Deck.read(self.deck / "crparam.txt")
+        deck = Deck.read(self.deck / PARAM_FILE)
         self.deck_text = deck.text
         # The forcing file beside the deck, (bytes, sources) or None: every
         # run gets it, with the strengths of the parameters set.

@@ -9,6 +9,7 @@ import os
 
 from . import build, forcing
 from .bicond import Bicond
+from .contract import BICOND_FILE, PARAM_FILE
 from .deck_forcing import ForcingEdits
 from .errors import DeckError
 from .reach import ReachEdits, column_name
@@ -45,7 +46,7 @@ class Deck(ReachEdits, ForcingEdits):
         When the text cannot be read as the program reads it.
     """
 
-    def __init__(self, text, name="crparam.txt"):
+    def __init__(self, text, name=PARAM_FILE):
         if not isinstance(text, str):
             raise DeckError(f"{name}: the text of a deck is a string (found {type(text).__name__})")
         self.name = name
@@ -108,8 +109,8 @@ class Deck(ReachEdits, ForcingEdits):
         if not isinstance(path, (str, os.PathLike)):
             raise DeckError(f"a deck is read from a folder or file name (found {path!r})")
         if os.path.isdir(path):
-            deck = cls.read(os.path.join(path, "crparam.txt"))
-            deck.set_bicond_text(read_text(os.path.join(path, "crbicond.txt")))
+            deck = cls.read(os.path.join(path, PARAM_FILE))
+            deck.set_bicond_text(read_text(os.path.join(path, BICOND_FILE)))
             deck._forcing = forcing.read(path, deck.length)
             return deck
         return cls(read_text(path), name=os.path.basename(path))
@@ -196,7 +197,7 @@ class Deck(ReachEdits, ForcingEdits):
         except (OSError, ValueError) as e:
             raise DeckError(f"{folder}: cannot make the folder "
                             f"({getattr(e, 'strerror', None) or e})") from None
-        for name, text in (("crparam.txt", self.text), ("crbicond.txt", bic.text)):
+        for name, text in ((PARAM_FILE, self.text), (BICOND_FILE, bic.text)):
             path = os.path.join(folder, name)
             tmp = path + ".tmp"
             try:

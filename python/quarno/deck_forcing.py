@@ -98,15 +98,22 @@ class ForcingEdits:
         return None if env is None else env.as_dict()
 
     def set_environment(self, times, temperature_C=None, irradiance_W_per_m2=None):
-        """Sets the weather of the forcing file.
+        """Set the weather of the forcing file.
 
-        The water temperature (degrees C, -5 to 50) and the solar irradiance
-        at the water surface (W/m2, at least 0) at `times`, seconds since
-        time 0 or datetimes (written as UTC date-times: the deck must then be
-        run with --start-date). A scalar holds at every time; a quantity left
-        out is left out of the file (the temperature is then 20 degrees C,
-        the irradiance 0). Between times the values follow straight lines.
-        With neither quantity the environment is removed.
+        Between times the values follow straight lines. With neither quantity the
+        environment is removed.
+
+        Parameters
+        ----------
+        times : sequence
+            Seconds since time 0 or datetimes (written as UTC date-times: the deck
+            must then be run with --start-date).
+        temperature_C : float or sequence, optional
+            The water temperature (degrees C, -5 to 50); left out of the file when
+            None (the temperature is then 20 degrees C). A scalar holds at every time.
+        irradiance_W_per_m2 : float or sequence, optional
+            The solar irradiance at the water surface (W/m2, at least 0); left out
+            when None (then 0).
 
         Raises
         ------
@@ -190,8 +197,20 @@ class ForcingEdits:
         self._set_sources([s for s in sources if s.name != name])
 
     def set_source_strength(self, name, value):
-        """Sets the strength of source `name`, the factor on its
-        concentration or load (finite, >= 0; DeckError otherwise)."""
+        """Set the strength of a source: the factor on its concentration or load.
+
+        Parameters
+        ----------
+        name : str
+            The source.
+        value : float
+            Finite, >= 0.
+
+        Raises
+        ------
+        DeckError
+            No source of that name, or a bad value.
+        """
         sources = self._source_list()
         if name not in [s.name for s in sources]:
             raise DeckError(f"no source named {name!r}")

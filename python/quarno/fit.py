@@ -21,6 +21,7 @@ import time
 from . import forcing
 from .cache import Runner
 from .config import Config
+from .contract import BICOND_FILE, OBS_CSV_FILE, STEADY_FLOW_FILE
 from .deck import FLOW_COLUMNS, FLOW_OPTIONS, Deck
 from .errors import FitError, RunFailure
 from .fit_result import FitResult, diagnose
@@ -60,7 +61,7 @@ class Fit:
         self.log = log
         self.out = cfg.out
         self.deck = Deck(cfg.deck_text)
-        self.bicond = (cfg.deck / "crbicond.txt").read_bytes()
+        self.bicond = (cfg.deck / BICOND_FILE).read_bytes()
         self.params = cfg.parameters
         self.runner = Runner(cfg.program, cfg.options, cfg.workers, cfg.launcher,
                              cfg.parallel_args, log)
@@ -128,7 +129,7 @@ class Fit:
                                  "set steady_flow = false in [model]")
             raise RunFailure(f"the steady-flow run in {run.folder} failed (exit {run.status}): "
                              f"{run.stderr}")
-        state = self.out / "flow" / "crSteadyFlow.csv"
+        state = self.out / "flow" / STEADY_FLOW_FILE
         if not state.is_file():
             raise RunFailure(f"the steady-flow run wrote no {state}")
         self.run_options = ["--flow-state", str(state.resolve())]
@@ -373,7 +374,7 @@ class Fit:
         if not best_run.ok:
             self.warn(f"the best deck failed when run in {best}: {best_run.stderr}")
             return read_obs_csv(self.best_run.obs_csv)
-        return read_obs_csv(best / "crObsNode.csv")
+        return read_obs_csv(best / OBS_CSV_FILE)
 
     def write_outputs(self, result, t_start):
         """The files of the fit in the output folder, from `result`, and the

@@ -11,6 +11,15 @@ from .stats import covariance, exp_or_inf, format_sites
 class Estimate:
     """One fitted parameter at the optimum.
 
+    Parameters
+    ----------
+    prm : Parameter
+        The parameter fitted.
+    theta : float
+        Its value in the fitted space (the logarithm for a log parameter).
+    se : float
+        The standard error of theta.
+
     Attributes
     ----------
     name, label : str
@@ -156,7 +165,13 @@ class FitResult:
             observations, modelled, sites, nse
 
     def write_estimates(self, out):
-        """OUT/estimates.csv: one row per parameter."""
+        """Write OUT/estimates.csv: one row per parameter.
+
+        Parameters
+        ----------
+        out : Path
+            The fit's folder.
+        """
         with open(out / "estimates.csv", "w", newline="") as f:
             w = csv.writer(f)
             w.writerow(["name", "label", "x_from", "x_to", "value", "standard_error", "lower95",
@@ -176,7 +191,13 @@ class FitResult:
                 w.writerow([e.label] + [repr(float(c)) for c in row])
 
     def write_series(self, out):
-        """OUT/fit_series.csv: observed and modelled values."""
+        """Write OUT/fit_series.csv: observed and modelled values.
+
+        Parameters
+        ----------
+        out : Path
+            The fit's folder.
+        """
         with open(out / "fit_series.csv", "w", newline="") as f:
             w = csv.writer(f)
             w.writerow(["x_m", "time_s", "observed", "modelled", "weight", "group"])
@@ -185,7 +206,13 @@ class FitResult:
                             repr(o["weight"]), o["group"]])
 
     def write_sites(self, out):
-        """OUT/sites.csv: the agreement per group of observations."""
+        """Write OUT/sites.csv: the agreement per group of observations.
+
+        Parameters
+        ----------
+        out : Path
+            The fit's folder.
+        """
         with open(out / "sites.csv", "w", newline="") as f:
             w = csv.writer(f)
             w.writerow(["group", "n", "rmse", "bias", "observed_peak_time_s", "observed_peak",
@@ -203,7 +230,12 @@ class FitResult:
                      "cached": cached, "failed": list(failed), "flow": flow, "wall": wall}
 
     def report_lines(self):
-        """The report's lines, as summary.txt holds them."""
+        """The report's lines, as summary.txt holds them.
+
+        Returns
+        -------
+        list of str
+        """
         r = self.runs
         lines = [
             f"configuration: {r['config']}",

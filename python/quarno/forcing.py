@@ -5,14 +5,13 @@ and concentration (or load), inline or in a CSV file beside it; the weather
 CSV file) and how the die-off rates follow it per reach segment ([rates]).
 
 A file read and not edited is written back byte for byte, with its CSV
-series files. An edited one is written anew in one canonical form by the
-small TOML writer below (strings quoted and escaped as TOML wants them,
-floats by repr so that they read back exactly, dates as UTC date-times).
+series files; an edited one is written anew in one canonical form
+(quarno.forcing_write).
 
 The contents and their checks are in quarno.forcing_data, the reading in
-quarno.forcing_read; this module writes and edits, and offers all three."""
+quarno.forcing_read, the TOML writer in quarno.forcing_write; this module
+edits and writes the files, and offers all four."""
 
-import datetime
 import math
 import os
 import re
@@ -21,166 +20,44 @@ from .errors import DeckError
 from .steps import shown
 from .tables import X_TOLERANCE
 from .forcing_data import (
-    FORCING_FILE,
-    SOURCE_KEYS,
-    INLINE_KEYS,
-    UTC,
-    ENVIRONMENT,
-    ENVIRONMENT_KEYS,
-    TEMPERATURE_RANGE,
-    RATE_COLUMNS,
-    RATE_DEFAULTS,
-    RATES_KEYS,
-    THETA_RANGE,
-    THETA_USUAL,
-    RATE_FOLLOWS,
-    Source,
-    Environment,
-    Rates,
-    Contents,
-    is_number,
-    utc_date,
-    check_source,
-    check_environment,
-    check_rate_value,
-    check_rates,
-)
-from .forcing_read import (
-    parse,
-    read,
-)
+    ENVIRONMENT, ENVIRONMENT_KEYS, FORCING_FILE, INLINE_KEYS, RATE_COLUMNS, RATE_DEFAULTS,
+    RATE_FOLLOWS, RATES_KEYS, SOURCE_KEYS, TEMPERATURE_RANGE, THETA_RANGE, THETA_USUAL, UTC,
+    Contents, Environment, Rates, Source, check_environment, check_rate_value, check_rates,
+    check_source, is_number, utc_date)
+from .forcing_read import parse, read
+from .forcing_write import toml_array, toml_string, toml_value, write_text
 
 # The forcing file's whole interface: its contents and checks, reading, and
 # writing and editing.
 __all__ = [
-    "DeckError",
-    "FORCING_FILE",
-    "SOURCE_KEYS",
-    "INLINE_KEYS",
-    "UTC",
-    "ENVIRONMENT",
-    "ENVIRONMENT_KEYS",
-    "TEMPERATURE_RANGE",
-    "RATE_COLUMNS",
-    "RATE_DEFAULTS",
-    "RATES_KEYS",
-    "THETA_RANGE",
-    "THETA_USUAL",
-    "RATE_FOLLOWS",
-    "Source",
-    "Environment",
-    "Rates",
-    "Contents",
-    "is_number",
-    "utc_date",
-    "check_source",
-    "check_environment",
-    "check_rate_value",
-    "check_rates",
-    "parse",
-    "read",
-    "toml_string",
-    "toml_value",
-    "toml_array",
-    "write_text",
-    "files",
-    "flow_files",
-    "rows_in",
-    "set_rate",
-    "with_edits",
-    "write_files",
-    "strength_source",
-    "split_edits",
-    "run_files",
+    "DeckError", "FORCING_FILE", "SOURCE_KEYS", "INLINE_KEYS", "UTC", "ENVIRONMENT",
+    "ENVIRONMENT_KEYS", "TEMPERATURE_RANGE", "RATE_COLUMNS", "RATE_DEFAULTS", "RATES_KEYS",
+    "THETA_RANGE", "THETA_USUAL", "RATE_FOLLOWS", "Source", "Environment", "Rates", "Contents",
+    "is_number", "utc_date", "check_source", "check_environment", "check_rate_value",
+    "check_rates", "parse", "read", "toml_string", "toml_value", "toml_array", "write_text",
+    "files", "flow_files", "rows_in", "set_rate", "with_edits", "write_files",
+    "strength_source", "split_edits", "run_files",
 ]
 
 
 # ----------------------------------------------------------------------------
-# Writing
-
-
-def toml_string(s):
-    """A TOML basic string: quotes, backslashes and control characters escaped."""
-    out = []
-    for c in s:
-        if c == '"':
-            out.append('\\"')
-        elif c == "\\":
-            out.append("\\\\")
-        elif c in "\b\t\n\f\r":
-            out.append({"\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r"}[c])
-        elif ord(c) < 0x20 or ord(c) == 0x7F:
-            out.append(f"\\u{ord(c):04X}")
-        else:
-            out.append(c)
-    return '"' + "".join(out) + '"'
-
-
-def toml_value(v):
-    """A number (by repr, which reads back as the same float) or a date (a
-    UTC offset date-time)."""
-    if isinstance(v, datetime.datetime):
-        v = v.astimezone(UTC)
-        frac = f".{v.microsecond:06d}" if v.microsecond else ""
-        return v.strftime("%Y-%m-%dT%H:%M:%S") + frac + "Z"
-    v = float(v)
-    if not math.isfinite(v):
-        raise DeckError(f"cannot write the value {v!r} in TOML")
-    return repr(v)
-
-
-def toml_array(values, key, width=96):
-    """`key = [a, b, ...]` on one line when it fits `width`, else wrapped with
-    the values indented four blanks, as many a line as fit."""
-    items = [toml_value(v) for v in values]
-    one = f"{key} = [{', '.join(items)}]"
-    if len(one) <= width:
-        return one
-    lines, line = [f"{key} = ["], "   "
-    for item in items:
-        if len(line) + len(item) + 2 > width and line.strip():
-            lines.append(line)
-            line = "   "
-        line += f" {item},"
-    lines.append(line)
-    lines.append("]")
-    return "\n".join(lines)
-
-
-def write_text(contents):
-    """The canonical text of a forcing file holding `contents`: the weather
-    first, then the sources."""
-    title = ("Sources along the reach" if not contents.weather() else
-             "The weather" if not contents.sources else "The weather and sources along the reach")
-    out = [f"# {title} (written by the quarno package)."]
-    env = contents.environment
-    if env is not None:
-        out += ["", "[environment]"]
-        if env.series is not None:
-            out.append(f"series = {toml_string(env.series)}")
-        elif env.times:
-            out.append(toml_array(env.times, "times"))
-            out += [toml_array(env.values[q], q) for q in ENVIRONMENT if q in env.values]
-    if contents.rates is not None:
-        out += ["", "[rates]", toml_array(contents.rates.x, "x")]
-        out += [toml_array(contents.rates.columns[c], c) for c in RATE_COLUMNS
-                if c in contents.rates.columns]
-    for s in contents.sources:
-        out += ["", "[[source]]", f"name = {toml_string(s.name)}", f"x = {toml_value(s.x)}"]
-        if s.x_to is not None:
-            out.append(f"x_to = {toml_value(s.x_to)}")
-        if s.series is not None:
-            out.append(f"series = {toml_string(s.series)}")
-        else:
-            out.append(toml_array(s.times, "times"))
-            out.append(toml_array(s.discharge, "discharge"))
-            out.append(toml_array(s.values, "load" if s.load else "concentration"))
-        out.append(f"strength = {toml_value(s.strength)}")
-    return ("\n".join(out) + "\n").encode("utf-8")
-
+# Files and edits
 
 def files(data, contents):
-    """{relative path: bytes} of a forcing file and its series files."""
+    """The files of a forcing file and its series files.
+
+    Parameters
+    ----------
+    data : bytes
+        The forcing file.
+    contents : Contents
+        What it holds.
+
+    Returns
+    -------
+    dict
+        {relative path: bytes}.
+    """
     out = {FORCING_FILE: data}
     env = contents.environment
     if env is not None and env.series is not None:
@@ -273,15 +150,29 @@ def set_rate(rates, column, value, x_from, x_to, length):
 
 
 def with_edits(data, contents, strengths=None, rates=()):
-    """(bytes, Contents) with the strengths of `strengths` (name -> value)
-    and the rate edits `rates` ((column, x_from, x_to, value), in order) set:
-    the same bytes when nothing changes, else the file written anew.
+    """The forcing file with strengths and rate edits set.
+
+    Parameters
+    ----------
+    data : bytes
+        The forcing file.
+    contents : Contents
+        What it holds.
+    strengths : dict, optional
+        Source name -> strength.
+    rates : sequence of tuple, optional
+        Rate edits (column, x_from, x_to, value), in order.
+
+    Returns
+    -------
+    (bytes, Contents)
+        The same bytes when nothing changes, else the file written anew.
 
     Raises
     ------
     DeckError
-        For a source the file does not have, a strength that is not a
-        number, or a rate edit set_rate refuses.
+        For a source the file does not have, a strength that is not a number,
+        or a rate edit set_rate refuses.
     """
     strengths = dict(strengths or {})
     for name, value in strengths.items():
@@ -307,9 +198,16 @@ def with_edits(data, contents, strengths=None, rates=()):
 
 
 def write_files(folder, file_map):
-    """Writes {relative path: bytes} into `folder`, each through a
-    temporary file; removes a forcing file already there when `file_map`
-    holds none (it would add sources the deck does not have).
+    """Write files into a folder, each through a temporary file.
+
+    A forcing file already there is removed when `file_map` holds none (it
+    would add sources the deck does not have).
+
+    Parameters
+    ----------
+    folder : str
+    file_map : dict
+        {relative path: bytes}.
 
     Raises
     ------
@@ -349,9 +247,22 @@ def strength_source(name):
 
 
 def split_edits(edits):
-    """Edits (name, x_from, x_to, value) split into those of crparam.txt's
-    columns, the strengths they set {source name: value}, and those of the
-    rate table (column, x_from, x_to, value)."""
+    """Parameter edits split by what they change.
+
+    Parameters
+    ----------
+    edits : iterable of tuple
+        (name, x_from, x_to, value).
+
+    Returns
+    -------
+    columns : list of tuple
+        The edits of crparam.txt's columns, as given.
+    strengths : dict
+        {source name: value} of the strengths set.
+    rates : list of tuple
+        The edits of the rate table (column, x_from, x_to, value).
+    """
     columns, strengths, rates = [], {}, []
     for e in edits:
         source = strength_source(e[0])
@@ -365,9 +276,28 @@ def split_edits(edits):
 
 
 def run_files(forcing, strengths, rates=()):
-    """{relative path: bytes} of a run's forcing file and series files:
-    `forcing` (bytes, Contents) with `strengths` and the rate edits `rates`
-    set, or {} without a forcing file."""
+    """The forcing file and series files of a run.
+
+    Parameters
+    ----------
+    forcing : (bytes, Contents) or None
+        The deck's forcing file; None without one.
+    strengths : dict
+        Source name -> strength.
+    rates : sequence of tuple, optional
+        Rate edits (column, x_from, x_to, value).
+
+    Returns
+    -------
+    dict
+        {relative path: bytes}; {} without a forcing file.
+
+    Raises
+    ------
+    DeckError
+        Strengths or rate edits without a forcing file, or edits with_edits
+        refuses.
+    """
     if forcing is None:
         if strengths:
             raise DeckError(f"no {FORCING_FILE}: no source named {sorted(strengths)[0]!r}")

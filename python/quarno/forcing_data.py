@@ -6,9 +6,9 @@ import datetime
 import math
 import warnings
 
+from .contract import FORCING_FILE
 from .errors import DeckError
 
-FORCING_FILE = "crforcing.toml"
 
 SOURCE_KEYS = {"name", "x", "x_to", "times", "discharge", "concentration", "load", "series",
                 "strength"}
@@ -58,7 +58,12 @@ class Source:
         return s
 
     def as_dict(self):
-        """The source as the dict Deck.sources lists."""
+        """The source as the dict Deck.sources lists.
+
+        Returns
+        -------
+        dict
+        """
         return {
             "name": self.name,
             "x": self.x,
@@ -150,9 +155,20 @@ def is_number(v):
 
 
 def utc_date(value):
-    """A date as an aware UTC datetime: a datetime (naive ones read as UTC),
-    a pandas Timestamp, a numpy datetime64 or an ISO 8601 text; None when
-    the value is none of them, or lies outside the years 1 to 9999 in UTC."""
+    """A date as an aware UTC datetime.
+
+    Parameters
+    ----------
+    value : object
+        A datetime (naive ones read as UTC), a pandas Timestamp, a numpy
+        datetime64 or an ISO 8601 text.
+
+    Returns
+    -------
+    datetime.datetime or None
+        None when the value is none of them, or lies outside the years 1 to
+        9999 in UTC.
+    """
     if isinstance(value, str):
         try:
             value = datetime.datetime.fromisoformat(value)
@@ -179,8 +195,23 @@ def utc_date(value):
 
 
 def check_source(src, length, where, names=()):
-    """Raises DeckError naming `where` when the source cannot stand in a
-    reach of `length` m (None: the position is not checked)."""
+    """Check that a source can stand in a reach.
+
+    Parameters
+    ----------
+    src : Source
+    length : float or None
+        The reach's length (m); None: the position is not checked.
+    where : str
+        Names the source in the messages.
+    names : collection of str, optional
+        Names already taken by other sources.
+
+    Raises
+    ------
+    DeckError
+        Naming `where`.
+    """
     if not isinstance(src.name, str) or not 1 <= len(src.name) <= 40 or not all(
             " " <= c <= "~" for c in src.name):
         raise DeckError(f"{where}: a name is 1 to 40 printable characters (found {src.name!r})")
@@ -245,9 +276,20 @@ def _check_finite(vals, key, where):
 
 
 def check_environment(env, where):
-    """Raises DeckError when the environment cannot be read as the weather:
-    `where(key, index)` names the place of a key's value (index None: the
-    key as a whole)."""
+    """Check that the environment can be read as the weather.
+
+    Parameters
+    ----------
+    env : dict
+        The [environment] table.
+    where : callable
+        where(key, index) names the place of a key's value (index None: the key
+        as a whole).
+
+    Raises
+    ------
+    DeckError
+    """
     _check_times(env.times, where)
     for q in ENVIRONMENT:
         if q not in env.values:
@@ -266,8 +308,25 @@ def check_environment(env, where):
 
 
 def check_rate_value(column, v, where):
-    """Raises DeckError for a value `column` cannot take; warns (UserWarning)
-    for a theta past the range found for faecal indicator bacteria."""
+    """Check a value of the rate table.
+
+    Parameters
+    ----------
+    column : str
+    v : float
+    where : str
+        Names the value in the messages.
+
+    Raises
+    ------
+    DeckError
+        For a value `column` cannot take.
+
+    Warns
+    -----
+    UserWarning
+        For a theta past the range found for faecal indicator bacteria.
+    """
     if not is_number(v) or not math.isfinite(v):
         raise DeckError(f"{where}: {column} {v!r} is not a finite number")
     if column.startswith("theta"):
@@ -285,8 +344,21 @@ def check_rate_value(column, v, where):
 
 
 def check_rates(rates, length, where):
-    """Raises DeckError when the rate table cannot stand in a reach of
-    `length` m (None: not checked); `where` as for check_environment."""
+    """Check that the rate table can stand in a reach.
+
+    Parameters
+    ----------
+    rates : dict
+        The [rates] table.
+    length : float or None
+        The reach's length (m); None: not checked.
+    where : callable
+        As for check_environment.
+
+    Raises
+    ------
+    DeckError
+    """
     xs = rates.x
     if not xs:
         raise DeckError(f"{where('x', None)}: the rate table is empty")

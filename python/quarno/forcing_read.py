@@ -343,8 +343,19 @@ def parse(data, folder, length, name=FORCING_FILE):
 
 
 def read(folder, length):
-    """(bytes, Contents) of the forcing file in `folder`, or None when there
-    is none.
+    """The forcing file in a folder.
+
+    Parameters
+    ----------
+    folder : str
+        The deck's folder.
+    length : float
+        The reach's length (m), for the sources' positions.
+
+    Returns
+    -------
+    (bytes, Contents) or None
+        The file's bytes and contents; None when there is none.
 
     Raises
     ------

@@ -3,8 +3,10 @@ run launched at once."""
 
 
 def difference_steps(theta, step, bounds):
-    """The step of each coordinate: `step` times max(1, |theta|), backward
-    where the forward one leaves the bounds and the backward one does not.
+    """The step of each coordinate for a forward-difference Jacobian.
+
+    Each step is `step` times max(1, |theta|), backward where the forward one
+    leaves the bounds and the backward one does not.
 
     Parameters
     ----------
@@ -14,6 +16,11 @@ def difference_steps(theta, step, bounds):
         The relative step.
     bounds : tuple of list
         The lower and upper bounds.
+
+    Returns
+    -------
+    list of float
+        The signed steps.
     """
     lb, ub = bounds
     hs = []

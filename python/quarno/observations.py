@@ -181,7 +181,18 @@ class Matcher:
         self.check_times(model_rows)
 
     def series(self, model_rows):
-        """{site: (times, values)} of the variable in `model_rows`."""
+        """The variable's record at each observation site.
+
+        Parameters
+        ----------
+        model_rows : list of dict
+            The rows of a run's observation records.
+
+        Returns
+        -------
+        dict
+            {site: (times, values)}.
+        """
         out = {}
         for r in model_rows:
             out.setdefault(r["site"], ([], []))
@@ -190,7 +201,18 @@ class Matcher:
         return out
 
     def check_times(self, model_rows):
-        """Raise FitError for observations outside the record's times."""
+        """Check that the record covers every observation's time.
+
+        Parameters
+        ----------
+        model_rows : list of dict
+            The rows of a run's observation records.
+
+        Raises
+        ------
+        FitError
+            For observations outside the record's times.
+        """
         series = self.series(model_rows)
         outside = [o for o, s in zip(self.observations, self.index)
                    if not series[s][0][0] <= o["time_s"] <= series[s][0][-1]]
@@ -203,8 +225,23 @@ class Matcher:
                            f"({t0:g} to {t1:g} s): {shown}{more}")
 
     def values(self, model_rows):
-        """The modelled values at the observations (an array); RunFailure
-        when a run's record does not reach an observation's time."""
+        """The modelled values at the observations.
+
+        Parameters
+        ----------
+        model_rows : list of dict
+            The rows of a run's observation records.
+
+        Returns
+        -------
+        numpy.ndarray
+            One value per observation, interpolated in time.
+
+        Raises
+        ------
+        RunFailure
+            When the record does not reach an observation's time.
+        """
         import numpy as np
         series = self.series(model_rows)
         out = np.empty(len(self.observations))

@@ -58,6 +58,10 @@ def read_parameter(p, pw, path, deck, forcing_run):
     forcing_run : tuple or None
         The deck's forcing file as `forcing.read` gives it.
 
+    Returns
+    -------
+    Parameter
+
     Raises
     ------
     FitError
@@ -96,7 +100,20 @@ def read_parameter(p, pw, path, deck, forcing_run):
 
 
 def check_distinct(parameters, where):
-    """FitError for two parameters with one label, or setting one thing."""
+    """Check that no two parameters share a label or set one thing.
+
+    Parameters
+    ----------
+    parameters : list of Parameter
+    where : str
+        Where they are, for the messages.
+
+    Raises
+    ------
+    FitError
+        Two parameters with one label, setting one column on the whole reach,
+        or on overlapping reaches.
+    """
     labels = [p.label for p in parameters]
     dup = {lab for lab in labels if labels.count(lab) > 1}
     if dup:

@@ -27,6 +27,17 @@ def column_name(column):
 def reach_bound(x, what):
     """A bound of a reach as a float; infinite ones mean the table's ends.
 
+    Parameters
+    ----------
+    x : object
+        The bound as given.
+    what : str
+        Which bound, for the message.
+
+    Returns
+    -------
+    float
+
     Raises
     ------
     DeckError
@@ -45,6 +56,17 @@ def reach_bound(x, what):
 
 def finite_value(column, value):
     """`value` as a finite float, to be written into the file.
+
+    Parameters
+    ----------
+    column : str
+        The column it is for, for the message.
+    value : object
+        The value as given.
+
+    Returns
+    -------
+    float
 
     Raises
     ------
@@ -129,13 +151,19 @@ class ReachEdits:
         return rows
 
     def split(self, column, x):
-        """Splits the segment of `column`'s table that holds X = x in two.
+        """Split the segment of `column`'s table that holds X = x in two.
 
-        The new row at x carries the values of the row the segment starts
-        with, so that the nodes keep their values and a reach can start or
-        end at x. Nothing is done when a row stands at x (within the
-        program's tolerance) or x lies outside the table's first row and the
-        reach's end.
+        The new row at x carries the values of the row the segment starts with, so
+        that the nodes keep their values and a reach can start or end at x. Nothing
+        is done when a row stands at x (within the program's tolerance) or x lies
+        outside the table's first row and the reach's end.
+
+        Parameters
+        ----------
+        column : str
+            A column of the table.
+        x : float
+            Where to split (m).
 
         Returns
         -------
@@ -180,16 +208,24 @@ class ReachEdits:
         return True
 
     def rows_in(self, column, x_from, x_to):
-        """Indices (0-based) of the table rows of `column` in the reach
-        x_from <= X < x_to, with the tolerance of the program's mapping.
+        """The table rows of `column` in a reach.
 
-        The last row of a table only closes it (no node takes its value); it
-        goes with the reach that ends at or beyond it, so that the deck reads
-        as the model uses it.
+        The last row of a table only closes it (no node takes its value); it goes
+        with the reach that ends at or beyond it, so that the deck reads as the
+        model uses it.
+
+        Parameters
+        ----------
+        column : str
+            A column of the table.
+        x_from, x_to : float
+            The reach x_from <= X < x_to (m), with the tolerance of the program's
+            mapping.
 
         Returns
         -------
         list of int
+            The rows' indices (0-based).
         """
         table = self.tables.get(FITTABLE[column])
         if table is None:

@@ -16,93 +16,14 @@ import os
 import time
 
 from .config import METHODS, SampleConfig
+from .contract import BICOND_FILE
 from .errors import FitError
-from .observations import Matcher, Residuals
+from .observations import Residuals
 from .outfolder import FolderLock
+from .sample_outputs import Outputs
 from .sample_result import SampleResult
 
 __all__ = ["METHODS", "Outputs", "SampleConfig", "SampleResult", "Sampler"]
-
-
-class Outputs:
-    """The model's outputs of every sample: the site series on one time axis
-    (the first good run's), the fit's weighted residuals at the observations,
-    and from them the objective and each site's peak and time integral.
-
-    Parameters
-    ----------
-    observations : list of dict
-        The observations, as the configuration read them.
-    weighted : Residuals
-        Their weights and transforms.
-    variable : str
-        The variable compared.
-    obs_file : str
-        The observation file, for the messages.
-    """
-
-    def __init__(self, observations, weighted, variable, obs_file):
-        import numpy as np
-        self.np = np
-        self.observations, self.weighted, self.obs_file = observations, weighted, obs_file
-        self.matcher = None
-        self.variable = variable
-        self.time = None
-        self.x = None
-        self.series = {}      # sample id -> array sites x times (NaN: failed run)
-        self.residuals = {}   # sample id -> weighted residuals at the observations
-        self.failed = {}      # sample id -> message
-        self.flow = {}
-
-    def take(self, result):
-        """Keep the outputs of one run's result (the engine's dict)."""
-        np = self.np
-        i = result["sample"]
-        self.flow[result["flow"]] = self.flow.get(result["flow"], 0) + 1
-        if result["status"] != 0:
-            self.failed[i] = f"exit {result['status']}: {result['message']}"
-            return
-        series = result["series"][self.variable]
-        if self.time is None:
-            self.time, self.x = result["time"], result["x"]
-            rows = [{"site": int(s), "x_m": float(x), "time_s": float(t), self.variable: 0.0}
-                    for s, x in zip(result["site"], result["x"]) for t in result["time"]]
-            self.matcher = Matcher(self.observations, rows, self.variable, self.obs_file)
-            self.site_of = [list(result["site"]).index(s) for s in self.matcher.index]
-        elif len(result["time"]) != len(self.time) or np.any(result["time"] != self.time):
-            series = np.array([np.interp(self.time, result["time"], s) for s in series])
-        self.series[i] = series
-        model = np.array([np.interp(o["time_s"], self.time, series[k])
-                          for o, k in zip(self.observations, self.site_of)])
-        r = self.weighted.at(model)
-        self.residuals[i] = r if np.all(np.isfinite(r)) else None
-
-    def objective(self, i):
-        """The weighted sum of squares of sample i (NaN when its run failed)."""
-        r = self.residuals.get(i)
-        return math.nan if r is None else float(r @ r)
-
-    def table(self, ids):
-        """The outputs of samples `ids` as (names, array samples x outputs):
-        the objective, then each site's peak and time integral."""
-        np = self.np
-        names = ["objective"] + [f"peak {self.variable} x={x:g}" for x in self.x] + \
-                [f"integral {self.variable} x={x:g}" for x in self.x]
-        rows = []
-        for i in ids:
-            s = self.series.get(i)
-            if s is None:
-                rows.append([math.nan] * len(names))
-                continue
-            rows.append([self.objective(i), *np.max(s, axis=1),
-                         *np.trapz(s, self.time, axis=1)])
-        return names, np.array(rows, dtype=float)
-
-    def cube(self, ids):
-        """The site series of samples `ids`: samples x sites x times."""
-        np = self.np
-        blank = np.full((len(self.x), len(self.time)), np.nan)
-        return np.stack([self.series.get(i, blank) for i in ids])
 
 
 class Sampler:
@@ -131,7 +52,7 @@ class Sampler:
         self.lock = FolderLock(cfg.out, "sampling")
         self.outputs = Outputs(self.observations, self.weighted, cfg.fit.variable,
                                str(cfg.fit.obs_file))
-        self.deck = (cfg.fit.deck_text, (cfg.fit.deck / "crbicond.txt").read_bytes(),
+        self.deck = (cfg.fit.deck_text, (cfg.fit.deck / BICOND_FILE).read_bytes(),
                      cfg.fit.forcing)
         self.program = (cfg.fit.program if cfg.fit.program_given else None)
         self.result = SampleResult(cfg.method, cfg.seed, cfg.labels)
@@ -145,7 +66,25 @@ class Sampler:
                 for p, v in zip(self.cfg.fit.parameters, values)]
 
     def evaluate(self, X, first_id=0):
-        """Runs the parameter sets X (rows) as samples first_id, ...; their ids."""
+        """Run parameter sets as samples.
+
+        Parameters
+        ----------
+        X : array_like
+            The parameter sets (rows), in physical units.
+        first_id : int, optional
+            The id of the first; the others follow in order.
+
+        Returns
+        -------
+        list of int
+            The samples' ids.
+
+        Raises
+        ------
+        FitError
+            When every run so far failed.
+        """
         ids = list(range(first_id, first_id + len(X)))
         results = self.engine.map([(i, self.edits(x)) for i, x in zip(ids, X)], self.deck,
                                   options=self.cfg.fit.options,
@@ -176,7 +115,12 @@ class Sampler:
             return self.analyse()
 
     def analyse(self):
-        """The method's runs and analysis; the files written from its result."""
+        """The method's runs and analysis, and the files written from its result.
+
+        Returns
+        -------
+        SampleResult
+        """
         getattr(self, f"run_{self.cfg.method}")()
         failed = len(self.outputs.failed)
         flow = ", ".join(f"{n} {k}" for k, n in sorted(self.outputs.flow.items()))
@@ -303,8 +247,19 @@ class Sampler:
     # -- shared parts
 
     def likelihood(self, i):
-        """Sample i's likelihood: its Nash-Sutcliffe efficiency, or the
-        Gaussian log-likelihood of its weighted residuals (NaN: failed)."""
+        """A sample's likelihood.
+
+        Parameters
+        ----------
+        i : int
+            The sample.
+
+        Returns
+        -------
+        float
+            Its Nash-Sutcliffe efficiency, or the Gaussian log-likelihood of its
+            weighted residuals; NaN when its run failed.
+        """
         if self.cfg.likelihood == "gaussian":
             return -0.5 * self.outputs.objective(i)
         r = self.outputs.residuals.get(i)
@@ -314,7 +269,17 @@ class Sampler:
 
     def add_bands(self, name, ids, weights):
         """The 5/50/95 % bands per site and time of the weighted samples, the
-        share of observations inside, and the plot of both."""
+        share of observations inside, and the plot of both.
+
+        Parameters
+        ----------
+        name : str
+            The band file's name.
+        ids : list of int
+            The samples.
+        weights : array_like
+            One weight per sample.
+        """
         np = self.outputs.np
         from .uncertainty import weighted_quantiles
         cube = self.outputs.cube(ids)
@@ -338,11 +303,26 @@ class Sampler:
         self.add_plot(name.replace(".csv", ".png"), "bands", bands)
 
     def predictive_coverage(self, ids, weights, draws=20):
-        """The share of observations (weight > 0) inside the 5-95 % band of
-        the weighted model values plus a Gaussian observation error of
-        sigma = 1/weight on the fit's scale (log10 where transformed): an
-        observation is inside when zero lies between the 5 and 95 %
-        quantiles of its residuals with the error drawn in (seeded)."""
+        """The share of observations inside the band with the observation error.
+
+        The error is Gaussian with sigma = 1/weight on the fit's scale (log10 where
+        transformed), drawn into the weighted model values (seeded); an observation
+        (weight > 0) is inside when zero lies between the 5 and 95 % quantiles of
+        its residuals.
+
+        Parameters
+        ----------
+        ids : list of int
+            The samples.
+        weights : array_like
+            One weight per sample.
+        draws : int, optional
+            The errors drawn per sample.
+
+        Returns
+        -------
+        float
+        """
         np = self.outputs.np
         from .uncertainty import weighted_quantiles
         keep = [k for k, i in enumerate(ids) if weights[k] > 0
@@ -356,8 +336,17 @@ class Sampler:
         return float(np.mean((lo <= 0.0) & (0.0 <= hi)))
 
     def add_samples(self, ids, X, **extra):
-        """samples.nc: the parameters of each sample and its site series
-        (sample x site x time), with the objective and any `extra` per sample."""
+        """Add samples.nc: each sample's parameters and site series (sample x site x time).
+
+        Parameters
+        ----------
+        ids : list of int
+            The samples.
+        X : array_like
+            Their parameters.
+        **extra
+            Further arrays per sample; the objective is always added.
+        """
         import xarray as xr
         np = self.outputs.np
         o = self.outputs

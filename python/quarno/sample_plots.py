@@ -5,7 +5,7 @@ backend is the command's choice."""
 
 import matplotlib.pyplot as plt
 
-from .plot import GROUP_MARKERS
+from .plot_style import GROUP_MARKERS
 
 
 def _title(fig, sampler, what):
@@ -15,8 +15,20 @@ def _title(fig, sampler, what):
 
 
 def indices(sampler, path, names, res):
-    """S1 and ST of each parameter, with their confidence half-widths, for
-    the objective and for each site's peak and integral."""
+    """Bars of S1 and ST of each parameter with their confidence half-widths.
+
+    One panel for the objective and one for each site's peak and integral.
+
+    Parameters
+    ----------
+    sampler : Sampler
+    path : str
+        The PNG file written.
+    names : list of str
+        The outputs' names, one panel each.
+    res : dict
+        From sensitivity.sobol_indices, (outputs, parameters) arrays.
+    """
     import numpy as np
     labels = sampler.cfg.labels
     n = len(names)
@@ -45,7 +57,16 @@ def indices(sampler, path, names, res):
 
 
 def morris(sampler, path, rows):
-    """mu* against sigma of each parameter, for the objective."""
+    """mu* against sigma of each parameter, for the objective.
+
+    Parameters
+    ----------
+    sampler : Sampler
+    path : str
+        The PNG file written.
+    rows : list of list
+        (output, label, mu, mu_star, sigma, n_effects) per output and parameter.
+    """
     fig, ax = plt.subplots(figsize=(7, 5), layout="constrained")
     for k, (_, label, _, mu_star, sigma, _) in enumerate(r for r in rows
                                                          if r[0] == "objective"):
@@ -61,8 +82,18 @@ def morris(sampler, path, rows):
 
 
 def bands(sampler, path, bands):
-    """Each site's 5-95 % band and median over time, the observations as
-    markers, one panel per site."""
+    """Each site's 5-95 % band and median over time, the observations as markers.
+
+    One panel per site.
+
+    Parameters
+    ----------
+    sampler : Sampler
+    path : str
+        The PNG file written.
+    bands : numpy.ndarray
+        (sites, 3, times): the 5 %, 50 % and 95 % quantiles.
+    """
     o = sampler.outputs
     n = len(o.x)
     fig, axes = plt.subplots(n, 1, figsize=(9, 1.2 + 2.3 * n), sharex=True, squeeze=False,
@@ -93,8 +124,18 @@ def bands(sampler, path, bands):
 
 
 def pairs(sampler, path, chain):
-    """The posterior's marginals (histograms) and pairs (scatter), on log
-    axes for log parameters."""
+    """The posterior's marginals (histograms) and pairs (scatter).
+
+    On log axes for log parameters.
+
+    Parameters
+    ----------
+    sampler : Sampler
+    path : str
+        The PNG file written.
+    chain : numpy.ndarray
+        The posterior's samples, (n, parameters), in physical units.
+    """
     import numpy as np
     params = sampler.cfg.fit.parameters
     d = len(params)

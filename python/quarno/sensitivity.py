@@ -18,8 +18,24 @@ from .errors import FitError
 
 
 def check_bounds(bounds):
-    """The bounds as arrays (lower, upper, log), after checking each triple:
-    finite, lower < upper, both positive when log."""
+    """The bounds as arrays, after checking each triple.
+
+    Parameters
+    ----------
+    bounds : sequence
+        One (lower, upper, log) triple per parameter: finite, lower < upper,
+        both positive when log.
+
+    Returns
+    -------
+    lower, upper : numpy.ndarray
+    log : numpy.ndarray of bool
+
+    Raises
+    ------
+    FitError
+        No parameter, or a triple that breaks a rule.
+    """
     if len(bounds) == 0:
         raise FitError("no parameter to sample")
     lo, hi, log = [], [], []
@@ -62,9 +78,22 @@ def saltelli_design(bounds, n, seed):
     Draws a scrambled Sobol sequence of dimension 2d (scipy.stats.qmc.Sobol,
     seeded): its first d columns are matrix A, its last d matrix B. n is
     rounded up to a power of 2 (N), which keeps the sequence balanced.
-    Returns an (N*(d+2), d) matrix in physical units whose rows come in
-    blocks of N: A, B, AB_1, ..., AB_d, where AB_i is A with column i taken
-    from B. Row j of every block belongs to base sample j.
+
+    Parameters
+    ----------
+    bounds : sequence
+        One (lower, upper, log) triple per parameter (check_bounds).
+    n : int
+        The base samples wanted.
+    seed : int
+        The seed of the scrambling.
+
+    Returns
+    -------
+    numpy.ndarray
+        (N*(d+2), d) in physical units, rows in blocks of N: A, B, AB_1, ...,
+        AB_d, where AB_i is A with column i taken from B. Row j of every block
+        belongs to base sample j.
     """
     from scipy.stats import qmc
     d = len(check_bounds(bounds)[0])
@@ -115,18 +144,32 @@ def _sobol_one(fA, fB, fAB, n_boot, rng, z):
 
 
 def sobol_indices(y, d, n_boot=1000, seed=0, conf=0.95):
-    """First-order (S1) and total (ST) Sobol indices from outputs y of the
-    Saltelli design (rows in design order), with bootstrap confidence
-    half-widths at level conf (z * standard deviation over n_boot resamples
-    of the base samples).
+    """First-order (S1) and total (ST) Sobol indices from the outputs of a Saltelli design.
 
-    y is (N*(d+2),) for one output or (N*(d+2), k) for k outputs. A base
-    sample with any NaN output (a failed run) in any of its d+2 rows is
-    dropped for that output, so every estimate uses complete row groups;
-    `n_dropped` counts them. An output that does not vary gets NaN indices.
+    A base sample with any NaN output (a failed run) in any of its d+2 rows is
+    dropped for that output, so every estimate uses complete row groups. An
+    output that does not vary gets NaN indices.
 
-    Returns a dict of arrays S1, S1_conf, ST, ST_conf of shape (d,) for a 1-D
-    y or (k, d) for k outputs, n_used and n_dropped (scalars or (k,)).
+    Parameters
+    ----------
+    y : array_like
+        The outputs in design order: (N*(d+2),) for one output or (N*(d+2), k)
+        for k outputs.
+    d : int
+        The parameters.
+    n_boot : int, optional
+        The bootstrap resamples of the base samples.
+    seed : int, optional
+        The seed of the bootstrap.
+    conf : float, optional
+        The confidence level of the half-widths (z * standard deviation over
+        the resamples).
+
+    Returns
+    -------
+    dict
+        Arrays S1, S1_conf, ST, ST_conf of shape (d,) for a 1-D y or (k, d) for
+        k outputs; n_used and n_dropped (scalars or (k,)).
     """
     from scipy.stats import norm
     y = np.asarray(y, float)
@@ -162,13 +205,29 @@ def sobol_indices(y, d, n_boot=1000, seed=0, conf=0.95):
 # ---------------------------------------------------------------- Morris
 
 def morris_design(bounds, r, levels=4, seed=0):
-    """r Morris trajectories of d+1 points each on a grid of `levels` values
-    per factor (levels even), moving one factor by Delta = levels/(2(levels-1))
-    at each step, factors in random order and in random directions.
+    """Morris trajectories on a grid.
 
-    Returns (X, info): X is the (r*(d+1), d) design in physical units,
-    trajectory by trajectory; info holds the unit-cube design `unit`, `r`, `d`
-    and `delta`, all morris_effects needs.
+    Each trajectory has d+1 points and moves one factor by
+    Delta = levels/(2(levels-1)) at each step, factors in random order and in
+    random directions.
+
+    Parameters
+    ----------
+    bounds : sequence
+        One (lower, upper, log) triple per parameter (check_bounds).
+    r : int
+        The trajectories.
+    levels : int, optional
+        The grid's values per factor (even).
+    seed : int, optional
+        The seed of the trajectories.
+
+    Returns
+    -------
+    X : numpy.ndarray
+        The (r*(d+1), d) design in physical units, trajectory by trajectory.
+    info : dict
+        The unit-cube design `unit`, `r`, `d` and `delta`: all morris_effects needs.
     """
     d = len(check_bounds(bounds)[0])
     p = int(levels)
@@ -194,12 +253,24 @@ def morris_design(bounds, r, levels=4, seed=0):
 
 
 def morris_effects(y, info):
-    """Elementary effects from the outputs y of a Morris design (rows in
-    design order): per factor mu (mean effect), mu_star (mean absolute
-    effect) and sigma (standard deviation of the effects), each effect being
-    the change of the output over the factor's step in the unit cube. Effects
-    touching a NaN output (a failed run) are left out; `n_effects` counts
-    those used per factor."""
+    """Elementary effects from the outputs of a Morris design.
+
+    Each effect is the change of the output over the factor's step in the unit
+    cube. Effects touching a NaN output (a failed run) are left out.
+
+    Parameters
+    ----------
+    y : array_like
+        The outputs in design order.
+    info : dict
+        From morris_design.
+
+    Returns
+    -------
+    dict
+        Per factor mu (mean effect), mu_star (mean absolute effect), sigma
+        (standard deviation of the effects) and n_effects (the effects used).
+    """
     y = np.asarray(y, float)
     r, d = info["r"], info["d"]
     if y.shape != (r * (d + 1),):

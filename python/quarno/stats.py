@@ -5,10 +5,29 @@ import math
 
 
 def covariance(J, res):
-    """At the optimum with Jacobian J and residuals res: the sum of squares,
-    the residual variance s^2 = SSR/(n-p) (NaN when n <= p), the standard
-    errors from s^2 (J^T J)^-1, the correlations, and whether J^T J was
-    singular or nearly so (then its pseudo-inverse is used)."""
+    """The least-squares statistics at an optimum.
+
+    Parameters
+    ----------
+    J : numpy.ndarray
+        The Jacobian of the residuals, (n, p).
+    res : numpy.ndarray
+        The residuals, (n,).
+
+    Returns
+    -------
+    ssr : float
+        The sum of squares.
+    s2 : float
+        The residual variance SSR/(n-p); NaN when n <= p.
+    se : numpy.ndarray
+        The standard errors from s^2 (J^T J)^-1; NaN for parameters the data
+        cannot determine.
+    corr : numpy.ndarray
+        The correlations, (p, p).
+    singular : bool
+        Whether J^T J was singular or nearly so (its pseudo-inverse is used then).
+    """
     import numpy as np
     n, p = J.shape
     ssr = float(res @ res)
@@ -50,9 +69,27 @@ def exp_or_inf(x):
 
 
 def site_statistics(observations, model, site_index, series):
-    """Per group: n, RMSE and bias (model - observed) at the observation times,
-    the observed peak and the modelled peak (over the model's whole record
-    when the group is one site, otherwise at the observation times)."""
+    """The fit's statistics per group of observations.
+
+    Parameters
+    ----------
+    observations : list of dict
+        The observations (with value, time_s and group).
+    model : sequence of float
+        The modelled value at each observation.
+    site_index : sequence
+        The observation site each observation belongs to.
+    series : dict
+        {site: (times, values)}, the model's whole record at each site.
+
+    Returns
+    -------
+    list of dict
+        Per group: group, n, rmse and bias (model - observed) at the
+        observation times, obs_peak_t and obs_peak, mod_peak_t and mod_peak (the
+        modelled peak over the model's whole record when the group is one site,
+        otherwise at the observation times).
+    """
     groups = {}
     for o, m, s in zip(observations, model, site_index):
         groups.setdefault(o["group"], []).append((o, float(m), s))
@@ -77,7 +114,18 @@ def site_statistics(observations, model, site_index, series):
 
 
 def format_sites(stats):
-    """The statistics per group (site_statistics) as a text table."""
+    """The statistics per group as a text table.
+
+    Parameters
+    ----------
+    stats : list of dict
+        From site_statistics.
+
+    Returns
+    -------
+    str
+        A head line and one line per group.
+    """
     head = (f"{'group':<16}{'n':>5}{'RMSE':>12}{'bias':>12}{'obs peak t':>12}"
             f"{'obs peak':>12}{'mod peak t':>12}{'mod peak':>12}")
     lines = [head]

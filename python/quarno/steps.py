@@ -151,6 +151,15 @@ def replace_keeping_columns(line, start, end, text):
 def read_text(path):
     """A deck file's text, every byte kept (latin-1, line ends as written).
 
+    Parameters
+    ----------
+    path : str or Path
+        The file.
+
+    Returns
+    -------
+    str
+
     Raises
     ------
     DeckError
@@ -203,10 +212,22 @@ class StepReader:
         self.next += 1
 
     def count(self, table, width, lowest, n=1):
-        """A count step of `n` values whose first is the row count of
-        `table`, each row `width` values: an integer from `lowest` up, whose
-        rows fit in the rest of the file (every value takes at least one
-        character), checked before any row is read.
+        """A count step whose first value is the row count of a table.
+
+        The count is an integer from `lowest` up whose rows fit in the rest of the
+        file (every value takes at least one character), checked before any row is
+        read.
+
+        Parameters
+        ----------
+        table : str
+            The table counted, for the messages.
+        width : int
+            The values of each row.
+        lowest : int
+            The least count allowed.
+        n : int, optional
+            The values of the step.
 
         Returns
         -------
@@ -233,7 +254,14 @@ class StepReader:
         return tok, count
 
     def values(self, n, what):
-        """The tokens of a value step with `n` targets.
+        """The tokens of a value step.
+
+        Parameters
+        ----------
+        n : int
+            The step's targets.
+        what : str
+            What the step holds, for the messages.
 
         Returns
         -------

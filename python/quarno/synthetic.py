@@ -8,6 +8,7 @@ that a fit weighs relative errors, as multiplicative noise calls for)."""
 import tempfile
 from pathlib import Path
 
+from .contract import OBS_CSV_FILE
 from .deck import Deck
 from .results import read_obs_csv
 from .run import run
@@ -30,7 +31,7 @@ def concentration_series(folder, program):
     """
     with tempfile.TemporaryDirectory(prefix="quarno-truth-") as tmp:
         run(Deck.read(folder), ["--csv"], folder=tmp, program=program)
-        rows = read_obs_csv(Path(tmp) / "crObsNode.csv")
+        rows = read_obs_csv(Path(tmp) / OBS_CSV_FILE)
     series = {}
     for r in rows:
         t, c = series.setdefault(r["x_m"], ([], []))

@@ -44,11 +44,32 @@ def gaussian_loglik(series, obs, weights):
 
 
 def glue_weights(likelihood, threshold, log=False):
-    """Weights of the samples: behavioural ones (likelihood >= threshold)
-    weighted in proportion to their likelihood (to exp(likelihood) when log),
-    normalised to sum 1 over them; 0 for the others (NaN is never
-    behavioural). An error when no sample is behavioural, or when a
-    behavioural likelihood is negative and not in log form."""
+    """Weights of the samples by their likelihood.
+
+    Behavioural samples (likelihood >= threshold) are weighted in proportion
+    to their likelihood (to exp(likelihood) when `log`), normalised to sum 1
+    over them; the others weigh 0 (NaN is never behavioural).
+
+    Parameters
+    ----------
+    likelihood : array_like
+        One likelihood per sample.
+    threshold : float
+        The least likelihood of a behavioural sample.
+    log : bool, optional
+        The likelihoods are logarithms.
+
+    Returns
+    -------
+    numpy.ndarray
+        One weight per sample.
+
+    Raises
+    ------
+    FitError
+        No sample is behavioural, or a behavioural likelihood is negative and
+        not in log form.
+    """
     L = np.asarray(likelihood, float)
     good = np.zeros(L.shape, bool)
     np.greater_equal(L, threshold, out=good, where=~np.isnan(L))
@@ -69,10 +90,26 @@ def glue_weights(likelihood, threshold, log=False):
 
 
 def weighted_quantiles(series, weights, q=(0.05, 0.5, 0.95)):
-    """Quantiles q of the weighted samples at each point: (len(q), n_points).
+    """Quantiles of the weighted samples at each point.
+
     At each point the values are sorted and placed at the midpoints of their
-    cumulative weights, and quantiles interpolated between them; NaN values
-    are left out of that point. Equal weights give the Hazen quantiles."""
+    cumulative weights, and quantiles interpolated between them; NaN values are
+    left out of that point. Equal weights give the Hazen quantiles.
+
+    Parameters
+    ----------
+    series : array_like
+        The samples' values, (n_samples, n_points).
+    weights : array_like
+        One weight per sample.
+    q : sequence of float, optional
+        The quantiles, each in [0, 1].
+
+    Returns
+    -------
+    numpy.ndarray
+        (len(q), n_points).
+    """
     S = np.atleast_2d(np.asarray(series, float))
     w = np.asarray(weights, float)
     if w.shape != (S.shape[0],) or (w < 0).any():
@@ -92,7 +129,20 @@ def weighted_quantiles(series, weights, q=(0.05, 0.5, 0.95)):
 
 
 def coverage(lower, upper, obs):
-    """Share of the observations (NaN left out) inside [lower, upper]."""
+    """The share of the observations inside a band.
+
+    Parameters
+    ----------
+    lower, upper : array_like
+        The band's limits at each observation.
+    obs : array_like
+        The observations; NaN ones are left out.
+
+    Returns
+    -------
+    float
+        The share inside [lower, upper].
+    """
     obs = np.asarray(obs, float)
     seen = ~np.isnan(obs)
     if not seen.any():
@@ -106,18 +156,34 @@ def coverage(lower, upper, obs):
 def run_emcee(log_prob_many, bounds, start, n_walkers, n_steps, seed, spread=0.01):
     """A posterior by emcee's affine-invariant ensemble sampler.
 
-    log_prob_many(X) gets an (m, d) matrix of physical parameter sets, all
-    inside the bounds, and returns their m log-likelihoods (NaN for a failed
-    run, which counts as impossible and is counted in `n_failed`). Priors are
-    uniform between the bounds (in log10 for log parameters). The walkers
-    start in a ball of `spread` times each range around `start` (physical),
-    kept inside the bounds. The seed fixes both the start ball and emcee's
-    own generator, so the same seed gives the same chain.
+    Priors are uniform between the bounds (in log10 for log parameters). The
+    seed fixes both the start ball and emcee's own generator, so the same seed
+    gives the same chain.
 
-    Returns a dict: chain (n_steps, n_walkers, d) in physical units,
-    log_prob (n_steps, n_walkers), acceptance (n_walkers,), tau (d,) the
-    integrated autocorrelation times in steps, tau_trusted (the chain is at
-    least 50 tau long), tau_note and n_failed.
+    Parameters
+    ----------
+    log_prob_many : callable
+        log_prob_many(X) gets an (m, d) matrix of physical parameter sets, all
+        inside the bounds, and returns their m log-likelihoods (NaN for a failed
+        run, which counts as impossible and is counted in `n_failed`).
+    bounds : sequence
+        The parameters' bounds: (lower, upper, log) each (see sensitivity.check_bounds).
+    start : sequence of float
+        The physical parameter set the walkers start around.
+    n_walkers, n_steps : int
+        The walkers and the steps of each.
+    seed : int
+        The seed of the start ball and of emcee.
+    spread : float, optional
+        The start ball's radius as a share of each range (kept inside the bounds).
+
+    Returns
+    -------
+    dict
+        chain (n_steps, n_walkers, d) in physical units, log_prob (n_steps,
+        n_walkers), acceptance (n_walkers,), tau (d,) the integrated
+        autocorrelation times in steps, tau_trusted (the chain is at least 50
+        tau long), tau_note and n_failed.
     """
     import emcee
     a, c, log = to_unit_space(bounds)
