@@ -6,7 +6,7 @@ import datetime
 import math
 import warnings
 
-from .contract import FORCING_FILE
+from .contract import FORCING_FILE  # noqa: F401  (the forcing modules take it from here)
 from .errors import DeckError
 
 
