@@ -15,7 +15,8 @@ import pytest
 pytest.importorskip("distributed")
 
 from quarno import Deck, QuarnoError, default_program  # noqa: E402
-from quarno.engine import Engine, _cache_folder, flow_key, run_task  # noqa: E402
+from quarno.engine import Engine, flow_key, run_task  # noqa: E402
+from quarno.task import cache_folder  # noqa: E402
 from conftest import many_runs  # noqa: E402
 
 TWIN = Path(__file__).resolve().parents[2] / "tests" / "fit-twin"
@@ -111,7 +112,7 @@ CASES = [("flow column", [("Rough", 0, 300, 0.07)], False, "solved"),
 def test_run_task_flow_record_cases(edits, damage, flow):
     deck = Deck.read(TWIN)
     key = flow_key(deck.text, deck.bicond, [], default_program())
-    record = Path(_cache_folder()) / (key + ".qflow")
+    record = Path(cache_folder()) / (key + ".qflow")
     if damage:
         record.write_text("not a record\n")
     got = run_task(0, deck.text, deck.bicond, edits)
