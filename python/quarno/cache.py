@@ -11,7 +11,8 @@ import threading
 from pathlib import Path
 
 from . import backends, forcing, service
-from .contract import BICOND_FILE, FORCING_FILE, MANIFEST_FILE, OBS_CSV_FILE, PARAM_FILE
+from .contract import (BICOND_FILE, CONTRACT, FORCING_FILE, MANIFEST_FILE, OBS_CSV_FILE,
+                       PARAM_FILE)
 from .errors import FitError, QuarnoError
 from .service import file_hash
 from .task import Task
@@ -22,7 +23,8 @@ from .task import Task
 _NOT_RESULTS = {PARAM_FILE, BICOND_FILE, FORCING_FILE, MANIFEST_FILE, "stderr.txt", "status", "done"}
 # Options whose value names a file: sent to (or brought back from) a worker
 # that shares no folder with this machine.
-_PATH_OPTIONS = ("--flow-state", "--replay-flow", "--save-flow", "--save-state")
+_PATH_OPTIONS = tuple(name for o in CONTRACT["options"] if o["argument"] == "FILE"
+                      for name in o["names"])
 # The program's message when another process holds its folder lock.
 BUSY = "another run is using this folder"
 
