@@ -17,9 +17,11 @@ import pytest
 pytest.importorskip("distributed")
 
 from quarno import Deck, QuarnoError, default_program  # noqa: E402
+from quarno.cache import Runner  # noqa: E402
+from quarno.errors import Stopped  # noqa: E402
 from quarno.engine import Engine, flow_key, run_task  # noqa: E402
 from quarno.fit import Config, Fit  # noqa: E402
-from quarno.task import cache_folder  # noqa: E402
+from quarno.task import LOST, cache_folder  # noqa: E402
 from conftest import many_runs  # noqa: E402
 
 TWIN = Path(__file__).resolve().parents[2] / "tests" / "fit-twin"
@@ -137,6 +139,35 @@ def test_every_back_end_gives_the_same_samples_and_the_same_fit(tmp_path):
     for launcher, got in fits.items():
         assert got == fits["local"], launcher
     assert not list(tmp_path.glob("jobs-*"))
+
+
+def test_killed_and_lost_runs_keep_their_rules_on_every_back_end(tmp_path):
+    """A run killed by a signal fails the sampler and stops the fit (128 + N,
+    after Dask's retries); a job GNU parallel never ran is a failed fit run."""
+    killed = tmp_path / "quarno-killed"
+    killed.write_text("#!/bin/sh\nkill -KILL $$\n")
+    killed.chmod(0o755)
+    deck = Deck.read(TWIN)
+    for launcher in BACK_ENDS:
+        with Engine(workers=2, retries=1, program=str(killed), progress=False,
+                    launcher=launcher, scratch=tmp_path) as engine:
+            with pytest.raises(QuarnoError) as err:
+                engine.map(ITEMS[:3], deck)
+            assert err.value.status == 128 + signal.SIGKILL, launcher
+        with Runner(str(killed), [], 2, launcher, log=lambda line: None) as runner:
+            runs = [runner.prepare(tmp_path / launcher / str(k), deck.text, deck.bicond,
+                                   f"key{k}") for k in range(3)]
+            with pytest.raises(Stopped) as err:
+                runner.execute(runs, [])
+            assert err.value.status == 128 + signal.SIGKILL, launcher
+    if "parallel" in BACK_ENDS:
+        with Runner(default_program(), [], 2, "parallel", ["--dry-run"],
+                    lambda line: None) as runner:
+            runs = [runner.prepare(tmp_path / "lost" / str(k), deck.text, deck.bicond, f"k{k}")
+                    for k in range(2)]
+            runner.execute(runs, [])
+        assert [(r.status, r.stderr) for r in runs] == [(-1, LOST)] * 2
+        assert len(runner.failed) == 2 and not list((tmp_path / "lost").glob("*/done"))
 
 
 def test_a_run_ended_by_a_signal_raises_so_that_dask_retries_it(tmp_path):
