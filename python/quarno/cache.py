@@ -1,26 +1,30 @@
 """Model runs in folders keyed by their content (the deck, the options and
 the program), reused when a finished run of the same key is there, and
-launched together on a pool of threads of this machine or through GNU
-parallel (which may spread them over machines). Each run's outcome goes back
-through the runner, which records it in the run's folder."""
+launched together on a back end (quarno.backends: a pool of threads of this
+machine, GNU parallel, which may spread them over machines sharing the
+folders, or a Dask cluster, whose tasks carry the inputs and bring the
+result files back). Each run's outcome goes back through the runner, which
+records it in the run's folder."""
 
-import concurrent.futures
 import json
-import os
-import shutil
-import subprocess
 import threading
 from pathlib import Path
 
-from . import forcing, service
-from .contract import BICOND_FILE, FORCING_FILE, MANIFEST_FILE, PARAM_FILE
-from .errors import FitError
+from . import backends, forcing, service
+from .contract import (BICOND_FILE, CONTRACT, FORCING_FILE, MANIFEST_FILE, OBS_CSV_FILE,
+                       PARAM_FILE)
+from .errors import FitError, QuarnoError
 from .service import file_hash
+from .task import Task
 
 
 # The files of a run folder that are its inputs or the tool's own records,
 # not results of the run.
 _NOT_RESULTS = {PARAM_FILE, BICOND_FILE, FORCING_FILE, MANIFEST_FILE, "stderr.txt", "status", "done"}
+# Options whose value names a file: sent to (or brought back from) a worker
+# that shares no folder with this machine.
+_PATH_OPTIONS = tuple(name for o in CONTRACT["options"] if o["argument"] == "FILE"
+                      for name in o["names"])
 # The program's message when another process holds its folder lock.
 BUSY = "another run is using this folder"
 
@@ -57,6 +61,7 @@ class Run:
         self.status = None       # exit status, None until run
         self.stderr = ""
         self.cached = False
+        self.files = {}          # its forcing files, {relative path: bytes}
 
     @property
     def ok(self):
@@ -66,7 +71,7 @@ class Run:
     @property
     def obs_csv(self):
         """The run's crObsNode.csv."""
-        return self.folder / "crObsNode.csv"
+        return self.folder / OBS_CSV_FILE
 
 
 class Runner:
@@ -80,13 +85,18 @@ class Runner:
         Options of every run.
     workers : int
         Runs at once.
-    launcher : {"local", "parallel"}, optional
-        A pool of threads of this machine, or GNU parallel (its folders on a
-        filesystem every host shares).
+    launcher : {"local", "parallel", "dask"}, optional
+        A pool of threads of this machine, GNU parallel (its folders on a
+        filesystem every host shares) or a Dask cluster (quarno.backends).
     parallel_args : list of str, optional
         GNU parallel's own options (such as ["--sshloginfile", "hosts"]).
     log : callable, optional
         Where progress lines go.
+    scheduler : str, optional
+        Dask: a running scheduler's address (default: a local cluster).
+
+    Use it as a context manager: the back end is started at the first
+    launch and stopped on leaving.
 
     Attributes
     ----------
@@ -97,7 +107,7 @@ class Runner:
     """
 
     def __init__(self, program, options, workers, launcher="local", parallel_args=(),
-                 log=print):
+                 log=print, scheduler=None):
         self.program = program
         self.options = list(options)
         self.workers = workers
@@ -108,6 +118,20 @@ class Runner:
         self.from_cache = 0
         self.failed = []          # (folder, status, message)
         self.lock = threading.Lock()
+        self.scheduler = scheduler
+        self.backend = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        """Stops the back end, if started."""
+        if self.backend is not None:
+            self.backend.close()
+            self.backend = None
 
     def key(self, param_text, bicond_bytes, options, extra="", files=None):
         """The content key of a run (service.content_key): its deck, options
@@ -153,16 +177,17 @@ class Runner:
             mark = mark if isinstance(mark, dict) else {}
             files = mark.get("files")
             if (mark.get("key") == key and isinstance(files, dict)
-                    and "crObsNode.csv" in files and _unchanged(run.folder, files)):
+                    and OBS_CSV_FILE in files and _unchanged(run.folder, files)):
                 run.status, run.cached = 0, True
                 return run
         run.folder.mkdir(parents=True, exist_ok=True)
         if done.exists():
             done.unlink()
-        with open(run.folder / "crparam.txt", "w", encoding="latin-1", newline="") as f:
+        with open(run.folder / PARAM_FILE, "w", encoding="latin-1", newline="") as f:
             f.write(param_text)
-        (run.folder / "crbicond.txt").write_bytes(bicond_bytes)
+        (run.folder / BICOND_FILE).write_bytes(bicond_bytes)
         forcing.write_files(run.folder, files or {})
+        run.files = dict(files or {})
         return run
 
     def finish(self, run, status, stderr):
@@ -174,7 +199,7 @@ class Runner:
             (run.folder / "done").write_text(json.dumps(
                 {"key": run.key, "files": result_hashes(run.folder)}))
         elif status == 0:
-            run.status, run.stderr = -1, "the run wrote no crObsNode.csv"
+            run.status, run.stderr = -1, f"the run wrote no {OBS_CSV_FILE}"
 
     def execute(self, runs, options):
         """Runs every run that is not cached, together.
@@ -228,11 +253,50 @@ class Runner:
         return runs
 
     def launch(self, runs, options):
-        """Runs `runs` on the runner's launcher ("local" or "parallel")."""
-        if self.launcher == "parallel":
-            _through_parallel(self, runs, options)
-        else:
-            _local_pool(self, runs, options)
+        """Runs `runs` on the runner's back end, each recorded (`finish`) as
+        its result arrives.
+
+        Raises
+        ------
+        Stopped
+            On Dask, a run still ended by a signal after its retries.
+        """
+        if self.backend is None:
+            self.backend = backends.open_backend(
+                self.launcher, self.workers, self.scheduler, parallel_args=self.parallel_args,
+                scratch=runs[0].folder.parent)
+        remote = self.launcher == "dask"
+        tasks = [self.task(k, run, options, remote) for k, run in enumerate(runs)]
+
+        def done(result):
+            run = runs[result["sample"]]
+            for name, data in result.get("files", {}).items():
+                (run.folder / name).write_bytes(data)
+            self.finish(run, result["status"], result["stderr"])
+        try:
+            self.backend.map(tasks, done)
+        except QuarnoError as e:
+            if service.signal_of(e.status) is None:
+                raise
+            raise service.failure(service.Outcome(e.status), None, "a Dask worker",
+                                  stops_fit=True) from None
+
+    def task(self, k, run, options, remote):
+        """The Task of run `k` in its folder; with `remote`, the task carries
+        the folder's inputs and the files its options name, and brings the
+        result files back (for workers that share no folder)."""
+        options = [*self.options, *options]
+        if not remote:
+            return Task(k, options, self.program, folder=str(run.folder))
+        inputs = {name: (run.folder / name).read_bytes() for name in (PARAM_FILE, BICOND_FILE)}
+        paths = {}
+        for i in range(1, len(options)):
+            path = Path(options[i])
+            if options[i - 1] in _PATH_OPTIONS and path.is_absolute():
+                written = path.parent == run.folder.resolve() or not path.is_file()
+                paths[i] = (path.name, None if written else path.read_bytes())
+        return Task(k, options, self.program, inputs={**inputs, **run.files}, paths=paths,
+                    bring=True, strict=True)
 
     @staticmethod
     def check_stopped(runs):
@@ -257,51 +321,3 @@ def _unchanged(folder, files):
                    for name, digest in files.items())
     except OSError:
         return False
-
-
-def _local_pool(runner, runs, options):
-    """The runs on `runner.workers` threads of this machine."""
-    def one(run):
-        outcome = service.execute(runner.program, [*runner.options, *options], run.folder)
-        if outcome.status is None:
-            runner.finish(run, -1, f"cannot start {runner.program}: {outcome.stderr}")
-        else:
-            runner.finish(run, outcome.status, outcome.stderr)
-    with concurrent.futures.ThreadPoolExecutor(runner.workers) as pool:
-        list(pool.map(one, runs))
-
-
-# The job GNU parallel runs for each folder, given as arguments (never
-# parsed by a shell from config text): $1 the folder, the rest the command
-# without it.
-_JOB = ('f=$1; shift; "$@" "$f" >/dev/null 2>"$f/stderr.txt" </dev/null; '
-        'echo $? >"$f/status"')
-
-
-def _through_parallel(runner, runs, options):
-    """The runs through GNU parallel, each writing its exit status and
-    messages into its own folder (which must therefore be on a filesystem
-    every host shares). The folders go to parallel NUL-separated and the
-    command with --quote, so no option or path is ever read by a shell."""
-    if not shutil.which("parallel"):
-        raise FitError("launcher = \"parallel\" needs GNU parallel, which is not on PATH")
-    jobs = runs[0].folder.parent / f"jobs-{os.getpid()}-{threading.get_ident()}.txt"
-    with open(jobs, "wb") as f:
-        for run in runs:
-            f.write(os.fsencode(str(run.folder)) + b"\0")
-    for run in runs:
-        for name in ("status", "stderr.txt"):
-            (run.folder / name).unlink(missing_ok=True)
-    command = runner.command("", options)[:-1]
-    subprocess.run(["parallel", "--will-cite", "--jobs", str(runner.workers),
-                    *runner.parallel_args, "--null", "--quote", "--arg-file", str(jobs),
-                    "sh", "-c", _JOB, "sh", "{}", *command],
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    jobs.unlink(missing_ok=True)
-    for run in runs:
-        try:
-            status = int((run.folder / "status").read_text().strip())
-            stderr = (run.folder / "stderr.txt").read_text(errors="replace")
-        except (OSError, ValueError):
-            status, stderr = -1, "GNU parallel did not run this job (no status written)"
-        runner.finish(run, status, stderr)

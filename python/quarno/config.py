@@ -5,6 +5,7 @@ checked here, before any cluster or run starts."""
 
 import math
 import os
+import re
 import tomllib
 from pathlib import Path
 
@@ -24,6 +25,8 @@ TRANSFORMS = ("none", "log10")
 VARIABLES = tuple(c for c in OBS_COLUMNS if c in PROFILE_COLUMNS and c not in ("time_s", "x_m"))
 METHODS = ("sobol", "morris", "glue", "mcmc")
 LIKELIHOODS = ("nse", "gaussian")
+# A Dask scheduler's address: PROTOCOL://HOST:PORT.
+SCHEDULER = re.compile(r"^(tcp|tls)://[^\s/]+:[0-9]{1,5}$")
 
 
 class Key:
@@ -31,7 +34,7 @@ class Key:
 
     Parameters
     ----------
-    kind : {"string", "strings", "bool", "number", "integer", "choice", "transform"}
+    kind : {"string", "strings", "bool", "number", "integer", "choice", "transform", "address"}
         The type of its value.
     default : object, optional
         Its value when absent; REQUIRED when it must be given.
@@ -62,8 +65,8 @@ SCHEMA = {
                      "weight": Key("number", None, 0.0, open_low=True)},
     "fit": {"jacobian_step": _unit(True, True, 1e-2),
             "workers": Key("integer", None, 1, 4096),
-            "launcher": Key("choice", "local", choices=("local", "parallel")),
-            "parallel_args": Key("strings", ()),
+            "launcher": Key("choice", "local", choices=("local", "parallel", "dask")),
+            "parallel_args": Key("strings", ()), "scheduler": Key("address", None),
             "max_nfev": Key("integer", 0, 0, LARGEST), "normalise_groups": Key("bool", False),
             "ftol": _unit(default=None), "xtol": _unit(default=None),
             "gtol": _unit(default=None)},
@@ -77,7 +80,9 @@ SCHEMA = {
                "design": Key("choice", "lhs", choices=("lhs", "sobol")),
                "likelihood": Key("choice", "nse", choices=LIKELIHOODS),
                "threshold": Key("number", None), "walkers": Key("integer", None, 2, 10_000),
-               "burn": Key("integer", None, 0, LARGEST), "workers": Key("integer", None, 1, 4096)},
+               "burn": Key("integer", None, 0, LARGEST), "workers": Key("integer", None, 1, 4096),
+               "launcher": Key("choice", "dask", choices=("dask", "local", "parallel")),
+               "parallel_args": Key("strings", ()), "scheduler": Key("address", None)},
 }
 _HINTS = {"method": f" ({', '.join(METHODS)})",
           "n": " (base samples, trajectories, samples or steps, by method)"}
@@ -155,6 +160,9 @@ def _value(v, name, key, where):
         raise FitError(f"{where}: '{name}' must be a non-empty string (found {v!r})")
     if kind == "strings" and not (isinstance(v, list) and all(isinstance(a, str) for a in v)):
         raise FitError(f"{where}: '{name}' must be a list of strings")
+    if kind == "address" and not (isinstance(v, str) and SCHEDULER.match(v)):
+        raise FitError(f"{where}: '{name}' must be a scheduler's address, tcp://HOST:PORT "
+                       f"(found {v!r})")
     if kind == "bool" and not isinstance(v, bool):
         raise FitError(f"{where}: '{name}' must be true or false")
     if kind == "choice" and v not in key.choices:
@@ -188,6 +196,15 @@ def _value(v, name, key, where):
                 f"{'below' if key.open_high else 'at most'} {key.high:g}")
             raise FitError(f"{where}: '{name}' must be a number {within} (found {v:g})")
     return v
+
+
+def check_scheduler(table, where):
+    """The `scheduler` of a table read by its schema: given only with
+    launcher = "dask"; FitError otherwise."""
+    if table["scheduler"] is not None and table["launcher"] != "dask":
+        raise FitError(f"{where}: 'scheduler' needs launcher = \"dask\" (found launcher = "
+                       f"{table['launcher']!r})")
+    return table["scheduler"]
 
 
 class Config:
@@ -256,6 +273,7 @@ class Config:
         self.jacobian_step = fit["jacobian_step"]
         self.workers = fit["workers"] or os.cpu_count() or 1
         self.launcher, self.parallel_args = fit["launcher"], list(fit["parallel_args"])
+        self.scheduler = check_scheduler(fit, f"{where} [fit]")
         self.max_nfev = fit["max_nfev"] or None
         self.normalise_groups = fit["normalise_groups"]
         # Tolerances for least_squares, passed only when given.
@@ -294,7 +312,7 @@ class SampleConfig:
         The model, observations and parameters (their bounds and log
         switches give the prior ranges).
     method, n, seed, n_boot, conf, levels, design, likelihood, threshold,
-    walkers, burn, workers
+    walkers, burn, workers, launcher, parallel_args, scheduler
         The [sample] section's values, defaults filled in.
     """
 
@@ -318,6 +336,7 @@ class SampleConfig:
             raise FitError(f"{where}: 'burn' ({s['burn']}) must be less than n ({s['n']}), the "
                            "steps of the chain")
         s["workers"] = s["workers"] or os.cpu_count() or 1
+        check_scheduler(s, where)
         self.__dict__.update(s)
         self.out = self.fit.out
 

@@ -64,7 +64,7 @@ class Fit:
         self.bicond = (cfg.deck / BICOND_FILE).read_bytes()
         self.params = cfg.parameters
         self.runner = Runner(cfg.program, cfg.options, cfg.workers, cfg.launcher,
-                             cfg.parallel_args, log)
+                             cfg.parallel_args, log, cfg.scheduler)
         self.run_options = []
         self.flow_extra = ""
         self.record = None       # the flow record replayed by every run, if any
@@ -303,7 +303,7 @@ class Fit:
         FitResult
             The estimates and statistics, also written to the output folder.
         """
-        with self.lock:
+        with self.lock, self.runner:
             return self.fit()
 
     def fit(self):

@@ -8,8 +8,9 @@ without a manifest (an older program's) gives only the fixed-column files,
 whatever CSV files lie there, unless the caller knows the CSV files are the
 run's own.
 
+    from quarno.contract import OBS_CSV_FILE
     from quarno.manifest import RunFiles
-    path = RunFiles("run1").path("crObsNode.csv")   # None when not the run's
+    path = RunFiles("run1").path(OBS_CSV_FILE)   # None when not the run's
 """
 
 import json
@@ -17,9 +18,10 @@ import math
 import os
 from pathlib import Path
 
+from .contract import MANIFEST_FILE
 from .errors import ResultsError
 
-MANIFEST = "crManifest.json"
+MANIFEST = MANIFEST_FILE  # the manifest's name, as the readers know it
 FORMAT = "quarno run manifest, version 1"
 STATES = ("running", "finished", "failed", "interrupted")
 

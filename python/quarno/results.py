@@ -16,7 +16,8 @@ import math
 import os
 import re
 
-from .contract import OBS_COLUMNS, PROFILE_CELL_COLUMNS, PROFILE_NODE_COLUMNS
+from .contract import (OBS_COLUMNS, OBS_CSV_FILE, OBS_FILE, OUTPUT_FILE, PARAM_FILE,
+                       PROFILE_CELL_COLUMNS, PROFILE_NODE_COLUMNS)
 from .errors import ResultsError
 
 # Columns of crObsNode.csv that hold no number: `datetime` (with
@@ -210,11 +211,11 @@ def read_observations(folder):
     """
     from .manifest import RunFiles
     files = RunFiles(folder)
-    path = files.path("crObsNode.csv")
+    path = files.path(OBS_CSV_FILE)
     if path is not None:
         return read_obs_csv(path)
-    fixed, report = files.path("crObsNode.txt"), files.path("crOutput.txt")
-    for name, path in (("crObsNode.txt", fixed), ("crOutput.txt", report)):
+    fixed, report = files.path(OBS_FILE), files.path(OUTPUT_FILE)
+    for name, path in ((OBS_FILE, fixed), (OUTPUT_FILE, report)):
         if path is None:
             raise ResultsError(f"{folder}: no {name} (has the run been made?)")
     positions = read_obs_positions(folder)
@@ -335,7 +336,7 @@ def read_obs_positions(folder):
     """
     positions = []
     count = None
-    path = os.path.join(folder, "crOutput.txt")
+    path = os.path.join(folder, OUTPUT_FILE)
     with _open_text(path) as f:
         for line in f:
             if count is None:
@@ -356,14 +357,14 @@ def read_run_title(folder):
     """The run's title: the first line of crparam.txt, or the one between < >
     in crOutput.txt; empty when neither is there."""
     try:
-        with open(os.path.join(folder, "crparam.txt"), encoding="latin-1") as f:
+        with open(os.path.join(folder, PARAM_FILE), encoding="latin-1") as f:
             title = f.readline().strip()
         if title:
             return title
     except OSError:
         pass
     try:
-        with open(os.path.join(folder, "crOutput.txt"), encoding="latin-1") as f:
+        with open(os.path.join(folder, OUTPUT_FILE), encoding="latin-1") as f:
             for _, line in zip(range(20), f):
                 text = line.strip()
                 if text.startswith("<") and text.endswith(">"):

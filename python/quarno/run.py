@@ -15,7 +15,8 @@ from pathlib import Path
 
 from . import results as _r
 from . import service
-from .contract import BALANCE_COLUMNS, DECK_FILES, PROFILE_COLUMNS
+from .contract import (BALANCE_COLUMNS, BALANCE_CSV_FILE, BICOND_FILE, DECK_FILES, OBS_CSV_FILE,
+                       OBS_FILE, OUTPUT_FILE, PARAM_FILE, PROFILE_COLUMNS, PROFILES_CSV_FILE)
 from .errors import ResultsError, RunError
 from .manifest import MANIFEST, RunFiles
 from .service import default_program
@@ -89,12 +90,12 @@ class Results:
         """One row per record and observation site (`time_s`, `site`, `x_m`,
         `h_m`, ..., `C`, `Cb`, `Cs`, fluxes), as a pandas DataFrame."""
         def fixed():
-            path = self._need("crObsNode.txt")
-            self._need("crOutput.txt")
+            path = self._need(OBS_FILE)
+            self._need(OUTPUT_FILE)
             positions = _r.read_obs_positions(str(self.folder))
             rows = _r.read_obs_fixed(path, len(positions), positions)
             return _pandas().DataFrame(rows, columns=list(_r.OBS_COLUMNS))
-        return self._table("crObsNode.csv", fixed)
+        return self._table(OBS_CSV_FILE, fixed)
 
     @property
     def profiles(self):
@@ -102,22 +103,22 @@ class Results:
         "node" from the CSV file), with `index` from 1."""
         def fixed():
             rows = []
-            for block in _r.read_profiles_fixed(self._need("crOutput.txt")):
+            for block in _r.read_profiles_fixed(self._need(OUTPUT_FILE)):
                 cells = block["cell"]
                 for k in range(len(cells["x_m"])):
                     row = {"time_s": block["time_s"], "kind": "cell", "index": k + 1}
                     row.update({c: cells[c][k] for c in _r.PROFILE_CELL_COLUMNS})
                     rows.append(row)
             return _pandas().DataFrame(rows, columns=list(PROFILE_COLUMNS))
-        return self._table("crProfiles.csv", fixed)
+        return self._table(PROFILES_CSV_FILE, fixed)
 
     @property
     def balances(self):
         """The balance reports: `time_s`, `balance`, `term`, `value`."""
         def fixed():
-            rows = _r.read_balance_fixed(self._need("crOutput.txt"))
+            rows = _r.read_balance_fixed(self._need(OUTPUT_FILE))
             return _pandas().DataFrame(rows, columns=list(BALANCE_COLUMNS))
-        return self._table("crBalance.csv", fixed)
+        return self._table(BALANCE_CSV_FILE, fixed)
 
 
 def _read_csv_table(path):
@@ -161,9 +162,9 @@ def _place_deck(source, deck, folder):
         bicond = getattr(deck, "bicond", None)
         if bicond is None:
             raise RunError("the deck holds no crbicond.txt: read it with Deck.read(folder)", 1)
-        with open(folder / "crparam.txt", "w", encoding="latin-1", newline="") as f:
+        with open(folder / PARAM_FILE, "w", encoding="latin-1", newline="") as f:
             f.write(deck.text)
-        (folder / "crbicond.txt").write_bytes(bicond)
+        (folder / BICOND_FILE).write_bytes(bicond)
         files = deck.forcing_files() if hasattr(deck, "forcing_files") else {}
     else:
         for name in DECK_FILES:

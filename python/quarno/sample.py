@@ -35,7 +35,8 @@ class Sampler:
     cfg : SampleConfig
         The configuration.
     scheduler : str, optional
-        A running Dask scheduler's address (default: a local cluster).
+        A running Dask scheduler's address (default: the configuration's, else
+        a local cluster); only with launcher = "dask".
     log : callable, optional
         Called with each line of progress.
     engine : object, optional
@@ -45,7 +46,10 @@ class Sampler:
     def __init__(self, cfg, scheduler=None, log=print, engine=None):
         self.cfg = cfg
         self.log = log
-        self.scheduler = scheduler
+        self.scheduler = scheduler or cfg.scheduler
+        if scheduler is not None and cfg.launcher != "dask":
+            raise FitError(f"a scheduler needs launcher = \"dask\" in [sample] (found "
+                           f"{cfg.launcher!r})")
         self.engine = engine
         self.observations = cfg.fit.observations
         self.weighted = Residuals(self.observations, cfg.fit.normalise_groups)
@@ -108,8 +112,9 @@ class Sampler:
         from .engine import Engine
         with self.lock:
             if self.engine is None:
-                with Engine(self.scheduler, workers=self.cfg.workers,
-                            program=self.program) as engine:
+                with Engine(self.scheduler, workers=self.cfg.workers, program=self.program,
+                            launcher=self.cfg.launcher, parallel_args=self.cfg.parallel_args,
+                            scratch=self.cfg.out) as engine:
                     self.engine = engine
                     return self.analyse()
             return self.analyse()

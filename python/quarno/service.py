@@ -7,9 +7,10 @@ by its content and makes or reuses a flow record.
     if not outcome.ok:
         raise service.failure(outcome, program, "run1")
 
-`quarno.run`, the fit's runner (`quarno.cache.Runner`, a thread pool or GNU
-parallel) and the sampler's Dask engine (`quarno.engine`) all start the
-program through `command` and `execute`.
+`quarno.run` and the task every back end runs (`quarno.task.perform`, for
+the fit's runner `quarno.cache.Runner` and the sampler's `quarno.engine`, on
+threads, GNU parallel or Dask: `quarno.backends`) all start the program
+through `command` and `execute`.
 """
 
 import hashlib
@@ -22,11 +23,28 @@ import subprocess
 import threading
 from pathlib import Path
 
+from .contract import CONTRACT, EXIT_STATUSES
 from .errors import RunError, Stopped
+
+
+def option(name):
+    """`name`, an option of the program's contract.
+
+    Raises
+    ------
+    KeyError
+        When the contract lists no such option (a renamed option then fails
+        on import, not in the middle of a fit).
+    """
+    if not any(name in o["names"] for o in CONTRACT["options"]):
+        raise KeyError(f"the program has no option {name}")
+    return name
+
 
 # Options every run of the package gets: full-precision CSV results, no
 # pause for Enter at the end, no progress on the console.
-BASE_OPTIONS = ("--csv", "--no-pause", "--quiet")
+BASE_OPTIONS = tuple(map(option, ("--csv", "--no-pause", "--quiet")))
+SAVE_FLOW, REPLAY_FLOW = option("--save-flow"), option("--replay-flow")
 
 # The first line of a flow record, and the pattern of its second.
 FLOW_RECORD_HEAD = "quarno flow record, version 1"
@@ -197,7 +215,8 @@ def failure(outcome, program, folder=None, stops_fit=False, hint=""):
         where = f" in {folder}" if folder is not None else ""
         message = outcome.stderr.strip() or f"{program} was ended by {signal_name(sig)}{where}"
         return RunError(message, 128 + sig)
-    message = outcome.stderr.strip() or outcome.stdout.strip() or "no message"
+    message = (outcome.stderr.strip() or outcome.stdout.strip()
+               or f"no message (exit {status}: {EXIT_STATUSES.get(status, 'unknown')})")
     return RunError(message, status)
 
 
@@ -297,11 +316,11 @@ class FlowRecord:
 
     def save_options(self):
         """The options of the run that writes the record."""
-        return ["--save-flow", str(self.path)]
+        return [SAVE_FLOW, str(self.path)]
 
     def replay_options(self):
         """The options of a run that replays it."""
-        return ["--replay-flow", str(self.path)]
+        return [REPLAY_FLOW, str(self.path)]
 
     def run(self, launch, options):
         """One run replaying the record when it is there, recording it when it

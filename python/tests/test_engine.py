@@ -3,6 +3,8 @@ cluster, from a scheduler and two workers started as separate processes
 (also when one of them is killed halfway) and from direct runs that solve
 their own flow; and the flow record's cases in one worker."""
 
+import json
+import shutil
 import signal
 import socket
 import subprocess
@@ -15,7 +17,11 @@ import pytest
 pytest.importorskip("distributed")
 
 from quarno import Deck, QuarnoError, default_program  # noqa: E402
-from quarno.engine import Engine, _cache_folder, flow_key, run_task  # noqa: E402
+from quarno.cache import Runner  # noqa: E402
+from quarno.errors import Stopped  # noqa: E402
+from quarno.engine import Engine, flow_key, run_task  # noqa: E402
+from quarno.fit import Config, Fit  # noqa: E402
+from quarno.task import LOST, cache_folder  # noqa: E402
 from conftest import many_runs  # noqa: E402
 
 TWIN = Path(__file__).resolve().parents[2] / "tests" / "fit-twin"
@@ -91,6 +97,79 @@ def test_cluster_results_equal_direct_runs_and_survive_a_killed_worker(tmp_path,
         log.close()
 
 
+BACK_ENDS = ["local", "dask"] + (["parallel"] if shutil.which("parallel") else [])
+
+
+def _fit_config(folder, observations, launcher):
+    folder.mkdir()
+    (folder / "obs.csv").write_text(observations)
+    (folder / "fit.toml").write_text(
+        f'[model]\ndeck = {json.dumps(str(TWIN))}\noptions = ["--threads", "1"]\n'
+        f'[observations]\nfile = "obs.csv"\n[fit]\nworkers = 2\nmax_nfev = 3\n'
+        f'launcher = "{launcher}"\n[[parameter]]\nname = "Alfa"\nx_from = 0\nx_to = 300\n'
+        f'initial = 3e-4\nlower = 1e-5\nupper = 1e-3\nlog = true\n')
+    return folder / "fit.toml"
+
+
+@many_runs
+def test_every_back_end_gives_the_same_samples_and_the_same_fit(tmp_path):
+    deck = Deck.read(TWIN)
+    items = [ITEMS[i] for i in (0, 1, 2, 3, 4, FAILING)]
+    direct = [run_task(i, deck.text, deck.bicond, edits, replay=False) for i, edits in items]
+    truth = direct[0]
+    observations = "x_m,time_s,value\n" + "".join(
+        f"{truth['x'][k]!r},{t!r},{c!r}\n" for k in (1, 2)
+        for t, c in zip(truth["time"][::20], truth["series"]["C"][k][::20]))
+    fits = {}
+    for launcher in BACK_ENDS:
+        with Engine(workers=2, progress=False, launcher=launcher, scratch=tmp_path) as engine:
+            _same(engine.map(items, deck), direct)
+            # Every back end records the flow and replays it for later runs.
+            assert engine.counts.get("replayed", 0) >= 1 and "solved" not in engine.counts
+        out = tmp_path / f"fit-{launcher}"
+        cfg = Config(_fit_config(tmp_path / launcher, observations, launcher), out)
+        fit = Fit(cfg, log=lambda line: None)
+        fit.run()
+        assert fit.record is not None and fit.runner.failed == []
+        # The result files of every run (their hashes, in the done marks).
+        marks = sorted(json.dumps(json.loads(p.read_text())["files"], sort_keys=True)
+                       for p in out.glob("runs/*/done"))
+        fits[launcher] = ((out / "estimates.csv").read_bytes(), marks)
+    assert len(fits["local"][1]) >= 3
+    for launcher, got in fits.items():
+        assert got == fits["local"], launcher
+    assert not list(tmp_path.glob("jobs-*"))
+
+
+def test_killed_and_lost_runs_keep_their_rules_on_every_back_end(tmp_path):
+    """A run killed by a signal fails the sampler and stops the fit (128 + N,
+    after Dask's retries); a job GNU parallel never ran is a failed fit run."""
+    killed = tmp_path / "quarno-killed"
+    killed.write_text("#!/bin/sh\nkill -KILL $$\n")
+    killed.chmod(0o755)
+    deck = Deck.read(TWIN)
+    for launcher in BACK_ENDS:
+        with Engine(workers=2, retries=1, program=str(killed), progress=False,
+                    launcher=launcher, scratch=tmp_path) as engine:
+            with pytest.raises(QuarnoError) as err:
+                engine.map(ITEMS[:3], deck)
+            assert err.value.status == 128 + signal.SIGKILL, launcher
+        with Runner(str(killed), [], 2, launcher, log=lambda line: None) as runner:
+            runs = [runner.prepare(tmp_path / launcher / str(k), deck.text, deck.bicond,
+                                   f"key{k}") for k in range(3)]
+            with pytest.raises(Stopped) as err:
+                runner.execute(runs, [])
+            assert err.value.status == 128 + signal.SIGKILL, launcher
+    if "parallel" in BACK_ENDS:
+        with Runner(default_program(), [], 2, "parallel", ["--dry-run"],
+                    lambda line: None) as runner:
+            runs = [runner.prepare(tmp_path / "lost" / str(k), deck.text, deck.bicond, f"k{k}")
+                    for k in range(2)]
+            runner.execute(runs, [])
+        assert [(r.status, r.stderr) for r in runs] == [(-1, LOST)] * 2
+        assert len(runner.failed) == 2 and not list((tmp_path / "lost").glob("*/done"))
+
+
 def test_a_run_ended_by_a_signal_raises_so_that_dask_retries_it(tmp_path):
     program = tmp_path / "quarno-killed"
     program.write_text("#!/bin/sh\nkill -KILL $$\n")
@@ -111,7 +190,7 @@ CASES = [("flow column", [("Rough", 0, 300, 0.07)], False, "solved"),
 def test_run_task_flow_record_cases(edits, damage, flow):
     deck = Deck.read(TWIN)
     key = flow_key(deck.text, deck.bicond, [], default_program())
-    record = Path(_cache_folder()) / (key + ".qflow")
+    record = Path(cache_folder()) / (key + ".qflow")
     if damage:
         record.write_text("not a record\n")
     got = run_task(0, deck.text, deck.bicond, edits)

@@ -82,6 +82,10 @@ def test_every_error_is_one_line_and_exit_1(twin, capsys, tmp_path):
          "line 3: transform log10 needs a positive value (found 0)"),
         (('file = "obs.csv"', 'file = "obs.csv"\ntransform = {"x=3" = "log10"}'), None, None,
          "transform names the group 'x=3'"),
+        (("workers = 2", 'workers = 2\nlauncher = "dask"\nscheduler = "host:8786"'), None,
+         None, "'scheduler' must be a scheduler's address, tcp://HOST:PORT"),
+        (("workers = 2", 'workers = 2\nscheduler = "tcp://host:8786"'), None, None,
+         "'scheduler' needs launcher = \"dask\""),
         (None, None, a_file, "cannot use it as the output folder"),
         (None, None, busy, "another fit is using this output folder"),
     ]

@@ -139,6 +139,7 @@ def test_bad_configurations_exit_1_with_one_message(twin):
              ({"method": "sobol", "n": 0}, "'n' must be an integer of at least 1"),
              ({"method": "mcmc", "n": 10, "burn": 10}, "'burn' (10) must be less than n"),
              ({**good, "spread": 2}, "unknown key 'spread'"),
+             ({**good, "launcher": "local", "scheduler": "tcp://h:1"}, "needs launcher = \"dask\""),
              (good, "another sampling is using this output folder")]
     busy = twin / "busy"
     busy.mkdir()

@@ -1,0 +1,318 @@
+"""Where model runs are made: the back ends behind one call.
+
+    from quarno import backends
+    with backends.open_backend("local", workers=4) as backend:   # or "parallel", "dask"
+        results = backend.map(tasks)     # quarno.task.Task -> perform's dicts, in order
+
+Every back end runs the same task function, `quarno.task.perform`:
+
+local     a pool of threads of this machine;
+parallel  GNU parallel, each task a job `python3 -m quarno.task` whose task
+          and result files lie in a scratch folder every host shares (the
+          package and the program must be there on every host);
+dask      a Dask cluster: a given scheduler's ("tcp://HOST:PORT") or a local
+          one of single-threaded worker processes, stopped on close; a task
+          that raised (its run was ended by a signal, its worker was lost) is
+          tried again `retries` times.
+"""
+
+import concurrent.futures
+import os
+import pickle
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import uuid
+from pathlib import Path
+
+from .errors import FitError, QuarnoError
+from .task import lost, perform
+
+NAMES = ("local", "parallel", "dask")
+
+
+class Backend:
+    """The interface of a back end: `map` the tasks, `close` when done (or use
+    it as a context manager).
+
+    Attributes
+    ----------
+    retries : int
+        How often a task that raised is tried again (0: never).
+    """
+
+    retries = 0
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        """Releases what the back end holds (nothing by default)."""
+
+    def map(self, tasks, on_result=None):
+        """Performs every task.
+
+        Parameters
+        ----------
+        tasks : iterable of Task
+        on_result : callable, optional
+            Called with each result as it arrives.
+
+        Returns
+        -------
+        list of dict
+            perform's results, in the order of `tasks`.
+
+        Raises
+        ------
+        QuarnoError
+            The first error of a task (the others are cancelled).
+        """
+        raise NotImplementedError
+
+
+class Threads(Backend):
+    """Tasks on a pool of threads of this machine.
+
+    Parameters
+    ----------
+    workers : int
+        Tasks at once.
+    progress : bool, optional
+        A progress line on stderr.
+    """
+
+    def __init__(self, workers, progress=False):
+        self.workers, self.progress = max(1, int(workers)), progress
+
+    def map(self, tasks, on_result=None):
+        tasks = list(tasks)
+        pool = concurrent.futures.ThreadPoolExecutor(self.workers)
+        index = {pool.submit(perform, t): k for k, t in enumerate(tasks)}
+        try:
+            return _collect(concurrent.futures.as_completed(index),
+                            lambda f: (index[f], f.result()), len(tasks), self.progress,
+                            on_result)
+        finally:
+            pool.shutdown(wait=True, cancel_futures=True)
+
+
+# The job of GNU parallel: the task file's stem is {} (never read by a shell).
+_JOB = ("-m", "quarno.task")
+
+
+class Parallel(Backend):
+    """Tasks as jobs of GNU parallel.
+
+    Parameters
+    ----------
+    workers : int
+        Jobs at once.
+    scratch : str or path-like
+        A folder (every host sees it) for the task and result files.
+    parallel_args : sequence of str, optional
+        GNU parallel's own options (such as ["--sshloginfile", "hosts"]).
+    progress : bool, optional
+        A progress line on stderr.
+    """
+
+    def __init__(self, workers, scratch, parallel_args=(), progress=False):
+        if not shutil.which("parallel"):
+            raise FitError("launcher = \"parallel\" needs GNU parallel, which is not on PATH")
+        self.workers, self.scratch = max(1, int(workers)), Path(scratch)
+        self.parallel_args, self.progress = list(parallel_args), progress
+
+    def map(self, tasks, on_result=None):
+        tasks = list(tasks)
+        self.scratch.mkdir(parents=True, exist_ok=True)
+        jobs = Path(tempfile.mkdtemp(prefix=f"jobs-{os.getpid()}-", dir=self.scratch))
+        try:
+            stems = [str(jobs / str(k)) for k in range(len(tasks))]
+            for stem, task in zip(stems, tasks):
+                with open(stem + ".task", "wb") as f:
+                    pickle.dump(task, f)
+            with open(jobs / "list", "wb") as f:
+                f.write(b"".join(os.fsencode(s) + b"\0" for s in stems))
+            env = dict(os.environ)
+            package = str(Path(__file__).resolve().parents[1])
+            env["PYTHONPATH"] = os.pathsep.join(p for p in (package, env.get("PYTHONPATH")) if p)
+            subprocess.run(["parallel", "--will-cite", "--jobs", str(self.workers),
+                            *self.parallel_args, "--null", "--quote", "--arg-file",
+                            str(jobs / "list"), sys.executable, *_JOB, "{}"],
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE, env=env)
+            return _collect(range(len(tasks)), lambda k: (k, _answer(stems[k], tasks[k])),
+                            len(tasks), self.progress, on_result)
+        finally:
+            shutil.rmtree(jobs, ignore_errors=True)
+
+
+def _answer(stem, task):
+    """The result a job left, its error raised, or the result of a lost task."""
+    try:
+        with open(stem + ".result", "rb") as f:
+            kind, value = pickle.load(f)
+    except (OSError, EOFError, pickle.UnpicklingError, ValueError):
+        return lost(task)
+    if kind == "error":
+        raise value
+    return value
+
+
+class Dask(Backend):
+    """Tasks on a Dask cluster.
+
+    Parameters
+    ----------
+    scheduler : str, optional
+        "tcp://HOST:PORT" of an existing cluster; None starts a local one of
+        single-threaded worker processes here, stopped on close.
+    workers : int, optional
+        The local cluster's workers (default: one per core).
+    retries : int, optional
+        How often a task is tried again after its worker or run was lost.
+    progress : bool, optional
+        A progress line on stderr.
+
+    Attributes
+    ----------
+    client : distributed.Client
+    """
+
+    def __init__(self, scheduler=None, workers=None, retries=3, progress=False):
+        import logging
+        from distributed import Client, LocalCluster
+        self.cluster, self.retries, self.progress = None, retries, progress
+        if scheduler is None:
+            # The workers' own start-up messages (preloads, nannies) stay
+            # quiet too: they read this when they start.
+            os.environ.setdefault("DASK_LOGGING__DISTRIBUTED", "error")
+            self.cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1,
+                                        threads_per_worker=1, processes=True,
+                                        dashboard_address=":0", silence_logs=logging.ERROR,
+                                        preload=["quarno.backends"])
+            self.client = Client(self.cluster)
+        else:
+            self.client = Client(scheduler)
+
+    def close(self):
+        self.client.close()
+        if self.cluster is not None:
+            self.cluster.close()
+            self.cluster = None
+
+    def map(self, tasks, on_result=None):
+        from distributed import as_completed
+        tasks = list(tasks)
+        tag = uuid.uuid4().hex[:8]
+        pending = {}
+        for k, task in enumerate(tasks):
+            future = self.client.submit(perform, task, key=f"quarno-run-{tag}-{k}",
+                                        retries=self.retries)
+            pending[future.key] = (k, future)
+
+        def take(item):
+            # Each future is let go once its result is here, so that the
+            # workers keep no result twice and a lost worker costs only
+            # unfinished runs.
+            future, result = item
+            return pending.pop(future.key)[0], result
+        try:
+            return _collect(as_completed([f for _, f in pending.values()], with_results=True),
+                            take, len(tasks), self.progress, on_result)
+        except BaseException:  # Ctrl-C or a failed task: nothing left running
+            self.client.cancel([f for _, f in pending.values()])
+            raise
+
+
+def open_backend(name, workers=None, scheduler=None, retries=3, parallel_args=(),
+                 scratch=None, progress=False):
+    """The back end called `name`.
+
+    Parameters
+    ----------
+    name : {"local", "parallel", "dask"}
+    workers : int, optional
+        Tasks at once (default: one per core); for Dask, the local cluster's.
+    scheduler : str, optional
+        Dask: an existing scheduler's address (default: a local cluster).
+    retries : int, optional
+        Dask: how often a task that raised is tried again.
+    parallel_args : sequence of str, optional
+        GNU parallel's own options.
+    scratch : str or path-like, optional
+        GNU parallel: the shared folder of task files (default: a temporary one).
+    progress : bool, optional
+        A progress line on stderr.
+
+    Returns
+    -------
+    Backend
+    """
+    cores = workers or os.cpu_count() or 1
+    if name == "local":
+        return Threads(cores, progress)
+    if name == "parallel":
+        return Parallel(cores, scratch or tempfile.gettempdir(), parallel_args, progress)
+    if name == "dask":
+        return Dask(scheduler, workers, retries, progress)
+    raise QuarnoError(f"no back end {name!r} (known: {', '.join(NAMES)})")
+
+
+def _collect(arrivals, take, total, shown, on_result):
+    """The results of `arrivals` in task order: take(arrival) -> (index,
+    result), each passed to on_result as it comes, with a progress line."""
+    results = [None] * total
+    meter = _Progress(total, shown)
+    try:
+        for done, arrival in enumerate(arrivals, 1):
+            k, result = take(arrival)
+            results[k] = result
+            meter.update(done)
+            if on_result is not None:
+                on_result(result)
+    finally:
+        meter.finish()
+    return results
+
+
+def dask_setup(worker):
+    """Start-up of the local cluster's workers: Ctrl-C at the terminal reaches
+    every process of its group, and the workers leave it to the client, which
+    cancels the runs and closes the cluster (no traceback from each worker)."""
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+class _Progress:
+    """One line on stderr: runs done of the total, runs per second and the
+    time left, drawn at most four times a second."""
+
+    def __init__(self, total, shown):
+        self.total, self.shown = total, shown
+        self.start = self.last = time.monotonic()
+        self.drawn = False
+
+    def update(self, done, force=False):
+        now = time.monotonic()
+        if not self.shown or (now - self.last < 0.25 and not force and done < self.total):
+            return
+        self.last = now
+        rate = done / max(now - self.start, 1e-9)
+        left = (self.total - done) / rate if rate > 0 else 0.0
+        sys.stderr.write(f"\rruns {done}/{self.total}  {rate:.1f} runs/s  time left "
+                         f"{int(left) // 60}:{int(left) % 60:02d} ")
+        sys.stderr.flush()
+        self.drawn = True
+
+    def finish(self):
+        if self.drawn:
+            sys.stderr.write("\n")
+            sys.stderr.flush()

@@ -1,0 +1,258 @@
+"""One model run as a task every back end runs the same way (a thread of this
+machine, a job of GNU parallel, a Dask worker): `perform(task)` writes the
+task's inputs into its folder, runs the program, and returns what the caller
+asked for (the exit status and messages, the site series of crObsNode.csv,
+the result files themselves for a caller that shares no folder with the
+worker).
+
+    python3 -m quarno.task JOB      # GNU parallel's job: perform JOB.task,
+                                    # the result pickled into JOB.result
+"""
+
+import csv
+import os
+import pickle
+import shutil
+import sys
+import tempfile
+import threading
+import time
+
+from . import forcing as _forcing
+from . import service
+from .contract import OBS_CSV_FILE
+from .deck import FLOW_COLUMNS, FLOW_OPTIONS
+from .errors import QuarnoError
+from .service import default_program
+
+# Per process: the cache folder of flow records and private run folders.
+_state = {"folder": None, "lock": threading.Lock()}
+
+# The message of a task whose back end lost it (no result came back).
+LOST = "GNU parallel did not run this job (no status written)"
+
+
+def cache_folder():
+    """This process's folder for flow records and private run folders.
+
+    Returns
+    -------
+    str
+        Inside a Dask worker's own local directory (removed when the worker
+        closes); elsewhere a temporary folder of this process, removed at exit.
+    """
+    with _state["lock"]:
+        if _state["folder"] is None:
+            try:
+                from distributed import get_worker
+                base = get_worker().local_directory
+                folder = tempfile.mkdtemp(prefix="quarno-flow-", dir=base)
+            except (ImportError, ValueError):
+                import atexit
+                folder = tempfile.mkdtemp(prefix="quarno-flow-")
+                atexit.register(shutil.rmtree, folder, True)
+            _state["folder"] = folder
+        return _state["folder"]
+
+
+def flow_key(base_text, bicond, options, program, forcing=None):
+    """The key of a flow record: the content key (service.content_key) of the
+    base deck (before its edits, which touch transport columns, source
+    strengths and rates only) with its forcing file as read (without the
+    weather, which the flow does not see), the options and the program."""
+    files = _forcing.flow_files(*forcing) if forcing is not None else None
+    return service.content_key(base_text, bicond, options, program, files=files)
+
+
+def can_replay(edits, options):
+    """Whether runs with these edits and options may replay a recorded flow:
+    no edited column is a flow column and no option already chooses the flow."""
+    return (not any(e[0] in FLOW_COLUMNS for e in edits)
+            and not any(str(o).split("=", 1)[0] in FLOW_OPTIONS for o in options))
+
+
+class Task:
+    """One run of the program, as every back end takes it (it pickles).
+
+    Parameters
+    ----------
+    sample : object
+        The task's id, given back in its result.
+    options : sequence of str
+        The program's options (service.BASE_OPTIONS are added).
+    program : str, optional
+        The program; None: default_program() where the task runs.
+    folder : str, optional
+        The run folder (on a filesystem the worker shares); None: a private
+        temporary folder where the task runs, removed after it.
+    inputs : dict, optional
+        Files {relative name: bytes} written into the folder first.
+    paths : dict, optional
+        {index in options: (name, bytes or None)}: options naming a file,
+        replaced by that name in the folder; the bytes, when given, are
+        written there first (a file the run reads), else the run writes it.
+    flow_base : tuple, optional
+        (base text, bicond bytes, forcing or None) of the deck: the flow is
+        recorded once per flow key in the cache folder and replayed after.
+    variables : sequence of str, optional
+        Columns of crObsNode.csv returned as site series.
+    bring : bool, optional
+        Return the files the run wrote, {name: bytes}.
+    strict : bool, optional
+        A run ended by a signal, or a program that cannot start, raises
+        (a Dask task is then tried again) instead of giving its status.
+    """
+
+    def __init__(self, sample, options, program=None, folder=None, inputs=None, paths=None,
+                 flow_base=None, variables=(), bring=False, strict=False):
+        self.sample, self.options, self.program = sample, [str(o) for o in options], program
+        self.folder, self.inputs, self.paths = folder, dict(inputs or {}), dict(paths or {})
+        self.flow_base, self.variables = flow_base, tuple(variables)
+        self.bring, self.strict = bring, strict
+
+
+def lost(task, message=LOST):
+    """The result of a task its back end did not run (status -1).
+
+    Raises
+    ------
+    QuarnoError
+        For a strict task, which has no status to give.
+    """
+    if task.strict:
+        raise QuarnoError(message, 1)
+    return {"sample": task.sample, "status": -1, "message": message, "stderr": message,
+            "flow": "solved", "seconds": 0.0}
+
+
+def read_series(path, variables):
+    """(times, sites, x, {variable: array sites x times}) of a crObsNode.csv,
+    whose rows go by time, then site."""
+    import numpy as np
+    with open(path, newline="") as f:
+        reader = csv.reader(f)
+        head = next(reader)
+        rows = list(reader)
+    missing = [v for v in variables if v not in head]
+    if missing:
+        raise QuarnoError(f"{OBS_CSV_FILE} has no column {missing[0]!r}", 1)
+    col = {name: k for k, name in enumerate(head)}
+    sites = sorted({int(r[col["site"]]) for r in rows})
+    n = len(sites)
+    times = np.array([float(r[col["time_s"]]) for r in rows[::n]]) if n else np.zeros(0)
+    x = np.array([float(r[col["x_m"]]) for r in rows[:n]])
+    series = {}
+    for v in variables:
+        flat = np.array([float(r[col[v]]) if r[col[v]] else np.nan for r in rows])
+        series[v] = flat.reshape(len(times), n).T.copy()
+    return times, np.array(sites), x, series
+
+
+def perform(task):
+    """Runs one task where it is: the one task function of every back end.
+
+    Parameters
+    ----------
+    task : Task
+
+    Returns
+    -------
+    dict
+        sample (the task's id), status (the exit status; 128 + N for signal
+        N; -1 when the program could not start), message (stripped, or "no
+        message", when it failed), stderr (as printed), flow ("recorded",
+        "replayed", "mismatch": the record did not fit and the run solved its
+        flow, or "solved"), seconds; with `variables` and success: time,
+        site, x, series; with `bring`: files {name: bytes}.
+
+    Raises
+    ------
+    QuarnoError
+        A strict task's run ended by a signal or whose program cannot start.
+    """
+    program = task.program or default_program()
+    private = task.folder is None
+    folder = tempfile.mkdtemp(prefix="run-", dir=cache_folder()) if private else task.folder
+    try:
+        options = list(task.options)
+        for name, data in task.inputs.items():
+            _write(folder, name, data)
+        for index, (name, data) in task.paths.items():
+            options[index] = os.path.join(folder, name)
+            if data is not None:
+                _write(folder, name, data)
+        made = set(os.listdir(folder))
+        record = None
+        if task.flow_base is not None:
+            record = service.FlowRecord(os.path.join(
+                cache_folder(), flow_key(*task.flow_base[:2], options, program,
+                                         task.flow_base[2]) + ".qflow"))
+        start = time.monotonic()
+
+        def launch(opts):
+            return _execute(program, opts, folder, task.strict)
+        if record is None:
+            outcome, flow = launch(options), "solved"
+        else:
+            outcome, flow = record.run(launch, options)
+        if outcome.status is None:
+            outcome = service.Outcome(-1, "", f"cannot start {program}: {outcome.stderr}")
+        out = {"sample": task.sample, "status": outcome.status, "message": "",
+               "stderr": outcome.stderr, "flow": flow, "seconds": time.monotonic() - start}
+        if not outcome.ok:
+            out["message"] = outcome.stderr.strip() or "no message"
+        elif task.variables:
+            out["time"], out["site"], out["x"], out["series"] = read_series(
+                os.path.join(folder, OBS_CSV_FILE), task.variables)
+        if task.bring:
+            out["files"] = {name: _read(folder, name) for name in sorted(os.listdir(folder))
+                            if name not in made and os.path.isfile(os.path.join(folder, name))}
+        return out
+    finally:
+        if private:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+def _write(folder, name, data):
+    path = os.path.join(folder, name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def _read(folder, name):
+    with open(os.path.join(folder, name), "rb") as f:
+        return f.read()
+
+
+def _execute(program, options, folder, strict):
+    """The Outcome of one run; for a strict task, a run ended by a signal or a
+    program that cannot start here raises."""
+    outcome = service.execute(program, options, folder)
+    if strict and (outcome.status is None or service.signal_of(outcome.status) is not None):
+        raise service.failure(outcome, program,
+                              hint=" on this worker (set QUARNO or put quarno on PATH there)")
+    return outcome
+
+
+def main(argv=None):
+    """GNU parallel's job: performs the task pickled in JOB.task and pickles
+    ("ok", result) or ("error", exception) into JOB.result (written whole).
+    The jobs of one call share JOB's folder as their cache folder, so that
+    they replay one another's flow records."""
+    job = (argv or sys.argv[1:])[0]
+    _state["folder"] = os.path.dirname(os.path.abspath(job))
+    with open(job + ".task", "rb") as f:
+        task = pickle.load(f)
+    try:
+        answer = ("ok", perform(task))
+    except QuarnoError as e:
+        answer = ("error", e)
+    with open(job + ".part", "wb") as f:
+        pickle.dump(answer, f)
+    os.replace(job + ".part", job + ".result")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
