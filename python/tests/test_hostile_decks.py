@@ -232,7 +232,7 @@ def _undocumented(path):
         if not doc.strip():
             return [f"{where}: no docstring"]
         body = fn.body[1:] if own else fn.body
-        if body[-1].end_lineno - body[0].lineno < SHORT_BODY:
+        if not body or body[-1].end_lineno - body[0].lineno < SHORT_BODY:
             return []
         a = fn.args
         args = [x.arg for x in a.posonlyargs + a.args + a.kwonlyargs + [a.vararg, a.kwarg] if x]
