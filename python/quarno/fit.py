@@ -15,21 +15,20 @@ configuration and the files written. The configuration is quarno.config's,
 the observations quarno.observations', the result a quarno.fit_result.FitResult.
 """
 
-import subprocess
 import time
 
 from . import forcing
 from .cache import Runner
 from .config import Config
-from .contract import BICOND_FILE, OBS_CSV_FILE, STEADY_FLOW_FILE
-from .deck import FLOW_COLUMNS, FLOW_OPTIONS, Deck
+from .contract import BICOND_FILE, OBS_CSV_FILE
+from .deck import Deck
 from .errors import FitError, RunFailure
+from .fit_flow import FitFlow
 from .fit_result import FitResult, diagnose
 from .jacobian import difference_jacobian, difference_steps
 from .observations import Matcher, Residuals
 from .outfolder import FolderLock
 from .results import read_obs_csv
-from .service import FLOW_RECORD_HEAD, FlowRecord, file_hash
 from .stats import site_statistics
 
 __all__ = ["Config", "Fit", "FitError", "FitResult", "Matcher"]
@@ -65,10 +64,7 @@ class Fit:
         self.params = cfg.parameters
         self.runner = Runner(cfg.program, cfg.options, cfg.workers, cfg.launcher,
                              cfg.parallel_args, log, cfg.scheduler)
-        self.run_options = []
-        self.flow_extra = ""
-        self.record = None       # the flow record replayed by every run, if any
-        self.mismatched = set()  # folders of runs that found it not matching their deck
+        self.flow = FitFlow(cfg, self.runner, self.bicond, self.warn, log)
         self.memo = {}           # tuple(theta) -> (run, residuals or None)
         self.warnings = []
         self.obs = cfg.observations
@@ -99,114 +95,35 @@ class Fit:
         return forcing.run_files(self.cfg.forcing, strengths, rates)
 
     def prepare(self, theta, folder=None):
+        """The run of the deck at `theta`, its folder made ready.
+
+        Parameters
+        ----------
+        theta : sequence of float
+            A point of the fitted space.
+        folder : pathlib.Path, optional
+            Where to run; OUT/runs/KEY (KEY the run's cache key) by default.
+
+        Returns
+        -------
+        Run
+            The run, already done when its folder is in the cache.
+        """
         values = self.values_of(theta)
         text, files = self.deck_text(values), self.run_files(values)
-        key = self.runner.key(text, self.bicond, self.run_options, self.flow_extra, files)
+        key = self.runner.key(text, self.bicond, self.flow.run_options, self.flow.flow_extra,
+                              files)
         return self.runner.prepare(folder or self.out / "runs" / key, text, self.bicond, key,
                                    files)
 
-    def start_flow(self):
-        """With steady_flow: the flow brought to its steady state once, in
-        OUT/flow/, and every later run reusing it. Otherwise the unsteady flow
-        recorded once and replayed (start_replay)."""
-        if not self.cfg.steady_flow:
-            self.start_replay()
-            return
-        fitted_flow = [p.label for p in self.params if p.name in FLOW_COLUMNS]
-        if fitted_flow:
-            self.warn(f"steady_flow with flow parameters fitted ({', '.join(fitted_flow)}): the "
-                      "saved flow state matches only the starting deck, so runs that change "
-                      "them recompute their own steady flow")
-        initial = [p.initial for p in self.params]
-        text, files = self.deck_text(initial), self.run_files(initial)
-        key = self.runner.key(text, self.bicond, ["--steady-flow"], files=files)
-        run = self.runner.prepare(self.out / "flow", text, self.bicond, key, files)
-        self.runner.execute([run], ["--steady-flow"])
-        if not run.ok:
-            if run.status == 1 and "not expected" in run.stderr:
-                raise RunFailure(f"{self.cfg.program} does not know --steady-flow yet "
-                                 f"({run.stderr.splitlines()[0] if run.stderr else ''}); "
-                                 "set steady_flow = false in [model]")
-            raise RunFailure(f"the steady-flow run in {run.folder} failed (exit {run.status}): "
-                             f"{run.stderr}")
-        state = self.out / "flow" / STEADY_FLOW_FILE
-        if not state.is_file():
-            raise RunFailure(f"the steady-flow run wrote no {state}")
-        self.run_options = ["--flow-state", str(state.resolve())]
-        self.flow_extra = file_hash(state)
-        self.log(f"steady flow: {state}{' (from the cache)' if run.cached else ''}")
-
-    def start_replay(self):
-        """The flow of the starting deck recorded once in OUT/flow/ and replayed
-        by every later run, when no fitted parameter can change it. The record's
-        key goes into every run's cache key, so that runs replayed from another
-        flow are never reused."""
-        why = self.why_no_record()
-        if why:
-            self.log(f"flow record: none, {why}")
-            return
-        folder = self.out / "flow"
-        folder.mkdir(parents=True, exist_ok=True)
-        record = FlowRecord(folder.resolve() / "flow.qflow")
-        options = record.save_options()
-        initial = [p.initial for p in self.params]
-        text, files = self.deck_text(initial), self.run_files(initial)
-        key = self.runner.key(text, self.bicond, options, files=files)
-        run = self.runner.prepare(folder, text, self.bicond, key, files)
-        if run.cached and not record.key:  # the record has gone or is damaged
-            (folder / "done").unlink()
-            run = self.runner.prepare(folder, text, self.bicond, key, files)
-        self.runner.execute([run], options)
-        if not run.ok:
-            raise RunFailure(f"the model failed at the starting values (exit {run.status}, "
-                             f"{run.folder}): {run.stderr}")
-        flow_key = record.key
-        if not flow_key:
-            raise RunFailure(f"{record.path}: not a flow record this tool reads (it expects "
-                             f"'{FLOW_RECORD_HEAD}' and a key line)")
-        self.run_options = record.replay_options()
-        self.flow_extra = f"flow record {flow_key}"
-        self.record = record.path
-        self.log(f"flow record: {record.path} (key {flow_key}"
-                 f"{', from the cache' if run.cached else ''}); every run replays it")
+    @property
+    def record(self):
+        """The flow record every run replays, or None."""
+        return self.flow.record
 
     def why_no_record(self):
         """Why the flow is not recorded, or None when it is."""
-        if not self.cfg.replay_flow:
-            return "replay_flow = false"
-        given = [o for o in self.cfg.options if o.split("=", 1)[0] in FLOW_OPTIONS]
-        if given:
-            return f"the options already choose the flow ({given[0]})"
-        fitted = [p.label for p in self.params if p.name in FLOW_COLUMNS]
-        if fitted:
-            return (f"the flow depends on the fitted {', '.join(fitted)}: every run solves "
-                    "its own")
-        try:
-            usage = subprocess.run([self.cfg.program, "--help"], stdin=subprocess.DEVNULL,
-                                   capture_output=True, text=True, errors="replace").stdout
-        except OSError:
-            usage = ""
-        if "--replay-flow" not in usage:
-            return f"{self.cfg.program} does not offer --replay-flow: every run solves its flow"
-        return None
-
-    def note_mismatches(self, runs):
-        """Runs that found the flow record not matching their deck (they say so
-        in one note and solve their own flow): counted, the first one logged."""
-        if self.record is None:
-            return
-        head = f"note: {self.record}"
-        for run in runs:
-            if run.cached or not run.ok:
-                continue
-            note = next((line for line in run.stderr.splitlines() if line.startswith(head)),
-                        None)
-            if note is None or run.folder in self.mismatched:
-                continue
-            self.mismatched.add(run.folder)
-            if len(self.mismatched) == 1:
-                self.log(f"flow record: the run in {run.folder} did not match it and solved "
-                         f"its own flow ({note}); later such runs are only counted")
+        return self.flow.why_no_record()
 
     def warn(self, text):
         """Keep a warning for the summary and log it."""
@@ -228,8 +145,20 @@ class Fit:
         return self.weighted.at(model)
 
     def evaluate(self, thetas):
-        """Residual vectors at the given points, their runs launched together.
-        A failed run gives None."""
+        """The runs and residuals at the given points, the runs launched
+        together; points already evaluated are not run again.
+
+        Parameters
+        ----------
+        thetas : sequence of sequences of float
+            Points of the fitted space.
+
+        Returns
+        -------
+        list of (Run, numpy.ndarray or None)
+            Per point its run and its weighted residuals; None for a run that
+            failed or whose residuals are not all finite.
+        """
         out = [None] * len(thetas)
         runs = {}
         for k, th in enumerate(thetas):
@@ -238,8 +167,8 @@ class Fit:
                 out[k] = self.memo[key]
             else:
                 runs[k] = self.prepare(th)
-        self.runner.execute(list(runs.values()), self.run_options)
-        self.note_mismatches(runs.values())
+        self.runner.execute(list(runs.values()), self.flow.run_options)
+        self.flow.note_mismatches(runs.values())
         for k, run in runs.items():
             res = None
             if run.ok:
@@ -262,7 +191,19 @@ class Fit:
                  f"{self.runner.from_cache} cached")
 
     def fun(self, theta):
-        """The residuals at theta, a failed run's far beyond the data's."""
+        """The residuals at theta, for the optimiser; its cost is logged.
+
+        Parameters
+        ----------
+        theta : numpy.ndarray
+            A point of the fitted space.
+
+        Returns
+        -------
+        numpy.ndarray
+            The weighted residuals; for a failed run the penalty, far beyond
+            anything the data allow, at every observation.
+        """
         self.evaluations += 1
         ((run, res),) = self.evaluate([theta])
         self.cost_line(f"evaluation {self.evaluations}", theta, res)
@@ -271,7 +212,20 @@ class Fit:
         return res
 
     def jac(self, theta):
-        """The Jacobian at theta by forward differences."""
+        """The Jacobian at theta by forward differences, its runs launched
+        together. A column whose runs fail on both sides is set to zero with a
+        warning.
+
+        Parameters
+        ----------
+        theta : numpy.ndarray
+            A point of the fitted space.
+
+        Returns
+        -------
+        numpy.ndarray
+            The Jacobian of the residuals, one column per parameter.
+        """
         ((_, f0),) = self.evaluate([theta])
         if f0 is None:
             f0 = self.np.full(len(self.obs), self.penalty)
@@ -307,11 +261,25 @@ class Fit:
             return self.fit()
 
     def fit(self):
-        """The fit in a folder already held; its FitResult."""
+        """The fit in an output folder already held: the flow set up, the
+        optimiser run from the initial values, the files written.
+
+        Returns
+        -------
+        FitResult
+            The estimates and statistics.
+
+        Raises
+        ------
+        RunFailure
+            When the model fails or is not finite at the starting values, or
+            its run at the optimum fails.
+        """
         from scipy.optimize import least_squares
         np = self.np
         t_start = time.monotonic()
-        self.start_flow()
+        initial = [p.initial for p in self.params]
+        self.flow.start(self.deck_text(initial), self.run_files(initial))
         theta0 = np.array([p.to_theta(p.initial) for p in self.params])
         ((run0, res0),) = self.evaluate([theta0])
         if run0.status != 0:
@@ -351,34 +319,45 @@ class Fit:
 
     # -- results
 
-    def flow_summary(self):
-        """How the runs got their flow, for the summary."""
-        if self.cfg.steady_flow:
-            return f"steady, {' '.join(self.run_options) or 'each run its own'}"
-        if self.record is None:
-            return "solved by every run"
-        return (f"replayed from {self.record}; runs that did not match it: "
-                f"{len(self.mismatched)}")
-
     def run_best(self, values):
-        """The best deck as a folder of its own, OUT/best, run there; the
-        rows of its observation record (the optimum's run's if it fails)."""
+        """Run the best deck in a folder of its own, OUT/best.
+
+        Parameters
+        ----------
+        values : sequence of float
+            The parameters' estimates.
+
+        Returns
+        -------
+        list
+            The rows of its observation record (of the optimum's run, with a
+            warning, if the run in OUT/best fails).
+        """
         best = self.out / "best"
         text, files = self.deck_text(values), self.run_files(values)
         best.mkdir(parents=True, exist_ok=True)
         best_run = self.runner.prepare(best, text, self.bicond,
-                                       self.runner.key(text, self.bicond, self.run_options,
-                                                       self.flow_extra, files), files)
-        self.runner.execute([best_run], self.run_options)
-        self.note_mismatches([best_run])
+                                       self.runner.key(text, self.bicond, self.flow.run_options,
+                                                       self.flow.flow_extra, files), files)
+        self.runner.execute([best_run], self.flow.run_options)
+        self.flow.note_mismatches([best_run])
         if not best_run.ok:
             self.warn(f"the best deck failed when run in {best}: {best_run.stderr}")
             return read_obs_csv(self.best_run.obs_csv)
         return read_obs_csv(best / OBS_CSV_FILE)
 
     def write_outputs(self, result, t_start):
-        """The files of the fit in the output folder, from `result`, and the
-        report in the log."""
+        """Write the fit's files in the output folder and its report in the
+        log; the best deck's run completes `result` with the agreement at the
+        sites.
+
+        Parameters
+        ----------
+        result : FitResult
+            The fit's result.
+        t_start : float
+            The time.monotonic() at which the fit began, for the wall time.
+        """
         out = self.out
         result.write_estimates(out)
         result.write_correlation(out)
@@ -391,7 +370,7 @@ class Fit:
         result.write_series(out)
         result.write_sites(out)
         result.set_runs(self.cfg.path, self.cfg.program, self.cfg.variable, self.runner.made,
-                        self.runner.from_cache, self.runner.failed, self.flow_summary(),
+                        self.runner.from_cache, self.runner.failed, self.flow.summary(),
                         time.monotonic() - t_start)
         lines = result.report_lines()
         (out / "summary.txt").write_text("\n".join(lines) + "\n")
