@@ -9,7 +9,8 @@ Every back end runs the same task function, `quarno.task.perform`:
 local     a pool of threads of this machine;
 parallel  GNU parallel, each task a job `python3 -m quarno.task` whose task
           and result files lie in a scratch folder every host shares (the
-          package and the program must be there on every host);
+          package, the program and this python3, with what the package
+          imports, must be there on every host, at the same paths);
 dask      a Dask cluster: a given scheduler's ("tcp://HOST:PORT") or a local
           one of single-threaded worker processes, stopped on close; a task
           that raised (its run was ended by a signal, its worker was lost) is
@@ -93,6 +94,19 @@ class Threads(Backend):
         self.workers, self.progress = max(1, int(workers)), progress
 
     def map(self, tasks, on_result=None):
+        """Performs every task on the pool; a task's error cancels the others.
+
+        Parameters
+        ----------
+        tasks : iterable of Task
+        on_result : callable, optional
+            Called with each result as it arrives.
+
+        Returns
+        -------
+        list of dict
+            perform's results, in the order of `tasks`.
+        """
         tasks = list(tasks)
         pool = concurrent.futures.ThreadPoolExecutor(self.workers)
         index = {pool.submit(perform, t): k for k, t in enumerate(tasks)}
@@ -130,6 +144,21 @@ class Parallel(Backend):
         self.parallel_args, self.progress = list(parallel_args), progress
 
     def map(self, tasks, on_result=None):
+        """Performs every task as a job of one GNU parallel command, each
+        task and its result a file in a folder of the scratch folder (removed
+        at the end); a job that left no result gives a lost task's result.
+
+        Parameters
+        ----------
+        tasks : iterable of Task
+        on_result : callable, optional
+            Called with each result as it arrives.
+
+        Returns
+        -------
+        list of dict
+            perform's results, in the order of `tasks`.
+        """
         tasks = list(tasks)
         self.scratch.mkdir(parents=True, exist_ok=True)
         jobs = Path(tempfile.mkdtemp(prefix=f"jobs-{os.getpid()}-", dir=self.scratch))
@@ -203,12 +232,28 @@ class Dask(Backend):
             self.client = Client(scheduler)
 
     def close(self):
+        """Closes the client and stops the local cluster, if one was started."""
         self.client.close()
         if self.cluster is not None:
             self.cluster.close()
             self.cluster = None
 
     def map(self, tasks, on_result=None):
+        """Performs every task on the cluster, each tried again up to
+        `retries` times; on an error or Ctrl-C the unfinished ones are
+        cancelled.
+
+        Parameters
+        ----------
+        tasks : iterable of Task
+        on_result : callable, optional
+            Called with each result as it arrives.
+
+        Returns
+        -------
+        list of dict
+            perform's results, in the order of `tasks`.
+        """
         from distributed import as_completed
         tasks = list(tasks)
         tag = uuid.uuid4().hex[:8]
