@@ -126,8 +126,26 @@ def lost(task, message=LOST):
 
 
 def read_series(path, variables):
-    """(times, sites, x, {variable: array sites x times}) of a crObsNode.csv,
-    whose rows go by time, then site."""
+    """The site series of a crObsNode.csv, whose rows go by time, then site.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The crObsNode.csv.
+    variables : sequence of str
+        Its columns to read.
+
+    Returns
+    -------
+    tuple
+        (times, sites, x, {variable: array sites x times}); an empty cell is
+        NaN.
+
+    Raises
+    ------
+    QuarnoError
+        When a variable is not a column of the file.
+    """
     import numpy as np
     with open(path, newline="") as f:
         reader = csv.reader(f)
@@ -238,8 +256,21 @@ def _execute(program, options, folder, strict):
 def main(argv=None):
     """GNU parallel's job: performs the task pickled in JOB.task and pickles
     ("ok", result) or ("error", exception) into JOB.result (written whole).
+
     The jobs of one call share JOB's folder as their cache folder, so that
-    they replay one another's flow records."""
+    they replay one another's flow records.
+
+    Parameters
+    ----------
+    argv : list of str, optional
+        [JOB], the path of the task file without ".task"; sys.argv[1:] by
+        default.
+
+    Returns
+    -------
+    int
+        0: a task's error goes into its result, not into the exit status.
+    """
     job = (argv or sys.argv[1:])[0]
     _state["folder"] = os.path.dirname(os.path.abspath(job))
     with open(job + ".task", "rb") as f:
