@@ -192,7 +192,18 @@ class Runner:
 
     def finish(self, run, status, stderr):
         """Records a run's outcome in its folder (its messages, and the done
-        mark of a finished run with the hashes of its result files)."""
+        mark of a finished run with the hashes of its result files).
+
+        Parameters
+        ----------
+        run : Run
+            The run, given its status and messages.
+        status : int
+            Its exit status; a run that exits 0 without a crObsNode.csv is
+            given -1.
+        stderr : str
+            Its messages.
+        """
         run.status, run.stderr = status, stderr.strip()
         (run.folder / "stderr.txt").write_text(stderr)
         if status == 0 and run.obs_csv.is_file():
@@ -253,8 +264,15 @@ class Runner:
         return runs
 
     def launch(self, runs, options):
-        """Runs `runs` on the runner's back end, each recorded (`finish`) as
-        its result arrives.
+        """Runs `runs` on the runner's back end (started at the first call),
+        each recorded (`finish`) as its result arrives.
+
+        Parameters
+        ----------
+        runs : list of Run
+            Runs in distinct folders.
+        options : list of str
+            Their options after the runner's own.
 
         Raises
         ------
@@ -282,9 +300,25 @@ class Runner:
                                   stops_fit=True) from None
 
     def task(self, k, run, options, remote):
-        """The Task of run `k` in its folder; with `remote`, the task carries
-        the folder's inputs and the files its options name, and brings the
-        result files back (for workers that share no folder)."""
+        """The Task of a run in its folder.
+
+        Parameters
+        ----------
+        k : int
+            The run's index, the task's id.
+        run : Run
+            The run, its deck already in its folder.
+        options : list of str
+            Its options after the runner's own.
+        remote : bool
+            For workers that share no folder: the task carries the folder's
+            inputs and the files its options name, and brings the result
+            files back; a run ended by a signal raises (to be tried again).
+
+        Returns
+        -------
+        Task
+        """
         options = [*self.options, *options]
         if not remote:
             return Task(k, options, self.program, folder=str(run.folder))
@@ -300,8 +334,21 @@ class Runner:
 
     @staticmethod
     def check_stopped(runs):
-        """Stops the fit when a run was killed by a signal (Stopped) or is
-        still refused its folder: neither says anything about the parameters."""
+        """Stops the fit when a run was killed by a signal or is still refused
+        its folder: neither says anything about the parameters.
+
+        Parameters
+        ----------
+        runs : list of Run
+            Runs just executed.
+
+        Raises
+        ------
+        Stopped
+            A run was ended by a signal.
+        FitError
+            A run was refused its folder twice.
+        """
         for run in runs:
             if service.signal_of(run.status) is not None:
                 raise service.failure(service.Outcome(run.status), None, run.folder,
