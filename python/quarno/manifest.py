@@ -27,7 +27,18 @@ STATES = ("running", "finished", "failed", "interrupted")
 
 
 def xxh64_of(path):
-    """The XXH64 (seed 0) of a file's content, as 16 lowercase hex digits."""
+    """The XXH64 (seed 0) of a file's content, read in blocks.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The file.
+
+    Returns
+    -------
+    str
+        16 lowercase hex digits.
+    """
     import xxhash
     h = xxhash.xxh64(seed=0)
     with open(path, "rb") as f:
@@ -55,7 +66,17 @@ def _one_line(text):
 
 
 def read_manifest(folder):
-    """The manifest of a run folder as a dict, or None when there is none.
+    """The manifest of a run folder, checked against the agreed format.
+
+    Parameters
+    ----------
+    folder : str or path-like
+        The run folder.
+
+    Returns
+    -------
+    dict or None
+        The manifest, or None when the folder has none.
 
     Raises
     ------
@@ -130,6 +151,11 @@ class RunFiles:
 
     def path(self, name):
         """The file `name` of the folder when it belongs to the latest run.
+
+        Parameters
+        ----------
+        name : str
+            The file's name in the folder.
 
         Returns
         -------
