@@ -87,8 +87,20 @@ class Results:
 
     @property
     def observations(self):
-        """One row per record and observation site (`time_s`, `site`, `x_m`,
-        `h_m`, ..., `C`, `Cb`, `Cs`, fluxes), as a pandas DataFrame."""
+        """The observation records, read once.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per record and observation site (`time_s`, `site`,
+            `x_m`, `h_m`, ..., `C`, `Cb`, `Cs`, fluxes).
+
+        Raises
+        ------
+        ResultsError
+            The latest run did not finish, a result file changed since or
+            cannot be read, or the folder holds no observations.
+        """
         def fixed():
             path = self._need(OBS_FILE)
             self._need(OUTPUT_FILE)
@@ -99,8 +111,19 @@ class Results:
 
     @property
     def profiles(self):
-        """The profiles at the output times: rows of `kind` "cell" (and
-        "node" from the CSV file), with `index` from 1."""
+        """The profiles at the output times, read once.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Rows of `kind` "cell" (and "node" from the CSV file), with
+            `index` from 1.
+
+        Raises
+        ------
+        ResultsError
+            As for `observations`.
+        """
         def fixed():
             rows = []
             for block in _r.read_profiles_fixed(self._need(OUTPUT_FILE)):
