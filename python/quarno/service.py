@@ -232,7 +232,18 @@ def file_hash(path):
 
 def program_hash(program):
     """The hash of the program file's content (of its name when it is no
-    file), remembered while its size and time stamp stay the same."""
+    file), remembered while its size and time stamp stay the same.
+
+    Parameters
+    ----------
+    program : str
+        The program's path, or a name looked up on PATH.
+
+    Returns
+    -------
+    str
+        Its SHA-256, as hex.
+    """
     path = shutil.which(program) or program
     try:
         st = os.stat(path)
@@ -280,8 +291,19 @@ def content_key(deck_text, bicond, options, program, extra="", files=None):
 
 
 def flow_record_key(path):
-    """The key on the second line of a flow record written by the program, or
-    None when there is no such file or it does not begin as a record does."""
+    """The key on the second line of a flow record written by the program.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The flow record.
+
+    Returns
+    -------
+    str or None
+        The key; None when there is no such file or it does not begin as a
+        record does.
+    """
     try:
         with open(path, "rb") as f:
             lines = [f.readline(200).decode("latin-1").rstrip("\r\n") for _ in range(2)]
