@@ -46,6 +46,8 @@ class Fit:
 
     Attributes
     ----------
+    flow : FitFlow
+        How the runs get their flow, set up when the fit starts.
     result : FitResult
         Set by `run`.
     """

@@ -269,7 +269,7 @@ def main(argv=None):
     Returns
     -------
     int
-        0: a task's error goes into its result, not into the exit status.
+        0: a task's QuarnoError goes into its result, not into the exit status.
     """
     job = (argv or sys.argv[1:])[0]
     _state["folder"] = os.path.dirname(os.path.abspath(job))
