@@ -15,14 +15,18 @@ quarno.run and quarno.Results give the same tables as pandas DataFrames.
 import csv
 import math
 
-from .contract import OBS_COLUMNS  # noqa: F401  (callers take it from here)
-from .contract import (OBS_CSV_FILE, OBS_FILE, OUTPUT_FILE, PROFILE_CELL_COLUMNS,
+from .contract import (OBS_COLUMNS, OBS_CSV_FILE, OBS_FILE, OUTPUT_FILE, PROFILE_CELL_COLUMNS,
                        PROFILE_NODE_COLUMNS)
 from .errors import ResultsError
 # The fixed-column readers, given here too: this module reads every result file.
-from .results_fixed import (BALANCE_HEADINGS, read_balance_fixed, read_number,  # noqa: F401
-                            read_obs_fixed, read_obs_positions, read_profiles_fixed,
-                            read_run_title)
+from .results_fixed import (BALANCE_HEADINGS, read_balance_fixed, read_number, read_obs_fixed,
+                            read_obs_positions, read_profiles_fixed, read_run_title)
+
+__all__ = ["BALANCE_HEADINGS", "OBS_COLUMNS", "PROFILE_CELL_COLUMNS", "PROFILE_NODE_COLUMNS",
+           "TEXT_COLUMNS", "balance_series", "read_balance_csv", "read_balance_fixed",
+           "read_csv_table", "read_number", "read_obs_csv", "read_obs_fixed",
+           "read_obs_positions", "read_observations", "read_profiles_csv",
+           "read_profiles_fixed", "read_run_title"]
 
 # Columns of crObsNode.csv that hold no number: `datetime` (with
 # --start-date), kept as its ISO 8601 text.
