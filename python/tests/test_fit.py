@@ -114,16 +114,17 @@ def wrapper(folder, mode):
     path = Path(folder) / f"program-{mode}"
     path.write_text(f"""#!{sys.executable}
 import json, os, signal, sys
-sys.path.insert(0, {str(ROOT / 'python')!r})
-from quarno.deck import Deck
 run = sys.argv[-1]
 if run.startswith("-"):
     os.execv({QUARNO!r}, [{QUARNO!r}] + sys.argv[1:])
 with open(os.path.join(run, "argv.json"), "a") as f:
     f.write(json.dumps(sys.argv[1:]) + "\\n")
 mode = {mode!r}
-if mode == "term" and Deck.read(os.path.join(run, "crparam.txt")).value("aL", 0) != 1.5:
-    os.kill(os.getpid(), signal.SIGTERM)
+if mode == "term":  # the package imported only here: it takes longer than a run
+    sys.path.insert(0, {str(ROOT / 'python')!r})
+    from quarno.deck import Deck
+    if Deck.read(os.path.join(run, "crparam.txt")).value("aL", 0) != 1.5:
+        os.kill(os.getpid(), signal.SIGTERM)
 mark = os.path.join(run, "refused")
 if mode == "always" or (mode == "busy" and not os.path.exists(mark)):
     open(mark, "w").close()
