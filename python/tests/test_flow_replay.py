@@ -11,7 +11,6 @@ the examples are left out (the golden decks and the rough Uvas reach stay).
 import os
 import shutil
 import subprocess
-from pathlib import Path
 
 import pytest
 

@@ -8,15 +8,13 @@ import csv
 import math
 import os
 import shutil
-import subprocess
-import tempfile
 import tomllib
 from pathlib import Path
 
 import pytest
 
 import quarno
-from quarno import engine, forcing
+from quarno import engine
 from quarno.fit import Config, Fit
 
 from conftest import many_runs  # noqa: E402
