@@ -147,10 +147,20 @@ void warn_flow(Outputs& out, const Reader& r, int line, const std::string& what,
     warn(out, r, line, what + " has a depth of " + show_number(h) + " m, over 50 m (units?)");
 }
 
+// A count past a standard capacity `hi`: the message names the option that
+// lifts it.
+void check_capacity(const Reader& r, int line, const char* name, int count, int hi,
+                    const Capacities& cap) {
+  if (cap.lifted || count <= hi) return;
+  r.fail(line, std::string(name) + " must be at most " + std::to_string(hi) + " (found " +
+                   std::to_string(count) + "), the standard capacity; --lift-capacities accepts more");
+}
+
 // A count of rows of `width` values each, from lo up to hi; with the
 // capacities lifted, the rows must also fit in the rest of the file.
 void check_count(const Reader& r, int line, const char* name, int count, int lo, int hi,
                  int width, const Capacities& cap) {
+  check_capacity(r, line, name, count, hi, cap);
   check_range(r, line, name, count, lo, hi);
   if (cap.lifted) check_rows_fit(r, line, name, count, width);
 }
@@ -207,6 +217,7 @@ void read_param(Model& m, Reader& r, Outputs& out) {
     r.fail(r.line_of(2), "Nfdn must be at most " + std::to_string(cap.nodes) + " (found " +
                              std::to_string(run.Nfdn) +
                              "): a million cells, which take about 1 GB of memory");
+  check_capacity(r, r.line_of(2), "Nfdn", run.Nfdn, cap.nodes, cap);
   check_range(r, r.line_of(2), "Nfdn", run.Nfdn, 3, cap.nodes);
   r.skip_step();
   r.value_step({Slot::real(run.L, "L"), Slot::real(run.Btm0, "Btm0")});
@@ -327,7 +338,8 @@ void read_output_times(Model& m, Reader& r, Outputs& out) {
              "NTout must be at most " + std::to_string(cap.output_times - 1) +
                  " when the end of the schedule (" + show_number(schedule_end) +
                  " s) lies beyond the last output time, since it is appended to the list (found " +
-                 std::to_string(b.NTout) + ")");
+                 std::to_string(b.NTout) + ")" +
+                 (cap.lifted ? "" : "; --lift-capacities accepts more"));
     b.NTout += 1;
   }
   b.TOut(b.NTout) = schedule_end;

@@ -125,12 +125,31 @@ bool parse_start_date(std::string_view text, StartDate& date, std::string& reaso
   return true;
 }
 
-int format_datetime(const StartDate& start, double t, char* buf) {
+namespace {
+
+// The instant `t` seconds after `start` in whole milliseconds since
+// 1970-01-01T00:00:00Z, rounded to the nearest; false when `t` is not finite
+// or too far from the start to be counted so.
+bool milliseconds_of(const StartDate& start, double t, long long& ms) {
   // Milliseconds after the start's whole second; beyond 2^53 they would no
   // longer be whole numbers.
   const double ms_after = static_cast<double>(start.nanos) * 1e-6 + t * 1000.0;
-  if (!(std::fabs(ms_after) < 9.0e15)) return 0;
-  const long long ms = start.seconds * 1000 + std::llround(ms_after);
+  if (!(std::fabs(ms_after) < 9.0e15)) return false;
+  ms = start.seconds * 1000 + std::llround(ms_after);
+  return true;
+}
+
+}  // namespace
+
+bool date_within_calendar(const StartDate& start, double t) {
+  long long ms = 0;
+  return milliseconds_of(start, t, ms) && ms >= days_from_civil(1, 1, 1) * kSecondsPerDay * 1000 &&
+         ms < days_from_civil(10000, 1, 1) * kSecondsPerDay * 1000;
+}
+
+int format_datetime(const StartDate& start, double t, char* buf) {
+  long long ms = 0;
+  if (!milliseconds_of(start, t, ms)) return 0;
   long long day = ms / (kSecondsPerDay * 1000);
   long long in_day = ms % (kSecondsPerDay * 1000);
   if (in_day < 0) {

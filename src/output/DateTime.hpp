@@ -33,4 +33,12 @@ constexpr int kDateTimeCapacity = 40;
 // from the start to be a date.
 int format_datetime(const StartDate& start, double t, char* buf);
 
+// The first and last instants the results can hold: four-digit years.
+inline constexpr const char* kFirstDate = "0001-01-01T00:00:00.000Z";
+inline constexpr const char* kLastDate = "9999-12-31T23:59:59.999Z";
+
+// True when format_datetime writes the instant `t` seconds after `start`
+// as a date from kFirstDate to kLastDate.
+bool date_within_calendar(const StartDate& start, double t);
+
 }  // namespace quarno

@@ -12,6 +12,7 @@
 
 #include "input/FlowRecordFile.hpp"
 #include "input/Reader.hpp"
+#include "output/DateTime.hpp"
 #include "model/ShowNumber.hpp"
 #include "parallel/Team.hpp"
 #include "run/Contract.hpp"
@@ -41,20 +42,70 @@ int threads_from_environment() {
   return static_cast<int>(v);
 }
 
-// Checks the record interval and reads the start date; false after a
-// message.
-bool check_record_options(bool start_given, const std::string& start_text, RunPlan& plan) {
-  const double interval = plan.settings.record_interval;
-  if (!(std::isfinite(interval) && interval > 0)) {
-    std::fprintf(stderr,
-                 "quarno: --record-interval must be a positive number of seconds (found %s)\n",
-                 show_number(interval).c_str());
-    return false;
+// Text that reads as a number in decimal notation only: an optional sign,
+// digits with an optional decimal point, an optional exponent; with
+// `whole`, an optional sign and digits. CLI11 alone would also take "" as
+// 0, 0x10 as 16 and 0b11 as 3.
+bool decimal_syntax(const std::string& t, bool whole) {
+  std::size_t p = 0;
+  const auto digits = [&] {
+    const std::size_t from = p;
+    while (p < t.size() && t[p] >= '0' && t[p] <= '9') ++p;
+    return p - from;
+  };
+  if (p < t.size() && (t[p] == '+' || t[p] == '-')) ++p;
+  std::size_t n = digits();
+  if (whole) return n > 0 && p == t.size();
+  if (p < t.size() && t[p] == '.') {
+    ++p;
+    n += digits();
+  }
+  if (n == 0) return false;
+  if (p < t.size() && (t[p] == 'e' || t[p] == 'E')) {
+    ++p;
+    if (p < t.size() && (t[p] == '+' || t[p] == '-')) ++p;
+    if (digits() == 0) return false;
+  }
+  return p == t.size();
+}
+
+// The check of an option's whole number, before its range is: decimal
+// digits only. No description, so the help and the contract show the type
+// as before.
+CLI::Validator whole_number_in_decimal() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        if (decimal_syntax(text, true)) return {};
+        return quote_input(text) + " is not a whole number in decimal digits";
+      },
+      "");
+}
+
+// Reads the record interval and the start date; false after a message.
+bool check_record_options(bool interval_given, const std::string& interval_text,
+                          bool start_given, const std::string& start_text, RunPlan& plan) {
+  double& interval = plan.settings.record_interval;
+  plan.record_interval_given = interval_given;
+  if (interval_given) {
+    interval = decimal_syntax(interval_text, false) ? std::strtod(interval_text.c_str(), nullptr)
+                                                    : std::nan("");
+    if (!(std::isfinite(interval) && interval > 0)) {
+      std::fprintf(stderr,
+                   "quarno: --record-interval must be a positive number of seconds (found %s)\n",
+                   quote_input(interval_text).c_str());
+      return false;
+    }
   }
   std::string reason;
   if (start_given && !parse_start_date(start_text, plan.start_date, reason)) {
     std::fprintf(stderr, "quarno: --start-date %s is not an ISO 8601 date and time: %s\n",
                  quote_input(start_text).c_str(), reason.c_str());
+    return false;
+  }
+  if (start_given && !date_within_calendar(plan.start_date, 0.0)) {
+    std::fprintf(stderr,
+                 "quarno: --start-date %s lies before %s, the first date the results can hold\n",
+                 quote_input(start_text).c_str(), kFirstDate);
     return false;
   }
   return true;
@@ -89,6 +140,7 @@ std::vector<CLI::Option*> add_state_options(CLI::App& app, RunPlan& plan) {
   app.add_option("--flow-compression", plan.flow_compression,
                  "zstd level of the --save-flow record, 0 to store it uncompressed (default " +
                      std::to_string(RunPlan{}.flow_compression) + ")")
+      ->check(whole_number_in_decimal())
       ->check(CLI::Range(0, kMaxFlowCompression))
       ->option_text("LEVEL");
   return {flow_state, save_state, initial_state, save_flow, replay_flow};
@@ -176,7 +228,8 @@ std::vector<OptionFacts> option_facts(const CLI::App& app, const std::vector<con
 
 // The checks and choices that follow the parse; -1 when the run is to go on,
 // else 1 after a message.
-int resolve_plan(const std::vector<CLI::Option*>& files, bool start_given,
+int resolve_plan(const std::vector<CLI::Option*>& files, const CLI::Option& interval,
+                 const std::string& interval_text, const CLI::Option& start,
                  const std::string& start_text, const std::string& pow_text, RunPlan& plan) {
   for (const CLI::Option* file : files) {
     if (file->count() > 0 && file->as<std::string>().empty()) {
@@ -186,7 +239,9 @@ int resolve_plan(const std::vector<CLI::Option*>& files, bool start_given,
     }
   }
   RunSettings& settings = plan.settings;
-  if (!check_record_options(start_given, start_text, plan)) return 1;
+  if (!check_record_options(interval.count() > 0, interval_text, start.count() > 0, start_text,
+                            plan))
+    return 1;
   if (!resolve_flow_source(plan)) return 1;
   if (!choose_pow_path(pow_text, settings.pow_path)) return 1;
   if (settings.threads == 0 && (settings.threads = threads_from_environment()) < 0) return 1;
@@ -218,6 +273,7 @@ int parse_options(int argc, const char* const* argv, Options& options) {
   app.add_flag("--no-pause", plan.no_pause, "never wait for Enter, even at a terminal");
   app.add_option("--threads", settings.threads,
                  "threads that evaluate the flow right-hand side (default 1)")
+      ->check(whole_number_in_decimal())
       ->check(CLI::Range(1, kMaxThreads));
   bool describe = false;
   app.add_flag("--describe", describe,
@@ -232,7 +288,8 @@ int parse_options(int argc, const char* const* argv, Options& options) {
                "accept decks past the standard capacities (1001 nodes, 100 rows per table of\n"
                "crparam.txt, 1000 initial and schedule rows, 100 output times, 10 sites): arrays\n"
                "are sized from the deck, up to 1000001 nodes");
-  app.add_option("--record-interval", settings.record_interval,
+  std::string interval_text;
+  CLI::Option* interval = app.add_option("--record-interval", interval_text,
                  "model time between observation records (default " +
                      show_number(RunSettings{}.record_interval) +
                      "); a record is taken at the\n"
@@ -269,7 +326,7 @@ int parse_options(int argc, const char* const* argv, Options& options) {
   }
   plan.version = QUARNO_VERSION;
   plan.arguments.assign(argv + 1, argv + argc);
-  return resolve_plan(files, start_date->count() > 0, start_text, pow_text, plan);
+  return resolve_plan(files, *interval, interval_text, *start_date, start_text, pow_text, plan);
 }
 
 }  // namespace quarno

@@ -20,6 +20,8 @@
 #include "input/Reader.hpp"
 #include "model/FileNames.hpp"
 #include "model/Model.hpp"
+#include "model/ShowNumber.hpp"
+#include "output/DateTime.hpp"
 #include "output/Csv.hpp"
 #include "output/OutputStreams.hpp"
 #include "output/ResultFiles.hpp"
@@ -68,6 +70,21 @@ class FolderLock {
   int fd_;
 };
 
+// A record interval longer than what is left of the run: the record clock,
+// which starts where the run starts (at 0, or where a saved state left
+// it), adds up the outer steps and cannot reach it, so no observation
+// record is taken. Said once, for an interval the command line gave; the
+// margin keeps the sums' rounding from making it untrue.
+void warn_of_no_records(const Model& m, Outputs& out) {
+  const double left = m.bic.TBC(m.run.NTInt) - m.clock.t + m.clock.record_clock;
+  const double S = m.settings.record_interval;
+  if (!(S > left * (1.0 + 1e-9) + 1e-9)) return;
+  out.warnings.write_line("warning: --record-interval " + show_number(S) +
+                          " s is longer than the model time the run has left to record (" +
+                          show_number(left) + " s): a record is taken at the end of the first outer step "
+                          "that reaches it, so no observation record is taken");
+}
+
 }  // namespace
 
 void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out, const RunPlan& plan,
@@ -97,6 +114,7 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out, const RunP
     m.bal.QX0 = m.bal.QXL = m.bal.QGwU = m.bal.QCGWU = 0.0;
     record_initial_storages(balance_view(m), m.bal);
   }
+  if (plan.record_interval_given) warn_of_no_records(m, out);
   FlowSource source(m, out, flow);
   run_schedule(m, out, source);
   out.flush_all();
@@ -141,13 +159,20 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const RunPlan& p
   return status;
 }
 
-// The reach length L of the deck, read on the side; false when the deck
-// cannot be read, whose error the run then reports.
-bool reach_length(const Reader& param, const Reader& bicond, const RunSettings& settings,
-                  double& L) {
-  const std::unique_ptr<Model> deck = read_deck_aside(param, bicond, settings, false);
-  if (deck) L = deck->run.L;
-  return deck != nullptr;
+// The results of a run with a start date write the date of every time from
+// 0 to the end of the schedule: the end's must have a four-digit year too.
+// Checked on the deck read aside; a deck that cannot be read is left to the
+// run, which reports its error.
+void check_end_date(const Model& deck, const RunPlan& plan) {
+  const double end = deck.bic.TBC(deck.run.NTInt);
+  if (!plan.start_date.set || date_within_calendar(plan.start_date, end)) return;
+  char date[kDateTimeCapacity];
+  const int n = format_datetime(plan.start_date, end, date);
+  throw InputError("quarno: --start-date: the end of the schedule (" + show_number(end) +
+                   " s) falls " + (n > 0 ? "on " + std::string(date, n) + ", " : "") +
+                   (end < 0.0 ? std::string("before ") + kFirstDate + ", the first"
+                              : std::string("after ") + kLastDate + ", the last") +
+                   " date the results can hold");
 }
 
 // Reads the saved inputs the plan names and the forcing file when there is
@@ -162,10 +187,13 @@ std::string read_saved_inputs(const RunPlan& plan, Reader& param, Reader& bicond
           load_initial_state(plan.initial_state, param, bicond, plan.settings));
     if (!plan.replay_flow.empty())
       in.record = std::make_unique<FlowRecordReader>(plan.replay_flow);
-    double L = 0.0;
+    const bool forcing = forcing_file_exists(kForcingFile);
+    if (!forcing && !plan.start_date.set) return {};
+    const std::unique_ptr<Model> deck = read_deck_aside(param, bicond, plan.settings, false);
+    if (!deck) return {};  // the run reports the deck's error
+    check_end_date(*deck, plan);
     TextOut warnings(stderr);  // the run's warnings stream, before the run's outputs exist
-    if (forcing_file_exists(kForcingFile) && reach_length(param, bicond, plan.settings, L))
-      in.forcing = read_forcing_file(kForcingFile, L, plan.start_date, warnings);
+    if (forcing) in.forcing = read_forcing_file(kForcingFile, deck->run.L, plan.start_date, warnings);
   } catch (const InputError& e) {
     return e.what();
   }

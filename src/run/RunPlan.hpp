@@ -20,6 +20,7 @@ struct RunPlan {
   // its steady state (reused from `flow_state` when that fits) or
   // `replay_flow` below names a record to take it from.
   RunSettings settings;
+  bool record_interval_given = false;  // --record-interval named the interval
 
   // Result files: the full-precision CSV results beside the fixed-column
   // files, with a datetime column when the start date is given.
