@@ -174,6 +174,25 @@ TEST(RecordOptions, DatesFollowTheCalendar) {
     char text[kDateTimeCapacity];
     EXPECT_EQ(std::string(text, format_datetime(start, std::stod(c[1]), text)), c[2]) << c[0];
   }
+  // The results hold four-digit years: the bounds, as the dates are written
+  // (rounded to the millisecond).
+  const struct {
+    const char* start;
+    double t;
+    bool within;
+  } bounds[] = {
+      {"0001-01-01", 0.0, true},           {"0001-01-01", -0.0006, false},
+      {"0001-01-01", -0.0004, true},       {"0000-12-31T23:59:59.9995Z", 0.0, true},
+      {"9999-12-31T23:50Z", 599.999, true}, {"9999-12-31T23:50Z", 599.9994, true},
+      {"9999-12-31T23:50Z", 599.9995, false}, {"9999-12-31T23:50Z", 600.0, false},
+      {"2024-06-01", 1e300, false},         {"2024-06-01", -1e300, false},
+  };
+  for (const auto& b : bounds) {
+    StartDate start;
+    std::string reason;
+    ASSERT_TRUE(parse_start_date(b.start, start, reason)) << b.start << ": " << reason;
+    EXPECT_EQ(date_within_calendar(start, b.t), b.within) << b.start << " + " << b.t;
+  }
 }
 
 }  // namespace

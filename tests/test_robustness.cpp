@@ -199,6 +199,26 @@ TEST(HostileRuns, RefusedFilesAndSettingsTouchNoResult) {
        "written through links)\n"},
       {"a FIFO as a results file", "rm crObsNode.txt && mkfifo crObsNode.txt", "\"$Q\"",
        "crObsNode.txt: cannot open the file for writing (it is not a regular file)\n"},
+      // Numbers given to options are decimal numbers; dates stay within four-digit years,
+      // from time 0 to the end of the schedule (600 s here).
+      {"a hexadecimal thread count", "", "\"$Q\" --threads 0x2",
+       "quarno: --threads: \"0x2\" is not a whole number in decimal digits\n"
+       "Run 'quarno --help' for the options.\n"},
+      {"an empty compression level", "", "\"$Q\" --flow-compression ''",
+       "quarno: --flow-compression: \"\" is not a whole number in decimal digits\n"
+       "Run 'quarno --help' for the options.\n"},
+      {"a hexadecimal record interval", "", "\"$Q\" --record-interval 0x10",
+       "quarno: --record-interval must be a positive number of seconds (found \"0x10\")\n"},
+      {"an empty record interval", "", "\"$Q\" --record-interval ''",
+       "quarno: --record-interval must be a positive number of seconds (found \"\")\n"},
+      {"a record interval past the doubles", "", "\"$Q\" --record-interval 1e999",
+       "quarno: --record-interval must be a positive number of seconds (found \"1e999\")\n"},
+      {"a start in the year 0", "", "\"$Q\" --start-date 0001-01-01T00:30+01:00",
+       "quarno: --start-date \"0001-01-01T00:30+01:00\" lies before 0001-01-01T00:00:00.000Z, "
+       "the first date the results can hold\n"},
+      {"a run that ends in the year 10000", "", "\"$Q\" --csv --start-date 9999-12-31T23:55Z",
+       "quarno: --start-date: the end of the schedule (600 s) falls on 10000-01-01T00:05:00.000Z, "
+       "after 9999-12-31T23:59:59.999Z, the last date the results can hold\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
