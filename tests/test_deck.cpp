@@ -240,12 +240,15 @@ TEST(ReadDeckRejects, CountsOutsideTheirRange) {
   };
   const Case param_cases[] = {
       {3, "1 0 2", "Nfdn must be at least 3 (found 2)"},
-      {3, "1 0 1002", "Nfdn must be at most 1001 (found 1002)"},
+      {3, "1 0 1002", "Nfdn must be at most 1001 (found 1002)"
+       ", the standard capacity; --lift-capacities accepts more"},
       {7, "1", "NWidth must be at least 2 (found 1)"},
-      {12, "101", "NSlope must be at most 100 (found 101)"},
+      {12, "101", "NSlope must be at most 100 (found 101)"
+       ", the standard capacity; --lift-capacities accepts more"},
       {17, "-3", "NRough must be at least 2 (found -3)"},
       {22, "0", "NGW must be at least 2 (found 0)"},
-      {27, "101", "NTrPar must be at most 100 (found 101)"},
+      {27, "101", "NTrPar must be at most 100 (found 101)"
+       ", the standard capacity; --lift-capacities accepts more"},
       // With the capacities lifted: the node bound, and no table longer
       // than the rest of its file can hold, so a false count reserves nothing.
       {3, "1 0 1000002", "Nfdn must be at most 1000001 (found 1000002)", "--lift-capacities"},
@@ -258,17 +261,22 @@ TEST(ReadDeckRejects, CountsOutsideTheirRange) {
     SCOPED_TRACE(c.message);
     const RunResult r = run_deck_with(c.options, with_line(kParam, c.line, c.text), kBicond);
     expect_rejected(r, "crparam.txt, line " + std::to_string(c.line) + ": ", c.message);
+    EXPECT_EQ(has(r.errors, "--lift-capacities accepts"), has(c.message, "--lift"));
   }
   const Case bicond_cases[] = {
       {2, "1", "NInCW must be at least 2 (found 1)"},
-      {7, "1001", "NInCT must be at most 1000 (found 1001)"},
+      {7, "1001", "NInCT must be at most 1000 (found 1001)"
+       ", the standard capacity; --lift-capacities accepts more"},
       {12, "0 1 1", "NTInt must be at least 1 (found 0)"},
-      {12, "1001 1 1", "NTInt must be at most 1000 (found 1001)"},
+      {12, "1001 1 1", "NTInt must be at most 1000 (found 1001)"
+       ", the standard capacity; --lift-capacities accepts more"},
       {12, "2 2 1", "NB0 must be at most 1 (found 2)"},
       {12, "2 1 -1", "NBL must be at least 0 (found -1)"},
       {17, "0", "NTout must be at least 1 (found 0)"},
-      {17, "101", "NTout must be at most 100 (found 101)"},
-      {21, "11", "Nobs must be at most 10 (found 11)"},
+      {17, "101", "NTout must be at most 100 (found 101)"
+       ", the standard capacity; --lift-capacities accepts more"},
+      {21, "11", "Nobs must be at most 10 (found 11)"
+       ", the standard capacity; --lift-capacities accepts more"},
       {21, "-1", "Nobs must be at least 0 (found -1)"},
       {7, "1001", "NInCT must be at most 43 (found 1001)", "--lift-capacities"},
       {12, "2000000000 1 1", "NTInt must be at most 20 (found 2000000000)", "--lift-capacities"},
@@ -280,6 +288,7 @@ TEST(ReadDeckRejects, CountsOutsideTheirRange) {
     SCOPED_TRACE(c.message);
     const RunResult r = run_deck_with(c.options, kParam, with_line(kBicond, c.line, c.text));
     expect_rejected(r, "crbicond.txt, line " + std::to_string(c.line) + ": ", c.message);
+    EXPECT_EQ(has(r.errors, "--lift-capacities accepts"), has(c.message, "--lift"));
     // The whole parameter echo was written before the rejection.
     EXPECT_TRUE(has(r.results, "0.1500E+04\n")) << "transport rows missing";
   }
@@ -357,6 +366,7 @@ TEST(ReadDeckRejects, TooManyOutputTimesOnceTheEndIsAppended) {
   // The schedule ends at 1200 s, beyond the 100 listed times.
   RunResult r = run_deck(kParam, with_line(bicond, 19, list));
   expect_rejected(r, "crbicond.txt, line 19: ", "NTout must be at most 99");
+  EXPECT_TRUE(has(r.errors, "; --lift-capacities accepts more\n")) << r.errors;
   EXPECT_TRUE(has(r.results, kScheduleBlock));
   EXPECT_FALSE(has(r.results, kTimesBlock));
   // With the capacities lifted the end time becomes the 101st.

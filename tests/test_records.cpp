@@ -157,6 +157,58 @@ TEST(RecordOptions, IntervalDateAndFluxColumns) {
         << k;
 }
 
+TEST(RecordOptions, AnIntervalLongerThanTheRunWarnsOnce) {
+  // The record clock adds up the outer steps from where the run starts (0,
+  // or where a saved state left it): an interval it cannot reach before the
+  // end takes no record, which one warning says; the results are those of
+  // the default interval, records aside.
+  const Reach full = loaded_reach();  // 3600 s
+  Reach half = full;
+  half.schedule.resize(1);
+  half.tout = {1800.0};
+  ScratchFolder f(param_text(half), bicond_text(half));
+  const std::string run = "\"$Q\" --csv --no-pause --quiet ";
+  ASSERT_EQ(f.sh(run + "--save-state half.state </dev/null"), 0);
+  std::string clock;  // the record clock the saved state leaves
+  for (const std::string& line : lines_of(f.get("half.state")))
+    if (line.rfind("record_clock_s,", 0) == 0) clock = line.substr(15);
+  ASSERT_FALSE(clock.empty());
+  const double left = 1800.0 + std::stod(clock);  // what the resumed run can count
+  f.put("crparam.txt", param_text(full));
+  f.put("crbicond.txt", bicond_text(full));
+  ASSERT_EQ(f.sh(run + "</dev/null && cp crOutput.txt default.txt"), 0);
+  const struct {
+    std::string options;
+    double counted;  // model time the clock can count; 0: a record is due
+  } cases[] = {
+      {"--record-interval 3601", 3600.0},
+      {"--record-interval 1e308", 3600.0},
+      {"--record-interval 3599", 0.0},
+      {"--initial-state half.state --record-interval " + show_number(left + 1.0), left},
+      {"--initial-state half.state --record-interval " + show_number(left - 1.0), 0.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options);
+    ASSERT_EQ(f.sh(run + c.options + " </dev/null 2>err"), 0) << f.get("err");
+    const std::size_t records = read_csv(f.get("crObsNode.csv")).size() - 1;
+    if (c.counted > 0.0) {
+      const std::string S = c.options.substr(c.options.rfind(' ') + 1);
+      EXPECT_EQ(f.get("err"), "warning: --record-interval " + show_number(std::stod(S)) +
+                                  " s is longer than the model time the run has left to record (" +
+                                  show_number(c.counted) +
+                                  " s): a record is taken at the end of the first outer step "
+                                  "that reaches it, so no observation record is taken\n");
+      EXPECT_EQ(records, 0u);
+    } else {
+      EXPECT_EQ(f.get("err"), "");
+      EXPECT_GE(records, 1u);
+    }
+    if (c.options.find("initial-state") == std::string::npos) {
+      EXPECT_TRUE(f.get("crOutput.txt") == f.get("default.txt"));
+    }
+  }
+}
+
 TEST(RecordOptions, DatesFollowTheCalendar) {
   const char* cases[][3] = {  // start, model time, written
       {"2024-02-28T23:59:30Z", "60.8", "2024-02-29T00:00:30.800Z"},    // leap day
