@@ -135,7 +135,7 @@ TEST(RecordOptions, IntervalDateAndFluxColumns) {
         "--start-date '2024-06-01 00:00'", "--start-date 2024-06-01T00:00:60Z",
         "--start-date 2024-06-01T00:00+0200", "--start-date 2024-06-01Z", "--start-date ''",
         "--record-interval 0", "--record-interval -1", "--record-interval nan",
-        "--record-interval inf"}) {
+        "--record-interval inf", "--record-interval ''", "--record-interval 1e999"}) {
     EXPECT_EQ(f.sh("rm -f cr*.csv crO*; " + run + bad + " </dev/null 2>err"), 1) << bad;
     const std::string err = f.get("err");
     EXPECT_EQ(err.rfind("quarno: " + bad.substr(0, bad.find(' ')), 0), 0u) << err;
@@ -232,13 +232,9 @@ TEST(RecordOptions, DatesFollowTheCalendar) {
     const char* start;
     double t;
     bool within;
-  } bounds[] = {
-      {"0001-01-01", 0.0, true},           {"0001-01-01", -0.0006, false},
-      {"0001-01-01", -0.0004, true},       {"0000-12-31T23:59:59.9995Z", 0.0, true},
-      {"9999-12-31T23:50Z", 599.999, true}, {"9999-12-31T23:50Z", 599.9994, true},
-      {"9999-12-31T23:50Z", 599.9995, false}, {"9999-12-31T23:50Z", 600.0, false},
-      {"2024-06-01", 1e300, false},         {"2024-06-01", -1e300, false},
-  };
+  } bounds[] = {{"0001-01-01", 0.0, true}, {"0001-01-01", -0.0006, false},
+                {"0000-12-31T23:59:59.9995Z", 0.0, true}, {"9999-12-31T23:50Z", 599.9994, true},
+                {"9999-12-31T23:50Z", 599.9995, false}, {"2024-06-01", -1e300, false}};
   for (const auto& b : bounds) {
     StartDate start;
     std::string reason;
