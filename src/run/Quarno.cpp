@@ -10,6 +10,8 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #if defined(__SSE__) || defined(__x86_64__)
 #include <xmmintrin.h>
@@ -172,6 +174,50 @@ std::string read_saved_inputs(const RunPlan& plan, Reader& param, Reader& bicond
   return {};
 }
 
+// A file a saved state or record must not replace: what names it and whether
+// the run reads or writes it.
+struct OtherFile {
+  std::string path;
+  std::string shown;
+  const char* use;
+};
+
+// Empty when each save path of the plan is a file of its own; otherwise the
+// message naming the first that is the same file as an input of the run, a
+// result it writes or the other save path, found before anything is written.
+std::string check_save_paths(const RunPlan& plan, const SavedInputs& saved) {
+  std::vector<OtherFile> others;
+  for (const char* name : {files::kParam, files::kBicond, files::kForcing})
+    others.push_back({name, name, "reads"});
+  for (const SourceSeries& s : saved.forcing.sources)
+    if (!s.series_file.empty()) others.push_back({s.series_file, s.series_file, "reads"});
+  if (!saved.forcing.environment.series_file.empty())
+    others.push_back({saved.forcing.environment.series_file,
+                      saved.forcing.environment.series_file, "reads"});
+  for (const auto& [path, option] :
+       {std::pair{&plan.initial_state, "--initial-state"},
+        std::pair{&plan.settings.flow_state, "--flow-state"},
+        std::pair{&plan.replay_flow, "--replay-flow"}})
+    if (!path->empty()) others.push_back({*path, option, "reads"});
+  const int results = plan.csv ? 5 : files::kTextResultCount;
+  for (int k = 0; k < results; ++k)
+    others.push_back({files::kResults[k], files::kResults[k], "writes"});
+  others.push_back({files::kManifest, files::kManifest, "writes"});
+  if (plan.settings.steady_flow) others.push_back({kSteadyFlowFile, kSteadyFlowFile, "writes"});
+  if (!plan.save_state.empty()) others.push_back({plan.save_state, "--save-state", "writes"});
+  for (const auto& [path, option] : {std::pair{&plan.save_flow, "--save-flow"},
+                                     std::pair{&plan.save_state, "--save-state"}}) {
+    if (path->empty()) continue;
+    for (const OtherFile& other : others) {
+      if (other.shown == option) break;  // a save path is compared with those before it
+      if (same_file(*path, other.path))
+        return std::string("quarno: ") + option + " " + *path + ": the same file as " +
+               other.shown + ", which this run " + other.use;
+    }
+  }
+  return {};
+}
+
 // Prints a message of a run that failed on standard error and returns the
 // status.
 int fail(int status, const std::string& text, std::string& message) {
@@ -194,6 +240,8 @@ int run_in_folder(const RunPlan& plan, std::string& message, Outputs*& pausing,
   if (const int status = interrupt_status(); status != 0) return status;
   SavedInputs saved;
   if (const std::string error = read_saved_inputs(plan, param, bicond, saved); !error.empty())
+    return fail(1, error, message);
+  if (const std::string error = check_save_paths(plan, saved); !error.empty())
     return fail(1, error, message);
   const char* const* kNames = files::kResults;
   const char* created[3] = {};
