@@ -311,10 +311,11 @@ TEST(HostileRuns, ASavePathNeverReplacesWhatItMustNot) {
        "printf 'time_s,discharge_m3s,load\\n0,0.5,3\\n' >trib.csv",
        "--save-flow trib.csv",
        "quarno: --save-flow DIR/trib.csv: the same file as trib.csv, which this run reads\n"},
-      {"the state gone on from", save_state + go_on, "--initial-state s0 --save-state s0",
-       "quarno: --save-state DIR/s0: the same file as --initial-state, which this run reads\n"},
-      {"the record replayed", save_flow, "--replay-flow r0 --save-flow r0",
-       "quarno: --save-flow DIR/r0: the same file as --replay-flow, which this run reads\n"},
+      {"a record over the state gone on from", save_state + go_on,
+       "--initial-state s0 --save-flow s0",
+       "quarno: --save-flow DIR/s0: the same file as --initial-state, which this run reads\n"},
+      {"a state over the record replayed", save_flow, "--replay-flow r0 --save-state r0",
+       "quarno: --save-state DIR/r0: the same file as --replay-flow, which this run reads\n"},
       {"a results file", "", "--save-flow crObsNode.txt",
        "quarno: --save-flow DIR/crObsNode.txt: the same file as crObsNode.txt, which this run "
        "writes\n"},
@@ -352,6 +353,16 @@ TEST(HostileRuns, ASavePathNeverReplacesWhatItMustNot) {
     EXPECT_EQ(f.get("errors.txt"), message);
     EXPECT_EQ(folder_contents(f), before);
   }
+  // A state gone on from is replaced by the state at the run's end, and a
+  // replayed record by the run's own: each read before it is replaced.
+  ScratchFolder f(param_text(r), bicond_text(r));
+  ASSERT_EQ(f.sh(save_state + " && " + save_flow + go_on), 0);
+  const std::string state = f.get("s0");
+  EXPECT_EQ(f.sh("\"$Q\" --no-pause --initial-state s0 --save-state s0 </dev/null >/dev/null "
+                 "2>errors.txt"), 0) << f.get("errors.txt");
+  EXPECT_NE(f.get("s0"), state);
+  EXPECT_EQ(f.sh("\"$Q\" --no-pause --replay-flow r0 --save-flow r0 </dev/null >/dev/null "
+                 "2>errors.txt"), 0) << f.get("errors.txt");
 }
 
 TEST(HostileRuns, TheSavedStateIsWrittenWholeThroughAFreshFileOrNotAtAll) {

@@ -174,17 +174,22 @@ std::string read_saved_inputs(const RunPlan& plan, Reader& param, Reader& bicond
   return {};
 }
 
-// A file a saved state or record must not replace: what names it and whether
-// the run reads or writes it.
+// A file a saved state or record must not replace: what names it, whether
+// the run reads or writes it, and the one save option that may replace it
+// (none: nullptr).
 struct OtherFile {
   std::string path;
   std::string shown;
   const char* use;
+  const char* replaced_by = nullptr;
 };
 
 // Empty when each save path of the plan is a file of its own; otherwise the
 // message naming the first that is the same file as an input of the run, a
 // result it writes or the other save path, found before anything is written.
+// A state gone on from may be replaced by the state saved at the end, and a
+// replayed record by the record of the run: the one is read whole before the
+// run, the other held open, and the rename leaves what is read untouched.
 std::string check_save_paths(const RunPlan& plan, const SavedInputs& saved) {
   std::vector<OtherFile> others;
   for (const char* name : {files::kParam, files::kBicond, files::kForcing})
@@ -194,27 +199,33 @@ std::string check_save_paths(const RunPlan& plan, const SavedInputs& saved) {
   if (!saved.forcing.environment.series_file.empty())
     others.push_back({saved.forcing.environment.series_file,
                       saved.forcing.environment.series_file, "reads"});
-  for (const auto& [path, option] :
-       {std::pair{&plan.initial_state, "--initial-state"},
-        std::pair{&plan.settings.flow_state, "--flow-state"},
-        std::pair{&plan.replay_flow, "--replay-flow"}})
-    if (!path->empty()) others.push_back({*path, option, "reads"});
+  if (!plan.initial_state.empty())
+    others.push_back({plan.initial_state, "--initial-state", "reads", "--save-state"});
+  if (!plan.settings.flow_state.empty())
+    others.push_back({plan.settings.flow_state, "--flow-state", "reads"});
+  if (!plan.replay_flow.empty())
+    others.push_back({plan.replay_flow, "--replay-flow", "reads", "--save-flow"});
   const int results = plan.csv ? 5 : files::kTextResultCount;
   for (int k = 0; k < results; ++k)
     others.push_back({files::kResults[k], files::kResults[k], "writes"});
   others.push_back({files::kManifest, files::kManifest, "writes"});
   if (plan.settings.steady_flow) others.push_back({kSteadyFlowFile, kSteadyFlowFile, "writes"});
-  if (!plan.save_state.empty()) others.push_back({plan.save_state, "--save-state", "writes"});
-  for (const auto& [path, option] : {std::pair{&plan.save_flow, "--save-flow"},
-                                     std::pair{&plan.save_state, "--save-state"}}) {
-    if (path->empty()) continue;
+  // The first other file that `path`, named by `option`, must not replace.
+  auto clash = [&](const std::string& path, const char* option) -> std::string {
     for (const OtherFile& other : others) {
-      if (other.shown == option) break;  // a save path is compared with those before it
-      if (same_file(*path, other.path))
-        return std::string("quarno: ") + option + " " + *path + ": the same file as " +
+      const bool may_replace =
+          other.replaced_by != nullptr && std::strcmp(other.replaced_by, option) == 0;
+      if (!may_replace && same_file(path, other.path))
+        return std::string("quarno: ") + option + " " + path + ": the same file as " +
                other.shown + ", which this run " + other.use;
     }
+    return {};
+  };
+  if (!plan.save_state.empty()) {
+    if (std::string error = clash(plan.save_state, "--save-state"); !error.empty()) return error;
+    others.push_back({plan.save_state, "--save-state", "writes"});
   }
+  if (!plan.save_flow.empty()) return clash(plan.save_flow, "--save-flow");
   return {};
 }
 
