@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -91,11 +92,9 @@ TEST(HostileRuns, ResultsThatCannotBeWrittenEndWithStatus3) {
     EXPECT_EQ(f.get("crOutput.txt").size(), 4096u);  // written up to the limit
   }
   {  // a limit that the flow record crosses first: the run stops at that write
-    Reach big = small_reach();
-    big.Nfdn = 201;
-    big.L = 4000.0;
+    Reach big = flowing_channel(201, 4000.0, 1.0);
     big.schedule = {{3600.0, 1.0, 10.0, 0.0}};
-    big.tout = {600.0, 1200.0, 1800.0, 2400.0, 3000.0, 3600.0};
+    big.tout = {1200.0, 2400.0, 3600.0};
     ScratchFolder f(param_text(big), bicond_text(big));
     ASSERT_EQ(f.sh("\"$Q\" --no-pause </dev/null >/dev/null 2>&1"), 0);
     const std::string full = f.get("crOutput.txt");
@@ -246,123 +245,75 @@ TEST(HostileRuns, RefusedFilesAndSettingsTouchNoResult) {
   }
 }
 
-// Every entry of the folder and below: a regular file by its bytes (past
-// 1 MiB by its size), any other by its kind; the manifest, the console's files and the script of
-// ScratchFolder::sh left out.
+// Every entry of the folder: a regular file by its bytes, any other by its
+// kind; the manifest, the console's files and the script of sh() left out.
 std::map<std::string, std::string> folder_contents(const ScratchFolder& f) {
   std::map<std::string, std::string> seen;
-  for (const fs::directory_entry& e : fs::recursive_directory_iterator(f.dir)) {
-    const std::string name = fs::relative(e.path(), f.dir).string();
-    if (name == "crManifest.json" || name == "console.txt" || name == "errors.txt" ||
-        name == "run.sh")
-      continue;
-    const fs::file_status st = e.symlink_status();
-    if (!fs::is_regular_file(st))
-      seen[name] = "(kind " + std::to_string(int(st.type())) + ")";
-    else if (fs::file_size(e.path()) > (1u << 20))  // a sparse giant: its size
-      seen[name] = "(size " + std::to_string(fs::file_size(e.path())) + ")";
-    else
-      seen[name] = read_file(e.path().string());
+  for (const fs::directory_entry& e : fs::directory_iterator(f.dir)) {
+    const std::string name = e.path().filename().string();
+    if (std::string(" crManifest.json console.txt errors.txt run.sh ").find(" " + name + " ") ==
+        std::string::npos)
+      seen[name] = e.is_regular_file() && !e.is_symlink() ? read_file(e.path().string())
+                                       : std::to_string(int(e.symlink_status().type()));
   }
   return seen;
 }
 
 TEST(HostileRuns, ASavePathNeverReplacesWhatItMustNot) {
-  // A saved state or flow record goes in place by a rename, which would make
-  // a regular file of a device or a FIFO and would replace an input or a
-  // result of the run. Each such save path is refused, exit 1, one line,
-  // before the run: every file stays as it was, byte for byte, and nothing
-  // is left behind. A state file far larger than any state of the deck is
-  // refused from its size.
+  // A saved state or record is put in place by a rename, which would make a
+  // regular file of a device or FIFO, or replace an input or a result. Each
+  // such path is refused, exit 1, one line, before the run, every file left
+  // as it was; so is a state file far larger than any state of the deck.
   const Reach r = small_reach();
-  const std::string save_state = "\"$Q\" --no-pause --save-state s0 </dev/null >/dev/null 2>&1";
-  const std::string save_flow = "\"$Q\" --no-pause --save-flow r0 </dev/null >/dev/null 2>&1";
   Reach longer = r;  // a schedule that goes on past the saved state's time
   longer.schedule.push_back({1200.0, 1.0, 12.0, 0.0});
-  const std::string go_on = " && cat >crbicond.txt <<'END'\n" + bicond_text(longer) + "END";
-  const bool root = ::geteuid() == 0;
-  struct Case {
-    const char* what;
-    std::string setup;    // bash commands in the folder before the run
-    std::string options;  // of the run
-    std::string message;  // standard error, whole; DIR/ the folder
-  };
-  const std::vector<Case> cases = {
-      {"a FIFO as the record", "mkfifo pipe", "--save-flow pipe",
-       "DIR/pipe: cannot open the file for writing (it is not a regular file)\n"},
-      {"a folder as the state", "mkdir d", "--save-state d",
-       "DIR/d: cannot open the file for writing (it is a directory)\n"},
-      {"a socket as the state",
-       "python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind(\"sock\")'",
-       "--save-state sock", "DIR/sock: cannot open the file for writing (it is not a regular file)\n"},
-      {"a device node as the record (as root)", root ? "mknod null c 1 3" : "", "--save-flow null",
-       "DIR/null: cannot open the file for writing (it is not a regular file)\n"},
+  const std::string save = "\"$Q\" --no-pause --save-state s0 --save-flow r0 </dev/null "
+                           ">/dev/null 2>&1 && cat >crbicond.txt <<'END'\n" +
+                           bicond_text(longer) + "END\n";
+  const std::string same = "quarno: --save-flow DIR/", state = "quarno: --save-state DIR/";
+  const std::string not_regular = ": cannot open the file for writing (it is not a regular file)";
+  const std::vector<std::array<std::string, 4>> cases = {  // what, setup, options, message
+      {"a device node", ::geteuid() == 0 ? "mknod p c 1 3" : "", "--save-state p",
+       "DIR/p" + not_regular},
       {"a FIFO as the steady flow", "mkfifo crSteadyFlow.csv", "--steady-flow",
-       "crSteadyFlow.csv: cannot open the file for writing (it is not a regular file)\n"},
-      {"the deck as the record", "", "--save-flow crparam.txt",
-       "quarno: --save-flow DIR/crparam.txt: the same file as crparam.txt, which this run reads\n"},
-      {"the schedule as the state, by another name", "", "--save-state ./crbicond.txt",
-       "quarno: --save-state DIR/./crbicond.txt: the same file as crbicond.txt, which this run "
-       "reads\n"},
-      {"a hard link to the deck", "ln crparam.txt deck", "--save-state deck",
-       "quarno: --save-state DIR/deck: the same file as crparam.txt, which this run reads\n"},
-      {"a series file of the forcing",
-       "printf '[[source]]\\nname = \"trib\"\\nx = 500\\nseries = \"trib.csv\"\\n' >crforcing.toml && "
-       "printf 'time_s,discharge_m3s,load\\n0,0.5,3\\n' >trib.csv",
-       "--save-flow trib.csv",
-       "quarno: --save-flow DIR/trib.csv: the same file as trib.csv, which this run reads\n"},
-      {"a record over the state gone on from", save_state + go_on,
-       "--initial-state s0 --save-flow s0",
-       "quarno: --save-flow DIR/s0: the same file as --initial-state, which this run reads\n"},
-      {"a state over the record replayed", save_flow, "--replay-flow r0 --save-state r0",
-       "quarno: --save-state DIR/r0: the same file as --replay-flow, which this run reads\n"},
-      {"a results file", "", "--save-flow crObsNode.txt",
-       "quarno: --save-flow DIR/crObsNode.txt: the same file as crObsNode.txt, which this run "
-       "writes\n"},
-      {"a CSV results file not there yet", "", "--csv --save-state crBalance.csv",
-       "quarno: --save-state DIR/crBalance.csv: the same file as crBalance.csv, which this run "
-       "writes\n"},
-      {"the manifest", "", "--save-flow crManifest.json",
-       "quarno: --save-flow DIR/crManifest.json: the same file as crManifest.json, which this run "
-       "writes\n"},
-      {"one file for both", "mkdir sub", "--save-flow x --save-state sub/../x",
-       "quarno: --save-flow DIR/x: the same file as --save-state, which this run writes\n"},
-      {"a state far larger than this deck's", save_state + " && head -c 100000 /dev/zero >>s0",
-       "--initial-state s0",
-       "DIR/s0: the file is far larger than any saved run state of this deck (11 nodes)\n"},
-      {"a sparse state of 1 TiB", "truncate -s 1T s0", "--initial-state s0",
-       "DIR/s0: the file is far larger than any saved run state of this deck (11 nodes)\n"},
+       "crSteadyFlow.csv" + not_regular},
+      {"the deck", "", "--save-flow crparam.txt",
+       same + "crparam.txt: the same file as crparam.txt, which this run reads"},
+      {"a hard link to the schedule", "ln crbicond.txt b", "--save-state b",
+       state + "b: the same file as crbicond.txt, which this run reads"},
+      {"a series file", "echo -e '[[source]]\\nname = \"t\"\\nx = 9\\nseries = \"t.csv\"' "
+       ">crforcing.toml && echo -e 'time_s,discharge_m3s,load\\n0,1,3' >t.csv",
+       "--save-flow t.csv", same + "t.csv: the same file as t.csv, which this run reads"},
+      {"the state gone on from", save, "--initial-state s0 --save-flow s0",
+       same + "s0: the same file as --initial-state, which this run reads"},
+      {"a result", "", "--csv --save-state crBalance.csv",
+       state + "crBalance.csv: the same file as crBalance.csv, which this run writes"},
+      {"one file for both", "mkdir d", "--save-flow x --save-state d/../x",
+       same + "x: the same file as --save-state, which this run writes"},
+      {"a state too large", save + "head -c 20000 /dev/zero >>s0", "--initial-state s0",
+       "DIR/s0: the file is far larger than any saved run state of this deck (11 nodes)"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    if (c.setup.empty() && has(c.what, "as root")) {
-      std::printf("(%s not tried: device nodes are made as root only)\n", c.what);
-      continue;
-    }
+  for (const auto& [what, setup, options, message] : cases) {
+    SCOPED_TRACE(what);
+    if (setup.empty() && what == "a device node") continue;  // device nodes need root
     ScratchFolder f(param_text(r), bicond_text(r));
-    ASSERT_EQ(f.sh(c.setup), 0);
-    f.put("crOutput.txt", "earlier results\n");
-    f.put("crObsNode.txt", "earlier records\n");
+    ASSERT_EQ(f.sh(setup + "\necho earlier >crOutput.txt"), 0);
     const std::map<std::string, std::string> before = folder_contents(f);
-    EXPECT_EQ(f.sh("timeout -s KILL 20 \"$Q\" --no-pause " + c.options +
-                   " </dev/null >console.txt 2>errors.txt"),
-              1);
-    std::string message = c.message;
-    for (std::size_t at; (at = message.find("DIR/")) != std::string::npos;)
-      message.replace(at, 3, f.dir);
-    EXPECT_EQ(f.get("errors.txt"), message);
+    EXPECT_EQ(f.sh("\"$Q\" --no-pause " + options + " </dev/null >console.txt 2>errors.txt"), 1);
+    std::string expected = message + "\n";
+    for (std::size_t at; (at = expected.find("DIR")) != std::string::npos;)
+      expected.replace(at, 3, f.dir);
+    EXPECT_EQ(f.get("errors.txt"), expected);
     EXPECT_EQ(folder_contents(f), before);
   }
-  // A state gone on from is replaced by the state at the run's end, and a
-  // replayed record by the run's own: each read before it is replaced.
+  // As before, a state gone on from and a replayed record are replaced by
+  // the run's own, each read before it is replaced.
   ScratchFolder f(param_text(r), bicond_text(r));
-  ASSERT_EQ(f.sh(save_state + " && " + save_flow + go_on), 0);
-  const std::string state = f.get("s0");
-  EXPECT_EQ(f.sh("\"$Q\" --no-pause --initial-state s0 --save-state s0 </dev/null >/dev/null "
-                 "2>errors.txt"), 0) << f.get("errors.txt");
-  EXPECT_NE(f.get("s0"), state);
-  EXPECT_EQ(f.sh("\"$Q\" --no-pause --replay-flow r0 --save-flow r0 </dev/null >/dev/null "
-                 "2>errors.txt"), 0) << f.get("errors.txt");
+  ASSERT_EQ(f.sh(save), 0);
+  const std::string state0 = f.get("s0");
+  EXPECT_EQ(f.sh("\"$Q\" --no-pause --initial-state s0 --save-state s0 --replay-flow r0 "
+                 "--save-flow r0 </dev/null >/dev/null 2>&1"), 0);
+  EXPECT_NE(f.get("s0"), state0);
 }
 
 TEST(HostileRuns, TheSavedStateIsWrittenWholeThroughAFreshFileOrNotAtAll) {

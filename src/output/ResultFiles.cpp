@@ -105,7 +105,9 @@ FileKeys file_keys(const std::string& path) {
     k.file_ino = st.st_ino;
   }
   const std::size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0                ? "/"
+                                                         : path.substr(0, slash);
   k.name = slash == std::string::npos ? path : path.substr(slash + 1);
   if (!k.name.empty() && ::stat(folder.c_str(), &st) == 0) {
     k.entry_known = true;
