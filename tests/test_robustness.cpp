@@ -11,9 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -88,6 +90,24 @@ TEST(HostileRuns, ResultsThatCannotBeWrittenEndWithStatus3) {
     EXPECT_EQ(f.sh("ulimit -f 4 && \"$Q\" </dev/null >console.txt 2>errors.txt"), 3);
     EXPECT_EQ(f.get("errors.txt"), "crOutput.txt: cannot write (File too large)\n");
     EXPECT_EQ(f.get("crOutput.txt").size(), 4096u);  // written up to the limit
+  }
+  {  // a limit that the flow record crosses first: the run stops at that write
+    Reach big = flowing_channel(201, 4000.0, 1.0);
+    big.schedule = {{3600.0, 1.0, 10.0, 0.0}};
+    big.tout = {1200.0, 2400.0, 3600.0};
+    ScratchFolder f(param_text(big), bicond_text(big));
+    ASSERT_EQ(f.sh("\"$Q\" --no-pause </dev/null >/dev/null 2>&1"), 0);
+    const std::string full = f.get("crOutput.txt");
+    f.put("x.qflow", "an earlier record\n");
+    EXPECT_EQ(f.sh("ulimit -f 300 && \"$Q\" --no-pause --flow-compression 0 --save-flow x.qflow "
+                   "</dev/null >console.txt 2>errors.txt"),
+              3);
+    EXPECT_EQ(f.get("errors.txt"), f.dir + "/x.qflow: cannot write (File too large)\n");
+    EXPECT_EQ(f.get("x.qflow"), "an earlier record\n");
+    EXPECT_EQ(f.sh("ls -A | grep -q x.qflow."), 1) << "a temporary file is left";
+    const std::string cut = f.get("crOutput.txt");  // what was written before the failed write
+    EXPECT_LT(cut.size(), full.size());
+    EXPECT_EQ(full.compare(0, cut.size(), cut), 0);
   }
 }
 
@@ -236,6 +256,77 @@ TEST(HostileRuns, RefusedFilesAndSettingsTouchNoResult) {
     EXPECT_FALSE(f.exists("crSteadyFlow.csv"));
     EXPECT_EQ(f.sh("ls -A | grep -q XXX\\|crSteadyFlow.csv."), 1) << "a temporary file is left";
   }
+}
+
+// Every entry of the folder: a regular file by its bytes, any other by its
+// kind; the manifest, the console's files and the script of sh() left out.
+std::map<std::string, std::string> folder_contents(const ScratchFolder& f) {
+  std::map<std::string, std::string> seen;
+  for (const fs::directory_entry& e : fs::directory_iterator(f.dir)) {
+    const std::string name = e.path().filename().string();
+    if (std::string(" crManifest.json console.txt errors.txt run.sh ").find(" " + name + " ") ==
+        std::string::npos)
+      seen[name] = e.is_regular_file() && !e.is_symlink() ? read_file(e.path().string())
+                                       : std::to_string(int(e.symlink_status().type()));
+  }
+  return seen;
+}
+
+TEST(HostileRuns, ASavePathNeverReplacesWhatItMustNot) {
+  // A saved state or record is put in place by a rename, which would make a
+  // regular file of a device or FIFO, or replace an input or a result. Each
+  // such path is refused, exit 1, one line, before the run, every file left
+  // as it was; so is a state file far larger than any state of the deck.
+  const Reach r = small_reach();
+  Reach longer = r;  // a schedule that goes on past the saved state's time
+  longer.schedule.push_back({1200.0, 1.0, 12.0, 0.0});
+  const std::string save = "\"$Q\" --no-pause --save-state s0 --save-flow r0 </dev/null "
+                           ">/dev/null 2>&1 && cat >crbicond.txt <<'END'\n" +
+                           bicond_text(longer) + "END\n";
+  const std::string same = "quarno: --save-flow DIR/", state = "quarno: --save-state DIR/";
+  const std::string not_regular = ": cannot open the file for writing (it is not a regular file)";
+  const std::vector<std::array<std::string, 4>> cases = {  // what, setup, options, message
+      {"a device node", ::geteuid() == 0 ? "mknod p c 1 3" : "", "--save-state p",
+       "DIR/p" + not_regular},
+      {"a FIFO as the steady flow", "mkfifo crSteadyFlow.csv", "--steady-flow",
+       "crSteadyFlow.csv" + not_regular},
+      {"the deck", "", "--save-flow crparam.txt",
+       same + "crparam.txt: the same file as crparam.txt, which this run reads"},
+      {"a hard link to the schedule", "ln crbicond.txt b", "--save-state b",
+       state + "b: the same file as crbicond.txt, which this run reads"},
+      {"a series file", "echo -e '[[source]]\\nname = \"t\"\\nx = 9\\nseries = \"t.csv\"' "
+       ">crforcing.toml && echo -e 'time_s,discharge_m3s,load\\n0,1,3' >t.csv",
+       "--save-flow t.csv", same + "t.csv: the same file as t.csv, which this run reads"},
+      {"the state gone on from", save, "--initial-state s0 --save-flow s0",
+       same + "s0: the same file as --initial-state, which this run reads"},
+      {"a result", "", "--csv --save-state crBalance.csv",
+       state + "crBalance.csv: the same file as crBalance.csv, which this run writes"},
+      {"one file for both", "mkdir d", "--save-flow x --save-state d/../x",
+       same + "x: the same file as --save-state, which this run writes"},
+      {"a state too large", save + "head -c 20000 /dev/zero >>s0", "--initial-state s0",
+       "DIR/s0: the file is far larger than any saved run state of this deck (11 nodes)"},
+  };
+  for (const auto& [what, setup, options, message] : cases) {
+    SCOPED_TRACE(what);
+    if (setup.empty() && what == "a device node") continue;  // device nodes need root
+    ScratchFolder f(param_text(r), bicond_text(r));
+    ASSERT_EQ(f.sh(setup + "\necho earlier >crOutput.txt"), 0);
+    const std::map<std::string, std::string> before = folder_contents(f);
+    EXPECT_EQ(f.sh("\"$Q\" --no-pause " + options + " </dev/null >console.txt 2>errors.txt"), 1);
+    std::string expected = message + "\n";
+    for (std::size_t at; (at = expected.find("DIR")) != std::string::npos;)
+      expected.replace(at, 3, f.dir);
+    EXPECT_EQ(f.get("errors.txt"), expected);
+    EXPECT_EQ(folder_contents(f), before);
+  }
+  // As before, a state gone on from and a replayed record are replaced by
+  // the run's own, each read before it is replaced.
+  ScratchFolder f(param_text(r), bicond_text(r));
+  ASSERT_EQ(f.sh(save), 0);
+  const std::string state0 = f.get("s0");
+  EXPECT_EQ(f.sh("\"$Q\" --no-pause --initial-state s0 --save-state s0 --replay-flow r0 "
+                 "--save-flow r0 </dev/null >/dev/null 2>&1"), 0);
+  EXPECT_NE(f.get("s0"), state0);
 }
 
 TEST(HostileRuns, TheSavedStateIsWrittenWholeThroughAFreshFileOrNotAtAll) {

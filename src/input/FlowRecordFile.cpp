@@ -61,14 +61,19 @@ FlowRecordWriter::FlowRecordWriter(const std::string& path, const std::string& k
     // that the blocks of the run allocate nothing.
     ZSTD_compress2(cctx_, stored_.data(), stored_.size(), raw_.data(), raw_.size());
   }
-  out_ = file_.open();
   std::string head = std::string(kFlowRecordFirstLine) + "\nkey " + key + "\nprogram " +
                      program + "\nbyte-order little-endian\ncells " + std::to_string(M) +
                      "\ncompression " + (level_ > 0 ? "zstd" : "none") + "\nblock-bytes " +
                      std::to_string(capacity) + "\n";
   chain_ = XXH3_64bits(head.data(), head.size());
   head += "checksum " + hex64(chain_) + "\n";
-  write(head.data(), head.size());
+  try {
+    out_ = file_.open();
+    write(head.data(), head.size());
+  } catch (...) {
+    if (cctx_ != nullptr) ZSTD_freeCCtx(cctx_);
+    throw;
+  }
 }
 
 FlowRecordWriter::~FlowRecordWriter() {
@@ -76,8 +81,14 @@ FlowRecordWriter::~FlowRecordWriter() {
 }
 
 void FlowRecordWriter::write(const void* data, std::size_t size) {
-  // A failed write shows in the stream's error flag, which commit() reports.
-  if (size > 0) std::fwrite(data, 1, size, out_);
+  // The first write that fails ends the run, with the system's reason (a
+  // full disk, a file-size limit); the temporary file is then removed.
+  errno = 0;
+  if (size > 0 && std::fwrite(data, 1, size, out_) != size) {
+    const int error = errno;
+    throw OutputError(path_ + ": cannot write (" +
+                      (error != 0 ? std::strerror(error) : "write error") + ")");
+  }
   stored_total_ += size;
 }
 

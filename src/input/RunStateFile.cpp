@@ -260,8 +260,15 @@ SavedRunState parse_run_state(std::string_view text, const std::string& path) {
   return s;
 }
 
-SavedRunState read_run_state_file(const std::string& path) {
-  return parse_run_state(read_state_file(path, kMaxRunStateBytes, "run state"), path);
+SavedRunState read_run_state_file(const std::string& path, int nodes) {
+  if (nodes <= 0 || nodes > kNodeLimit)
+    return parse_run_state(read_state_file(path, kMaxRunStateBytes, "run state"), path);
+  // The state of a deck of `nodes` nodes: its cell and node rows together
+  // take under 500 bytes a node.
+  const std::size_t bound = 8192 + 500 * static_cast<std::size_t>(nodes);
+  return parse_run_state(read_state_file(path, bound, "run state",
+                                         " of this deck (" + std::to_string(nodes) + " nodes)"),
+                         path);
 }
 
 void check_run_state_fits(const Model& m, const SavedRunState& s, const std::string& path) {

@@ -59,7 +59,9 @@ void save_run_state(const Model& m, const std::string& path);
 // Reads and checks a state file: the first line, the checksum and the form
 // of every line. Throws InputError naming `path` (and the line).
 SavedRunState parse_run_state(std::string_view text, const std::string& path);
-SavedRunState read_run_state_file(const std::string& path);
+// Reads the state file; one larger than any state of a deck of `nodes` nodes
+// (0: of any deck) is refused from its size before it is read.
+SavedRunState read_run_state_file(const std::string& path, int nodes = 0);
 
 // Throws InputError naming `path` unless the state fits the deck read into
 // m (grid built, tables mapped): the same key, and a time before the end of

@@ -30,6 +30,11 @@ std::string read_regular_file(const std::string& path, std::size_t max_bytes,
     ::close(fd);
     return "not a regular file";
   }
+  // A file larger than any it could be is refused from its size, unread.
+  if (static_cast<unsigned long long>(st.st_size) > max_bytes) {
+    ::close(fd);
+    return kFileTooLarge;
+  }
   char buf[65536];
   for (;;) {
     const ssize_t got = ::read(fd, buf, sizeof buf);
@@ -50,11 +55,12 @@ std::string read_regular_file(const std::string& path, std::size_t max_bytes,
   return {};
 }
 
-std::string read_state_file(const std::string& path, std::size_t max_bytes, const char* what) {
+std::string read_state_file(const std::string& path, std::size_t max_bytes, const char* what,
+                            const std::string& bound) {
   std::string text;
   const std::string why = read_regular_file(path, max_bytes, text);
   if (why == kFileTooLarge)
-    throw InputError(path + ": the file is far larger than any saved " + what);
+    throw InputError(path + ": the file is far larger than any saved " + what + bound);
   if (!why.empty())
     throw InputError(path + ": cannot read the saved " + what + " (" + why + ")");
   return text;

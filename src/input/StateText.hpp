@@ -19,11 +19,14 @@ std::string quote_state(std::string_view text);
 
 // The whole of the regular file `path`, at most `max_bytes`. It is opened
 // without blocking, so a FIFO or a device is refused, never waited on.
-// Throws InputError naming `path` ("cannot read the saved <what> (...)").
-std::string read_state_file(const std::string& path, std::size_t max_bytes, const char* what);
+// Throws InputError naming `path` ("cannot read the saved <what> (...)"); a
+// file too large says so, followed by `bound` (what the limit was made for).
+std::string read_state_file(const std::string& path, std::size_t max_bytes, const char* what,
+                            const std::string& bound = {});
 
 // The whole of the regular file `path` into `text`, opened without blocking
-// (a FIFO would wait for a writer). Empty on success; otherwise why it was
+// (a FIFO would wait for a writer); a file larger than `max_bytes` is refused
+// from its size before it is read. Empty on success; otherwise why it was
 // not read: the system's reason, "not a regular file", or kFileTooLarge past
 // `max_bytes`.
 inline constexpr char kFileTooLarge[] = "too large";

@@ -66,11 +66,18 @@ int create_temporary(const char* name, std::string& temp) {
   return fd;
 }
 
-// Empty when `name` can be created: a temporary file beside it can be, and
-// `name` is not a directory.
+// Empty when `name` can be replaced by a rename: a temporary file beside it
+// can be created, and `name`, when it exists, is a regular file or a link
+// (the link itself is replaced, never written through). A device, a FIFO, a
+// socket or a directory is refused: a rename would put a regular file in its
+// place.
 std::string check_can_create(const char* name) {
   struct stat st {};
-  if (::lstat(name, &st) == 0 && S_ISDIR(st.st_mode)) return cannot_open(name, "it is a directory");
+  if (::lstat(name, &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return cannot_open(name, "it is a directory");
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+      return cannot_open(name, "it is not a regular file");
+  }
   std::string temp;
   const int fd = create_temporary(name, temp);
   if (fd < 0) return cannot_open(name, std::strerror(errno));
@@ -79,12 +86,51 @@ std::string check_can_create(const char* name) {
   return {};
 }
 
+// The directory entry of `path` (its folder's device and inode and its last
+// name) and, when it exists, the file it leads to (device and inode, links
+// followed). `entry_known`/`file_known` are false when there is none.
+struct FileKeys {
+  bool entry_known = false, file_known = false;
+  dev_t entry_dev = 0, file_dev = 0;
+  ino_t entry_ino = 0, file_ino = 0;
+  std::string name;
+};
+
+FileKeys file_keys(const std::string& path) {
+  FileKeys k;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    k.file_known = true;
+    k.file_dev = st.st_dev;
+    k.file_ino = st.st_ino;
+  }
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0                ? "/"
+                                                         : path.substr(0, slash);
+  k.name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (!k.name.empty() && ::stat(folder.c_str(), &st) == 0) {
+    k.entry_known = true;
+    k.entry_dev = st.st_dev;
+    k.entry_ino = st.st_ino;
+  }
+  return k;
+}
+
 std::vector<std::string>& written_list() {
   static std::vector<std::string> list;
   return list;
 }
 
 }  // namespace
+
+bool same_file(const std::string& a, const std::string& b) {
+  const FileKeys x = file_keys(a), y = file_keys(b);
+  if (x.file_known && y.file_known && x.file_dev == y.file_dev && x.file_ino == y.file_ino)
+    return true;
+  return x.entry_known && y.entry_known && x.entry_dev == y.entry_dev &&
+         x.entry_ino == y.entry_ino && x.name == y.name;
+}
 
 const std::vector<std::string>& written_files() { return written_list(); }
 void note_written(const char* name) { written_list().emplace_back(name); }

@@ -16,12 +16,20 @@ namespace quarno {
 // A symbolic link, a FIFO, a directory or any other file that is neither a
 // regular file nor a character device (such as /dev/null) is refused. Each
 // of the `create_names` (files written later under a temporary name and
-// renamed, such as a saved state) must be creatable in the folder: checked
-// by creating and removing a temporary file beside it. Returns an empty
+// renamed, such as a saved state) must be creatable in the folder, checked
+// by creating and removing a temporary file beside it, and must not be a
+// file the rename would turn into a regular one (a device, a FIFO, a socket
+// or a directory; a link is replaced, not written through). Returns an empty
 // string, or the one message of the first failure; on failure no file is
 // touched and no file is left open.
 std::string open_results(std::FILE** files, const char* const* names, int count,
                          const char* const* create_names, int create_count);
+
+// Whether the paths `a` and `b` name the same file: the one file they lead
+// to (device and inode, so hard links and links are found), or, whether or
+// not it exists yet, the same name in the same folder (so "x", "./x" and
+// "dir/../x" are one).
+bool same_file(const std::string& a, const std::string& b);
 
 // The files this process has written, in the order they were opened for the
 // run (the results files) or put in place (every FileReplacement), each by

@@ -30,8 +30,10 @@ std::unique_ptr<Model> read_deck_aside(const Reader& param, const Reader& bicond
 
 SavedRunState load_initial_state(const std::string& path, const Reader& param,
                                  const Reader& bicond, const RunSettings& settings) {
-  SavedRunState saved = read_run_state_file(path);
+  // The deck first: its node count bounds the size of the state file, which
+  // is refused from its size before it is read.
   const std::unique_ptr<Model> deck = read_deck_aside(param, bicond, settings, true);
+  SavedRunState saved = read_run_state_file(path, deck ? deck->run.Nfdn : 0);
   if (deck) check_run_state_fits(*deck, saved, path);  // else the run reports the deck's error
   return saved;
 }

@@ -10,6 +10,8 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #if defined(__SSE__) || defined(__x86_64__)
 #include <xmmintrin.h>
@@ -200,6 +202,61 @@ std::string read_saved_inputs(const RunPlan& plan, Reader& param, Reader& bicond
   return {};
 }
 
+// A file a saved state or record must not replace: what names it, whether
+// the run reads or writes it, and the one save option that may replace it
+// (none: nullptr).
+struct OtherFile {
+  std::string path;
+  std::string shown;
+  const char* use;
+  const char* replaced_by = nullptr;
+};
+
+// Empty when each save path of the plan is a file of its own; otherwise the
+// message naming the first that is the same file as an input of the run, a
+// result it writes or the other save path, found before anything is written.
+// A state gone on from may be replaced by the state saved at the end, and a
+// replayed record by the record of the run: the one is read whole before the
+// run, the other held open, and the rename leaves what is read untouched.
+std::string check_save_paths(const RunPlan& plan, const SavedInputs& saved) {
+  std::vector<OtherFile> others;
+  for (const char* name : {files::kParam, files::kBicond, files::kForcing})
+    others.push_back({name, name, "reads"});
+  for (const SourceSeries& s : saved.forcing.sources)
+    if (!s.series_file.empty()) others.push_back({s.series_file, s.series_file, "reads"});
+  if (!saved.forcing.environment.series_file.empty())
+    others.push_back({saved.forcing.environment.series_file,
+                      saved.forcing.environment.series_file, "reads"});
+  if (!plan.initial_state.empty())
+    others.push_back({plan.initial_state, "--initial-state", "reads", "--save-state"});
+  if (!plan.settings.flow_state.empty())
+    others.push_back({plan.settings.flow_state, "--flow-state", "reads"});
+  if (!plan.replay_flow.empty())
+    others.push_back({plan.replay_flow, "--replay-flow", "reads", "--save-flow"});
+  const int results = plan.csv ? 5 : files::kTextResultCount;
+  for (int k = 0; k < results; ++k)
+    others.push_back({files::kResults[k], files::kResults[k], "writes"});
+  others.push_back({files::kManifest, files::kManifest, "writes"});
+  if (plan.settings.steady_flow) others.push_back({kSteadyFlowFile, kSteadyFlowFile, "writes"});
+  // The first other file that `path`, named by `option`, must not replace.
+  auto clash = [&](const std::string& path, const char* option) -> std::string {
+    for (const OtherFile& other : others) {
+      const bool may_replace =
+          other.replaced_by != nullptr && std::strcmp(other.replaced_by, option) == 0;
+      if (!may_replace && same_file(path, other.path))
+        return std::string("quarno: ") + option + " " + path + ": the same file as " +
+               other.shown + ", which this run " + other.use;
+    }
+    return {};
+  };
+  if (!plan.save_state.empty()) {
+    if (std::string error = clash(plan.save_state, "--save-state"); !error.empty()) return error;
+    others.push_back({plan.save_state, "--save-state", "writes"});
+  }
+  if (!plan.save_flow.empty()) return clash(plan.save_flow, "--save-flow");
+  return {};
+}
+
 // Prints a message of a run that failed on standard error and returns the
 // status.
 int fail(int status, const std::string& text, std::string& message) {
@@ -222,6 +279,8 @@ int run_in_folder(const RunPlan& plan, std::string& message, Outputs*& pausing,
   if (const int status = interrupt_status(); status != 0) return status;
   SavedInputs saved;
   if (const std::string error = read_saved_inputs(plan, param, bicond, saved); !error.empty())
+    return fail(1, error, message);
+  if (const std::string error = check_save_paths(plan, saved); !error.empty())
     return fail(1, error, message);
   const char* const* kNames = files::kResults;
   const char* created[3] = {};
