@@ -89,10 +89,13 @@ def sample_main(argv=None):
     args = ap.parse_args(argv)
     import matplotlib
     matplotlib.use("Agg")  # files only, never a window
+    from .config import check_address
     from .sample import SampleConfig, Sampler
     main = threading.current_thread() is threading.main_thread()
     previous = signal.signal(signal.SIGTERM, _terminated) if main else None
     try:
+        if args.scheduler is not None:
+            check_address(args.scheduler, "--scheduler")
         cfg = SampleConfig(args.config, args.out)
         Sampler(cfg, args.scheduler, log=lambda s: print(s, flush=True)).run()
     except QuarnoError as e:

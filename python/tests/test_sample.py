@@ -10,6 +10,7 @@ import io
 import math
 import os
 import shutil
+import time
 from pathlib import Path
 
 import numpy as np
@@ -132,9 +133,19 @@ def test_bands_cover_a_twin_experiments_observations(twin, method, extra, initia
         assert result.weights.shape == (60,) and np.isfinite(result.likelihood).all()
 
 
-def test_bad_configurations_exit_1_with_one_message(twin):
+def test_bad_configurations_exit_1_with_one_message(twin, monkeypatch):
+    from quarno import backends
+    monkeypatch.setattr(backends, "CONNECT_SECONDS", 1)
     good = {"method": "glue", "n": 4}
+    free = ["--out", str(twin / "free")]
+    # Each: [sample], further arguments, a fragment of the one line.
     cases = [({"n": 4}, "missing key 'method'"),
+             ({"method": "sobol", "n": 1000000000000}, "'n' must be an integer of at most"),
+             *[((good, ["--scheduler", a], f"--scheduler must be a scheduler's address, "
+                f"tcp://HOST:PORT with a port from 1 to 65535 (found {a!r})"))
+               for a in ("garbage", "http://127.0.0.1:8786", "", "tcp://127.0.0.1:99999")],
+             (good, free + ["--scheduler", "tcp://127.0.0.1:1"],
+              "cannot reach the Dask scheduler at tcp://127.0.0.1:1 within 1 s"),
              ({"method": "fast", "n": 4}, "'method' must be one of"),
              ({"method": "sobol", "n": 0}, "'n' must be an integer of at least 1"),
              ({"method": "mcmc", "n": 10, "burn": 10}, "'burn' (10) must be less than n"),
@@ -146,9 +157,12 @@ def test_bad_configurations_exit_1_with_one_message(twin):
     fd = os.open(busy, os.O_RDONLY | os.O_DIRECTORY)
     fcntl.flock(fd, fcntl.LOCK_EX)
     try:
-        for k, (sample, message) in enumerate(cases):
+        for k, (sample, *extra, message) in enumerate(cases):
             cfg = config(twin, f"bad{k}", sample)
-            status, err = quiet(sample_main, [str(cfg), "--out", str(busy)])
+            start = time.monotonic()
+            status, err = quiet(sample_main, [str(cfg), "--out", str(busy),
+                                              *(extra[0] if extra else [])])
+            assert time.monotonic() - start < 4.0, message
             assert (status, err.count("\n")) == (1, 1) and message in err, err
     finally:
         os.close(fd)
