@@ -30,6 +30,7 @@ from .observations import Matcher, Residuals
 from .outfolder import FolderLock
 from .results import read_obs_csv
 from .stats import site_statistics
+from .task import stop_error
 
 __all__ = ["Config", "Fit", "FitError", "FitResult", "Matcher"]
 
@@ -170,6 +171,12 @@ class Fit:
             else:
                 runs[k] = self.prepare(th)
         self.runner.execute(list(runs.values()), self.flow.run_options)
+        for run in runs.values():
+            error = stop_error(run.status, run.stderr, f"the run in {run.folder}",
+                               "the fit stops (finished runs are kept and a new start "
+                               "resumes from them)")
+            if error is not None:
+                raise error
         self.flow.note_mismatches(runs.values())
         for k, run in runs.items():
             res = None
