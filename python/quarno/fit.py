@@ -160,7 +160,12 @@ class Fit:
         -------
         list of (Run, numpy.ndarray or None)
             Per point its run and its weighted residuals; None for a run that
-            failed or whose residuals are not all finite.
+            failed numerically or whose residuals are not all finite.
+
+        Raises
+        ------
+        FitError
+            A run failed for a reason that is not its parameters (task.stop_error).
         """
         out = [None] * len(thetas)
         runs = {}

@@ -87,7 +87,8 @@ class Sampler:
         Raises
         ------
         FitError
-            When every run so far failed.
+            When every run so far failed, or one failed for a reason that is
+            not its parameters (quarno.task.stop_error).
         """
         ids = list(range(first_id, first_id + len(X)))
         results = self.engine.map([(i, self.edits(x)) for i, x in zip(ids, X)], self.deck,

@@ -169,8 +169,15 @@ def write_netcdf(dataset, path):
 
 
 def main(argv=None):
-    """The child of write_netcdf: the pickled Dataset on stdin written to
-    the path in `argv`; on failure one line on stderr and exit 3 at once."""
+    """The child of write_netcdf: the pickled Dataset on stdin written to a
+    path; on failure one line on stderr (the reason) and exit 3, at once,
+    without the exit handlers.
+
+    Parameters
+    ----------
+    argv : list of str, optional
+        [PATH]; sys.argv[1:] by default.
+    """
     path = (argv or sys.argv[1:])[0]
     try:
         dataset = pickle.load(sys.stdin.buffer)
