@@ -65,7 +65,8 @@ def stop_error(status, message, run, stops):
     if status in (0, NUMERICAL_FAILURE):
         return None
     first = next((line for line in str(message).splitlines() if line.strip()), "no message")
-    return FitError(f"{run} failed for a reason that is not its parameters (exit {status}): "
+    how = f"exit {status}" if status >= 0 else "no exit status"
+    return FitError(f"{run} failed for a reason that is not its parameters ({how}): "
                     f"{first.strip()}; {stops}", status if status in (1, 3) else 1)
 
 
