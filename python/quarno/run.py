@@ -174,7 +174,8 @@ def _python_dates(column, path):
         try:
             return datetime.datetime.fromisoformat(text).astimezone(datetime.timezone.utc)
         except (ValueError, OverflowError, TypeError):
-            raise ResultsError(f"{path}: {text!r} is not a date of years 1 to 9999") from None
+            raise ResultsError(f"{path}: a datetime that is no date of the years 1 to "
+                              f"9999 ({text!r})") from None
     return column.map(date).astype(object)
 
 
