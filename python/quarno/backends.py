@@ -34,6 +34,8 @@ from .errors import FitError, QuarnoError
 from .task import lost, perform
 
 NAMES = ("local", "parallel", "dask")
+# How long a given Dask scheduler may take to answer before the command gives up.
+CONNECT_SECONDS = 5
 
 
 class Backend:
@@ -229,7 +231,12 @@ class Dask(Backend):
                                         preload=["quarno.backends"])
             self.client = Client(self.cluster)
         else:
-            self.client = Client(scheduler)
+            try:
+                self.client = Client(scheduler, timeout=CONNECT_SECONDS)
+            except (OSError, TimeoutError) as e:
+                reason = str(e).splitlines()[0] if str(e) else type(e).__name__
+                raise QuarnoError(f"cannot reach the Dask scheduler at {scheduler} within "
+                                  f"{CONNECT_SECONDS} s ({reason})", 1) from None
 
     def close(self):
         """Closes the client and stops the local cluster, if one was started."""

@@ -21,9 +21,12 @@ def fit_main(argv=None):
     Returns
     -------
     int
-        The exit status: 0 done; the QuarnoError's status (1 a bad
-        configuration or observations, 2 the model failed, 128 + N a run ended
-        by signal N); 1 a file that cannot be written; 2 bad arguments; 130 on
+        The exit status: 0 done (runs that failed numerically on the way, bad
+        points, are named in one line on stderr); the QuarnoError's status (1 a
+        bad configuration or observations, or a run that failed for a reason
+        that is not its parameters; 3 such a run that could not write its
+        results; 2 the model failed at the start; 128 + N a run ended by
+        signal N); 1 a file that cannot be written; 2 bad arguments; 130 on
         Ctrl-C, 143 on SIGTERM.
     """
     ap = argparse.ArgumentParser(
@@ -41,6 +44,8 @@ def fit_main(argv=None):
         cfg = Config(args.config, args.out)
         fit = Fit(cfg, log=lambda s: print(s, flush=True))
         fit.run()
+        _note_failed("quarno-fit", len(fit.runner.failed), "counted as bad points",
+                     cfg.out / "summary.txt")
     except QuarnoError as e:
         print(f"quarno-fit: {e}", file=sys.stderr)
         return e.status
@@ -89,12 +94,17 @@ def sample_main(argv=None):
     args = ap.parse_args(argv)
     import matplotlib
     matplotlib.use("Agg")  # files only, never a window
+    from .config import check_address
     from .sample import SampleConfig, Sampler
     main = threading.current_thread() is threading.main_thread()
     previous = signal.signal(signal.SIGTERM, _terminated) if main else None
     try:
+        if args.scheduler is not None:
+            check_address(args.scheduler, "--scheduler")
         cfg = SampleConfig(args.config, args.out)
-        Sampler(cfg, args.scheduler, log=lambda s: print(s, flush=True)).run()
+        result = Sampler(cfg, args.scheduler, log=lambda s: print(s, flush=True)).run()
+        _note_failed("quarno-sample", result.failed, "left out of the analysis",
+                     cfg.out / "summary.txt")
     except QuarnoError as e:
         print(f"quarno-sample: {e}", file=sys.stderr)
         return e.status
@@ -112,6 +122,14 @@ def sample_main(argv=None):
         if main:
             signal.signal(signal.SIGTERM, previous)
     return 0
+
+
+def _note_failed(command, failed, how, summary):
+    """One line on stderr when runs failed on the way (only numerical
+    failures of the model get this far: any other failure stops the command)."""
+    if failed:
+        print(f"{command}: runs that failed numerically at their parameters, {how}: "
+              f"{failed}; see {summary}", file=sys.stderr)
 
 
 class _Terminated(BaseException):

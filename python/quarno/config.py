@@ -25,8 +25,8 @@ TRANSFORMS = ("none", "log10")
 VARIABLES = tuple(c for c in OBS_COLUMNS if c in PROFILE_COLUMNS and c not in ("time_s", "x_m"))
 METHODS = ("sobol", "morris", "glue", "mcmc")
 LIKELIHOODS = ("nse", "gaussian")
-# A Dask scheduler's address: PROTOCOL://HOST:PORT.
-SCHEDULER = re.compile(r"^(tcp|tls)://[^\s/]+:[0-9]{1,5}$")
+# A Dask scheduler's address: PROTOCOL://HOST:PORT, the port 1 to 65535.
+SCHEDULER = re.compile(r"^(tcp|tls)://[^\s/]+:([0-9]{1,5})$")
 
 
 class Key:
@@ -160,9 +160,8 @@ def _value(v, name, key, where):
         raise FitError(f"{where}: '{name}' must be a non-empty string (found {v!r})")
     if kind == "strings" and not (isinstance(v, list) and all(isinstance(a, str) for a in v)):
         raise FitError(f"{where}: '{name}' must be a list of strings")
-    if kind == "address" and not (isinstance(v, str) and SCHEDULER.match(v)):
-        raise FitError(f"{where}: '{name}' must be a scheduler's address, tcp://HOST:PORT "
-                       f"(found {v!r})")
+    if kind == "address":
+        check_address(v, f"{where}: '{name}'")
     if kind == "bool" and not isinstance(v, bool):
         raise FitError(f"{where}: '{name}' must be true or false")
     if kind == "choice" and v not in key.choices:
@@ -196,6 +195,34 @@ def _value(v, name, key, where):
                 f"{'below' if key.open_high else 'at most'} {key.high:g}")
             raise FitError(f"{where}: '{name}' must be a number {within} (found {v:g})")
     return v
+
+
+def check_address(value, what):
+    """A Dask scheduler's address, PROTOCOL://HOST:PORT (tcp or tls, the port
+    1 to 65535), checked before any cluster is reached.
+
+    Parameters
+    ----------
+    value : object
+        The address given.
+    what : str
+        What gave it, for the message (a key of a file, an option).
+
+    Returns
+    -------
+    str
+        The address.
+
+    Raises
+    ------
+    FitError
+        One line naming `what` when it is no such address.
+    """
+    match = SCHEDULER.match(value) if isinstance(value, str) else None
+    if not match or not 1 <= int(match.group(2)) <= 65535:
+        raise FitError(f"{what} must be a scheduler's address, tcp://HOST:PORT with a port "
+                       f"from 1 to 65535 (found {value!r})")
+    return value
 
 
 def check_scheduler(table, where):

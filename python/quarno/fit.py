@@ -30,6 +30,7 @@ from .observations import Matcher, Residuals
 from .outfolder import FolderLock
 from .results import read_obs_csv
 from .stats import site_statistics
+from .task import stop_error
 
 __all__ = ["Config", "Fit", "FitError", "FitResult", "Matcher"]
 
@@ -159,7 +160,12 @@ class Fit:
         -------
         list of (Run, numpy.ndarray or None)
             Per point its run and its weighted residuals; None for a run that
-            failed or whose residuals are not all finite.
+            failed numerically or whose residuals are not all finite.
+
+        Raises
+        ------
+        FitError
+            A run failed for a reason that is not its parameters (task.stop_error).
         """
         out = [None] * len(thetas)
         runs = {}
@@ -170,6 +176,12 @@ class Fit:
             else:
                 runs[k] = self.prepare(th)
         self.runner.execute(list(runs.values()), self.flow.run_options)
+        for run in runs.values():
+            error = stop_error(run.status, run.stderr, f"the run in {run.folder}",
+                               "the fit stops (finished runs are kept and a new start "
+                               "resumes from them)")
+            if error is not None:
+                raise error
         self.flow.note_mismatches(runs.values())
         for k, run in runs.items():
             res = None

@@ -12,7 +12,6 @@ whatever cluster runs them. See docs/uncertainty.md.
 """
 
 import math
-import os
 import time
 
 from .config import METHODS, SampleConfig
@@ -21,7 +20,8 @@ from .errors import FitError
 from .observations import Residuals
 from .outfolder import FolderLock
 from .sample_outputs import Outputs
-from .sample_result import SampleResult
+from .sample_result import SampleResult, write_netcdf
+from .task import stop_error
 
 __all__ = ["METHODS", "Outputs", "SampleConfig", "SampleResult", "Sampler"]
 
@@ -87,12 +87,18 @@ class Sampler:
         Raises
         ------
         FitError
-            When every run so far failed.
+            When every run so far failed, or one failed for a reason that is
+            not its parameters (quarno.task.stop_error).
         """
         ids = list(range(first_id, first_id + len(X)))
         results = self.engine.map([(i, self.edits(x)) for i, x in zip(ids, X)], self.deck,
                                   options=self.cfg.fit.options,
                                   variables=(self.cfg.fit.variable,))
+        for r in results:
+            error = stop_error(r["status"], r["message"], f"the run of sample {r['sample']}",
+                               "the sampling stops")
+            if error is not None:
+                raise error
         for r in results:
             self.outputs.take(r)
         self.runs += len(ids)
@@ -368,12 +374,7 @@ class Sampler:
             "x_m": ("site", o.x), "time_s": ("time", o.time)})
         ds.attrs.update(method=self.cfg.method, seed=self.cfg.seed, n=self.cfg.n,
                         config=str(self.cfg.fit.path), variable=self.cfg.fit.variable)
-
-        def write(path):
-            tmp = path.with_name("samples.nc.tmp")
-            ds.to_netcdf(tmp)
-            os.replace(tmp, path)
-        self.result.add_file("samples.nc", write)
+        self.result.add_file("samples.nc", lambda path: write_netcdf(ds, path))
 
     def add_plot(self, name, kind, *args):
         """The plot `kind` of quarno.sample_plots, drawn when the files are

@@ -22,7 +22,7 @@ from . import forcing as _forcing
 from . import service
 from .contract import OBS_CSV_FILE
 from .deck import FLOW_COLUMNS, FLOW_OPTIONS
-from .errors import QuarnoError
+from .errors import FitError, QuarnoError
 from .service import default_program
 
 # Per process: the cache folder of flow records and private run folders.
@@ -30,6 +30,44 @@ _state = {"folder": None, "lock": threading.Lock()}
 
 # The message of a task whose back end lost it (no result came back).
 LOST = "GNU parallel did not run this job (no status written)"
+# The program's exit status for a numerical failure of the model: the one
+# failure of a run that is a property of its parameters.
+NUMERICAL_FAILURE = 2
+
+
+def stop_error(status, message, run, stops):
+    """The error that stops a fit or a sampling for a run that failed for a
+    reason that is not its parameters.
+
+    Only a numerical failure of the model (exit 2) makes a bad point of a fit
+    or a failed sample. Bad input, a flow record cut short or damaged, a
+    folder or a disk that cannot be written (exit 1 or 3), a program that
+    cannot start or a run that wrote no results say nothing about the
+    parameters: counted as bad points they would steer the optimiser.
+
+    Parameters
+    ----------
+    status : int
+        The run's exit status (-1: it could not be made or wrote no results).
+    message : str
+        Its messages; the first line is kept.
+    run : str
+        The run, for the message ("the run in FOLDER").
+    stops : str
+        What stops and how to go on, for the message.
+
+    Returns
+    -------
+    FitError or None
+        None for a numerical failure (or success); otherwise the error, of
+        the run's status when it is 1 or 3, else 1.
+    """
+    if status in (0, NUMERICAL_FAILURE):
+        return None
+    first = next((line for line in str(message).splitlines() if line.strip()), "no message")
+    how = f"exit {status}" if status >= 0 else "no exit status"
+    return FitError(f"{run} failed for a reason that is not its parameters ({how}): "
+                    f"{first.strip()}; {stops}", status if status in (1, 3) else 1)
 
 
 def cache_folder():

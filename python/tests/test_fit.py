@@ -172,6 +172,78 @@ def test_killed_or_refused_runs_are_not_model_failures(twin, capsys, tmp_path, m
     assert not list(tmp_path.rglob("X")) and not list(twin.rglob("X"))
 
 
+def failing_later(folder, mode, after):
+    """The real program, which from its run number `after` on (counted in a
+    file) meets a fault that is not its parameters: 'cut' finds the flow
+    record it replays cut to half its length (once), 'full' writes under a
+    file-size limit of 3000 bytes (SIGXFSZ ignored, so writes fail)."""
+    path = Path(folder) / f"program-{mode}"
+    path.write_text(f"""#!{sys.executable}
+import fcntl, os, resource, signal, sys
+args = sys.argv[1:]
+if not args[-1].startswith("-"):
+    with open({str(path) + ".count"!r}, "a+") as f:
+        fcntl.flock(f, fcntl.LOCK_EX)
+        f.write("run\\n")
+        f.flush()
+        f.seek(0)
+        n = len(f.read().splitlines())
+    cut = {str(path) + ".cut"!r}
+    if n >= {after} and {mode!r} == "cut" and "--replay-flow" in args and not os.path.exists(cut):
+        open(cut, "w").close()
+        record = args[args.index("--replay-flow") + 1]
+        os.truncate(record, os.path.getsize(record) // 2)
+    if n >= {after} and {mode!r} == "full":
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (3000, 3000))
+os.execv({QUARNO!r}, [{QUARNO!r}] + args)
+""")
+    path.chmod(0o755)
+    return path
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("command,mode,status,message", [
+    ("fit", "cut", 1, "failed for a reason that is not its parameters (exit 1): {record}: the "
+     "flow record is cut short"),
+    ("fit", "full", 3, "failed for a reason that is not its parameters (exit 3): crObsNode.csv: "
+     "cannot write (File too large); the fit stops"),
+    ("sample", "full", 3, "failed for a reason that is not its parameters (exit 3): "
+     "crObsNode.csv: cannot write (File too large); the sampling stops"),
+    ("sample", "cut", 0, ""),
+], ids=["fit-cut", "fit-full", "sample-full", "sample-cut"])
+def test_runs_failing_for_no_reason_of_their_parameters_stop_the_fit(twin, capsys, tmp_path,
+                                                                      command, mode, status,
+                                                                      message):
+    """A flow record cut mid-fit or a full disk stops the fit or the sampling
+    (never a bad point): one line, its exit status, no estimates. The fit's
+    next start records the flow again and ends at the truth; the sampler
+    records it again at once and goes on."""
+    program = failing_later(tmp_path, mode, 3)
+    path = config(twin, program, fit_extra="\n[sample]\nmethod = \"glue\"\nn = 4\n"
+                  "launcher = \"local\"\nworkers = 1\n" if command == "sample" else "",
+                  params=(("aL", 2.4, 0.01, 100),))
+    inputs = {f: f.read_bytes() for f in [*(twin / "deck").iterdir(), twin / "obs.csv"]}
+    out = tmp_path / "out"
+    main = fit_main if command == "fit" else sample_main
+    got, stdout, err = (main([str(path), "--out", str(out)]), *capsys.readouterr())
+    message = message.format(record=out / "flow" / "flow.qflow")
+    assert (got, len(err.splitlines())) == (status, 1 if status else 0), err
+    if status:
+        assert message in err and err.startswith(f"quarno-{command}: the run "), err
+        assert not (out / "estimates.csv").exists() and not (out / "summary.txt").exists()
+    else:
+        assert "(0 failed)" in (out / "summary.txt").read_text()
+    assert {f: f.read_bytes() for f in inputs} == inputs
+    if command == "fit" and mode == "cut":
+        assert fit(capsys, path, "--out", out)[0] == 0
+        assert float(estimates(out)["aL"]["value"]) == pytest.approx(3.0, rel=0.01)
+        assert "failed runs: 0" in (out / "summary.txt").read_text()
+    if command == "sample" and mode == "cut":
+        assert (tmp_path / "program-cut.cut").exists()
+        assert "flow: 2 recorded, 2 replayed" in (out / "summary.txt").read_text()
+
+
 def test_the_cache_checks_each_result_file(tmp_path):
     program = tmp_path / "program"
     program.write_text('#!/bin/sh\nfor f; do :; done\necho "x,1" > "$f/crObsNode.csv"\n'
@@ -270,6 +342,8 @@ HOSTILE = [  # (command, edit of the configuration or None, observations or None
     ("sample", ("n = 4", "n = -5"), None, "'n' must be an integer of at least 1 (found -5)"),
     ("sample", ("n = 4", "n = 10000000000000000000000000000"), None,
      "'n' must be an integer of at most 1000000"),
+    ("sample", ("n = 4", "n = 1000000000000"), None,
+     "'n' must be an integer of at most 1000000 (found 1000000000000)"),
     ("sample", ("n = 4", 'n = "ten"'), None, "'n' must be an integer"),
     ("sample", ("n = 4", "n = 4\nseed = 1.5"), None, "'seed' must be an integer"),
     ("sample", ("n = 4", "n = 4\nconf = 1e999"), None, "'conf' must be a number"),

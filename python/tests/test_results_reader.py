@@ -2,6 +2,7 @@
 fixed-column observation file read back against the program's own CSV
 results on real runs (one position, five, and ten with continuation lines)."""
 
+import datetime
 import math
 import os
 import re
@@ -9,6 +10,7 @@ import shutil
 
 import pytest
 
+import quarno
 from conftest import ROOT, run_program
 from quarno.results import OBS_COLUMNS, read_number, read_obs_csv, read_obs_fixed, read_observations
 
@@ -52,3 +54,20 @@ def test_fixed_columns_agree_with_the_csv_file(deck, positions, tmp_path):
     # Without the CSV file the folder is read from the fixed columns.
     os.remove(tmp_path / "crObsNode.csv")
     assert read_observations(tmp_path)[-1]["site"] == positions
+
+
+@pytest.mark.parametrize("start", ["0001-01-01T00:00:00Z", "1600-06-01T06:00:00Z",
+                                   "2024-06-01T06:00:00Z", "9998-12-31T12:00:00Z"])
+def test_every_date_the_program_writes_is_read(start, tmp_path):
+    """Runs dated from year 1 to 9998: in every table each datetime is the
+    start plus its time_s; pandas datetimes within pandas' years, Python
+    datetimes in UTC outside them."""
+    shutil.copytree(ROOT / "tests" / "fit-twin", tmp_path, dirs_exist_ok=True)
+    run_program(tmp_path, "--start-date", start)
+    results = quarno.Results(tmp_path)
+    t0 = datetime.datetime.fromisoformat(start)
+    for table in (results.observations, results.profiles, results.balances):
+        assert len(table) > 0
+        assert (table["datetime"].dtype == object) == (not 1677 < t0.year < 2262)
+        for when, seconds in zip(table["datetime"], table["time_s"]):
+            assert abs((when - t0).total_seconds() - seconds) < 1e-3, (when, seconds)

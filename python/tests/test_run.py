@@ -259,7 +259,7 @@ DAMAGED = [
      "crObsNode.csv: not a CSV"),
     ("not UTF-8", {"crObsNode.csv": b"time_s\n\xff\xfe\n"}, "crObsNode.csv: not UTF-8"),
     ("empty", {"crObsNode.csv": ""}, "crObsNode.csv: empty"),
-    ("date out of range", {"crObsNode.csv": "time_s,datetime,site\n0,9999-12-31T00:00Z,1\n"},
+    ("date out of range", {"crObsNode.csv": "time_s,datetime,site\n0,10000-01-01T00:00Z,1\n"},
      "crObsNode.csv: a datetime"),
     ("Nobs a word", {"crOutput.txt": _ECHO.format("many"), "crObsNode.txt": ""},
      "crOutput.txt: Nobs is not a count"),

@@ -9,7 +9,12 @@ import fcntl
 import io
 import math
 import os
+import resource
 import shutil
+import signal
+import subprocess
+import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -23,7 +28,10 @@ from quarno.engine import run_task  # noqa: E402
 from quarno.sample import SampleConfig, Sampler  # noqa: E402
 from conftest import many_runs  # noqa: E402
 
-TWIN = Path(__file__).resolve().parents[2] / "tests" / "fit-twin"
+ROOT = Path(__file__).resolve().parents[2]
+TWIN = ROOT / "tests" / "fit-twin"
+TOOLS = ROOT / "tools"
+QUARNO = str(Path(os.environ.get("QUARNO") or ROOT / "build" / "quarno").resolve())
 ALFA = 3.0e-4   # the twin deck's storage exchange, the truth here
 SIGMA = 0.05    # the observations' log-normal noise
 
@@ -132,9 +140,18 @@ def test_bands_cover_a_twin_experiments_observations(twin, method, extra, initia
         assert result.weights.shape == (60,) and np.isfinite(result.likelihood).all()
 
 
-def test_bad_configurations_exit_1_with_one_message(twin):
+def test_bad_configurations_exit_1_with_one_message(twin, monkeypatch):
+    from quarno import backends
+    monkeypatch.setattr(backends, "CONNECT_SECONDS", 1)
     good = {"method": "glue", "n": 4}
+    free = ["--out", str(twin / "free")]
+    # Each: [sample], further arguments, a fragment of the one line.
     cases = [({"n": 4}, "missing key 'method'"),
+             *[((good, ["--scheduler", a], f"--scheduler must be a scheduler's address, "
+                f"tcp://HOST:PORT with a port from 1 to 65535 (found {a!r})"))
+               for a in ("garbage", "http://127.0.0.1:8786", "", "tcp://127.0.0.1:99999")],
+             (good, free + ["--scheduler", "tcp://127.0.0.1:1"],
+              "cannot reach the Dask scheduler at tcp://127.0.0.1:1 within 1 s"),
              ({"method": "fast", "n": 4}, "'method' must be one of"),
              ({"method": "sobol", "n": 0}, "'n' must be an integer of at least 1"),
              ({"method": "mcmc", "n": 10, "burn": 10}, "'burn' (10) must be less than n"),
@@ -146,10 +163,54 @@ def test_bad_configurations_exit_1_with_one_message(twin):
     fd = os.open(busy, os.O_RDONLY | os.O_DIRECTORY)
     fcntl.flock(fd, fcntl.LOCK_EX)
     try:
-        for k, (sample, message) in enumerate(cases):
+        for k, (sample, *extra, message) in enumerate(cases):
             cfg = config(twin, f"bad{k}", sample)
-            status, err = quiet(sample_main, [str(cfg), "--out", str(busy)])
+            start = time.monotonic()
+            status, err = quiet(sample_main, [str(cfg), "--out", str(busy),
+                                              *(extra[0] if extra else [])])
+            assert time.monotonic() - start < 4.0, message
             assert (status, err.count("\n")) == (1, 1) and message in err, err
     finally:
         os.close(fd)
     assert os.listdir(busy) == []
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("limit,failing,written,not_written", [
+    (8000, "samples.nc", "sobol.csv, sobol_outputs.csv", "samples.nc, sobol.png"),
+    (50000, "sobol.png", "sobol.csv, sobol_outputs.csv, samples.nc", "sobol.png"),
+], ids=["samples.nc", "sobol.png"])
+def test_a_full_disk_ends_in_one_line_exit_3_and_no_partial_file(twin, tmp_path, limit, failing,
+                                                                  written, not_written):
+    """quarno-sample under a file-size limit (the program's runs free of it):
+    one line naming the file, the reason and what was written, exit 3; no
+    temporary file; the files not written keep an earlier sampling's bytes and
+    summary.txt says the set is incomplete."""
+    program = tmp_path / "program"
+    program.write_text(f"#!{sys.executable}\nimport os, resource, sys\n"
+                       "resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY,) * 2)\n"
+                       f"os.execv({QUARNO!r}, [{QUARNO!r}] + sys.argv[1:])\n")
+    program.chmod(0o755)
+    cfg = config(twin, f"full{limit}", {"method": "sobol", "n": 2, "launcher": "local",
+                                        "workers": 1})
+    cfg.write_text(cfg.read_text().replace('deck = "deck"',
+                                           f'deck = "deck"\nprogram = "{program}"'))
+    out = tmp_path / "out"
+    out.mkdir()
+    earlier = {name: f"{name} of an earlier sampling".encode() for name in not_written.split(", ")}
+    for name, data in earlier.items():
+        (out / name).write_bytes(data)
+
+    def limited():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
+    proc = subprocess.run([sys.executable, str(TOOLS / "quarno-sample"), str(cfg), "--out",
+                           str(out)], preexec_fn=limited, capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL)
+    line = (f"quarno-sample: {out / failing}: cannot write (File too large); written: "
+            f"{written}; not written: {not_written}\n")
+    assert (proc.returncode, proc.stderr) == (3, line)
+    assert sorted(os.listdir(out)) == sorted([*written.split(", "), *earlier, "summary.txt"])
+    assert {name: (out / name).read_bytes() for name in earlier} == earlier
+    summary = (out / "summary.txt").read_text()
+    assert summary.startswith("method sobol") and summary.endswith(f"incomplete: {line[15:]}")
