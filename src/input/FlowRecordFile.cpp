@@ -172,6 +172,9 @@ FlowRecordReader::FlowRecordReader(const std::string& path) : path_(path) {
     rewind();
     check_entries();
   } catch (...) {
+    // The destructor does not run for a constructor that throws.
+    if (dctx_ != nullptr) ZSTD_freeDCtx(dctx_);
+    dctx_ = nullptr;
     ::close(fd_);
     fd_ = -1;
     throw;
