@@ -227,8 +227,6 @@ TEST(FlowRecord, ARecordRewrittenWithValidChecksumsReplaysOnlyAFlowThatCanBe) {
        "holds an impossible flow (outer step 3: the depth in cell 2 is -0.05 m)"},
       {"a discharge not a number", with_value(raw, l, 5, 3 + M, std::nan("")), true,
        "(outer step 5: the discharge in cell 1 is"},
-      {"an infinite inlet depth", with_value(raw, l, 7, 1, HUGE_VAL), true,
-       "(outer step 7: the depth at the upstream end is"},
       {"a step of zero", with_value(raw, l, 2, 0, 0.0), true, "(outer step 2: its length is 0 s)"},
       {"an event the blocks do not hold", more_events, true, "damaged (its end counts"},
       {"a step twice as long", with_value(raw, l, 10, 0, 2 * dt10), false,
