@@ -60,19 +60,25 @@ validate: deps
 	@cmake --build $(BUILD) -j $(JOBS) --target quarno quarno_validate -- --no-print-directory
 	@$(BUILD)/quarno_validate
 
-# Fuzzes the deck reader and set-up and the saved-state reader with libFuzzer
-# (clang), seeded with the example and golden decks and the states the
-# program saves for them, for FUZZ_SECONDS; not part of `make test`. Inputs
+# Fuzzes with libFuzzer (clang), for FUZZ_SECONDS each: the deck reader and
+# set-up with the saved-state readers, seeded with the example and golden
+# decks and the states the program saves for them; then the readers of saved
+# run states and flow records on their own, seeded with the states and
+# records the program saves for those decks. Not part of `make test`. Inputs
 # that crash are written to $(FUZZBUILD)/findings/.
 fuzz: build
 	@cmake -S . -B $(FUZZBUILD) -DCMAKE_CXX_COMPILER=/usr/bin/clang++ \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNO_FUZZ=ON -DQUARNO_TESTS=OFF >/dev/null
-	@cmake --build $(FUZZBUILD) -j $(JOBS) --target quarno_fuzz_deck -- --no-print-directory
-	@tests/fuzz/make_corpus.sh . $(FUZZBUILD)/corpus $(BUILD)/quarno
+	@cmake --build $(FUZZBUILD) -j $(JOBS) --target quarno_fuzz_deck quarno_fuzz_saved \
+	  -- --no-print-directory
+	@tests/fuzz/make_corpus.sh . $(FUZZBUILD)/corpus $(BUILD)/quarno $(FUZZBUILD)/corpus-saved
 	@mkdir -p $(FUZZBUILD)/findings
 	@$(FUZZBUILD)/quarno_fuzz_deck -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	  -rss_limit_mb=2048 -dict=tests/fuzz/deck.dict -artifact_prefix=$(FUZZBUILD)/findings/ \
 	  $(FUZZBUILD)/corpus
+	@$(FUZZBUILD)/quarno_fuzz_saved -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  -rss_limit_mb=2048 -max_len=400000 -artifact_prefix=$(FUZZBUILD)/findings/saved- \
+	  $(FUZZBUILD)/corpus-saved
 
 # Speed: time per cell of the flow right-hand side (microbenchmark) and per
 # run of the bench deck; BASE=<commit> adds paired runs against a build of

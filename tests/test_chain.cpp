@@ -4,6 +4,7 @@
 // touched.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "Decks.hpp"
 #include "RunDeck.hpp"
+#include "input/StateText.hpp"
 
 namespace quarno::test {
 namespace {
@@ -160,6 +162,23 @@ TEST_P(Chain, ThreeChainedRunsGiveTheUnsplitRunToTheLastDigit) {
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutForcing, Chain, ::testing::Values("", kChainForcing));
 
+// The state with field `column` (0: the name or row number) of its first
+// line that starts with `line` after `after` set to `value`, and its
+// checksum made again: a state edited on purpose that passes every check of
+// form.
+std::string edited(const std::string& state, const std::string& after, const std::string& line,
+                   int column, const std::string& value) {
+  std::string text = state;
+  std::size_t at = text.find("\n" + line, text.find(after)) + 1;
+  for (int c = 0; c < column; ++c) at = text.find(',', at) + 1;
+  const std::size_t end = std::min(text.find(',', at), text.find('\n', at));
+  text.replace(at, end - at, value);
+  const std::size_t sum = text.rfind("\nchecksum,") + 1;
+  KeyHash hash;
+  hash.add(text.data(), sum);
+  return text.substr(0, sum) + "checksum," + hash.hex() + "\n";
+}
+
 TEST(ChainState, AStateThatDoesNotFitIsRefusedAndNoResultIsTouched) {
   const Reach r = flood_on_a_loaded_bed();
   ScratchFolder f(param_text(cut(r, 1)), bicond_text(cut(r, 1)));
@@ -190,6 +209,23 @@ TEST(ChainState, AStateThatDoesNotFitIsRefusedAndNoResultIsTouched) {
       {"a folder", "", r, "", "not a regular file"},
       {"a frozen flow", good, r, "--steady-flow", "cannot freeze its flow"},
       {"nothing left to run", good, cut(r, 1), "", "at or past the end of this deck"},
+      // Values out of their ranges, the checksum made again.
+      {"a time before the start", edited(good, "", "t_s,", 1, "-1e9"), r, "",
+       "t_s must be at least 0, found '-1e9'"},
+      {"a record clock far back", edited(good, "", "record_clock_s,", 1, "-1e300"), r, "",
+       "record_clock_s must be at least 0"},
+      {"a record clock past the time", edited(good, "", "record_clock_s,", 1, "1e9"), r, "",
+       "record_clock_s must not exceed t_s (600 s)"},
+      {"a step of zero", edited(good, "", "dt_s,", 1, "0"), r, "", "dt_s must be above 0"},
+      {"an inlet depth below zero", edited(good, "", "h0,", 1, "-0.5"), r, "",
+       "h0 must be at least 0"},
+      {"no initial storage", edited(good, "", "Wini,", 1, "0"), r, "", "Wini must be above 0"},
+      {"a record flag of 2", edited(good, "", "record_flag,", 1, "2"), r, "",
+       "record_flag must be 0 or 1"},
+      {"a cell's depth below zero", edited(good, "\ncells,", "3,", 1, "-0.05"), r, "",
+       "h_m must be at least 0, found '-0.05'"},
+      {"a node's old area below zero", edited(good, "\nnodes,", "5,", 9, "-1"), r, "",
+       "An_old_m2 must be at least 0"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -205,6 +241,9 @@ TEST(ChainState, AStateThatDoesNotFitIsRefusedAndNoResultIsTouched) {
     const std::string errors = f.get("err.txt");
     EXPECT_TRUE(has(errors, name) && has(errors, c.message)) << errors;
     EXPECT_EQ(lines_of(errors).size(), 1u) << errors;
+    if (!c.state.empty()) {
+      EXPECT_EQ(f.get(name), c.state);
+    }
     EXPECT_EQ(f.get("crOutput.txt"), "earlier results\n");
     EXPECT_FALSE(f.exists("crObsNode.txt"));
   }

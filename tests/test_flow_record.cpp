@@ -6,7 +6,9 @@
 #include <xxhash.h>
 
 #include <cstdint>
+#include <cmath>
 #include <cstring>
+#include <vector>
 #include <string>
 
 #include "Decks.hpp"
@@ -137,6 +139,122 @@ TEST(FlowRecord, ARecordThatCannotBeUsedIsRefusedAndNoResultIsTouched) {
   f.put("crbicond.txt", with_line(bicond_text(r), 2, "  1"));
   EXPECT_EQ(f.sh("\"$Q\" --no-pause --save-flow failed.qflow </dev/null >/dev/null 2>&1"), 1);
   EXPECT_FALSE(f.exists("failed.qflow"));
+}
+
+// Where the outer steps of an uncompressed record lie: the offset of each
+// step's values, the offset of the last block's head and the values a step
+// holds.
+struct RecordLayout {
+  std::vector<std::size_t> steps;
+  std::size_t last_block = 0;
+  std::size_t values = 0;
+};
+RecordLayout layout_of(const std::string& rec) {
+  RecordLayout l;
+  const int M = std::stoi(rec.substr(rec.find("\ncells ") + 7));
+  l.values = flow_step_values(M);
+  std::size_t at = rec.find('\n', rec.find("\nchecksum ") + 1) + 1;
+  for (;;) {
+    std::uint32_t head[4];
+    std::memcpy(head, &rec[at], sizeof head);
+    if (head[0] == kFlowEndMagic) return l;
+    l.last_block = at;
+    for (std::size_t e = at + kFlowBlockHeadBytes; e < at + kFlowBlockHeadBytes + head[1];)
+      if (rec[e] == 'E') {
+        e += 2;
+      } else {
+        l.steps.push_back(e + 1);
+        e += 1 + 8 * l.values;
+      }
+    at += kFlowBlockHeadBytes + head[2];
+  }
+}
+
+// The record with value `i` of outer step `k` (1-based) set to v.
+std::string with_value(std::string rec, const RecordLayout& l, std::size_t k, std::size_t i,
+                       double v) {
+  std::memcpy(&rec[l.steps[k - 1] + 8 * i], &v, 8);
+  return rec;
+}
+
+// The record with `entry` put into its last block at `at` (or, when entry is
+// empty, the last outer step taken out), the block's head and the end's
+// count of steps following.
+std::string with_last_step(std::string rec, const RecordLayout& l, const std::string& entry) {
+  const std::size_t bytes = 1 + 8 * l.values;
+  const std::size_t end = rec.size() - kFlowEndBytes;
+  const std::int64_t change = entry.empty() ? -1 : 1;
+  if (entry.empty())
+    rec.erase(l.steps.back() - 1, bytes);
+  else
+    rec.insert(end, entry);
+  std::uint32_t head[4];
+  std::memcpy(head, &rec[l.last_block], sizeof head);
+  head[1] += static_cast<std::uint32_t>(change * static_cast<std::int64_t>(bytes));
+  head[2] = head[1];
+  head[3] += static_cast<std::uint32_t>(change);
+  std::memcpy(&rec[l.last_block], head, sizeof head);
+  std::uint64_t steps;
+  std::memcpy(&steps, &rec[rec.size() - kFlowEndBytes + 16], 8);
+  steps += static_cast<std::uint64_t>(change);
+  std::memcpy(&rec[rec.size() - kFlowEndBytes + 16], &steps, 8);
+  return rec;
+}
+
+TEST(FlowRecord, ARecordRewrittenWithValidChecksumsReplaysOnlyAFlowThatCanBe) {
+  const Reach r = flood_with_transport();
+  ScratchFolder f(param_text(r), bicond_text(r));
+  ASSERT_EQ(f.sh("\"$Q\" --no-pause --flow-compression 0 --save-flow raw.qflow </dev/null "
+                 ">/dev/null 2>&1"), 0);
+  const std::string raw = f.get("raw.qflow"), full_obs = f.get("crObsNode.txt");
+  const RecordLayout l = layout_of(raw);
+  ASSERT_GT(l.steps.size(), 20u);
+  const std::string obs_head = full_obs.substr(0, full_obs.find('\n', full_obs.find("   Time")) + 1);
+  ASSERT_LT(obs_head.size(), full_obs.size());
+  const std::size_t M = (l.values - 3) / 2;
+  double dt10;
+  std::memcpy(&dt10, &raw[l.steps[9]], 8);
+  std::string more_events = raw;
+  more_events[more_events.size() - kFlowEndBytes + 24] += 1;
+  const std::string last_entry = raw.substr(l.steps.back() - 1, 1 + 8 * l.values);
+  const struct Case {
+    const char* what;
+    std::string record;
+    bool up_front;  // refused before any result file is opened
+    const char* message;
+  } cases[] = {
+      {"a depth below zero", with_value(raw, l, 3, 3 + 1, -0.05), true,
+       "holds an impossible flow (outer step 3: the depth in cell 2 is -0.05 m)"},
+      {"a discharge not a number", with_value(raw, l, 5, 3 + M, std::nan("")), true,
+       "(outer step 5: the discharge in cell 1 is"},
+      {"a step of zero", with_value(raw, l, 2, 0, 0.0), true, "(outer step 2: its length is 0 s)"},
+      {"an event the blocks do not hold", more_events, true, "damaged (its end counts"},
+      {"a step twice as long", with_value(raw, l, 10, 0, 2 * dt10), false,
+       "does not follow this run (at t = "},
+      {"a step after the run's end", with_last_step(raw, l, last_entry), false,
+       "goes on after this run ends at t = 1200 s"},
+      {"the last step taken out", with_last_step(raw, l, ""), false,
+       "before this run does"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string forged = with_checksums(c.record);
+    f.put("x.qflow", forged);
+    f.put("crOutput.txt", "earlier results\n");
+    f.sh("rm -f crObsNode.txt");
+    EXPECT_EQ(f.sh("\"$Q\" --no-pause --replay-flow x.qflow </dev/null >out.txt 2>err.txt"), 1);
+    const std::string errors = f.get("err.txt");
+    EXPECT_TRUE(has(errors, "x.qflow: ") && has(errors, c.message)) << errors;
+    EXPECT_EQ(lines_of(errors).size(), 1u) << errors;
+    EXPECT_EQ(f.get("x.qflow"), forged);
+    if (c.up_front) {
+      EXPECT_EQ(f.get("crOutput.txt"), "earlier results\n");
+      EXPECT_FALSE(f.exists("crObsNode.txt"));
+    } else {
+      // Refused before the first outer step: the site file has its head only.
+      EXPECT_EQ(f.get("crObsNode.txt"), obs_head);
+    }
+  }
 }
 
 TEST(FlowRecord, AnotherFlowsRecordIsSolvedAgainAndAChainedLinkReplaysItsOwn) {

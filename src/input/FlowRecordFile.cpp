@@ -14,6 +14,7 @@
 
 #include "input/StateText.hpp"
 #include "model/Errors.hpp"
+#include "model/ShowNumber.hpp"
 #include "model/Sizing.hpp"
 
 namespace quarno {
@@ -175,16 +176,80 @@ FlowRecordReader::FlowRecordReader(const std::string& path) : path_(path) {
   try {
     read_header();
     check_blocks();
+    if (zstd_) {
+      dctx_ = ZSTD_createDCtx();
+      if (dctx_ == nullptr) throw std::bad_alloc();
+    }
+    rewind();
+    check_entries();
   } catch (...) {
+    // The destructor does not run for a constructor that throws.
+    if (dctx_ != nullptr) ZSTD_freeDCtx(dctx_);
+    dctx_ = nullptr;
     ::close(fd_);
     fd_ = -1;
     throw;
   }
-  if (zstd_) {
-    dctx_ = ZSTD_createDCtx();
-    if (dctx_ == nullptr) throw std::bad_alloc();
-  }
+  rewind();
+}
+
+void FlowRecordReader::rewind() {
   ::lseek(fd_, static_cast<off_t>(data_start_), SEEK_SET);
+  history_.size(flow_step_values(M_));
+  used_ = pos_ = 0;
+  block_ = 0;
+  at_end_ = false;
+}
+
+namespace {
+
+// What makes the values of a recorded outer step impossible (dt, hl(1),
+// qr(M), y(1..2M) of M cells): a value that is not finite, a step that is
+// not above zero, a depth below zero; empty when they are possible.
+std::string impossible_step_values(const double* v, int M) {
+  const std::size_t n = flow_step_values(M);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isfinite(v[i])) continue;
+    if (i == 0) return "its length is " + show_number(v[0]) + " s";
+    if (i == 1) return "the depth at the upstream end is " + show_number(v[1]) + " m";
+    if (i == 2) return "the discharge at the downstream end is " + show_number(v[2]);
+    const std::size_t cell = (i - 3) % static_cast<std::size_t>(M) + 1;
+    return std::string(i - 3 < static_cast<std::size_t>(M) ? "the depth" : "the discharge") +
+           " in cell " + std::to_string(cell) + " is " + show_number(v[i]);
+  }
+  if (!(v[0] > 0.0)) return "its length is " + show_number(v[0]) + " s";
+  if (v[1] < 0.0) return "the depth at the upstream end is " + show_number(v[1]) + " m";
+  for (int i = 1; i <= M; ++i)
+    if (v[2 + i] < 0.0)
+      return "the depth in cell " + std::to_string(i) + " is " + show_number(v[2 + i]) + " m";
+  return {};
+}
+
+}  // namespace
+
+// Every entry decoded once: known tags, as many steps and events as the end
+// counts, and in every step values a flow can have.
+void FlowRecordReader::check_entries() {
+  FlowEvent event{};
+  const double* values = nullptr;
+  std::uint64_t steps = 0, events = 0;
+  for (;;) {
+    const Entry entry = next(event, values);
+    if (entry == Entry::end) break;
+    if (entry == Entry::event) {
+      ++events;
+      continue;
+    }
+    ++steps;
+    const std::string why = impossible_step_values(values, M_);
+    if (!why.empty())
+      fail("the flow record holds an impossible flow (outer step " + std::to_string(steps) +
+           ": " + why + ")");
+  }
+  if (steps != steps_ || events != events_)
+    fail("the flow record is damaged (its end counts " + std::to_string(steps_) + " steps and " +
+         std::to_string(events_) + " events, its blocks hold " + std::to_string(steps) +
+         " and " + std::to_string(events) + ")");
 }
 
 FlowRecordReader::~FlowRecordReader() {

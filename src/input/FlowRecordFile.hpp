@@ -230,8 +230,11 @@ class FlowRecordReader {
  public:
   // Opens `path` (a regular file; a FIFO or a device is refused, never
   // waited on) and checks it whole: its header, the checksum of every block
-  // and the end. Throws InputError naming `path` when it cannot be read, is
-  // not a flow record, is of another version, is damaged or is cut short.
+  // and the end, then every entry decoded (known tags, the counts of the
+  // end, finite values, steps above zero, depths not below zero). Throws
+  // InputError naming `path` when it cannot be read, is not a flow record,
+  // is of another version, is damaged, is cut short or holds an impossible
+  // flow.
   explicit FlowRecordReader(const std::string& path);
   ~FlowRecordReader();
   FlowRecordReader(const FlowRecordReader&) = delete;
@@ -249,10 +252,13 @@ class FlowRecordReader {
   // end. Throws InputError naming the file when a block cannot be read or
   // decoded.
   Entry next(FlowEvent& event, const double*& values);
+  // Back to the first entry.
+  void rewind();
 
  private:
   void read_header();
   void check_blocks();
+  void check_entries();
   bool read_block_head(std::uint32_t& raw, std::uint32_t& stored, std::uint32_t& steps,
                        std::uint64_t& checksum, unsigned char* head);
   void load_block();

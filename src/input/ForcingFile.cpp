@@ -421,8 +421,8 @@ class SectionReader {
 
   void check_keys(const toml::table& t, const std::vector<const char*>& keys,
                   const char* where) const {
-    for (auto&& [key, value] : t) {
-      (void)value;
+    for (const auto& entry : t) {
+      const auto& key = entry.first;
       if (std::none_of(keys.begin(), keys.end(), [&](const char* k) { return key.str() == k; }))
         fail_at(file_, static_cast<int>(key.source().begin.line),
                 "unknown key " + quote_input(key.str()) + " in " + where + " (its keys are " +

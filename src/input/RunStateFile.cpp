@@ -18,13 +18,22 @@ namespace {
 // Far more than the state of the largest grid a deck may have: a cell row and
 // a node row together are under 500 bytes (an index and at most nine numbers
 // of at most 24 characters each), the lines before the rows well under 8 kB.
+// How far the clock of the observation records may pass the model time,
+// relative: both are sums of the same steps, rounded apart.
+constexpr double kClockRounding = 1e-9;
+
 constexpr std::size_t kMaxRunStateBytes = 8192 + 500 * static_cast<std::size_t>(kNodeLimit);
+
+// The least value a saved number may have: any finite one, zero (depths,
+// areas, times, clocks) or a value above zero (a step, a storage).
+enum class Least { any, zero, above_zero };
 
 // Every scalar that persists from one outer step to the next. The writer
 // only reads through these references.
 struct Scalar {
   const char* name;
   double& (*at)(Model&);
+  Least least = Least::any;
 };
 struct Count {
   const char* name;
@@ -34,16 +43,19 @@ struct Count {
 struct Column {
   const char* name;
   double& (*at)(Model&, int);
+  Least least = Least::any;
 };
 
-#define QUARNO_SCALAR(name, field) Scalar{name, [](Model& m) -> double& { return m.field; }}
+#define QUARNO_SCALAR(name, field, ...) \
+  Scalar{name, [](Model& m) -> double& { return m.field; }, ##__VA_ARGS__}
 const Scalar kScalars[] = {
-    QUARNO_SCALAR("t_s", clock.t),           QUARNO_SCALAR("dt_s", clock.dt),
-    QUARNO_SCALAR("record_clock_s", clock.record_clock),
-    QUARNO_SCALAR("h0", bnd.h0),             QUARNO_SCALAR("q0", bnd.q0),
-    QUARNO_SCALAR("hU", bnd.hU),             QUARNO_SCALAR("u0", bnd.u0),
-    QUARNO_SCALAR("Fr0", bnd.Fr0),           QUARNO_SCALAR("qX0", bnd.qX0),
-    QUARNO_SCALAR("qXL", bnd.qXL),           QUARNO_SCALAR("Wini", bal.Wini),
+    QUARNO_SCALAR("t_s", clock.t, Least::zero),
+    QUARNO_SCALAR("dt_s", clock.dt, Least::above_zero),
+    QUARNO_SCALAR("record_clock_s", clock.record_clock, Least::zero),
+    QUARNO_SCALAR("h0", bnd.h0, Least::zero), QUARNO_SCALAR("q0", bnd.q0),
+    QUARNO_SCALAR("hU", bnd.hU, Least::zero), QUARNO_SCALAR("u0", bnd.u0),
+    QUARNO_SCALAR("Fr0", bnd.Fr0, Least::zero), QUARNO_SCALAR("qX0", bnd.qX0),
+    QUARNO_SCALAR("qXL", bnd.qXL),           QUARNO_SCALAR("Wini", bal.Wini, Least::above_zero),
     QUARNO_SCALAR("Wfin", bal.Wfin),         QUARNO_SCALAR("QX0", bal.QX0),
     QUARNO_SCALAR("QXL", bal.QXL),           QUARNO_SCALAR("QGwU", bal.QGwU),
     QUARNO_SCALAR("Cwini", bal.Cwini),       QUARNO_SCALAR("Cwfin", bal.Cwfin),
@@ -69,22 +81,33 @@ const Count kCounts[] = {
     {"output_index", [](Model& m) -> int& { return m.clock.output_index; }},
 };
 
-#define QUARNO_COLUMN(name, field) Column{name, [](Model& m, int i) -> double& { return m.field(i); }}
+#define QUARNO_COLUMN(name, field, ...) \
+  Column{name, [](Model& m, int i) -> double& { return m.field(i); }, ##__VA_ARGS__}
 const Column kCellColumns[] = {
-    Column{"h_m", [](Model& m, int i) -> double& { return m.flow.y(i); }},
+    Column{"h_m", [](Model& m, int i) -> double& { return m.flow.y(i); }, Least::zero},
     Column{"q_m2_per_s", [](Model& m, int i) -> double& { return m.flow.y(m.grid.M + i); }},
     QUARNO_COLUMN("u_m_per_s", flow.u), QUARNO_COLUMN("Q_m3_per_s", flow.Q),
-    QUARNO_COLUMN("A_m2", flow.A),      QUARNO_COLUMN("C_mean", means.C),
+    QUARNO_COLUMN("A_m2", flow.A, Least::zero), QUARNO_COLUMN("C_mean", means.C),
     QUARNO_COLUMN("Cb_mean", means.Cb), QUARNO_COLUMN("Cs_mean", means.Cs),
 };
 const Column kNodeColumns[] = {
     QUARNO_COLUMN("C", nodes.CN),       QUARNO_COLUMN("Cs", tr.CsN),
     QUARNO_COLUMN("Cb", nodes.CbN),     QUARNO_COLUMN("TResC", tr.TResC),
-    QUARNO_COLUMN("TDepC", tr.TDepC),   QUARNO_COLUMN("hn_m", tr.hn),
-    QUARNO_COLUMN("un_m_per_s", tr.un), QUARNO_COLUMN("An_m2", tr.An),
-    QUARNO_COLUMN("An_old_m2", tr.An_old),
+    QUARNO_COLUMN("TDepC", tr.TDepC),   QUARNO_COLUMN("hn_m", tr.hn, Least::zero),
+    QUARNO_COLUMN("un_m_per_s", tr.un), QUARNO_COLUMN("An_m2", tr.An, Least::zero),
+    QUARNO_COLUMN("An_old_m2", tr.An_old, Least::zero),
 };
 #undef QUARNO_COLUMN
+
+// A number of the state that must be at least its least value.
+double bounded_number(StateText& r, std::string_view text, const char* name, Least least) {
+  const double v = r.number(text, name);
+  if (least == Least::zero && !(v >= 0.0))
+    r.fail_line(std::string(name) + " must be at least 0, found " + quote_state(text));
+  if (least == Least::above_zero && !(v > 0.0))
+    r.fail_line(std::string(name) + " must be above 0, found " + quote_state(text));
+  return v;
+}
 
 template <std::size_t N>
 std::string heads(const char* first, const Column (&columns)[N]) {
@@ -114,7 +137,10 @@ void append_rows(std::string& text, Model& m, const char* what, int count,
 }
 
 // One row "<i>,<values>" of `n` values into `out`.
-void read_row(StateText& r, std::string_view line, int i, int n, std::vector<double>& out) {
+template <std::size_t N>
+void read_row(StateText& r, std::string_view line, int i, const Column (&columns)[N],
+              std::vector<double>& out) {
+  const int n = static_cast<int>(N);
   std::size_t from = 0;
   for (int col = 0; col <= n; ++col) {
     if (from > line.size())
@@ -126,7 +152,8 @@ void read_row(StateText& r, std::string_view line, int i, int n, std::vector<dou
       if (r.whole(value, "the row number") != i)
         r.fail_line("expected row " + std::to_string(i) + ", found " + quote_state(line));
     } else {
-      out.push_back(r.number(value, "a value"));
+      const Column& c = columns[col - 1];
+      out.push_back(bounded_number(r, value, c.name, c.least));
     }
   }
   if (from <= line.size())
@@ -146,7 +173,7 @@ int read_rows(StateText& r, const char* what, long most, const Column (&columns)
   if (line != expected)
     r.fail_line("expected the column heads " + expected + ", found " + quote_state(line));
   for (int i = 1; i <= count; ++i)
-    read_row(r, r.expect_line("the last row"), i, static_cast<int>(N), out);
+    read_row(r, r.expect_line("the last row"), i, columns, out);
   return static_cast<int>(count);
 }
 
@@ -240,10 +267,20 @@ SavedRunState parse_run_state(std::string_view text, const std::string& path) {
   const std::string_view key = r.field("key");
   if (!is_key(key)) r.fail_line("the key must be 16 hexadecimal digits, found " + quote_state(key));
   s.key = std::string(key);
-  for (const Scalar& v : kScalars) s.scalars.push_back(r.number(r.field(v.name), v.name));
+  for (const Scalar& v : kScalars) {
+    s.scalars.push_back(bounded_number(r, r.field(v.name), v.name, v.least));
+    // The time since the last observation record is a part of the run's
+    // time (up to the rounding of the two sums).
+    if (std::string_view(v.name) == "record_clock_s" &&
+        s.scalars.back() > s.scalars.front() * (1.0 + kClockRounding))
+      r.fail_line("record_clock_s must not exceed t_s (" + show_number(s.scalars.front()) +
+                  " s), found " + show_number(s.scalars.back()) + " s");
+  }
   for (const Count& c : kCounts) {
     const long v = r.whole(r.field(c.name), c.name);
     if (v < 0 || v > INT_MAX) r.fail_line(std::string(c.name) + " is out of range");
+    if (std::string_view(c.name) == "record_flag" && v > 1)
+      r.fail_line("record_flag must be 0 or 1, found " + std::to_string(v));
     s.scalars.push_back(static_cast<double>(v));
   }
   s.t = s.scalars[0];

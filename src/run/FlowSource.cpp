@@ -1,6 +1,7 @@
 #include "run/FlowSource.hpp"
 
 #include "model/Errors.hpp"
+#include "model/Schedule.hpp"
 #include "model/ShowNumber.hpp"
 #include "run/Controller.hpp"
 #include "run/OuterStep.hpp"
@@ -20,6 +21,7 @@ FlowSource::FlowSource(const Model& m, Outputs& out, const FlowRecording& record
     if (r.key() == key && r.cells() == m.grid.M) {
       kind_ = Kind::replayed;
       record_ = recording.replay_from;
+      check_record_follows(m);
     } else {
       out.warnings.write_line("note: " + r.path() + " records the flow of another set-up (key " +
                               r.key() + ", this run " + key + "); the flow is solved.");
@@ -27,6 +29,41 @@ FlowSource::FlowSource(const Model& m, Outputs& out, const FlowRecording& record
   }
   if (!recording.save_path.empty())
     recorder_ = std::make_unique<FlowRecorder>(m, recording.save_path, recording.level);
+}
+
+// The record's steps taken through this run's schedule from its time, as
+// the time loop takes them: no step may pass the end of its interval (beyond
+// the rounding of a step cut to end on it), the record may not end before
+// the run does nor go on after it. Then back to the record's first entry.
+void FlowSource::check_record_follows(const Model& m) {
+  FlowRecordReader& r = *record_;
+  FlowEvent event{};
+  const double* values = nullptr;
+  auto next_step = [&] {
+    for (;;) {
+      const FlowRecordReader::Entry entry = r.next(event, values);
+      if (entry != FlowRecordReader::Entry::event) return entry == FlowRecordReader::Entry::step;
+    }
+  };
+  double t = m.clock.t;
+  for (int k = 1; k <= m.run.NTInt; ++k) {
+    const double TEnd = interval_end(m.bic, k);
+    while (interval_runs(t, TEnd)) {
+      if (!next_step())
+        throw InputError(r.path() + ": the flow record ends at t = " + show_number(t) +
+                         " s, before this run does");
+      const double tNew = t + values[0];
+      if (tNew > TEnd + kEndTolerance * TEnd)
+        throw InputError(r.path() + ": the flow record does not follow this run (at t = " +
+                         show_number(t) + " s it steps " + show_number(values[0]) +
+                         " s, past the end of the schedule row at " + show_number(TEnd) + " s)");
+      t = tNew;
+    }
+  }
+  if (next_step())
+    throw InputError(r.path() + ": the flow record goes on after this run ends at t = " +
+                     show_number(t) + " s");
+  r.rewind();
 }
 
 int FlowSource::threads(const RunSettings& settings) const {

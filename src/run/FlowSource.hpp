@@ -21,7 +21,9 @@ class FlowSource {
   // as the time loop starts from them): frozen when the run's flow is
   // steady; replayed when `recording` names a record whose key is this
   // run's (a record that does not match is noted on the warnings stream and
-  // the flow is solved); solved otherwise. Opens the recorder when the flow
+  // the flow is solved); solved otherwise. A matching record whose steps do
+  // not take this run from its time to its end, row by row, is refused
+  // (InputError naming it) before the first step. Opens the recorder when the flow
   // is to be recorded.
   FlowSource(const Model& m, Outputs& out, const FlowRecording& recording);
 
@@ -41,6 +43,7 @@ class FlowSource {
   void commit();
 
  private:
+  void check_record_follows(const Model& m);
   void step_length(Model& m, double TEnd);
   void replay_step_length(Model& m, Outputs& out);
   void replay_flow(Model& m);
