@@ -110,10 +110,10 @@ def parse_real(token, where):
         When the token is not a number, or one too large for a double.
     """
     if not REAL.fullmatch(token):
-        raise DeckError(f"{where}: expected a number, found {token!r}")
+        raise DeckError(f"{where}: expected a number, found {shown(token)}")
     value = float(token.replace("D", "e").replace("d", "e"))
     if value in (float("inf"), float("-inf")):
-        raise DeckError(f"{where}: expected a number, found {token!r}, which is out of range")
+        raise DeckError(f"{where}: expected a number, found {shown(token)}, which is out of range")
     return value
 
 
@@ -239,7 +239,9 @@ class StepReader:
         text = None if tok.text is None else tok.text.split("*")[-1]
         if text is None or not INTEGER.fullmatch(text):
             raise DeckError(f"{where}: expected an integer for {table}")
-        count = int(text)
+        # Python refuses to convert integers of thousands of digits: a count
+        # that long is out of range whatever its digits.
+        count = int(text) if len(text.lstrip("+-").lstrip("0")) <= 19 else INT_RANGE[1] + 1
         if not INT_RANGE[0] <= count <= INT_RANGE[1]:
             raise DeckError(f"{where}: expected an integer for {table}, found {text!r}, "
                             "which is out of range")
@@ -305,8 +307,10 @@ class StepReader:
             where = f"{self.name}, line {li + 1}"
             if "*" in token:
                 count, value = token.split("*", 1)
-                if not _DIGITS.fullmatch(count) or not 1 <= int(count) <= _REPEAT_MAX:
-                    raise DeckError(f"{where}: a repeat count must be a positive integer ({token!r})")
+                if (not _DIGITS.fullmatch(count) or len(count.lstrip("0")) > 19
+                        or not 1 <= int(count) <= _REPEAT_MAX):
+                    raise DeckError(f"{where}: a repeat count must be a positive integer "
+                                    f"({shown(token)})")
                 # Copies past the step's last target are discarded, as the
                 # program does: a token counts the copies that are read.
                 used = min(int(count), n - len(out))

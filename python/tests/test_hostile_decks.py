@@ -65,6 +65,12 @@ CASES = [
     ("huge repeat count", param("     0.   8.\n  2000.   8.", "  99999999999999999999*0."),
      "repeat count"),
     ("word repeat count", param("     0.   8.\n  2000.   8.", "  x*0. 2000. 8."), "repeat count"),
+    # Thousands of digits, past what Python converts to an integer.
+    ("5000-digit repeat count", param("     0.   8.\n  2000.   8.", "  " + "9" * 5000 + "*0."),
+     "repeat count"),
+    ("5000-digit count", param("NWidth: rows of the width table\n  2", "N\n  " + "9" * 5000),
+     "expected a number"),
+    ("superscript before *", param("     0.   8.\n  2000.   8.", "  2\u00b2*0."), "repeat count"),
     ("repeat of a word", param("     0.   8.\n  2000.   8.", "  4*abc"), "expected a number"),
     ("1e999", param("  2000.   120.", "  1e999   120."), "'1e999', which is out of range"),
     ("non-ASCII digits", param("  2000.   120.", "  ١٢   120."), "expected a number, found '١٢'"),
