@@ -7,12 +7,11 @@ run solves its own. The choice adds options to every run and a text to every
 run's cache key, so that runs made with another flow are never reused.
 """
 
-import subprocess
 
 from .contract import STEADY_FLOW_FILE
 from .deck import FLOW_COLUMNS, FLOW_OPTIONS
 from .errors import RunFailure
-from .service import FLOW_RECORD_HEAD, FlowRecord, file_hash
+from .service import FLOW_RECORD_HEAD, FlowRecord, file_hash, program_offers
 
 
 class FitFlow:
@@ -162,12 +161,7 @@ class FitFlow:
         if fitted:
             return (f"the flow depends on the fitted {', '.join(fitted)}: every run solves "
                     "its own")
-        try:
-            usage = subprocess.run([self.cfg.program, "--help"], stdin=subprocess.DEVNULL,
-                                   capture_output=True, text=True, errors="replace").stdout
-        except OSError:
-            usage = ""
-        if "--replay-flow" not in usage:
+        if not program_offers(self.cfg.program, "--replay-flow"):
             return f"{self.cfg.program} does not offer --replay-flow: every run solves its flow"
         return None
 

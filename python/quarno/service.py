@@ -7,10 +7,8 @@ by its content and makes or reuses a flow record.
     if not outcome.ok:
         raise service.failure(outcome, program, "run1")
 
-`quarno.run` and the task every back end runs (`quarno.task.perform`, for
-the fit's runner `quarno.cache.Runner` and the sampler's `quarno.engine`, on
-threads, GNU parallel or Dask: `quarno.backends`) all start the program
-through `command` and `execute`.
+`quarno.run`, the task every back end runs (`quarno.task.perform`) and the
+query of the program's options all start the program from here.
 """
 
 import hashlib
@@ -179,6 +177,27 @@ def execute(program, options, folder, keep_stdout=False):
         return Outcome(None, "", e.strerror or str(e))
     status = 128 - p.returncode if p.returncode < 0 else p.returncode
     return Outcome(status, p.stdout or "", p.stderr)
+
+
+def program_offers(program, option):
+    """Whether the program lists `option` in its --help (an older build may not).
+
+    Parameters
+    ----------
+    program, option : str
+        The program and an option's name, such as "--replay-flow".
+
+    Returns
+    -------
+    bool
+        False also when the program cannot be started.
+    """
+    try:
+        usage = subprocess.run([program, "--help"], stdin=subprocess.DEVNULL,
+                               capture_output=True, text=True, errors="replace").stdout
+    except OSError:
+        return False
+    return option in usage
 
 
 def failure(outcome, program, folder=None, stops_fit=False, hint=""):
