@@ -37,34 +37,15 @@ def fit_main(argv=None):
     ap.add_argument("--out", help="folder for runs and results (default: fit/ beside the config)")
     args = ap.parse_args(argv)
     from .fit import Config, Fit
-    # SIGTERM ends the fit as Ctrl-C does, with its own status.
-    main = threading.current_thread() is threading.main_thread()
-    previous = signal.signal(signal.SIGTERM, _terminated) if main else None
-    try:
+
+    def work():
         cfg = Config(args.config, args.out)
         fit = Fit(cfg, log=lambda s: print(s, flush=True))
         fit.run()
         _note_failed("quarno-fit", len(fit.runner.failed), "counted as bad points",
                      cfg.out / "summary.txt")
-    except QuarnoError as e:
-        print(f"quarno-fit: {e}", file=sys.stderr)
-        return e.status
-    except OSError as e:  # a full disk, a folder that is a file, ...
-        where = f"{e.filename}: " if e.filename else ""
-        print(f"quarno-fit: {where}{e.strerror or e}", file=sys.stderr)
-        return 1
-    except _Terminated:
-        print("quarno-fit: terminated; finished runs are kept and a new start resumes from "
-              "them", file=sys.stderr)
-        return 143
-    except KeyboardInterrupt:
-        print("quarno-fit: interrupted; finished runs are kept and a new start resumes from "
-              "them", file=sys.stderr)
-        return 130
-    finally:
-        if main:
-            signal.signal(signal.SIGTERM, previous)
-    return 0
+    resume = "; finished runs are kept and a new start resumes from them"
+    return _run_command("quarno-fit", work, resume)
 
 
 def sample_main(argv=None):
@@ -96,27 +77,38 @@ def sample_main(argv=None):
     matplotlib.use("Agg")  # files only, never a window
     from .config import check_address
     from .sample import SampleConfig, Sampler
-    main = threading.current_thread() is threading.main_thread()
-    previous = signal.signal(signal.SIGTERM, _terminated) if main else None
-    try:
+    def work():
         if args.scheduler is not None:
             check_address(args.scheduler, "--scheduler")
         cfg = SampleConfig(args.config, args.out)
         result = Sampler(cfg, args.scheduler, log=lambda s: print(s, flush=True)).run()
         _note_failed("quarno-sample", result.failed, "left out of the analysis",
                      cfg.out / "summary.txt")
+    return _run_command("quarno-sample", work)
+
+
+def _run_command(command, work, resume=""):
+    """Calls `work` and turns how it ends into one line on stderr and the exit
+    status: 0 done, a QuarnoError's status, 1 a file that cannot be written
+    (a full disk, a folder that is a file, no scheduler there), 143 on SIGTERM
+    (which ends the command as Ctrl-C does) and 130 on Ctrl-C; `resume` ends
+    the lines of the last two."""
+    main = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, _terminated) if main else None
+    try:
+        work()
     except QuarnoError as e:
-        print(f"quarno-sample: {e}", file=sys.stderr)
+        print(f"{command}: {e}", file=sys.stderr)
         return e.status
-    except OSError as e:  # a full disk, a folder that is a file, no scheduler there, ...
+    except OSError as e:
         where = f"{e.filename}: " if e.filename else ""
-        print(f"quarno-sample: {where}{e.strerror or e}", file=sys.stderr)
+        print(f"{command}: {where}{e.strerror or e}", file=sys.stderr)
         return 1
     except _Terminated:
-        print("quarno-sample: terminated", file=sys.stderr)
+        print(f"{command}: terminated{resume}", file=sys.stderr)
         return 143
     except KeyboardInterrupt:
-        print("quarno-sample: interrupted", file=sys.stderr)
+        print(f"{command}: interrupted{resume}", file=sys.stderr)
         return 130
     finally:
         if main:
