@@ -19,17 +19,18 @@ imported on their own, since they need matplotlib and scipy.
 
 from .build import normal_depth
 from .deck import FITTABLE, FLOW_COLUMNS, TABLES, Deck
-from .errors import (DeckError, FitError, PlotError, QuarnoError, ResultsError, RunError,
-                     RunFailure)
+from .errors import (DeckError, FitError, PlotError, QuarnoError, QuarnoWarning, ResultsError,
+                     RunError, RunFailure)
 from .results import (OBS_COLUMNS, read_balance_csv, read_balance_fixed, read_number,
                       read_obs_csv, read_obs_fixed, read_observations, read_profiles_csv,
                       read_profiles_fixed)
 from .run import Results, default_program, run
+from .units import Unit
 
 __version__ = "0.5.0"
 
 __all__ = ["Deck", "DeckError", "FITTABLE", "FLOW_COLUMNS", "FitError", "OBS_COLUMNS",
-           "PlotError", "QuarnoError", "Results", "ResultsError", "RunError", "RunFailure", "TABLES", "default_program", "normal_depth",
+           "PlotError", "QuarnoError", "QuarnoWarning", "Results", "ResultsError", "RunError", "RunFailure", "TABLES", "Unit", "default_program", "normal_depth",
            "read_balance_csv", "read_balance_fixed", "read_number", "read_obs_csv",
            "read_obs_fixed", "read_observations", "read_profiles_csv", "read_profiles_fixed",
            "run"]

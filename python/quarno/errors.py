@@ -9,7 +9,12 @@ QuarnoError
     RunError        a run of the program that failed
     ResultsError    result files that cannot be read, or belong to no finished run
     PlotError       a plot that cannot be drawn from its inputs
+
+QuarnoWarning (a UserWarning, not an error): what the package or the program
+warns of, from a plausibility check or from the program's own warnings.
 """
+
+import warnings
 
 
 class QuarnoError(Exception):
@@ -73,3 +78,25 @@ class ResultsError(QuarnoError):
 
 class PlotError(QuarnoError):
     """A plot that cannot be drawn from its inputs."""
+
+
+class QuarnoWarning(UserWarning):
+    """A warning of the package or of the program: a value that is allowed
+    but probably a mistake (a discharge in L/s given as m3/s, sites in km),
+    a naive date taken as UTC, or a warning the program printed in a run.
+    Shown once per place by Python's default filter; silenced with
+    ``warnings.simplefilter("ignore", quarno.QuarnoWarning)``."""
+
+
+def warn(message, stacklevel=3):
+    """Issues `message` as a `QuarnoWarning`, pointing at the caller's caller
+    (the user's line) by default.
+
+    Parameters
+    ----------
+    message : str
+        One line saying what looks wrong and what was done about it.
+    stacklevel : int, optional
+        As for `warnings.warn`.
+    """
+    warnings.warn(message, QuarnoWarning, stacklevel=stacklevel)
