@@ -14,6 +14,7 @@ import math
 
 import numpy
 
+from . import plausible
 from .errors import DeckError
 from .steps import shown
 from .tables import X_TOLERANCE
@@ -37,17 +38,31 @@ def _bicond_of(deck, what):
     return deck.bicond_file()
 
 
-def normal_depth(deck, Q):
-    """Manning's normal depth of the deck's first segment.
+def _channel_number(v, what):
+    """A channel value given to normal_depth as a float (DeckError otherwise)."""
+    try:
+        return float(v)
+    except (TypeError, ValueError, OverflowError):
+        raise DeckError(f"normal depth: the {what} {shown(v)} is not a number") from None
 
-    A rectangular channel of the width, bed slope and roughness at X = 0,
-    where Q = (1/n) B h (B h / (B + 2 h))^(2/3) S^(1/2).
+
+def normal_depth(Q, deck=None, *, width_m=None, slope=None, manning_n=None):
+    """Manning's normal depth of a rectangular channel: the depth h with
+    Q = (1/n) B h (B h / (B + 2 h))^(2/3) S^(1/2).
+
+    The channel is the deck's first segment (the width, bed slope and
+    roughness at X = 0), or the one the keywords give; a keyword given wins
+    over the deck's value. ``normal_depth(deck, Q)`` is read as
+    ``normal_depth(Q, deck)``.
 
     Parameters
     ----------
-    deck : quarno.Deck
     Q : float
         The discharge (m3/s), finite and not negative.
+    deck : quarno.Deck, optional
+    width_m, slope, manning_n : float, optional
+        The width B (m), bed slope S (m/m) and Manning's n (s/m^(1/3)); each
+        needed when there is no deck.
 
     Returns
     -------
@@ -57,11 +72,14 @@ def normal_depth(deck, Q):
     Raises
     ------
     DeckError
-        For a discharge that is not such a number, or a channel without a
-        positive width, slope and roughness at X = 0.
+        For a discharge that is not such a number, a channel without a
+        positive width, slope and roughness, or a depth beyond any river's
+        (over a kilometre: a discharge in L/s, or swapped columns).
     """
     from scipy.optimize import brentq
-    if not hasattr(deck, "table"):
+    if hasattr(Q, "table") and not hasattr(deck, "table"):
+        Q, deck = deck, Q
+    if deck is not None and not hasattr(deck, "table"):
         raise DeckError(f"normal depth: {shown(deck)} is not a Deck")
     try:
         Q = float(Q)
@@ -70,12 +88,20 @@ def normal_depth(deck, Q):
     if not (math.isfinite(Q) and Q >= 0.0):
         raise DeckError(f"normal depth: the discharge must be finite and not negative "
                         f"(found {Q!r})")
-    widths = deck.table("Width")
-    B = float(numpy.interp(0.0, widths["X"], widths["Width"]))
-    S = _first_row_value(deck, "Slope")
-    n = _first_row_value(deck, "Rough")
-    if not (B > 0.0 and S > 0.0 and n > 0.0):
-        raise DeckError(f"normal depth: needs a positive width, bed slope and roughness at X = 0 "
+    given = {"width_m": width_m, "slope": slope, "manning_n": manning_n}
+    missing = [k for k, v in given.items() if v is None]
+    if deck is None and missing:
+        raise DeckError(f"normal depth: without a deck, give width_m, slope and manning_n "
+                        f"({missing[0]} is missing)")
+    if width_m is None:
+        widths = deck.table("Width")
+        width_m = numpy.interp(0.0, widths["X"], widths["Width"])
+    B = _channel_number(width_m, "width")
+    S = _channel_number(_first_row_value(deck, "Slope") if slope is None else slope, "slope")
+    n = _channel_number(_first_row_value(deck, "Rough") if manning_n is None else manning_n,
+                        "roughness")
+    if not (B > 0.0 and S > 0.0 and n > 0.0 and math.isfinite(B + S + n)):
+        raise DeckError(f"normal depth: needs a positive width, bed slope and roughness "
                         f"(found B = {B!r}, S = {S!r}, n = {n!r})")
     if Q == 0.0:
         return 0.0
@@ -88,7 +114,9 @@ def normal_depth(deck, Q):
         high *= 2.0
         if high > 1e12:
             raise DeckError(f"normal depth: no depth carries Q = {Q!r} m3/s")
-    return brentq(excess, 0.0, high, xtol=1e-14, rtol=1e-14)
+    h = brentq(excess, 0.0, high, xtol=1e-14, rtol=1e-14)
+    plausible.check_depth(h, Q, B)
+    return h
 
 
 def _numbers(values, what, n=None):
@@ -107,10 +135,32 @@ def _numbers(values, what, n=None):
     return out
 
 
-def _seconds(times, start):
+def _any_naive(times):
+    """Whether any of the datetimes `times` has no time zone."""
+    import pandas
+    tz = getattr(times, "tz", "none")
+    if tz != "none":                                   # a DatetimeIndex
+        return tz is None
+    if isinstance(times, pandas.Series) and times.dtype.kind == "M":
+        return times.dt.tz is None
+    for t in times:
+        if isinstance(t, numpy.datetime64):
+            return True
+        if isinstance(t, str):
+            try:
+                t = pandas.Timestamp(t)
+            except (TypeError, ValueError):
+                continue
+        if getattr(t, "tzinfo", "aware") is None:
+            return True
+    return False
+
+
+def _seconds(times, start, deck_start=None):
     """Times as seconds from the start: numbers as they are, datetimes (naive
-    ones taken as UTC, like the program's --start-date) from `start` or the
-    first time. Returns (seconds, start as an ISO 8601 text or None)."""
+    ones taken as UTC, like the program's --start-date, with a warning) from
+    `start`, else the deck's start date `deck_start`, else the first time.
+    Returns (seconds, the start as a UTC pandas.Timestamp or None)."""
     arr = numpy.asarray(times)
     if arr.ndim != 1 or len(arr) == 0:
         raise DeckError("schedule: the times must be a non-empty list")
@@ -121,13 +171,17 @@ def _seconds(times, start):
     import pandas
     try:
         stamps = pandas.to_datetime(list(times), utc=True)
-        origin = stamps[0] if start is None else pandas.to_datetime(start, utc=True)
+        origin = pandas.to_datetime(start, utc=True) if start is not None else \
+            deck_start if deck_start is not None else stamps[0]
     except (TypeError, ValueError) as e:
         raise DeckError(f"schedule: the times are neither seconds nor datetimes ({e})") from None
     if pandas.isna(origin) or stamps.isna().any():
         raise DeckError("schedule: a time is missing (NaT)")
+    if deck_start is not None and origin != deck_start:
+        raise DeckError(f"schedule: the start {origin.isoformat()} differs from the deck's start "
+                        f"date {deck_start.isoformat()} (change it with Deck.set_start_date)")
     seconds = [(t - origin).total_seconds() for t in stamps]
-    return seconds, origin.isoformat()
+    return seconds, origin
 
 
 def set_schedule(deck, times, discharge, concentration=None, depth=None, start=None):
@@ -136,7 +190,9 @@ def set_schedule(deck, times, discharge, concentration=None, depth=None, start=N
     X = 0. As in the program, a row's values apply from the previous row's
     time up to its own, the run ends at the last time, and a row at time 0
     only opens the schedule. `times` are seconds from the start of the run,
-    or datetimes counted from `start` (default: the first time);
+    or datetimes counted from the deck's start date; a deck without one
+    takes `start` (default: the first time) as its start date. Naive
+    datetimes are taken as UTC, with a warning;
     `concentration` defaults to 0, `depth` to the normal depth of each
     discharge; either may be one number for all rows.
 
@@ -149,6 +205,7 @@ def set_schedule(deck, times, discharge, concentration=None, depth=None, start=N
         m3/s, not negative.
     concentration, depth : float or sequence of float, optional
     start : datetime or str, optional
+        Must be the deck's start date when it has one.
 
     Returns
     -------
@@ -160,9 +217,16 @@ def set_schedule(deck, times, discharge, concentration=None, depth=None, start=N
     ------
     DeckError
         For a bad value, leaving the deck as it was.
+
+    Warns
+    -----
+    QuarnoWarning
+        For naive datetimes, and for a discharge far beyond the bankfull
+        estimate of the inlet's width (quarno.plausible).
     """
     bic = _bicond_of(deck, "schedule")
-    seconds, origin = _seconds(times, start)
+    deck_start = getattr(deck, "start_date", None)
+    seconds, origin = _seconds(times, start, deck_start)
     n = len(seconds)
     Q = _numbers(discharge, "discharge", n)
     if any(q < 0.0 for q in Q):
@@ -181,8 +245,14 @@ def set_schedule(deck, times, discharge, concentration=None, depth=None, start=N
     if seconds[-1] <= 0.0:
         raise DeckError("schedule: the last time must lie after the start")
     rows = list(zip(seconds, h, Q, C))
+    widths = deck.table("Width")
+    plausible.check_discharge(Q, float(numpy.interp(0.0, widths["X"], widths["Width"])))
+    if origin is not None and _any_naive(times):
+        plausible.warn_naive("schedule")
     deck.set_bicond_text(bic.replaced("NTInt", rows, repr))
-    return origin
+    if origin is not None and deck_start is None and hasattr(deck, "set_start_date"):
+        deck.set_start_date(origin)
+    return None if origin is None else origin.isoformat()
 
 
 def set_sites(deck, positions):
@@ -202,10 +272,7 @@ def set_sites(deck, positions):
     """
     bic = _bicond_of(deck, "observation sites")
     xs = _numbers(numpy.atleast_1d(positions), "observation sites")
-    for x in xs:
-        if not 0.0 <= x <= deck.length:
-            raise DeckError(f"observation site {x!r} m lies outside the reach (0 to "
-                            f"L = {deck.length!r} m)")
+    plausible.check_sites(xs, deck.length)
     deck.set_bicond_text(bic.replaced("Nobs", [[x] for x in xs], repr))
 
 
