@@ -5,7 +5,8 @@ ForcingEdits."""
 
 import math
 
-from . import forcing
+from . import forcing, plausible
+from .deck_table import with_deck_keys
 from .errors import DeckError
 from .steps import shown
 
@@ -28,6 +29,19 @@ def _stamps(times, who):
         bad = stamps[[d is None for d in dated].index(True)]
         raise DeckError(f"{who}: the time {shown(bad)} is neither seconds nor a date")
     return dated
+
+
+def _naive(date):
+    """Whether a date given to set_start_date has no time zone."""
+    import datetime
+    if isinstance(date, str):
+        try:
+            return datetime.datetime.fromisoformat(date).tzinfo is None
+        except ValueError:
+            return False
+    if type(date).__name__ == "datetime64":
+        return True
+    return getattr(date, "tzinfo", "aware") is None
 
 
 def _series(values, n, what):
@@ -84,6 +98,76 @@ class ForcingEdits:
         """Takes new contents of the forcing file, written anew; none left
         takes the file away."""
         self._forcing = None if contents.empty() else (forcing.write_text(contents), contents)
+
+    def _set_deck_table(self, start_date, unit):
+        """Sets the [deck] table's values, editing an existing file in place."""
+        contents = self._contents().copy(start_date=start_date, concentration_unit=unit)
+        if contents.empty():
+            self._forcing = None
+        elif self._forcing is None:
+            self._forcing = (forcing.write_text(contents), contents)
+        else:
+            self._forcing = (with_deck_keys(self._forcing[0], start_date, unit), contents)
+
+    @property
+    def start_date(self):
+        """The deck's start date (the date of model time 0, a UTC
+        pandas.Timestamp) from the [deck] table of its forcing file, or None.
+        The program takes it when it is not given --start-date."""
+        import pandas
+        d = self._contents().start_date
+        return None if d is None else pandas.Timestamp(d)
+
+    def set_start_date(self, date):
+        """Set the deck's start date, the date of model time 0.
+
+        Parameters
+        ----------
+        date : str, datetime, pandas.Timestamp, numpy.datetime64 or None
+            An ISO 8601 text or a datetime; one without a time zone is taken
+            as UTC (with a warning). None takes the start date away.
+
+        Raises
+        ------
+        DeckError
+            For a value that is no date.
+        """
+        if date is None:
+            stamp = None
+        else:
+            stamp = forcing.utc_date(date)
+            if stamp is None:
+                raise DeckError(f"start date: {shown(date)} is not a date and time")
+            if _naive(date):
+                plausible.warn_naive("start date", 2)
+        self._set_deck_table(stamp, self._contents().concentration_unit)
+
+    @property
+    def concentration_unit(self):
+        """The unit of every concentration of the deck (a quarno.Unit) from
+        the [deck] table of its forcing file, or None when it declares none."""
+        from .units import Unit
+        text = self._contents().concentration_unit
+        return None if text is None else Unit.parse(text)
+
+    def set_concentration_unit(self, text):
+        """Declare the unit of every concentration of the deck.
+
+        Parameters
+        ----------
+        text : str, quarno.Unit or None
+            An amount per volume such as "CFU/100 mL" or "mg/L" (written in
+            its canonical text); None takes the declaration away. The deck's
+            values are not converted: they are declared to be in this unit.
+
+        Raises
+        ------
+        DeckError
+            For a unit the package does not know.
+        """
+        from .units import Unit
+        unit = None if text is None else Unit.parse(text).text
+        self._set_deck_table(self._contents().start_date, unit)
 
     def _set_sources(self, sources):
         self._set_contents(self._contents().copy(sources=sources))

@@ -13,6 +13,8 @@ from .errors import DeckError
 SOURCE_KEYS = {"name", "x", "x_to", "times", "discharge", "concentration", "load", "series",
                 "strength"}
 INLINE_KEYS = ("times", "discharge")
+# The [deck] table: the run's start date and the deck's concentration unit.
+DECK_KEYS = ("start_date", "concentration_unit")
 UTC = datetime.timezone.utc
 
 # The weather: the environment's quantities (the key in the file and the
@@ -121,24 +123,35 @@ class Rates:
 class Contents:
     """What a forcing file holds: its sources in file order, the environment
     and the rate table (None when left out); `length` is the reach's length
-    it was checked against (None: unknown)."""
+    it was checked against (None: unknown); `start_date` (an aware UTC
+    datetime) and `concentration_unit` (a unit's canonical text) are the
+    [deck] table's, None when left out."""
 
-    __slots__ = ("sources", "environment", "rates", "length")
+    __slots__ = ("sources", "environment", "rates", "length", "start_date",
+                 "concentration_unit")
 
-    def __init__(self, sources=(), environment=None, rates=None, length=None):
+    def __init__(self, sources=(), environment=None, rates=None, length=None, start_date=None,
+                 concentration_unit=None):
         self.sources, self.environment, self.rates = list(sources), environment, rates
         self.length = length
+        self.start_date, self.concentration_unit = start_date, concentration_unit
 
     def copy(self, **changes):
         """A copy with the attributes `changes` names set anew."""
-        c = Contents(self.sources, self.environment, self.rates, self.length)
+        c = Contents(self.sources, self.environment, self.rates, self.length, self.start_date,
+                     self.concentration_unit)
         for k, v in changes.items():
             setattr(c, k, v)
         return c
 
     def empty(self):
         """Whether the file would hold nothing."""
-        return not self.sources and self.environment is None and self.rates is None
+        return (not self.sources and self.environment is None and self.rates is None
+                and not self.dated_or_united())
+
+    def dated_or_united(self):
+        """Whether the file holds a [deck] table with a key."""
+        return self.start_date is not None or self.concentration_unit is not None
 
     def weather(self):
         """Whether the file holds any of the weather sections."""

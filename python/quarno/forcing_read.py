@@ -8,6 +8,7 @@ import os
 import re
 import tomllib
 
+from .deck_table import parse_deck_table
 from .errors import DeckError
 from .steps import shown
 from .forcing_data import (
@@ -287,11 +288,13 @@ def parse(data, folder, length, name=FORCING_FILE):
         raise DeckError(f"{name}, line {_line_of(data, e.start)}: not UTF-8 text") from None
     except tomllib.TOMLDecodeError as e:
         raise DeckError(f"{name}: not valid TOML ({e})") from None
-    extra = sorted(set(table) - {"source", "environment", "rates"})
+    extra = sorted(set(table) - {"source", "environment", "rates", "deck"})
     if extra:
         raise DeckError(f"{name}: unknown key '{extra[0]}'")
     sections = _section_lines(text)
-    environment = rates = None
+    environment = rates = start = unit = None
+    if "deck" in table:
+        start, unit = parse_deck_table(table["deck"], _locator(name, sections, "deck"))
     if "environment" in table:
         environment = _parse_environment(table["environment"], folder, name,
                                          _locator(name, sections, "environment"))
@@ -339,7 +342,7 @@ def parse(data, folder, length, name=FORCING_FILE):
                      s.get("strength", 1.0), s.get("series"), raw)
         check_source(src, length, where, [p.name for p in sources])
         sources.append(src)
-    return Contents(sources, environment, rates, length)
+    return Contents(sources, environment, rates, length, start, unit)
 
 
 def read(folder, length):

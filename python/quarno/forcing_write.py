@@ -95,8 +95,31 @@ def toml_array(values, key, width=96):
     return "\n".join(lines)
 
 
+def deck_lines(start_date, unit):
+    """The lines of a [deck] table (none when both are None).
+
+    Parameters
+    ----------
+    start_date : datetime.datetime or None
+        An aware date, written as a UTC date-time.
+    unit : str or None
+        A unit's canonical text.
+
+    Returns
+    -------
+    list of str
+    """
+    out = []
+    if start_date is not None:
+        out.append(f"start_date = {toml_value(start_date)}")
+    if unit is not None:
+        out.append(f"concentration_unit = {toml_string(unit)}")
+    return ["[deck]"] + out if out else []
+
+
 def write_text(contents):
-    """The canonical text of a forcing file: the weather first, then the sources.
+    """The canonical text of a forcing file: the [deck] table first, then the
+    weather, then the sources.
 
     Parameters
     ----------
@@ -109,7 +132,12 @@ def write_text(contents):
     """
     title = ("Sources along the reach" if not contents.weather() else
              "The weather" if not contents.sources else "The weather and sources along the reach")
+    if not contents.weather() and not contents.sources:
+        title = "The deck's start date and concentration unit"
     out = [f"# {title} (written by the quarno package)."]
+    table = deck_lines(contents.start_date, contents.concentration_unit)
+    if table:
+        out += [""] + table
     env = contents.environment
     if env is not None:
         out += ["", "[environment]"]

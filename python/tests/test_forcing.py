@@ -247,6 +247,10 @@ BAD_FILES = [  # (change of the handwritten file, what the message says)
     ((b"[1.07, 1.05]", b"[1.07, 1.31]"), "line 30: theta_w 1.31 lies outside 0.9 to 1.3"),
     ((b"[2.0e-6, 2e-6]", b"[2.0e-6, -2e-6]"), "line 31: light_alpha -2e-06 is negative"),
     ((b"light_alpha", b"extinction = [1.5, 0]\nlight_alpha"), "line 31: extinction must be"),
+    ((b"[rates]", b"[deck]\nstart = 2024-06-01\n[rates]"), "line 29: unknown key 'start'"),
+    ((b"[rates]", b'[deck]\nstart_date = "June"\n[rates]'), "start_date must be a date"),
+    ((b"[rates]", b'[deck]\nconcentration_unit = "CFU/100 m3"\n[rates]'), "not an amount per"),
+    ((b"[rates]", b"[deck]\nconcentration_unit = 5\n[rates]"), "must be a string"),
 ]
 
 
