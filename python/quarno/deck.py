@@ -7,7 +7,7 @@ quarno.tables and are offered here too."""
 
 import os
 
-from . import build, forcing
+from . import build, deck_new, forcing
 from .bicond import Bicond
 from .contract import BICOND_FILE, PARAM_FILE
 from .deck_forcing import ForcingEdits
@@ -80,6 +80,79 @@ class Deck(ReachEdits, ForcingEdits):
     # The forcing file: (its bytes, quarno.forcing.Contents), or None when
     # the deck has none.
     _forcing = None
+    # Of a deck made by Deck.new: what it still lacks (the schedule) and the
+    # parts made from the schedule until the user sets them.
+    _generated = frozenset()
+
+    @classmethod
+    def new(cls, length_m, nodes, width_m, slope, manning_n, *, transport=None,
+            groundwater=None, concentration=0.0, bed_concentration=0.0, boundary="inflow",
+            start_date=None, concentration_unit=None):
+        """A deck from nothing: a rectangular channel, with its crbicond.txt.
+
+        Complete it with set_schedule (needed before write: the initial flow
+        is then the normal depth of the schedule's first discharge along the
+        reach, and the run's end the output time, until set_output_times),
+        then set_sites and set_output_times as wanted. Every edit of a read
+        deck works on it.
+
+        Parameters
+        ----------
+        length_m : float
+            The reach's length L (m).
+        nodes : int
+            Nfdn, the grid nodes (at least 3): Nfdn - 1 cells of equal length.
+        width_m, slope, manning_n : float or table
+            The width (m, interpolated between positions), bed slope (m/m,
+            positive downhill) and Manning's n (s/m^(1/3)), both stepwise:
+            each value holds from its x to the next. A number holds over the
+            whole reach; a table is a list of (x, value) pairs, a tuple of
+            two arrays (xs, values) or a pandas Series indexed by x, held at
+            its first and last values beyond its ends.
+        transport : dict, optional
+            Transport on (NTr = 1) with these parameters by their names, each
+            a number or table (stepwise); None: flow only. Defaults, a
+            conservative tracer: aL = 2 m (dispersivity), Re = 0
+            kg/(m2 s) (no resuspension), TauCR = 1 N/m2, f = 0.1 (storage
+            zone fraction), Vs = 0 m/s (no settling), Alfa = 0 1/s (no
+            storage exchange), Kdw = 0 1/s and Kds = 0 1/s (no decay in the
+            water, no die-off in the bed), TSS = 0 kg/m3, Hb = 0.05 m and
+            Rb = 1600 kg/m3 (the bed layer).
+        groundwater : table, optional
+            Rows (x, upwelling m2/s per m of channel, concentration),
+            stepwise; None: no exchange.
+        concentration, bed_concentration : float or table, optional
+            The initial C in the water and Cb in the bed (interpolated);
+            only with transport.
+        boundary : str or (int, int), optional
+            "inflow" (the scheduled discharge enters at X = 0 and leaves
+            freely at X = L), "inflow-wall" (a wall at X = L),
+            "wall-outflow" (a wall at X = 0), "walls", or (NB0, NBL).
+        start_date : str or datetime, optional
+            The date of model time 0 (set_start_date).
+        concentration_unit : str, optional
+            The unit of every concentration (set_concentration_unit).
+
+        Returns
+        -------
+        Deck
+
+        Raises
+        ------
+        DeckError
+            For a value the program would refuse.
+        """
+        param, bicond = deck_new.texts(length_m, nodes, width_m, slope, manning_n, transport,
+                                       groundwater, concentration, bed_concentration, boundary)
+        deck = cls(param)
+        deck.set_bicond_text(bicond)
+        deck._generated = frozenset({deck_new.SCHEDULE, deck_new.INITIAL_FLOW,
+                                     deck_new.OUTPUT_TIMES})
+        if start_date is not None:
+            deck.set_start_date(start_date)
+        if concentration_unit is not None:
+            deck.set_concentration_unit(concentration_unit)
+        return deck
 
     @property
     def bicond(self):
@@ -190,6 +263,9 @@ class Deck(ReachEdits, ForcingEdits):
             When the deck has no crbicond.txt or a file cannot be written.
         """
         bic = self.bicond_file()
+        if deck_new.SCHEDULE in self._generated:
+            raise DeckError("the deck has no schedule yet: call set_schedule before write (the "
+                            "initial flow and the run's end come from it)")
         if not isinstance(folder, (str, os.PathLike)):
             raise DeckError(f"a deck is written into a folder name (found {folder!r})")
         try:
@@ -214,8 +290,12 @@ class Deck(ReachEdits, ForcingEdits):
 
     def set_schedule(self, times, discharge, concentration=None, depth=None, start=None):
         """Rewrites the boundary schedule from a time series: see
-        quarno.build.set_schedule."""
-        return build.set_schedule(self, times, discharge, concentration, depth, start)
+        quarno.build.set_schedule. A deck made by Deck.new takes its initial
+        flow from the first discharge and, until set_output_times, the end
+        of the schedule as its output time."""
+        origin = build.set_schedule(self, times, discharge, concentration, depth, start)
+        deck_new.complete_from_schedule(self)
+        return origin
 
     def set_sites(self, positions):
         """Rewrites the observation positions: see quarno.build.set_sites."""
@@ -224,6 +304,7 @@ class Deck(ReachEdits, ForcingEdits):
     def set_output_times(self, times):
         """Rewrites the output times: see quarno.build.set_output_times."""
         build.set_output_times(self, times)
+        self._generated = self._generated - {deck_new.OUTPUT_TIMES}
 
     def value(self, column, row):
         """The value of `column` (a column of a segment table) on `row`

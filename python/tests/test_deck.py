@@ -6,6 +6,7 @@ series with its schedule, sites and output times."""
 import math
 from pathlib import Path
 
+import numpy
 import pytest
 
 import quarno
@@ -164,3 +165,137 @@ def test_a_reach_edit_splits_the_table_and_acts_only_downstream(tmp_path):
     peak = {x: (base[base.x_m == x].C.max(), lower[lower.x_m == x].C.max()) for x in (500, 2000)}
     assert peak[500][1] == pytest.approx(peak[500][0], rel=1e-6)
     assert peak[2000][1] < 0.9 * peak[2000][0]  # less resuspended below 1000 m
+
+
+def _reach(length=6000.0):
+    """A 10 m wide reach of the study's length, made from nothing."""
+    return quarno.Deck.new(length, 61, 10.0, 0.001, 0.035, transport={})
+
+
+def _hours(tz="UTC"):
+    import pandas
+    return pandas.date_range("2024-06-01T01:00", periods=3, freq="h", tz=tz)
+
+
+# The study's mistakes (what was done, the QuarnoWarning or DeckError it
+# draws) and a clean use of the same calls that draws nothing.
+MISTAKES = [
+    ("clean", lambda d: (d.set_start_date("2024-06-01T00:00Z"), d.set_schedule(_hours(), 2.0),
+                         d.set_sites([0.0, 500.0, 6000.0])), None, None),
+    ("Q in L/s", lambda d: d.set_schedule([3600.0], 1500.0), quarno.QuarnoWarning,
+     r"1500 m3/s is \d+ times the bankfull .* L/s"),
+    ("Q and C swapped", lambda d: d.set_schedule([3600.0, 7200.0], [5.0e6, 4.0e6], 2.0),
+     quarno.DeckError, "deeper than any river"),
+    ("swapped, no deck", lambda d: quarno.normal_depth(5.0e6, width_m=10.0, slope=0.001,
+                                                       manning_n=0.035),
+     quarno.DeckError, "deeper than any river"),
+    ("naive schedule", lambda d: d.set_schedule(_hours(None), 2.0), quarno.QuarnoWarning,
+     "taken as UTC"),
+    ("naive start", lambda d: d.set_start_date("2024-06-01T00:00"), quarno.QuarnoWarning,
+     "taken as UTC"),
+    ("sites in km", lambda d: d.set_sites([0.5, 2.0, 6.0]), quarno.QuarnoWarning,
+     "sites given in km"),
+    ("length in km", lambda d: _reach(6.0).set_sites([500.0, 6000.0]), quarno.DeckError,
+     "metres against a length given in km"),
+    ("start differs", lambda d: (d.set_start_date("2024-05-01T00:00Z"),
+                                 d.set_schedule(_hours(), 2.0, start="2024-06-01T00:00Z")),
+     quarno.DeckError, "differs from the deck's start date"),
+]
+
+
+@pytest.mark.parametrize("what,action,raised,message", MISTAKES, ids=[m[0] for m in MISTAKES])
+def test_plausibility_checks_catch_the_studys_mistakes(what, action, raised, message):
+    import warnings
+    deck = _reach()
+    if raised is None:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            action(deck)
+        assert deck.start_date.isoformat() == "2024-06-01T00:00:00+00:00"
+        assert list(deck.table("TBC")["TBC"]) == [3600.0, 7200.0, 10800.0]
+    elif raised is quarno.QuarnoWarning:
+        with pytest.warns(quarno.QuarnoWarning, match=message):
+            action(deck)
+    else:
+        with pytest.raises(raised, match=message):
+            action(deck)
+
+
+def test_a_deck_from_nothing_reads_back_and_runs_steady_at_normal_depth(tmp_path):
+    """Channel values given as a Series, pairs and two arrays; a schedule
+    whose row at time 0 only opens it: the initial flow is the normal depth
+    of the next row's discharge, the run ends with it, and the real program
+    keeps that flow uniform, closes the water balance and decays the inlet
+    concentration by Kdw over the travel time."""
+    import pandas
+    L, Q, Kdw = 2000.0, 3.0, 1.0e-4
+    deck = quarno.Deck.new(L, 41, pandas.Series([8.0, 8.0], index=[0.0, L]), [(0.0, 0.001)],
+                           ([0.0, 500.0], [0.03, 0.03]), transport={"Kdw": Kdw})
+    with pytest.raises(quarno.DeckError, match="no schedule yet"):
+        deck.write(tmp_path / "early")
+    deck.set_schedule([0.0, 7200.0], [5.0, Q], concentration=100.0)
+    deck.set_sites([0.0, L / 2, L])
+    h = normal_depth(Q, width_m=8.0, slope=0.001, manning_n=0.03)
+    assert normal_depth(Q, deck) == normal_depth(deck, Q) == h
+    deck.write(tmp_path / "deck")
+    back = quarno.Deck.read(tmp_path / "deck")
+    assert (back.text, back.bicond, back.forcing_files()) == (deck.text, deck.bicond, {})
+    assert set(back.table("h")["h"]) == {h} and list(back.table("TOut")["TOut"]) == [7200.0]
+    assert (back.ntr, back.value("Kdw", 0), back.value("Kds", 0), back.value("TauCR", 0)) == (
+        1, Kdw, 0.0, 1.0)
+    res = quarno.run(back, ["--csv"], folder=tmp_path / "run")
+    end = res.profiles[res.profiles["time_s"] == res.profiles["time_s"].max()]
+    cells = end[end["kind"] == "cell"]
+    assert cells["h_m"].to_numpy() == pytest.approx(h, rel=5e-3)
+    assert cells["Q_m3_per_s"].to_numpy() == pytest.approx(Q, rel=5e-3)
+    bal = res.balances
+    last = bal[bal["time_s"] == bal["time_s"].max()]
+    water = last[(last["balance"] == "water") & (last["term"] == "ER_R")]["value"]
+    assert abs(float(water.iloc[0])) < 0.1  # per cent
+    u = Q / (8.0 * h)
+    inner = cells.iloc[:-1]  # the last cell feels the free outflow
+    assert inner["C"].to_numpy() == pytest.approx(
+        100.0 * numpy.exp(-Kdw * inner["x_m"].to_numpy() / u), rel=0.01)
+
+def _program_reads_deck_table():
+    """Whether the program's --describe lists the concentration units, as
+    one that reads the forcing file's [deck] table does."""
+    import json
+    import subprocess
+    from conftest import PROGRAM
+    try:
+        out = subprocess.run([PROGRAM, "--describe"], capture_output=True, text=True, timeout=60)
+        return out.returncode == 0 and "units" in json.loads(out.stdout)
+    except (OSError, ValueError, subprocess.SubprocessError):
+        return False
+
+
+@pytest.mark.skipif(not _program_reads_deck_table(),
+                    reason="the program does not read the forcing file's [deck] table")
+def test_the_deck_table_is_edited_in_place_read_back_and_used_by_the_program(tmp_path):
+    import json
+    import pandas
+    from quarno.contract import FORCING_FILE, MANIFEST_FILE
+    deck = quarno.Deck.read(ROOT / "examples" / "outfall")
+    handwritten = deck.forcing_files()[FORCING_FILE]
+    deck.set_start_date("2024-06-01T06:30:00+02:00")
+    deck.set_concentration_unit("CFU / 100mL")
+    assert deck.start_date == pandas.Timestamp("2024-06-01T04:30Z")
+    assert deck.concentration_unit == quarno.Unit.parse("CFU/100 mL")
+    edited = deck.forcing_files()[FORCING_FILE]
+    assert edited.startswith(handwritten) and edited.count(b"[deck]") == 1
+    deck.set_concentration_unit("MPN/100 mL")
+    assert deck.forcing_files()[FORCING_FILE] == edited.replace(b'unit = "CFU/', b'unit = "MPN/')
+    deck.write(tmp_path / "deck")
+    back = quarno.Deck.read(tmp_path / "deck")
+    assert (back.start_date, back.concentration_unit) == (deck.start_date,
+                                                          deck.concentration_unit)
+    res = quarno.run(back, ["--csv"], folder=tmp_path / "run")
+    manifest = json.loads((tmp_path / "run" / MANIFEST_FILE).read_text())
+    assert (manifest["start_date"], manifest["concentration_unit"]) == (
+        "2024-06-01T04:30:00.000Z", "MPN/100 mL")
+    first = res.profiles.iloc[0]
+    assert first["datetime"] == deck.start_date + pandas.Timedelta(seconds=first["time_s"])
+    plain = quarno.Deck.new(100.0, 11, 2.0, 0.01, 0.04, concentration_unit="mg/L")
+    plain.set_concentration_unit(None)
+    assert plain.forcing_files() == {} and plain.concentration_unit is None
