@@ -105,7 +105,7 @@ def stepwise_at(xs, vs, x):
     return vs[k]
 
 
-def _rows(columns, stepwise, length):
+def _rows(columns, stepwise):
     """Rows over the union of the tables' positions, each column's value at
     each position (stepwise or interpolated)."""
     xs = sorted({x for cx, _ in columns for x in cx})
@@ -198,7 +198,7 @@ def texts(length_m, nodes, width_m, slope, manning_n, transport=None, groundwate
             raise DeckError("Deck.new: groundwater must be a table of rows (x, upwelling m2/s, "
                             "concentration)")
         gw = _rows([table((arr[:, 0], arr[:, 1]), "GWUpw", L),
-                    table((arr[:, 0], arr[:, 2]), "CGW", L)], True, L)
+                    table((arr[:, 0], arr[:, 2]), "CGW", L)], True)
     param += _block("NGW: rows of the groundwater table",
                     "X (m)   GWUpw (m2/s per m of channel)   CGW, stepwise", gw)
     if ntr:
@@ -206,7 +206,7 @@ def texts(length_m, nodes, width_m, slope, manning_n, transport=None, groundwate
         param += _block("NTrPar: rows of the transport-parameter table",
                         "X  aL(m)  Re(kg/m2/s)  TauCR(N/m2)  f(-)  Vs(m/s)  Alfa(1/s)  Kdw(1/s)  "
                         "Kds(1/s)  TSS(kg/m3)  Hb(m)  Rb(kg/m3), stepwise",
-                        _rows([table(given[c], c, L) for c in TRANSPORT_COLUMNS], True, L))
+                        _rows([table(given[c], c, L) for c in TRANSPORT_COLUMNS], True))
     bic = _block("NInCW: rows of the initial flow table",
                  "X (m)   h (m)   Q (m3/s): the normal depth of the schedule's first discharge",
                  [[0.0, 0.0, 0.0], [L, 0.0, 0.0]])
@@ -214,7 +214,7 @@ def texts(length_m, nodes, width_m, slope, manning_n, transport=None, groundwate
         bic += _block("NInCT: rows of the initial concentration table",
                       "X (m)   C (water)   Cb (bed), interpolated",
                       _rows([table(concentration, "C", L), table(bed_concentration, "Cb", L)],
-                            False, L))
+                            False))
     nb0, nbl = pair
     bic += ["NTInt (schedule rows)   NB0 (1 = inflow at X=0)   NBL (1 = free outflow at X=L)",
             f"  1  {nb0}  {nbl}",
