@@ -65,9 +65,10 @@ def work():
 
 @pytest.fixture(scope="module")
 def installed(work):
-    """A venv that sees Debian's packages, with the package installed into it."""
+    """A venv that sees Debian's packages, with the package and every extra
+    installed into it (the extras' bounds met by Debian's versions)."""
     bin_dir = _venv(work / "venv", system_site_packages=True)
-    done = _pip(bin_dir, "--no-build-isolation", "./src", cwd=work)
+    done = _pip(bin_dir, "--no-build-isolation", "./src[fit,plot,sample,progress]", cwd=work)
     assert done.returncode == 0, done.stdout + done.stderr
     return bin_dir
 
