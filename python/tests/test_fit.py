@@ -271,8 +271,8 @@ def test_log10_observations_and_an_undetermined_parameter(twin, capsys, tmp_path
     # The fit in process returns its FitResult, from which the files are
     # written: the same values, standard errors, correlations and report.
     params = (("aL", 1.5, 0.01, 100), ("Kds", 1e-6, 1e-9, 1e-3))
-    path = config(twin, obs_extra='transform = {"x=281" = "log10"}', fit_extra="xtol = 1e-10",
-                  params=params)
+    path = config(twin, obs_extra='transform = {"x=281" = "log10"}',
+                  fit_extra='xtol = 1e-10\nkeep_runs = "all"', params=params)
     lines = []
     result = Fit(Config(path, tmp_path / "log"), log=lines.append).run()
     stdout = "\n".join(lines)
