@@ -65,7 +65,18 @@ def _deck_table(deck, folder):
 
 
 def option_start_date(options):
-    """The --start-date among a run's options (its last one), or None."""
+    """The --start-date among a run's options.
+
+    Parameters
+    ----------
+    options : list of str
+        The options, `--start-date X` or `--start-date=X` among them.
+
+    Returns
+    -------
+    str or None
+        The last one's value, or None when there is none.
+    """
     found = None
     for k, option in enumerate(options):
         if option == "--start-date" and k + 1 < len(options):
@@ -163,7 +174,17 @@ class Declared:
 
 def check_site_units(observations, length, path):
     """Warns (QuarnoWarning) when every observation lies within L/1000 of the
-    upstream end of a reach of kilometres: positions given in km."""
+    upstream end of a reach of kilometres: positions given in km.
+
+    Parameters
+    ----------
+    observations : list of dict
+        As read by `read_observation_file`.
+    length : float or None
+        The reach's length L (m).
+    path : str or Path
+        The observation file, for the message.
+    """
     if length is None or length < 1000.0:
         return
     if all(0.0 <= o["x_m"] <= length / 1000.0 for o in observations):
