@@ -11,7 +11,7 @@ from .errors import QuarnoError
 
 
 def fit_main(argv=None):
-    """quarno-fit CONFIG.toml [--out FOLDER]: the fit.
+    """quarno-fit CONFIG.toml [--out FOLDER] [--no-progress]: the fit.
 
     Parameters
     ----------
@@ -35,13 +35,15 @@ def fit_main(argv=None):
                     "(see docs/calibration.md).")
     ap.add_argument("config", help="the fit configuration (TOML)")
     ap.add_argument("--out", help="folder for runs and results (default: fit/ beside the config)")
+    ap.add_argument("--no-progress", action="store_true",
+                    help="no progress bar (by default one is shown when stderr is a terminal)")
     args = ap.parse_args(argv)
     from .fit import Config, Fit
 
     def work():
         cfg = Config(args.config, args.out)
         fit = Fit(cfg, log=lambda s: print(s, flush=True))
-        fit.run()
+        fit.run(progress=False if args.no_progress else None)
         _note_failed("quarno-fit", len(fit.runner.failed), "counted as bad points",
                      cfg.out / "summary.txt")
     resume = "; finished runs are kept and a new start resumes from them"

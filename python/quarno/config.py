@@ -11,6 +11,7 @@ from pathlib import Path
 
 from . import forcing
 from .contract import BICOND_FILE, OBS_COLUMNS, PARAM_FILE, PROFILE_COLUMNS
+from .declared import Declared, check_site_units
 from .deck import Deck
 from .errors import FitError
 from .observations import check_transforms, read_observation_file
@@ -62,14 +63,16 @@ SCHEMA = {
               "replay_flow": Key("bool", True)},
     "observations": {"file": Key("string"), "variable": Key("choice", "C", choices=VARIABLES),
                      "transform": Key("transform", {None: "none"}),
-                     "weight": Key("number", None, 0.0, open_low=True)},
+                     "weight": Key("number", None, 0.0, open_low=True),
+                     "unit": Key("string", None)},
     "fit": {"jacobian_step": _unit(True, True, 1e-2),
             "workers": Key("integer", None, 1, 4096),
             "launcher": Key("choice", "local", choices=("local", "parallel", "dask")),
             "parallel_args": Key("strings", ()), "scheduler": Key("address", None),
             "max_nfev": Key("integer", 0, 0, LARGEST), "normalise_groups": Key("bool", False),
             "ftol": _unit(default=None), "xtol": _unit(default=None),
-            "gtol": _unit(default=None)},
+            "gtol": _unit(default=None),
+            "keep_runs": Key("choice", "needed", choices=("needed", "all"))},
     "parameter": {"name": Key("string"), "x_from": Key("number", None),
                   "x_to": Key("number", None), "initial": Key("number", None),
                   "lower": Key("number"), "upper": Key("number"), "log": Key("bool", False),
@@ -302,7 +305,7 @@ class Config:
         self.launcher, self.parallel_args = fit["launcher"], list(fit["parallel_args"])
         self.scheduler = check_scheduler(fit, f"{where} [fit]")
         self.max_nfev = fit["max_nfev"] or None
-        self.normalise_groups = fit["normalise_groups"]
+        self.normalise_groups, self.keep_runs = fit["normalise_groups"], fit["keep_runs"]
         # Tolerances for least_squares, passed only when given.
         self.tolerances = {k: fit[k] for k in ("ftol", "xtol", "gtol") if fit[k] is not None}
         self.out = Path(out) if out else base / default_out
@@ -315,12 +318,18 @@ class Config:
         self.parameters = [read_parameter(p, f"{where} [[parameter]] {k}", path, deck,
                                           self.forcing) for k, p in enumerate(ptables, 1)]
         check_distinct(self.parameters, where)
-        self.observations = read_observation_file(self.obs_file)
+        # The run's start date and the deck's unit; the observations' dates
+        # and units follow them.
+        self.declared = Declared(deck, self.deck, self.options, where)
+        self.observations = read_observation_file(self.obs_file,
+                                                  start_date=self.declared.start_date)
+        check_site_units(self.observations, deck.length, self.obs_file)
         for o in self.observations:
             o["group"] = o["group"] or f"x={o['x_m']:g}"
             if obs["weight"] is not None:  # one weight (1/sigma) for every observation
                 o["weight"] = obs["weight"]
         check_transforms(self.observations, self.transform, self.obs_file, where)
+        self.declared.convert_observations(self.observations, obs["unit"], self.variable, where)
 
 
 class SampleConfig:

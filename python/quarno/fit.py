@@ -20,16 +20,17 @@ import time
 from . import forcing
 from .cache import Runner
 from .config import Config
-from .contract import BICOND_FILE, OBS_CSV_FILE
+from .contract import BICOND_FILE
 from .deck import Deck
 from .errors import FitError, RunFailure
 from .fit_flow import FitFlow
+from .fit_outputs import prune_runs, write_outputs
 from .fit_result import FitResult, diagnose
 from .jacobian import difference_jacobian, difference_steps
 from .observations import Matcher, Residuals
 from .outfolder import FolderLock
+from .progress import Progress
 from .results import read_obs_csv
-from .stats import site_statistics
 from .task import stop_error
 
 __all__ = ["Config", "Fit", "FitError", "FitResult", "Matcher"]
@@ -55,6 +56,8 @@ class Fit:
 
     # What holds the output folder, for the message of a second one.
     kind = "fit"
+    # Iterations a fit without max_nfev is expected to take, for its bar.
+    EXPECTED_ITERATIONS = 10
 
     def __init__(self, cfg, log=print):
         import numpy as np
@@ -76,6 +79,8 @@ class Fit:
         self.penalty = None
         self.evaluations = 0
         self.lock = FolderLock(self.out, self.kind)
+        self.bar = None
+        self.jac_folders = (None, [])  # the Jacobian's point and its runs' folders
 
     # -- decks and runs
 
@@ -176,6 +181,8 @@ class Fit:
             else:
                 runs[k] = self.prepare(th)
         self.runner.execute(list(runs.values()), self.flow.run_options)
+        if self.bar is not None:
+            self.bar.update(len(runs))
         for run in runs.values():
             error = stop_error(run.status, run.stderr, f"the run in {run.folder}",
                                "the fit stops (finished runs are kept and a new start "
@@ -249,10 +256,17 @@ class Fit:
             self.warn(f"{self.params[j].label}: the runs on both sides of "
                       f"{self.values_of(theta)[j]:.6g} failed; its Jacobian column is "
                       "set to zero for this iteration")
-        J = difference_jacobian(self.evaluate, theta, f0, hs, both_failed)
+        folders = []
+
+        def evaluate(points):
+            done = self.evaluate(points)
+            folders.extend(run.folder for run, _ in done)
+            return done
+        J = difference_jacobian(evaluate, theta, f0, hs, both_failed)
         self.log(f"jacobian: {len(theta)} columns, cost {0.5 * float(f0 @ f0):.6g}, runs "
                  f"{self.runner.made} made, {self.runner.from_cache} cached")
         self.last_jac = (tuple(float(t) for t in theta), J)
+        self.jac_folders = (self.last_jac[0], folders)
         return J
 
     def bounds(self):
@@ -263,16 +277,47 @@ class Fit:
 
     # -- the whole fit
 
-    def run(self):
+    def expected_runs(self):
+        """The model runs the fit is expected to make, and whence the figure.
+
+        Returns
+        -------
+        (int, str)
+            With max_nfev, its residual evaluations each with a Jacobian of
+            one run per parameter, and the best deck's run; without, the
+            same for EXPECTED_ITERATIONS iterations.
+        """
+        per = len(self.params) + 1
+        if self.cfg.max_nfev:
+            return self.cfg.max_nfev * per + 1, f"at most, from max_nfev = {self.cfg.max_nfev}"
+        return (self.EXPECTED_ITERATIONS * per + 1,
+                f"an estimate of {self.EXPECTED_ITERATIONS} iterations")
+
+    def run(self, progress=None):
         """The fit, holding the output folder.
+
+        Parameters
+        ----------
+        progress : bool or None, optional
+            A bar over the model runs with the time left: True shows it,
+            False never, None in a notebook or on a terminal.
 
         Returns
         -------
         FitResult
             The estimates and statistics, also written to the output folder.
         """
-        with self.lock, self.runner:
-            return self.fit()
+        total, whence = self.expected_runs()
+        with self.lock, self.runner, Progress(total, "fit", "run", progress) as bar:
+            if bar.shown:
+                self.log(f"progress: {total} model runs ({whence})")
+                self.bar = bar
+            try:
+                result = self.fit()
+            finally:
+                self.bar = None
+            bar.moved_to(total)
+            return result
 
     def fit(self):
         """The fit in an output folder already held: the flow set up, the
@@ -327,67 +372,11 @@ class Fit:
         self.best_run = run
         statistics = diagnose(J, res, theta, self.params, self.bounds(),
                               getattr(optimum, "active_mask", None), self.warn)
-        self.result = FitResult(self.params, optimum, J, res, statistics, self.warnings)
-        self.write_outputs(self.result, t_start)
+        self.result = FitResult(self.params, optimum, J, res, statistics, self.warnings,
+                                self.cfg.declared)
+        write_outputs(self, self.result, t_start)
+        if self.cfg.keep_runs == "needed":
+            jac_point, jac_folders = self.jac_folders
+            removed = prune_runs(self, [run.folder, *(jac_folders if jac_point == key else [])])
+            self.log(f"run folders removed (keep_runs = \"needed\"): {removed}")
         return self.result
-
-    # -- results
-
-    def run_best(self, values):
-        """Run the best deck in a folder of its own, OUT/best.
-
-        Parameters
-        ----------
-        values : sequence of float
-            The parameters' estimates.
-
-        Returns
-        -------
-        list
-            The rows of its observation record (of the optimum's run, with a
-            warning, if the run in OUT/best fails).
-        """
-        best = self.out / "best"
-        text, files = self.deck_text(values), self.run_files(values)
-        best.mkdir(parents=True, exist_ok=True)
-        best_run = self.runner.prepare(best, text, self.bicond,
-                                       self.runner.key(text, self.bicond, self.flow.run_options,
-                                                       self.flow.flow_extra, files), files)
-        self.runner.execute([best_run], self.flow.run_options)
-        self.flow.note_mismatches([best_run])
-        if not best_run.ok:
-            self.warn(f"the best deck failed when run in {best}: {best_run.stderr}")
-            return read_obs_csv(self.best_run.obs_csv)
-        return read_obs_csv(best / OBS_CSV_FILE)
-
-    def write_outputs(self, result, t_start):
-        """Write the fit's files in the output folder and its report in the
-        log; the best deck's run completes `result` with the agreement at the
-        sites.
-
-        Parameters
-        ----------
-        result : FitResult
-            The fit's result.
-        t_start : float
-            The time.monotonic() at which the fit began, for the wall time.
-        """
-        out = self.out
-        result.write_estimates(out)
-        result.write_correlation(out)
-        rows = self.run_best([e.value for e in result.estimates])
-        model = self.matcher.values(rows)
-        series = self.matcher.series(rows)
-        result.add_agreement(self.obs, model, site_statistics(
-            self.obs, model, self.matcher.index, series),
-            self.weighted.nash_sutcliffe(self.residuals_at(model)))
-        result.write_series(out)
-        result.write_sites(out)
-        result.set_runs(self.cfg.path, self.cfg.program, self.cfg.variable, self.runner.made,
-                        self.runner.from_cache, self.runner.failed, self.flow.summary(),
-                        time.monotonic() - t_start)
-        lines = result.report_lines()
-        (out / "summary.txt").write_text("\n".join(lines) + "\n")
-        self.log("")
-        for line in lines[3:]:
-            self.log(line)

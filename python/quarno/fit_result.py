@@ -144,9 +144,15 @@ class FitResult:
         the weighted residuals.
     warnings : list of str
         What makes the estimates doubtful.
+    start_date : pandas.Timestamp or None
+        The date of model time 0 (UTC), when the run has one: the files
+        with times gain datetime columns.
+    unit : Unit or None
+        The unit of the concentrations compared, when the deck declares
+        one: the files with such values gain a unit column.
     """
 
-    def __init__(self, params, optimum, J, res, statistics, warnings):
+    def __init__(self, params, optimum, J, res, statistics, warnings, declared=None):
         ssr, s2, se, corr = statistics
         self.estimates = [Estimate(p, th, s) for p, th, s in zip(params, optimum.x, se)]
         self.params = {e.label: e for e in self.estimates}
@@ -158,6 +164,24 @@ class FitResult:
         self.warnings = warnings
         self.observations = self.modelled = self.sites = self.nse = None
         self.runs = None
+        self.declared = declared
+        self.start_date = self.unit = None
+        if declared is not None and declared.start_date is not None:
+            import pandas
+            self.start_date = pandas.Timestamp(declared.start_date)
+        if declared is not None:
+            self.unit = declared.unit
+
+    def _dated(self, fields, times, head=False):
+        """A row of a file (or its head) with the datetime of each of
+        `times` (seconds; for the head, their column names) and the unit
+        added, as far as the fit has them."""
+        if self.start_date is not None:
+            fields = fields + ([t.replace("time_s", "datetime") for t in times] if head else
+                               [self.declared.datetime_text(t) for t in times])
+        if self.unit is not None:
+            fields = fields + ["unit" if head else self.unit.text]
+        return fields
 
     def add_agreement(self, observations, modelled, sites, nse):
         """The best deck's values at the observations and their statistics."""
@@ -200,10 +224,12 @@ class FitResult:
         """
         with open(out / "fit_series.csv", "w", newline="") as f:
             w = csv.writer(f)
-            w.writerow(["x_m", "time_s", "observed", "modelled", "weight", "group"])
+            w.writerow(self._dated(["x_m", "time_s", "observed", "modelled", "weight", "group"],
+                                   ["time_s"], head=True))
             for o, m in zip(self.observations, self.modelled):
-                w.writerow([repr(o["x_m"]), repr(o["time_s"]), repr(o["value"]), repr(float(m)),
-                            repr(o["weight"]), o["group"]])
+                w.writerow(self._dated([repr(o["x_m"]), repr(o["time_s"]), repr(o["value"]),
+                                        repr(float(m)), repr(o["weight"]), o["group"]],
+                                       [o["time_s"]]))
 
     def write_sites(self, out):
         """Write OUT/sites.csv: the agreement per group of observations.
@@ -215,11 +241,13 @@ class FitResult:
         """
         with open(out / "sites.csv", "w", newline="") as f:
             w = csv.writer(f)
-            w.writerow(["group", "n", "rmse", "bias", "observed_peak_time_s", "observed_peak",
-                        "modelled_peak_time_s", "modelled_peak"])
+            w.writerow(self._dated(["group", "n", "rmse", "bias", "observed_peak_time_s",
+                                    "observed_peak", "modelled_peak_time_s", "modelled_peak"],
+                                   ["observed_peak_time_s", "modelled_peak_time_s"], head=True))
             for s in self.sites:
-                w.writerow([s["group"], s["n"]] + [repr(s[k]) for k in (
-                    "rmse", "bias", "obs_peak_t", "obs_peak", "mod_peak_t", "mod_peak")])
+                w.writerow(self._dated([s["group"], s["n"]] + [repr(s[k]) for k in (
+                    "rmse", "bias", "obs_peak_t", "obs_peak", "mod_peak_t", "mod_peak")],
+                    [s["obs_peak_t"], s["mod_peak_t"]]))
 
     def set_runs(self, config, program, variable, made, cached, failed, flow, wall):
         """What the report says of the fit's runs: the configuration and
@@ -246,6 +274,9 @@ class FitResult:
             f"runs from the cache: {r['cached']}",
             f"failed runs: {len(r['failed'])}",
             f"flow: {r['flow']}",
+            *([f"start date (model time 0): {self.declared.datetime_text(0.0)}"]
+              if self.start_date is not None else []),
+            *([f"concentration unit: {self.unit.text}"] if self.unit is not None else []),
             f"iterations: {self.njev} (residual evaluations {self.nfev}, Jacobians "
             f"{self.njev})",
             f"wall time: {r['wall']:.1f} s",

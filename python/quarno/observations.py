@@ -4,16 +4,20 @@ matcher of their positions and times to the model's sites and record, and
 the weighted residuals the fit and the sampler minimise or weigh."""
 
 import csv
+import datetime
 import math
 
-from .errors import FitError, RunFailure
+from .errors import FitError, RunFailure, warn
 
 COLUMNS = ("x_m", "time_s", "value", "weight", "group")
+KNOWN = COLUMNS + ("datetime",)  # a header may name datetime instead of time_s
 LAYOUT = "x_m,time_s,value[,weight][,group]"
+NEEDS_START = ("the run's start date (the deck's [deck] start_date in crforcing.toml, or "
+               "--start-date)")
 SITE_TOLERANCE = 0.5  # m: how far an observation may lie from a model site
 
 
-def read_observation_file(path, error=FitError):
+def read_observation_file(path, error=FitError, start_date=None):
     """Read an observation file.
 
     Parameters
@@ -22,18 +26,24 @@ def read_observation_file(path, error=FitError):
         A CSV file of rows x_m,time_s,value[,weight][,group]. Blank lines and
         lines starting with '#' are skipped; a UTF-8 byte order mark is
         allowed; an optional first line names the columns (any order, each
-        at most once; x_m, time_s and value required).
+        at most once; x_m, value and exactly one of time_s and datetime
+        required). A datetime is ISO 8601, with or without its offset
+        (without: taken as UTC, with one QuarnoWarning naming the file).
     error : type, optional
         The `QuarnoError` raised for anything unreadable (FitError by
         default; the plots pass PlotError). Its message names the file and
         the line.
+    start_date : datetime.datetime or pandas.Timestamp, optional
+        The date of model time 0 (naive: UTC), which a datetime column
+        needs to give its rows' time_s; without it such a file is an error.
 
     Returns
     -------
     list of dict
-        One dict per row: x_m, time_s, value, weight (1 when not given; finite
-        and not negative), group (the text given, else "") and line (its
-        line number in the file).
+        One dict per row: x_m, time_s (seconds since model time 0), value,
+        weight (1 when not given; finite and not negative), group (the text
+        given, else "") and line (its line number in the file); and datetime
+        (a UTC datetime.datetime) when the file gives it.
     """
     try:
         with open(path, newline="", encoding="utf-8-sig") as f:
@@ -52,7 +62,43 @@ def read_observation_file(path, error=FitError):
     rows = [_row(path, n, line, names, error) for n, line in lines]
     if not rows:
         raise error(f"{path}: no observations")
+    if "datetime" in names:
+        _date_rows(path, rows, start_date, error)
     return rows
+
+
+def as_utc(date):
+    """A datetime (or pandas Timestamp) as an aware UTC datetime.datetime;
+    a naive one is taken as UTC."""
+    if hasattr(date, "to_pydatetime"):
+        date = date.to_pydatetime()
+    if date.tzinfo is None:
+        return date.replace(tzinfo=datetime.timezone.utc)
+    return date.astimezone(datetime.timezone.utc)
+
+
+def _date_rows(path, rows, start_date, error):
+    """Reads the datetime text of each row and gives it its time_s since
+    `start_date`; one warning when any of them has no offset."""
+    if start_date is None:
+        raise error(f"{path}: the observations give datetime, which needs {NEEDS_START}")
+    start = as_utc(start_date)
+    naive = 0
+    for r in rows:
+        text = r["datetime"]
+        try:
+            if not text.isascii():
+                raise ValueError
+            date = datetime.datetime.fromisoformat(text)
+        except ValueError:
+            raise error(f"{path}, line {r['line']}: datetime {text!r} is not an ISO 8601 date "
+                        "and time (such as 2024-06-01T08:30:00Z)") from None
+        naive += date.tzinfo is None
+        r["datetime"] = as_utc(date)
+        r["time_s"] = (r["datetime"] - start).total_seconds()
+    if naive:
+        warn(f"{path}: {naive} datetime{'s' if naive > 1 else ''} without an offset, taken "
+             "as UTC", stacklevel=4)
 
 
 def _is_header(line):
@@ -66,13 +112,17 @@ def _is_header(line):
 
 def _header(path, n, line, error):
     names = [c.strip() for c in next(csv.reader([line]))]
-    unknown = [c for c in names if c not in COLUMNS]
+    unknown = [c for c in names if c not in KNOWN]
     if unknown or len(set(names)) < len(names):
         what = f"unknown column '{unknown[0]}'" if unknown else "a repeated column"
-        raise error(f"{path}, line {n}: the header has {what} (known: {', '.join(COLUMNS)})")
-    missing = {"x_m", "time_s", "value"} - set(names)
+        raise error(f"{path}, line {n}: the header has {what} (known: {', '.join(KNOWN)})")
+    missing = sorted({"x_m", "value"} - set(names))
+    if "time_s" not in names and "datetime" not in names:
+        missing.insert(1, "time_s (or datetime)")
     if missing:
-        raise error(f"{path}, line {n}: the header lacks {', '.join(sorted(missing))}")
+        raise error(f"{path}, line {n}: the header lacks {', '.join(missing)}")
+    if "time_s" in names and "datetime" in names:
+        raise error(f"{path}, line {n}: the header names both time_s and datetime; give one")
     return names
 
 
@@ -86,17 +136,23 @@ def _row(path, n, line, names, error):
         # float() takes digits of any script; only ASCII numbers are read.
         if not all(rec.get(k, "").isascii() for k in ("x_m", "time_s", "value", "weight")):
             raise ValueError
-        x, t, v = float(rec["x_m"]), float(rec["time_s"]), float(rec["value"])
+        dated = "datetime" in rec
+        x, v = float(rec["x_m"]), float(rec["value"])
+        t = 0.0 if dated else float(rec["time_s"])
         w = float(rec["weight"]) if rec.get("weight") else 1.0
     except (KeyError, ValueError):
-        raise error(f"{path}, line {n}: expected {LAYOUT}, found {line.strip()!r}") from None
+        layout = ",".join(names) if "datetime" in names else LAYOUT
+        raise error(f"{path}, line {n}: expected {layout}, found {line.strip()!r}") from None
     if not all(math.isfinite(a) for a in (x, t, v, w)) or w < 0:
         raise error(f"{path}, line {n}: values must be finite and the weight not negative")
     if not math.isfinite((w * v) * (w * v)):
         raise error(f"{path}, line {n}: the weighted value {w * v:g} is too large (its "
                     "square, a term of the sum of squares, overflows)")
-    return {"x_m": x, "time_s": t, "value": v, "weight": w, "group": rec.get("group") or "",
-            "line": n}
+    row = {"x_m": x, "time_s": t, "value": v, "weight": w, "group": rec.get("group") or "",
+           "line": n}
+    if dated:
+        row["datetime"] = rec["datetime"]
+    return row
 
 
 def check_transforms(observations, transform, path, where):

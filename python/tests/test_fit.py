@@ -5,10 +5,12 @@ import csv
 import json
 import math
 import os
+import re
 import resource
 import shutil
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import fcntl
@@ -271,8 +273,8 @@ def test_log10_observations_and_an_undetermined_parameter(twin, capsys, tmp_path
     # The fit in process returns its FitResult, from which the files are
     # written: the same values, standard errors, correlations and report.
     params = (("aL", 1.5, 0.01, 100), ("Kds", 1e-6, 1e-9, 1e-3))
-    path = config(twin, obs_extra='transform = {"x=281" = "log10"}', fit_extra="xtol = 1e-10",
-                  params=params)
+    path = config(twin, obs_extra='transform = {"x=281" = "log10"}',
+                  fit_extra='xtol = 1e-10\nkeep_runs = "all"', params=params)
     lines = []
     result = Fit(Config(path, tmp_path / "log"), log=lines.append).run()
     stdout = "\n".join(lines)
@@ -392,3 +394,134 @@ def test_hostile_configurations_and_observations_end_in_one_line(twin, tmp_path,
         assert expected in err
         assert err.startswith(f"quarno-{command}: {named}"), err
     assert not (folder / "out").exists()
+
+
+def test_observation_files_with_dates_and_units(tmp_path):
+    # Each case: the file, the deck's start date and unit, the --start-date
+    # option, the [observations] unit and variable; then the expected
+    # (time_s, value, weight) rows, warnings and error.
+    from types import SimpleNamespace
+    from quarno.declared import Declared, check_site_units
+    from quarno.errors import FitError, QuarnoWarning
+    from quarno.observations import check_transforms, read_observation_file
+    at = "x_m,datetime,value,weight\n"
+    cases = [
+        ("x_m,time_s,value\n105,600,2\n", None, None, None, None, "C",
+         [(600.0, 2.0, 1.0)], 0, None),
+        (at + "105,2024-06-01T01:00:00Z,2,1\n105,2024-06-01T03:30:00+02:00,3,1\n",
+         "2024-06-01T00:00:00Z", None, None, None, "C",
+         [(3600.0, 2.0, 1.0), (5400.0, 3.0, 1.0)], 0, None),
+        # A naive datetime is UTC, with one warning for the file.
+        (at + "105,2024-06-01 00:10,2,1\n105,2024-06-01T00:20:00,2,1\n",
+         None, None, "2024-06-01T00:00:00Z", None, "C",
+         [(600.0, 2.0, 1.0), (1200.0, 2.0, 1.0)], 1, None),
+        # The option wins over the deck's date.
+        (at + "105,2024-06-02T00:00:00Z,2,1\n", "2024-05-01T00:00:00Z", None,
+         "2024-06-01T12:00:00", None, "C", [(43200.0, 2.0, 1.0)], 0, None),
+        # CFU/100 mL into CFU/m3: values times 1e4, the weight (1/sigma) over 1e4.
+        ("x_m,time_s,value,weight\n105,600,3,2\n", None, "CFU/m3", None, "CFU/100 mL", "C",
+         [(600.0, 3e4, 2e-4)], 0, None),
+        ("x_m,time_s,value\n105,600,5\n", None, "mg/L", None, "ug/L", "Cs",
+         [(600.0, 5e-3, 1e3)], 0, None),
+        (at + "105,2024-06-01T01:00:00Z,2,1\n", None, None, None, None, "C", None, 0,
+         "needs the run's start date"),
+        ("x_m,time_s,datetime,value\n105,600,2024-06-01T01:00:00Z,2\n", None, None, None, None,
+         "C", None, 0, "names both time_s and datetime"),
+        (at + "105,June 1st,2,1\n", "2024-06-01T00:00:00Z", None, None, None, "C", None, 0,
+         "line 2: datetime 'June 1st' is not an ISO 8601"),
+        ("x_m,time_s,value\n105,600,2\n", None, None, None, "CFU/100 mL", "C", None, 0,
+         "the deck declares no concentration unit"),
+        ("x_m,time_s,value\n105,600,2\n", None, "CFU/m3", None, "mg/L", "h_m", None, 0,
+         "'unit' is the unit of a concentration"),
+        ("x_m,time_s,value\n105,600,2\n", None, "CFU/m3", None, "MPN/100 mL", "C", None, 0,
+         "cannot convert MPN/100 mL to CFU/m3"),
+        ("x_m,time_s,value\n105,600,2\n", None, "CFU/m3", None, "CFU/gallon", "C", None, 0,
+         "not an amount per volume"),
+    ]
+    path = tmp_path / "obs.csv"
+    for text, start, unit, option, given, variable, rows, warned, error in cases:
+        path.write_text(text)
+        deck = SimpleNamespace(start_date=start, concentration_unit=unit)
+        options = ["--threads", "1"] + (["--start-date", option] if option else [])
+        with warnings.catch_warnings(record=True) as record:
+            warnings.simplefilter("always")
+            try:
+                declared = Declared(deck, tmp_path, options, "fit.toml")
+                obs = read_observation_file(path, start_date=declared.start_date)
+                check_transforms(obs, {None: "none"}, path, "fit.toml")
+                declared.convert_observations(obs, given, variable, "fit.toml")
+            except FitError as e:
+                assert error is not None and error in str(e) and "\n" not in str(e), (text, e)
+                continue
+        assert error is None, text
+        assert [(o["time_s"], o["value"], o["weight"]) for o in obs] == pytest.approx(rows), text
+        assert all(("datetime" in o) == ("datetime" in text) for o in obs)
+        assert [str(path) in str(w.message) for w in record
+                if issubclass(w.category, QuarnoWarning)] == [True] * warned, text
+    # On a log10 scale the weight has no unit.
+    path.write_text("x_m,time_s,value,weight\n105,600,3,2\n")
+    obs = read_observation_file(path)
+    check_transforms(obs, {None: "log10"}, path, "fit.toml")
+    Declared(SimpleNamespace(start_date=None, concentration_unit="CFU/m3"), tmp_path, [],
+             "fit.toml").convert_observations(obs, "CFU/100 mL", "C", "fit.toml")
+    assert (obs[0]["value"], obs[0]["weight"]) == (3e4, 2.0)
+    # Sites that look like kilometres on a reach of kilometres warn; in metres, not.
+    with warnings.catch_warnings(record=True) as record:
+        warnings.simplefilter("always")
+        for xs, length in (([0.5, 2.0], 6000.0), ([0.5, 2000.0], 6000.0), ([0.5], 300.0)):
+            check_site_units([{"x_m": x} for x in xs], length, path)
+    assert ["are the positions in km" in str(w.message) for w in record] == [True]
+
+
+def test_a_dated_fit_in_a_unit_keeps_only_the_runs_it_needs(twin, capsys, tmp_path):
+    # The same fit from time_s and from datetime observations (the run's start
+    # date among the options): the same estimates to the last digit; the
+    # dated fit's files carry dates and the deck's unit, and of its run
+    # folders it keeps the optimum's and its Jacobian's (all with "all").
+    import pandas
+    from quarno.units import Unit
+    start = pandas.Timestamp("2024-06-01T00:00:00Z")
+    rows = list(csv.DictReader((twin / "obs.csv").open()))
+    (twin / "dated.csv").write_text("x_m,datetime,value\n" + "".join(
+        f"{r['x_m']},{(start + pandas.Timedelta(seconds=float(r['time_s']))).isoformat()},"
+        f"{r['value']}\n" for r in rows))
+    plain = config(twin, fit_extra='keep_runs = "all"')
+    status, _, err = fit(capsys, plain, "--out", tmp_path / "plain", "--no-progress")
+    assert (status, err) == (0, "")
+    made = int(next(line for line in (tmp_path / "plain" / "summary.txt").read_text()
+                    .splitlines() if line.startswith("runs made:")).split(":")[1])
+    # Every run kept: all but the flow record's and the best deck's.
+    assert len(list((tmp_path / "plain" / "runs").iterdir())) == made - 2 > 2
+
+    path = config(twin, options=("--threads", "1", "--start-date", "2024-06-01T00:00:00Z"))
+    path.write_text(path.read_text().replace('"obs.csv"', '"dated.csv"'))
+    cfg = Config(path, tmp_path / "dated")
+    cfg.declared.unit = Unit.parse("CFU/m3")
+    result = Fit(cfg, log=lambda s: None).run(progress=False)
+    assert (result.start_date, result.unit) == (start, Unit.parse("CFU/m3"))
+    out = tmp_path / "dated"
+    for name in ("estimates.csv", "correlation.csv"):
+        assert (out / name).read_text() == (tmp_path / "plain" / name).read_text(), name
+    head, *series = list(csv.reader((out / "fit_series.csv").open()))
+    plain_head, *plain_series = list(csv.reader((tmp_path / "plain" / "fit_series.csv").open()))
+    assert head == plain_head + ["datetime", "unit"]
+    assert [r[:-2] for r in series] == plain_series
+    for r in series:
+        date = start + pandas.Timedelta(seconds=float(r[1]))
+        assert r[-2:] == [date.strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z", "CFU/m3"]
+    sites = list(csv.DictReader((out / "sites.csv").open()))
+    assert {s["unit"] for s in sites} == {"CFU/m3"} and all(
+        s["observed_peak_datetime"].startswith("2024-06-01T0") for s in sites)
+    summary = (out / "summary.txt").read_text()
+    assert "start date (model time 0): 2024-06-01T00:00:00.000Z\nconcentration unit: CFU/m3\n" \
+        in summary
+    assert "datetime" in (out / "best" / "crObsNode.csv").read_text().splitlines()[0]
+    kept = sorted((out / "runs").iterdir())
+    assert 1 <= len(kept) <= 2 and all((k / "done").is_file() for k in kept)
+
+    # Started again in the same folder, with its bar: the same estimates; the
+    # removed runs are made again, not taken from folders that are gone.
+    again = Fit(Config(path, out), log=lambda s: None).run(progress=True)
+    assert [e.value for e in again.estimates] == [e.value for e in result.estimates]
+    assert re.search(r"fit: +100(\.0)?%", capsys.readouterr().err)
+    assert len(list((out / "runs").iterdir())) == len(kept)

@@ -41,7 +41,7 @@ def twin_fit(fit_twin):
     command, its output folder)."""
     params = [fit_parameter("aL", 1.5, 0.01, 100), fit_parameter("Alfa", 6e-4, 1e-6, 0.1),
               fit_parameter("f", 0.25, 0.01, 5)]
-    config = write_fit_config(fit_twin, params)
+    config = write_fit_config(fit_twin, params, extra_fit='keep_runs = "all"')
     return config, run_fit_tool(config), fit_twin / "fit"
 
 

@@ -56,7 +56,8 @@ def fit(folder, name, params, model_extra="", deck_edit="", extra_fit=""):
 @pytest.mark.slow
 def test_replayed_fit_equals_the_solved_one(fit_twin):
     params = [fit_parameter("aL", 1.5, 0.01, 100), fit_parameter("Alfa", 6e-4, 1e-6, 0.1)]
-    proc, out, runs = fit(fit_twin, "replay", params)
+    keep = 'keep_runs = "all"'  # the second fit below takes every run from the cache
+    proc, out, runs = fit(fit_twin, "replay", params, extra_fit=keep)
     record = out.resolve() / "flow" / "flow.qflow"
     saves = [r for r in runs if "--save-flow" in r]
     assert len(saves) == 1
@@ -76,7 +77,7 @@ def test_replayed_fit_equals_the_solved_one(fit_twin):
         assert (out / name).read_text() == (solved / name).read_text(), name
 
     # Again with replay: the record and every run come from the cache.
-    proc, _, runs = fit(fit_twin, "replay", params)
+    proc, _, runs = fit(fit_twin, "replay", params, extra_fit=keep)
     assert runs == []
     assert "from the cache" in proc.stdout
 
