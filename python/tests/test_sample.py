@@ -39,10 +39,12 @@ SIGMA = 0.05    # the observations' log-normal noise
 class SerialEngine:
     """The engine's interface, each run made here, the last sample first."""
 
-    def map(self, items, deck, options=(), variables=("C",)):
+    def map(self, items, deck, options=(), variables=("C",), on_result=None):
         text, bicond, forcing = deck
         done = [run_task(i, text, bicond, edits, options, variables, forcing=forcing)
                 for i, edits in reversed(list(items))]
+        for result in done if on_result else ():
+            on_result(result)
         return sorted(done, key=lambda r: r["sample"])
 
 
