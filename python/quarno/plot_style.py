@@ -103,7 +103,12 @@ class TimeAxis:
         return "Date (UTC)" if self.dated else hours_label(self.offset_h)
 
     def dress(self, ax):
-        """Label the time axis of `ax`; dates get concise date ticks."""
+        """Label the time axis; dates get concise date ticks.
+
+        Parameters
+        ----------
+        ax : matplotlib.axes.Axes
+        """
         if self.dated:
             import matplotlib.dates as mdates
             locator = mdates.AutoDateLocator()
