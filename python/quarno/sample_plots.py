@@ -122,10 +122,8 @@ def bands(sampler, path, bands):
         ax.set_ylabel(f"{sampler.cfg.fit.variable} at {o.x[k]:g} m\n"
                       f"({'deck units' if unit == UNDECLARED else unit})", fontsize=9)
         ax.grid(alpha=0.3)
-        if axis.dated:
-            axis.dress(ax)
     axes[0, 0].legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1.0))
-    axis.dress(axes[-1, 0])
+    axis.dress(axes[-1, 0])  # the panels share their time axis, ticks and all
     _title(fig, sampler, f"{sampler.cfg.method} bands: {100 * sampler.coverage:.0f} % of the "
                          "observations inside")
     fig.savefig(path, dpi=110)
