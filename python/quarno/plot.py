@@ -24,7 +24,7 @@ from .plot_data import load_run, read_bands, read_observed
 from .plot_series import (
     CONCENTRATIONS, SITE_TOLERANCE_M, VARIABLES, match_sites, plot_breakthrough)
 from .plot_style import (
-    DEFAULT_UNITS, GROUP_MARKERS, LOG_RANGE, hours_label, legend_outside, log_axis, suptitle)
+    DEFAULT_UNITS, GROUP_MARKERS, LOG_RANGE, TimeAxis, legend_outside, log_axis, suptitle)
 from .results import balance_series
 
 __all__ = [
@@ -46,6 +46,7 @@ def _profile_figure(run, panels, what, path, offset_h, log=False):
     everywhere are left out and named in the title. Returns path, or None
     when no panel has values."""
     blocks = run["profiles"]
+    axis = TimeAxis(run.get("start_date"), offset_h)
     shown, empty = [], []
     for label, kind, column in panels:
         values = [v for b in blocks for v in b[kind].get(column, [])]
@@ -63,13 +64,14 @@ def _profile_figure(run, panels, what, path, offset_h, log=False):
             # equal one leaves it visible at its edges.
             ax.plot(b[kind]["x_m"], b[kind][column], color=cmap(share * 0.9),
                     lw=2.8 - 1.6 * share,
-                    label=f"t = {b['time_s'] / 3600.0 + offset_h:.2f} h")
+                    label=axis.text(b["time_s"]))
         if log:
             log_axis(ax, [v for b in blocks for v in b[kind][column]])
         ax.set_ylabel(label)
         ax.grid(alpha=0.3)
     handles, _ = axes[0, 0].get_legend_handles_labels()
-    legend_outside(axes[0, 0], handles, title="clock time" if offset_h else "model time",
+    legend_outside(axes[0, 0], handles, title=("date (UTC)" if axis.dated else "clock time"
+                                               if offset_h else "model time"),
                    title_fontsize=8)
     axes[-1, 0].set_xlabel("Distance along the reach X (m)")
     if empty:
@@ -147,12 +149,13 @@ def plot_balance(run, out_dir, offset_h=0.0):
     if not series:
         return None
     fig, ax = plt.subplots(figsize=(8, 4.5), layout="constrained")
+    axis = TimeAxis(run.get("start_date"), offset_h)
     markers = iter(("o", "s", "^", "D"))
     for name, (times, values) in series.items():
-        ax.plot([t / 3600.0 + offset_h for t in times], values, marker=next(markers, "o"),
+        ax.plot(axis.values(times), values, marker=next(markers, "o"),
                 lw=1.2, label=BALANCE_LABELS.get(name, name))
     ax.axhline(0.0, color="0.5", lw=0.8)
-    ax.set_xlabel(hours_label(offset_h))
+    axis.dress(ax)
     ax.set_ylabel("Relative error ER_R (%)")
     ax.grid(alpha=0.3)
     legend_outside(ax, ax.get_legend_handles_labels()[0])
@@ -161,6 +164,18 @@ def plot_balance(run, out_dir, offset_h=0.0):
     fig.savefig(path, dpi=110)
     plt.close(fig)
     return path
+
+
+def _scale_bed(run, factor):
+    """The bed concentration of a run's records and profiles times `factor`."""
+    column = VARIABLES["Cb"][0]
+    rows = run["observations"] + [b[kind] for b in run["profiles"] for kind in ("cell", "node")]
+    for row in rows:
+        values = row.get(column)
+        if isinstance(values, list):
+            row[column] = [v * factor for v in values]
+        elif values is not None:
+            row[column] = values * factor
 
 
 def plot_run(folder, out_dir=None, variable="C", offset_h=0.0, observed=None, log=False,
@@ -186,13 +201,16 @@ def plot_run(folder, out_dir=None, variable="C", offset_h=0.0, observed=None, lo
     bands : dict, optional
         Uncertainty bands from read_bands.
     units : dict, optional
-        The concentration units {"conc": ..., "bed": ...}; DEFAULT_UNITS when None.
+        The concentration units {"conc": ..., "bed": ...}. None or
+        DEFAULT_UNITS: the deck's declared unit when the run has one (the bed
+        concentration then drawn in amount per kg), else DEFAULT_UNITS.
 
     Returns
     -------
     list of str
         The files written: the breakthrough curves, the profiles and the
-        balance errors, each when the run has what it shows.
+        balance errors, each when the run has what it shows. A run with a
+        start date gets date axes unless `offset_h` is given.
 
     Raises
     ------
@@ -200,6 +218,9 @@ def plot_run(folder, out_dir=None, variable="C", offset_h=0.0, observed=None, lo
         The folder holds nothing to plot, or a file cannot be read or written.
     """
     run = load_run(folder)
+    if run["unit"] is not None and (units is None or units == DEFAULT_UNITS):
+        units = {"conc": run["unit"].text, "bed": run["unit"].bed_text}
+        _scale_bed(run, run["unit"].bed_factor)
     out_dir = out_dir or os.path.join(folder, "plots")
     try:
         os.makedirs(out_dir, exist_ok=True)

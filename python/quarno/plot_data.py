@@ -7,7 +7,8 @@ import math
 import os
 import sys
 
-from .contract import BALANCE_CSV_FILE, OBS_CSV_FILE, OBS_FILE, OUTPUT_FILE, PROFILES_CSV_FILE
+from .contract import (
+    BALANCE_CSV_FILE, MANIFEST_FILE, OBS_CSV_FILE, OBS_FILE, OUTPUT_FILE, PROFILES_CSV_FILE)
 from .errors import PlotError
 from .observations import read_observation_file
 from .results import (
@@ -40,8 +41,10 @@ def load_run(folder):
     Returns
     -------
     dict
-        title, observations (rows with x filled in), profiles, balance rows
-        and, under "sources", the file each came from.
+        title, observations (rows with x filled in), profiles, balance rows,
+        under "sources" the file each came from, and from the run's manifest
+        start_date (a UTC pandas.Timestamp) and unit (the deck's
+        concentration Unit), each None when the run has none.
 
     Raises
     ------
@@ -62,7 +65,8 @@ def _load_run(folder):
     files = Results(folder)
     report = files.path(OUTPUT_FILE)
     run = {"folder": folder, "title": read_run_title(folder), "sources": {},
-           "observations": [], "profiles": [], "balance": []}
+           "observations": [], "profiles": [], "balance": [],
+           **_dating(files.files.manifest)}
 
     path = _run_csv(files, OBS_CSV_FILE)
     fixed = files.path(OBS_FILE)
@@ -91,6 +95,20 @@ def _load_run(folder):
         raise PlotError(f"{folder}: no results to plot (no {OUTPUT_FILE} with profile blocks, "
                         "no observation records); run quarno on this folder first")
     return run
+
+
+def _dating(manifest):
+    """start_date and unit of a run from its manifest (None when it has none)."""
+    from .errors import QuarnoError
+    from .sample_data import parse_date
+    from .units import Unit
+    manifest = manifest or {}
+    start, unit = manifest.get("start_date"), manifest.get("concentration_unit")
+    try:
+        return {"start_date": None if start is None else parse_date(start),
+                "unit": None if unit is None else Unit.parse(unit)}
+    except QuarnoError as e:
+        raise PlotError(f"{MANIFEST_FILE}: {e}") from None
 
 
 def _read_csv_rows(path, needed, optional, layout):

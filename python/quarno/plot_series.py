@@ -13,7 +13,7 @@ from .contract import OBS_COLUMNS
 from .errors import PlotError
 from .observations import SITE_TOLERANCE, nearest_site
 from .plot_style import (
-    DEFAULT_UNITS, GROUP_MARKERS, finite, hours_label, legend_outside, log_axis, suptitle)
+    DEFAULT_UNITS, GROUP_MARKERS, TimeAxis, finite, legend_outside, log_axis, suptitle)
 
 # The variables of the breakthrough curves by short name (the column's name
 # before its unit) and their axis labels ({conc} and {bed} stand for the
@@ -75,7 +75,7 @@ def _site_colours(sites):
     return {site: colours[k % len(colours)] for k, site in enumerate(sites)}
 
 
-def _draw_observed(ax, observed, sites, colour_of, offset_h):
+def _draw_observed(ax, observed, sites, colour_of, axis):
     """The measured values as markers in their site's colour (weight 0 open,
     one shape per group); legend handles of the groups."""
     matched, unmatched = match_sites(observed, sites)
@@ -89,14 +89,14 @@ def _draw_observed(ax, observed, sites, colour_of, offset_h):
     for site, points in matched.items():
         for p in points:
             hollow = p["weight"] <= 0  # not used in a fit: drawn open
-            ax.plot(p["time_s"] / 3600.0 + offset_h, p["value"], ls="none",
+            ax.plot(axis.values(p["time_s"]), p["value"], ls="none",
                     marker=marker[p["group"]], ms=5, mec=colour_of[site],
                     mfc="none" if hollow else colour_of[site], zorder=3)
     return [Line2D([], [], ls="none", marker=marker[g], color="0.3",
                    label=f"observed {g}".strip()) for g in groups]
 
 
-def _draw_bands(ax, bands, sites, colour_of, offset_h):
+def _draw_bands(ax, bands, sites, colour_of, axis):
     """Each site's band shaded in its colour, its median dotted; the legend
     handle, or None when no band matches a site."""
     matched, unmatched = match_sites([{"x_m": x} for x in bands], sites)
@@ -106,7 +106,7 @@ def _draw_bands(ax, bands, sites, colour_of, offset_h):
               file=sys.stderr)
     for site, points in matched.items():
         band = bands[points[0]["x_m"]]
-        hours = [t / 3600.0 + offset_h for t in band["time_s"]]
+        hours = axis.values(band["time_s"])
         ax.fill_between(hours, band["lower"], band["upper"], color=colour_of[site],
                         alpha=0.22, lw=0)
         if finite(band["median"]):
@@ -132,7 +132,8 @@ def plot_breakthrough(run, out_dir, variable="C", offset_h=0.0, observed=None, l
     variable : str, optional
         A key of VARIABLES.
     offset_h : float, optional
-        Hours added to the model time on the time axis.
+        Hours added to the model time on the time axis; with 0 a run with a
+        start date (run["start_date"]) gets a date axis.
     observed : list of dict, optional
         Measured values from read_observed.
     log : bool, optional
@@ -163,6 +164,7 @@ def plot_breakthrough(run, out_dir, variable="C", offset_h=0.0, observed=None, l
                         f"{os.path.basename(run['sources']['observations'])}"
                         + (" (run quarno with --csv to get it)" if variable == "Cs" else ""))
     sites = _sites(rows)
+    axis = TimeAxis(run.get("start_date"), offset_h)
     colour_of = _site_colours(sites)
     if discharge:
         fig, (qax, ax) = plt.subplots(2, 1, sharex=True, figsize=(10, 7.5), layout="constrained",
@@ -173,7 +175,7 @@ def plot_breakthrough(run, out_dir, variable="C", offset_h=0.0, observed=None, l
     with_storage = False
     for site, x in sites.items():
         mine = [r for r in rows if r["site"] == site]
-        hours = [r["time_s"] / 3600.0 + offset_h for r in mine]
+        hours = axis.values([r["time_s"] for r in mine])
         values = [r[column] for r in mine]
         drawn += values
         ax.plot(hours, values, color=colour_of[site], lw=1.5, label=f"X = {x:g} m")
@@ -187,17 +189,17 @@ def plot_breakthrough(run, out_dir, variable="C", offset_h=0.0, observed=None, l
     if with_storage:
         extra.append(Line2D([], [], color="0.3", ls="--", label="storage zone Cs"))
     if bands:
-        handle = _draw_bands(ax, bands, sites, colour_of, offset_h)
+        handle = _draw_bands(ax, bands, sites, colour_of, axis)
         if handle:
             extra.append(handle)
     if observed:
-        extra += _draw_observed(ax, observed, sites, colour_of, offset_h)
+        extra += _draw_observed(ax, observed, sites, colour_of, axis)
         drawn += [p["value"] for p in observed]
     handles, _ = ax.get_legend_handles_labels()
     legend_outside(ax, handles + extra)
     if log and variable in CONCENTRATIONS:
         log_axis(ax, drawn)
-    ax.set_xlabel(hours_label(offset_h))
+    axis.dress(ax)
     ax.set_ylabel(label.format(**(units or DEFAULT_UNITS)))
     ax.grid(alpha=0.3, which="both" if log else "major")
     if discharge:

@@ -1,6 +1,6 @@
 """What every plot of a run shares: the units of the concentrations, the
 markers of the observation groups, the log axis, the legend beside the axes,
-the time axis's label and the figure's title."""
+the time axis (hours or dates) and the figure's title."""
 
 import math
 import os
@@ -45,6 +45,76 @@ def hours_label(offset_h):
     str
     """
     return f"Clock time (h, model time + {offset_h:g} h)" if offset_h else "Time (h)"
+
+
+class TimeAxis:
+    """How model times (s) are drawn: as dates when the run has a start date
+    and no offset is asked for, else as hours since the start plus the
+    offset.
+
+    Parameters
+    ----------
+    start_date : pandas.Timestamp or None
+        The date of model time 0 (UTC).
+    offset_h : float, optional
+        Hours added to the model time (an axis in hours only).
+    """
+
+    def __init__(self, start_date=None, offset_h=0.0):
+        self.start_date = start_date if not offset_h else None
+        self.offset_h = offset_h
+
+    @property
+    def dated(self):
+        """Whether the axis shows dates."""
+        return self.start_date is not None
+
+    def values(self, seconds):
+        """The positions of model times on the axis.
+
+        Parameters
+        ----------
+        seconds : float or sequence of float
+
+        Returns
+        -------
+        float, list of float, or numpy datetime64 value(s)
+        """
+        import numpy as np
+        scalar = np.ndim(seconds) == 0
+        if self.dated:
+            from .sample_data import dates_of
+            dates = dates_of(self.start_date, np.atleast_1d(seconds))
+            return dates[0] if scalar else dates
+        if scalar:
+            return seconds / 3600.0 + self.offset_h
+        return [t / 3600.0 + self.offset_h for t in seconds]
+
+    def text(self, seconds):
+        """A model time as a legend names it ("2024-06-01 06:00" or "t = 6.00 h")."""
+        if self.dated:
+            from .sample_data import date_texts
+            return date_texts(self.start_date, [seconds])[0][:16].replace("T", " ")
+        return f"t = {seconds / 3600.0 + self.offset_h:.2f} h"
+
+    @property
+    def label(self):
+        """The axis label."""
+        return "Date (UTC)" if self.dated else hours_label(self.offset_h)
+
+    def dress(self, ax):
+        """Label the time axis; dates get concise date ticks.
+
+        Parameters
+        ----------
+        ax : matplotlib.axes.Axes
+        """
+        if self.dated:
+            import matplotlib.dates as mdates
+            locator = mdates.AutoDateLocator()
+            ax.xaxis.set_major_locator(locator)
+            ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
+        ax.set_xlabel(self.label)
 
 
 def suptitle(fig, run, what):

@@ -19,8 +19,10 @@ from .contract import BICOND_FILE
 from .errors import FitError
 from .observations import Residuals
 from .outfolder import FolderLock
+from .progress import Progress
+from .sample_data import BAND_DATE_COLUMN, date_texts, run_dating, unit_comment
 from .sample_outputs import Outputs
-from .sample_result import SampleResult, write_netcdf
+from .sample_result import SampleResult
 from .task import stop_error
 
 __all__ = ["METHODS", "Outputs", "SampleConfig", "SampleResult", "Sampler"]
@@ -60,6 +62,10 @@ class Sampler:
                      cfg.fit.forcing)
         self.program = (cfg.fit.program if cfg.fit.program_given else None)
         self.result = SampleResult(cfg.method, cfg.seed, cfg.labels)
+        self.start_date, self.unit = run_dating(cfg.fit.options, cfg.fit.forcing)
+        self.result.start_date, self.result.unit = self.start_date, self.unit
+        self.progress = None
+        self.bar = None
         self.started = time.monotonic()
         self.runs = 0
         self.coverages = self.result.coverages  # band file -> (model band, predictive band)
@@ -93,7 +99,8 @@ class Sampler:
         ids = list(range(first_id, first_id + len(X)))
         results = self.engine.map([(i, self.edits(x)) for i, x in zip(ids, X)], self.deck,
                                   options=self.cfg.fit.options,
-                                  variables=(self.cfg.fit.variable,))
+                                  variables=(self.cfg.fit.variable,),
+                                  on_result=self.run_done)
         for r in results:
             error = stop_error(r["status"], r["message"], f"the run of sample {r['sample']}",
                                "the sampling stops")
@@ -107,8 +114,24 @@ class Sampler:
             raise FitError(f"every run failed; the first: {first}")
         return ids
 
-    def run(self):
+    def run_done(self, result):
+        """Moves the progress bar on by one finished run."""
+        if self.bar is not None:
+            self.bar.update(1)
+
+    def expect(self, runs):
+        """Shows the progress bar over `runs` runs (when wanted)."""
+        if self.bar is None:
+            self.bar = Progress(runs, f"{self.cfg.method} runs", "run", self.progress)
+
+    def run(self, progress=None):
         """The sampling, holding the output folder.
+
+        Parameters
+        ----------
+        progress : bool or None, optional
+            A bar over the runs with the time left: True always, False never,
+            None in a notebook or when stderr is a terminal.
 
         Returns
         -------
@@ -116,14 +139,21 @@ class Sampler:
             The indices, bands or chain, also written to the output folder.
         """
         from .engine import Engine
-        with self.lock:
-            if self.engine is None:
-                with Engine(self.scheduler, workers=self.cfg.workers, program=self.program,
-                            launcher=self.cfg.launcher, parallel_args=self.cfg.parallel_args,
-                            scratch=self.cfg.out) as engine:
-                    self.engine = engine
-                    return self.analyse()
-            return self.analyse()
+        self.progress = progress
+        try:
+            with self.lock:
+                if self.engine is None:
+                    with Engine(self.scheduler, workers=self.cfg.workers, program=self.program,
+                                progress=False, launcher=self.cfg.launcher,
+                                parallel_args=self.cfg.parallel_args,
+                                scratch=self.cfg.out) as engine:
+                        self.engine = engine
+                        return self.analyse()
+                return self.analyse()
+        finally:
+            if self.bar is not None:
+                self.bar.close()
+                self.bar = None
 
     def analyse(self):
         """The method's runs and analysis, and the files written from its result.
@@ -133,6 +163,10 @@ class Sampler:
         SampleResult
         """
         getattr(self, f"run_{self.cfg.method}")()
+        if self.bar is not None:
+            self.bar.moved_to(self.bar.total)
+            self.bar.close()
+            self.bar = None
         failed = len(self.outputs.failed)
         flow = ", ".join(f"{n} {k}" for k, n in sorted(self.outputs.flow.items()))
         seconds = time.monotonic() - self.started
@@ -158,6 +192,7 @@ class Sampler:
         X = saltelli_design(self.cfg.bounds, self.cfg.n, self.cfg.seed)
         d = X.shape[1]
         self.log(f"sobol: {len(X)} runs ({len(X) // (d + 2)} base samples, {d} parameters)")
+        self.expect(len(X))
         ids = self.evaluate(X)
         names, Y = self.outputs.table(ids)
         res = sobol_indices(Y, d, n_boot=self.cfg.n_boot, seed=self.cfg.seed,
@@ -180,6 +215,7 @@ class Sampler:
         from .sensitivity import morris_design, morris_effects
         X, info = morris_design(self.cfg.bounds, self.cfg.n, self.cfg.levels, self.cfg.seed)
         self.log(f"morris: {len(X)} runs ({self.cfg.n} trajectories)")
+        self.expect(len(X))
         ids = self.evaluate(X)
         names, Y = self.outputs.table(ids)
         rows = []
@@ -204,6 +240,7 @@ class Sampler:
             X = saltelli_design(self.cfg.bounds, self.cfg.n, self.cfg.seed)[:self.cfg.n]
         self.log(f"glue: {len(X)} runs, likelihood {self.cfg.likelihood}, threshold "
                  f"{self.cfg.threshold:g}")
+        self.expect(len(X))
         ids = self.evaluate(X)
         like = np.array([self.likelihood(i) for i in ids])
         if self.cfg.likelihood == "nse":
@@ -232,6 +269,9 @@ class Sampler:
 
         self.log(f"mcmc: {self.cfg.walkers} walkers, {self.cfg.n} steps, burn-in "
                  f"{self.cfg.burn}")
+        # At most one run per walker for the start and each step (proposals
+        # outside the bounds are not run).
+        self.expect(self.cfg.walkers * (self.cfg.n + 1))
         res = run_emcee(log_prob_many, self.cfg.bounds, start, self.cfg.walkers, self.cfg.n,
                         self.cfg.seed)
         chain = res["chain"][self.cfg.burn:].reshape(-1, len(start))
@@ -296,55 +336,29 @@ class Sampler:
         cube = self.outputs.cube(ids)
         o = self.outputs
         bands = np.stack([weighted_quantiles(cube[:, k, :], weights) for k in range(len(o.x))])
-        rows = [[k + 1, o.x[k], t, *bands[k, :, j]] for k in range(len(o.x))
-                for j, t in enumerate(o.time)]
+        head = ["site", "x_m", "time_s", "lower", "median", "upper"]
+        if self.start_date is None:
+            rows = [[k + 1, o.x[k], t, *bands[k, :, j]] for k in range(len(o.x))
+                    for j, t in enumerate(o.time)]
+        else:
+            dates = date_texts(self.start_date, o.time)
+            head.insert(3, BAND_DATE_COLUMN)
+            rows = [[k + 1, o.x[k], t, dates[j], *bands[k, :, j]] for k in range(len(o.x))
+                    for j, t in enumerate(o.time)]
         self.result.bands[name] = bands
-        self.result.add_csv(name, ["site", "x_m", "time_s", "lower", "median", "upper"], rows)
+        self.result.add_csv(name, head, rows, unit_comment(self.cfg.fit.variable, self.unit))
         inside = []
         for obs, k in zip(self.observations, o.site_of):
             lo, hi = (np.interp(obs["time_s"], o.time, bands[k, q]) for q in (0, 2))
             inside.append(lo <= obs["value"] <= hi)
         share = sum(inside) / len(inside)
-        predictive = self.predictive_coverage(ids, weights)
+        predictive = self.outputs.predictive_coverage(ids, weights, self.cfg.seed)
         self.log(f"{name}: {100 * share:.1f} % of the {len(inside)} observations inside the "
                  f"5-95 % band of the model, {100 * predictive:.1f} % inside the 5-95 % band "
                  "of the model plus the observation error (sigma = 1/weight)")
         self.coverage = share
         self.coverages[name] = (share, predictive)
         self.add_plot(name.replace(".csv", ".png"), "bands", bands)
-
-    def predictive_coverage(self, ids, weights, draws=20):
-        """The share of observations inside the band with the observation error.
-
-        The error is Gaussian with sigma = 1/weight on the fit's scale (log10 where
-        transformed), drawn into the weighted model values (seeded); an observation
-        (weight > 0) is inside when zero lies between the 5 and 95 % quantiles of
-        its residuals.
-
-        Parameters
-        ----------
-        ids : list of int
-            The samples.
-        weights : array_like
-            One weight per sample.
-        draws : int, optional
-            The errors drawn per sample.
-
-        Returns
-        -------
-        float
-        """
-        np = self.outputs.np
-        from .uncertainty import weighted_quantiles
-        keep = [k for k, i in enumerate(ids) if weights[k] > 0
-                and self.outputs.residuals.get(i) is not None]
-        R = np.array([self.outputs.residuals[ids[k]] for k in keep])
-        used = self.weighted.scale > 0
-        rng = np.random.default_rng(self.cfg.seed)
-        noisy = (R[:, None, used] + rng.standard_normal((len(keep), draws, int(used.sum()))))
-        w = np.repeat(np.asarray(weights)[keep] / draws, draws)
-        lo, hi = weighted_quantiles(noisy.reshape(len(keep) * draws, -1), w, q=(0.05, 0.95))
-        return float(np.mean((lo <= 0.0) & (0.0 <= hi)))
 
     def add_samples(self, ids, X, **extra):
         """Add samples.nc: each sample's parameters and site series (sample x site x time).
@@ -358,23 +372,13 @@ class Sampler:
         **extra
             Further arrays per sample; the objective is always added.
         """
-        import xarray as xr
-        np = self.outputs.np
         o = self.outputs
-        data = {
-            "parameter_value": (("sample", "parameter"), np.asarray(X, dtype=float)),
-            self.cfg.fit.variable: (("sample", "site", "time"), o.cube(ids)),
-            "objective": (("sample",), np.array([o.objective(i) for i in ids])),
-            "failed": (("sample",), np.array([i in o.failed for i in ids], dtype=np.int8)),
-        }
-        for key, values in extra.items():
-            data[key] = (("sample",), np.asarray(values, dtype=float))
-        ds = xr.Dataset(data, coords={
-            "sample": np.asarray(ids), "parameter": self.cfg.labels,
-            "x_m": ("site", o.x), "time_s": ("time", o.time)})
-        ds.attrs.update(method=self.cfg.method, seed=self.cfg.seed, n=self.cfg.n,
-                        config=str(self.cfg.fit.path), variable=self.cfg.fit.variable)
-        self.result.add_file("samples.nc", lambda path: write_netcdf(ds, path))
+        self.result.set_samples(
+            ids=list(ids), X=X, cube=o.cube(ids), objective=[o.objective(i) for i in ids],
+            failed=[i in o.failed for i in ids], extra=extra, variable=self.cfg.fit.variable,
+            x_m=o.x, time_s=o.time,
+            attrs=dict(method=self.cfg.method, seed=self.cfg.seed, n=self.cfg.n,
+                       config=str(self.cfg.fit.path), variable=self.cfg.fit.variable))
 
     def add_plot(self, name, kind, *args):
         """The plot `kind` of quarno.sample_plots, drawn when the files are

@@ -105,3 +105,38 @@ class Outputs:
         np = self.np
         blank = np.full((len(self.x), len(self.time)), np.nan)
         return np.stack([self.series.get(i, blank) for i in ids])
+
+    def predictive_coverage(self, ids, weights, seed, draws=20):
+        """The share of observations inside the band with the observation error.
+
+        The error is Gaussian with sigma = 1/weight on the fit's scale (log10 where
+        transformed), drawn into the weighted model values (seeded); an observation
+        (weight > 0) is inside when zero lies between the 5 and 95 % quantiles of
+        its residuals.
+
+        Parameters
+        ----------
+        ids : list of int
+            The samples.
+        weights : array_like
+            One weight per sample.
+        seed : int
+            The seed of the errors drawn.
+        draws : int, optional
+            The errors drawn per sample.
+
+        Returns
+        -------
+        float
+        """
+        np = self.np
+        from .uncertainty import weighted_quantiles
+        keep = [k for k, i in enumerate(ids) if weights[k] > 0
+                and self.residuals.get(i) is not None]
+        R = np.array([self.residuals[ids[k]] for k in keep])
+        used = self.weighted.scale > 0
+        rng = np.random.default_rng(seed)
+        noisy = (R[:, None, used] + rng.standard_normal((len(keep), draws, int(used.sum()))))
+        w = np.repeat(np.asarray(weights)[keep] / draws, draws)
+        lo, hi = weighted_quantiles(noisy.reshape(len(keep) * draws, -1), w, q=(0.05, 0.95))
+        return float(np.mean((lo <= 0.0) & (0.0 <= hi)))

@@ -5,7 +5,8 @@ backend is the command's choice."""
 
 import matplotlib.pyplot as plt
 
-from .plot_style import GROUP_MARKERS
+from .plot_style import GROUP_MARKERS, TimeAxis
+from .sample_data import UNDECLARED, column_unit
 
 
 def _title(fig, sampler, what):
@@ -84,7 +85,9 @@ def morris(sampler, path, rows):
 def bands(sampler, path, bands):
     """Each site's 5-95 % band and median over time, the observations as markers.
 
-    One panel per site.
+    One panel per site; a date axis when the runs have a start date; the
+    values in the unit of column_unit (the bed's in amount per kg when the
+    deck declares its unit).
 
     Parameters
     ----------
@@ -98,7 +101,10 @@ def bands(sampler, path, bands):
     n = len(o.x)
     fig, axes = plt.subplots(n, 1, figsize=(9, 1.2 + 2.3 * n), sharex=True, squeeze=False,
                              layout="constrained")
-    hours = o.time / 3600.0
+    axis = TimeAxis(sampler.start_date)
+    hours = axis.values(o.time)
+    unit, factor = column_unit(sampler.cfg.fit.variable, sampler.unit)
+    bands = bands * factor
     by_site = {}
     for obs, k in zip(sampler.observations, o.site_of):
         by_site.setdefault(k, []).append(obs)
@@ -109,14 +115,15 @@ def bands(sampler, path, bands):
         ax.plot(hours, bands[k, 1], color="C0", lw=1.2, label="median")
         seen = by_site.get(k, [])
         if seen:
-            ax.plot([s["time_s"] / 3600.0 for s in seen], [s["value"] for s in seen],
+            ax.plot(axis.values([s["time_s"] for s in seen]), [factor * s["value"] for s in seen],
                     ls="none", marker="o", ms=3.5, color="k", label="observed")
         if log:
             ax.set_yscale("log")
-        ax.set_ylabel(f"{sampler.cfg.fit.variable} at {o.x[k]:g} m\n(deck units)", fontsize=9)
+        ax.set_ylabel(f"{sampler.cfg.fit.variable} at {o.x[k]:g} m\n"
+                      f"({'deck units' if unit == UNDECLARED else unit})", fontsize=9)
         ax.grid(alpha=0.3)
     axes[0, 0].legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1.0))
-    axes[-1, 0].set_xlabel("Time (h)")
+    axis.dress(axes[-1, 0])  # the panels share their time axis, ticks and all
     _title(fig, sampler, f"{sampler.cfg.method} bands: {100 * sampler.coverage:.0f} % of the "
                          "observations inside")
     fig.savefig(path, dpi=110)

@@ -51,6 +51,13 @@ class SampleResult:
         inside the band with the observation error).
     runs, failed : int
         The runs made and those that failed.
+    start_date : pandas.Timestamp or None
+        The runs' start date (UTC), when they have one.
+    unit : Unit or None
+        The deck's concentration unit, when it declares one.
+    samples : dict or None
+        What samples.nc holds: ids, X, cube, objective, failed, extra,
+        variable, x_m, time_s, attrs (set_samples).
     """
 
     def __init__(self, method, seed, labels):
@@ -60,12 +67,50 @@ class SampleResult:
         self.outputs = []
         self.bands, self.coverages = {}, {}
         self.runs = self.failed = 0
+        self.start_date = self.unit = None
+        self.samples = None
         self.files = []  # (name, writer of the file at a path), in the order written
         self.texts = {}  # text file name -> its lines
 
-    def add_csv(self, name, head, rows):
-        """A CSV file to write: floats in full precision."""
-        self.files.append((name, lambda path: _write_csv(path, head, rows)))
+    def add_csv(self, name, head, rows, comments=()):
+        """A CSV file to write: floats in full precision, after `comments`
+        (lines written with "# " before the head)."""
+        self.files.append((name, lambda path: _write_csv(path, head, rows, comments)))
+
+    def set_samples(self, **samples):
+        """Keep the samples' parameters and site series (the `samples`
+        attribute's keys) and write them as samples.nc."""
+        self.samples = samples
+        self.add_file("samples.nc", lambda path: write_netcdf(self.to_xarray(), path))
+
+    def to_xarray(self):
+        """The samples as an xarray Dataset, as samples.nc holds them.
+
+        Returns
+        -------
+        xarray.Dataset
+            parameter_value (sample, parameter), the sampled variable
+            (sample, site, time) with its unit, objective, failed and the
+            method's values per sample; the time as dates (datetime64, UTC)
+            when the runs have a start date, else seconds; always time_s.
+        """
+        from .sample_data import samples_dataset
+        return samples_dataset(self)
+
+    def to_netcdf(self, path):
+        """Write the samples as netCDF, the time as CF time ("seconds since"
+        the start date, proleptic Gregorian calendar) when dated.
+
+        Parameters
+        ----------
+        path : str or path-like
+
+        Raises
+        ------
+        OSError
+            When the file cannot be written.
+        """
+        write_netcdf(self.to_xarray(), Path(path))
 
     def add_text(self, name, lines):
         """A text file to write, one line each."""
@@ -211,8 +256,9 @@ def _system_reason(path, need):
     return None
 
 
-def _write_csv(path, head, rows):
+def _write_csv(path, head, rows, comments=()):
     with open(path, "w", newline="") as f:
+        f.writelines(f"# {line}\n" for line in comments)
         w = csv.writer(f, lineterminator="\n")
         w.writerow(head)
         w.writerows([[repr(float(v)) if isinstance(v, float) or hasattr(v, "dtype")

@@ -11,6 +11,7 @@ import struct
 import subprocess
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from conftest import PROGRAM, ROOT
@@ -237,3 +238,56 @@ def test_a_flow_only_run_has_no_concentration_plot_and_a_water_balance_only(tmp_
         ["breakthrough_h.png", "profiles_flow.png", "balance_errors.png"]
     series = balance_series(read_balance_fixed(os.path.join(folder, "crOutput.txt")))
     assert list(series) == ["water"]
+
+
+@needs_mpl
+def test_a_dated_run_with_a_declared_unit_gets_date_axes_and_its_units(tmp_path, capsys,
+                                                                        monkeypatch):
+    """A run whose manifest records its start date and the deck's unit: every
+    time axis shows concise dates (hours again with --time-offset-h), the
+    concentration axes the unit, the bed's per kg with its values scaled."""
+    import json
+    from datetime import datetime
+    import matplotlib.dates as mdates
+    from quarno.cli import plot_main
+    from quarno.results import read_profiles_csv
+    folder = tmp_path / "run"
+    folder.mkdir()
+    for path in (ROOT / "examples" / "storm-resuspension").glob("cr*"):
+        shutil.copy(path, folder)
+    subprocess.run([PROGRAM, "--no-pause", "--quiet", "--csv", "--start-date=2024-06-01T06:00Z",
+                    folder], check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    manifest = json.loads((folder / "crManifest.json").read_text())
+    manifest.update(start_date="2024-06-01T06:00:00.000Z", concentration_unit="mg/L")
+    (folder / "crManifest.json").write_text(json.dumps(manifest))
+    first_date = (folder / "crObsNode.csv").read_text().splitlines()[1].split(",")[1]
+    for offset, dated in (("0", True), ("2", False)):
+        figures = []
+        monkeypatch.setattr("matplotlib.pyplot.close", figures.append)
+        status = plot_main(["--out", str(tmp_path / offset), "--time-offset-h", offset,
+                            str(folder)])
+        assert status == 0, capsys.readouterr().err
+        breakthrough, flow, conc, balance = [f for f in figures if hasattr(f, "axes")]
+        for ax in (breakthrough.axes[0], balance.axes[0]):
+            formatter = ax.xaxis.get_major_formatter()
+            assert isinstance(formatter, mdates.ConciseDateFormatter) == dated
+            assert ax.get_xlabel() == ("Date (UTC)" if dated else
+                                       "Clock time (h, model time + 2 h)")
+        line = breakthrough.axes[0].lines[0]
+        if dated:  # the first point at the program's own date of it
+            drawn = mdates.num2date(line.get_xdata(orig=False)[0])
+            written = datetime.fromisoformat(first_date.replace("Z", "+00:00"))
+            assert abs((drawn - written).total_seconds()) <= 0.5e-3 + 1e-5  # ms rounding
+        assert breakthrough.axes[0].get_ylabel() == "Stream-water concentration C (mg/L)"
+        labels = [ax.get_ylabel() for ax in conc.axes if ax.get_ylabel()]
+        assert labels[0] == "Stream water C (mg/L)"
+        title = conc.axes[0].get_legend().get_title().get_text()
+        assert title == ("date (UTC)" if dated else "clock time")
+    # The bed concentration drawn per kg: the run's values times 1000 (L per m3).
+    bed = conc.axes[-1]
+    assert bed.get_ylabel() == "Bed Cb (mg/kg)"
+    last = read_profiles_csv(str(folder / "crProfiles.csv"))[-1]
+    kind = "node" if last["node"].get("x_m") else "cell"
+    assert max(last[kind]["Cb"]) > 0.0
+    assert np.allclose(bed.lines[-1].get_ydata(), 1000.0 * np.asarray(last[kind]["Cb"]),
+                       rtol=1e-15, atol=0.0)

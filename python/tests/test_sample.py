@@ -39,10 +39,12 @@ SIGMA = 0.05    # the observations' log-normal noise
 class SerialEngine:
     """The engine's interface, each run made here, the last sample first."""
 
-    def map(self, items, deck, options=(), variables=("C",)):
+    def map(self, items, deck, options=(), variables=("C",), on_result=None):
         text, bicond, forcing = deck
         done = [run_task(i, text, bicond, edits, options, variables, forcing=forcing)
                 for i, edits in reversed(list(items))]
+        for result in done if on_result else ():
+            on_result(result)
         return sorted(done, key=lambda r: r["sample"])
 
 
@@ -214,3 +216,58 @@ def test_a_full_disk_ends_in_one_line_exit_3_and_no_partial_file(twin, tmp_path,
     assert {name: (out / name).read_bytes() for name in earlier} == earlier
     summary = (out / "summary.txt").read_text()
     assert summary.startswith("method sobol") and summary.endswith(f"incomplete: {line[15:]}")
+
+
+def test_a_dated_sampling_with_a_declared_unit_keeps_dates_and_units_in_every_output(
+        twin, tmp_path, monkeypatch, capsys):
+    """GLUE of the twin deck run with a start date: samples.nc and to_netcdf
+    hold CF dates and the unit, the band file the program's dates and its
+    unit line, the band plot a date axis and the unit; the bar counts every
+    run."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.dates as mdates
+    import pandas as pd
+    import xarray as xr
+    from quarno.units import Unit
+    cfg = config(twin, "dated", {"method": "glue", "n": 5, "seed": 2, "threshold": 0.0})
+    cfg.write_text(cfg.read_text().replace(
+        'deck = "deck"', 'deck = "deck"\noptions = ["--start-date=2024-06-01T06:00:00+02:00"]'))
+    out = tmp_path / "dated"
+    sampler = Sampler(SampleConfig(cfg, out), log=lambda s: None, engine=SerialEngine())
+    # The deck declares no unit of its own here: the one a [deck] table would give.
+    sampler.unit = sampler.result.unit = Unit.parse("CFU/100 mL")
+    figures = []
+    monkeypatch.setattr("matplotlib.pyplot.close", figures.append)
+    result = sampler.run(progress=True)
+    assert "5/5" in capsys.readouterr().err  # the bar over the five runs, to its end
+    start = pd.Timestamp("2024-06-01T04:00:00")
+    result.to_netcdf(tmp_path / "again.nc")
+    for path in (out / "samples.nc", tmp_path / "again.nc"):
+        with xr.open_dataset(path) as ds, xr.open_dataset(path, decode_times=False) as raw:
+            assert ds.time.dtype == np.dtype("datetime64[ns]")
+            seconds = (ds.time.values - np.datetime64(start)) / np.timedelta64(1, "s")
+            assert np.allclose(seconds, ds.time_s.values, rtol=0, atol=1e-6)
+            assert raw.time.attrs["units"] == "seconds since 2024-06-01T04:00:00"
+            assert raw.time.attrs["calendar"] == "proleptic_gregorian"
+            assert ds.C.attrs["units"] == "CFU/100 mL" and ds.x_m.attrs["units"] == "m"
+            assert (ds.attrs["start_date"], ds.attrs["concentration_unit"]) == (
+                "2024-06-01T04:00:00", "CFU/100 mL")
+            assert list(ds.site.values) == [1, 2, 3] and ds.C.shape == (5, 3, ds.time.size)
+    # The band file: the unit line, then the dates the program writes for the same times.
+    lines = (out / "glue_bands.csv").read_text().splitlines()
+    assert lines[:2] == ["# unit: CFU/100 mL", "site,x_m,time_s,datetime,lower,median,upper"]
+    run = tmp_path / "run"
+    shutil.copytree(TWIN, run)
+    subprocess.run([QUARNO, "--csv", "--quiet", "--start-date=2024-06-01T06:00:00+02:00", run],
+                   check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    program = [r.split(",")[:2] for r in (run / "crObsNode.csv").read_text().splitlines()[1:]
+               if r.split(",")[2] == "1"]
+    assert [r.split(",")[2:4] for r in lines[2:] if r[:2] == "1,"] == program
+    # The band plot: concise dates on every panel, the unit on each value axis.
+    axes = [f for f in figures if hasattr(f, "axes")][0].axes
+    assert all(isinstance(ax.xaxis.get_major_formatter(), mdates.ConciseDateFormatter)
+               for ax in axes)
+    assert axes[-1].get_xlabel() == "Date (UTC)" and "(CFU/100 mL)" in axes[0].get_ylabel()
+    assert mdates.num2date(axes[0].lines[0].get_xdata(orig=False)[0]).isoformat()[:19] == \
+        program[0][1][:19]
