@@ -165,12 +165,13 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const RunPlan& p
 // 0 to the end of the schedule: the end's must have a four-digit year too.
 // Checked on the deck read aside; a deck that cannot be read is left to the
 // run, which reports its error.
-void check_end_date(const Model& deck, const RunPlan& plan) {
+// `given` names where the start date comes from, as the message begins.
+void check_end_date(const Model& deck, const StartDate& start, const std::string& given) {
   const double end = deck.bic.TBC(deck.run.NTInt);
-  if (!plan.start_date.set || date_within_calendar(plan.start_date, end)) return;
+  if (!start.set || date_within_calendar(start, end)) return;
   char date[kDateTimeCapacity];
-  const int n = format_datetime(plan.start_date, end, date);
-  throw InputError("quarno: --start-date: the end of the schedule (" + show_number(end) +
+  const int n = format_datetime(start, end, date);
+  throw InputError(given + ": the end of the schedule (" + show_number(end) +
                    " s) falls " + (n > 0 ? "on " + std::string(date, n) + ", " : "") +
                    (end < 0.0 ? std::string("before ") + kFirstDate + ", the first"
                               : std::string("after ") + kLastDate + ", the last") +
@@ -193,9 +194,13 @@ std::string read_saved_inputs(const RunPlan& plan, Reader& param, Reader& bicond
     if (!forcing && !plan.start_date.set) return {};
     const std::unique_ptr<Model> deck = read_deck_aside(param, bicond, plan.settings, false);
     if (!deck) return {};  // the run reports the deck's error
-    check_end_date(*deck, plan);
+    check_end_date(*deck, plan.start_date, "quarno: --start-date");
     TextOut warnings(stderr);  // the run's warnings stream, before the run's outputs exist
     if (forcing) in.forcing = read_forcing_file(kForcingFile, deck->run.L, plan.start_date, warnings);
+    if (!plan.start_date.set)
+      check_end_date(*deck, deck_start_date(in.forcing),
+                     std::string(kForcingFile) + ", line " + std::to_string(in.forcing.deck.line) +
+                         ": start_date of [deck]");
   } catch (const InputError& e) {
     return e.what();
   }
@@ -301,7 +306,8 @@ int run_in_folder(const RunPlan& plan, std::string& message, Outputs*& pausing,
     out.profiles_csv.attach(opened[3]);
     out.balance_csv.attach(opened[4]);
   }
-  out.start_date = plan.start_date;
+  // The option's start date, else the one the forcing file's [deck] gives.
+  out.start_date = plan.start_date.set ? plan.start_date : deck_start_date(saved.forcing);
   out.warnings.attach(stderr);
   out.quiet = plan.quiet;
   out.pause_reads = !plan.no_pause && ::isatty(STDIN_FILENO) == 1;
