@@ -274,8 +274,8 @@ int fail(int status, const std::string& text, std::string& message) {
 // inputs read and checked, the result files opened, the model run and the
 // files closed. Returns the exit status with the message printed on failure
 // in `message`; `finished` tells that the closing pause is due.
-int run_in_folder(const RunPlan& plan, std::string& message, Outputs*& pausing,
-                  std::unique_ptr<Outputs>& kept) {
+int run_in_folder(const RunPlan& plan, RunManifest& manifest, std::string& message,
+                  Outputs*& pausing, std::unique_ptr<Outputs>& kept) {
   // The input files and a saved flow state, then the output files; an
   // existing output file is replaced. A signal that ended a wait for an
   // input file (a FIFO) ends the run before anything is written.
@@ -285,6 +285,9 @@ int run_in_folder(const RunPlan& plan, std::string& message, Outputs*& pausing,
   SavedInputs saved;
   if (const std::string error = read_saved_inputs(plan, param, bicond, saved); !error.empty())
     return fail(1, error, message);
+  // The option's start date, else the one the forcing file's [deck] gives.
+  const StartDate start = plan.start_date.set ? plan.start_date : deck_start_date(saved.forcing);
+  manifest.set_deck(start, saved.forcing.deck.unit.text);
   if (const std::string error = check_save_paths(plan, saved); !error.empty())
     return fail(1, error, message);
   const char* const* kNames = files::kResults;
@@ -306,8 +309,7 @@ int run_in_folder(const RunPlan& plan, std::string& message, Outputs*& pausing,
     out.profiles_csv.attach(opened[3]);
     out.balance_csv.attach(opened[4]);
   }
-  // The option's start date, else the one the forcing file's [deck] gives.
-  out.start_date = plan.start_date.set ? plan.start_date : deck_start_date(saved.forcing);
+  out.start_date = start;
   out.warnings.attach(stderr);
   out.quiet = plan.quiet;
   out.pause_reads = !plan.no_pause && ::isatty(STDIN_FILENO) == 1;
@@ -345,11 +347,12 @@ int Quarno(const RunPlan& plan) {
     // closing pause of a run that succeeded.
     forget_written_files();
     RunManifest manifest(plan.version, plan.arguments);
+    manifest.set_deck(plan.start_date, "");
     manifest.start();
     std::string message;
     Outputs* pausing = nullptr;
     std::unique_ptr<Outputs> out;
-    int status = run_in_folder(plan, message, pausing, out);
+    int status = run_in_folder(plan, manifest, message, pausing, out);
     manifest.finish(status, message, written_files());
     if (pausing != nullptr) {
       try {
