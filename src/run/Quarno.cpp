@@ -118,7 +118,7 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out, const RunP
   }
   if (plan.record_interval_given) warn_of_no_records(m, out);
   FlowSource source(m, out, flow);
-  run_schedule(m, out, source);
+  run_schedule(m, out, source, !plan.save_state.empty());
   out.flush_all();
   source.commit();
 }
@@ -196,7 +196,8 @@ std::string read_saved_inputs(const RunPlan& plan, Reader& param, Reader& bicond
     if (!deck) return {};  // the run reports the deck's error
     check_end_date(*deck, plan.start_date, "quarno: --start-date");
     TextOut warnings(stderr);  // the run's warnings stream, before the run's outputs exist
-    if (forcing) in.forcing = read_forcing_file(kForcingFile, deck->run.L, plan.start_date, warnings);
+    if (forcing)
+      in.forcing = read_forcing_file(kForcingFile, deck->run.L, plan.start_date, warnings);
     if (!plan.start_date.set)
       check_end_date(*deck, deck_start_date(in.forcing),
                      std::string(kForcingFile) + ", line " + std::to_string(in.forcing.deck.line) +
