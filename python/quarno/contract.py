@@ -291,7 +291,7 @@ CONTRACT = {
             'argument': 'ISO-8601',
             'positional': False,
             'flow': False,
-            'help': 'the date and time of model time 0, e.g. 2024-06-01T00:00:00Z: the CSV results\ngain a datetime column (UTC); without a zone the time is read as UTC',
+            'help': "the date and time of model time 0, e.g. 2024-06-01T00:00:00Z: the CSV results\ngain a datetime column (UTC); without a zone the time is read as UTC; wins\nover start_date in the forcing file's [deck]",
         },
     ],
     'exit_statuses': [
