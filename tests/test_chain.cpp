@@ -162,6 +162,68 @@ TEST_P(Chain, ThreeChainedRunsGiveTheUnsplitRunToTheLastDigit) {
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutForcing, Chain, ::testing::Values("", kChainForcing));
 
+// A link whose end has no exact single-precision value (1500.2 s ends the
+// loop at 1500.199951171875 s) and is an output time: saving its state, it
+// writes that profile and balance where it ended, and hands on the state the
+// loop left, so that the next link still writes the block of 1500.2 s when
+// it reaches it, as the unsplit run does. Without --save-state the block is
+// missed with a warning, as before.
+TEST(ChainLink, EndingJustShortOfItsLastOutputTimeWritesItsBlockThere) {
+  Reach r = flood_on_a_loaded_bed();
+  r.schedule[1].T = 1500.2;
+  r.tout = {600.0, 1200.0, 1500.2, 2400.0, 3600.0};
+  ScratchFolder f("", "");
+  f.sh("mkdir whole one plain two");
+  const std::pair<const char*, Reach> decks[] = {
+      {"whole", r}, {"one", cut(r, 2)}, {"plain", cut(r, 2)}, {"two", r}};
+  for (const auto& [dir, deck] : decks) {
+    f.put(std::string(dir) + "/crparam.txt", param_text(deck));
+    f.put(std::string(dir) + "/crbicond.txt", bicond_text(deck));
+  }
+  ASSERT_EQ(f.sh(run_in("whole", "")), 0) << f.get("whole.err");
+  ASSERT_EQ(f.sh(run_in("one", "--save-state s1")), 0) << f.get("one.err");
+  ASSERT_EQ(f.sh(run_in("plain", "")), 0) << f.get("plain.err");
+  ASSERT_EQ(f.sh(run_in("two", "--initial-state s1")), 0) << f.get("two.err");
+  const double end = 1500.199951171875, split = 1500.2;
+  EXPECT_EQ(f.get("one.err"), "");
+  EXPECT_EQ(f.get("plain.err"), "warning: the run ended at t = 1500.199951171875 s; the profile "
+                                "and balance of the output time 1500.2 s were not written.\n");
+  const std::string state = f.get("s1");
+  EXPECT_TRUE(has(state, "\noutput_index,3\n"));  // 1500.2 s still to be written
+  for (const char* file : {"crObsNode.txt", "crObsNode.csv", "crProfiles.csv", "crBalance.csv"}) {
+    SCOPED_TRACE(file);
+    const std::string one = rows_between(f.get(std::string("one/") + file), -1.0, end - 1e-9);
+    const std::string whole = f.get(std::string("whole/") + file);
+    // Up to the end, link one is the run without a saved state and the whole run.
+    EXPECT_EQ(one, rows_between(f.get(std::string("plain/") + file), -1.0, 1e9));
+    EXPECT_EQ(one, rows_between(whole, -1.0, end));
+    // After the split, link two is the whole run to the last digit.
+    const std::string after = rows_between(whole, split, 1e9);
+    EXPECT_GT(lines_of(after).size(), 5u);
+    EXPECT_EQ(rows_between(f.get(std::string("two/") + file), -1.0, 1e9), after);
+  }
+  // The end block: profile rows and balance terms at the end time, its
+  // storage that of the whole run's block just after the split.
+  const std::string end_rows =
+      rows_between(f.get("one/crProfiles.csv") + f.get("one/crBalance.csv"), end - 1e-9, 1e9);
+  EXPECT_GT(lines_of(end_rows).size(), 40u);
+  for (const std::string& line : lines_of(end_rows))
+    EXPECT_EQ(line.rfind("1500.199951171875,", 0), 0u) << line;
+  auto storages = [&](const std::string& file) {  // Wfin of each block
+    std::vector<std::string> v;
+    for (const std::string& line : lines_of(f.get(file)))
+      if (has(line, ",water,Wfin,")) v.push_back(line.substr(line.rfind(',') + 1));
+    return v;
+  };
+  const std::vector<std::string> one = storages("one/crBalance.csv"),
+                                 whole = storages("whole/crBalance.csv");
+  ASSERT_TRUE(one.size() == 3 && whole.size() >= 3);
+  EXPECT_NEAR(std::stod(one[2]), std::stod(whole[2]), 1e-3 * std::stod(whole[2]));
+  // The state keeps the final storage of the last block the loop wrote.
+  EXPECT_NE(one[2], one[1]);
+  EXPECT_TRUE(has(state, "\nWfin," + one[1] + "\n"));
+}
+
 // The state with field `column` (0: the name or row number) of its first
 // line that starts with `line` after `after` set to `value`, and its
 // checksum made again: a state edited on purpose that passes every check of

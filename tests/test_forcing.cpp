@@ -42,8 +42,8 @@ TEST(ForcingFile, EveryFaultIsRefusedWithItsLineBeforeAnyResultIsTouched) {
        at + "4: unknown key \"colour\" in a [[source]] (its keys are name, x, x_to, times, "
             "discharge, concentration, load, series and strength)"},
       {"an unknown section", "\n[weather]\nT = 1\n",
-       at + "2: unknown key \"weather\" (the file holds [[source]] tables, [environment] and "
-            "[rates])"},
+       at + "2: unknown key \"weather\" (the file holds [deck], [[source]] tables, [environment] "
+            "and [rates])"},
       {"a missing name", "\n[[source]]\nx = 10\n", at + "2: a [[source]] needs a name"},
       {"a missing x", source(kSeries + "load = [1, 1]\n"),
        at + "1: source \"outfall\" needs x, its position"},
@@ -142,6 +142,29 @@ TEST(ForcingFile, EveryFaultIsRefusedWithItsLineBeforeAnyResultIsTouched) {
        "printf 'temperature_C,time_s\\n1,0\\n-6,60\\n' >w"},
       {"environment dates without a start date", env + "times = [2024-06-01]\n",
        at + "2: times(1)" + ofe + "is a date, and dates need the run's start date (--start-date)"},
+      // The deck as a whole: [deck].
+      {"an unknown key in [deck]", "[deck]\nstart_date = 2024-06-01\ntimezone = \"CET\"\n",
+       at + "3: unknown key \"timezone\" in [deck] (its keys are start_date and "
+            "concentration_unit)"},
+      {"[[deck]] for [deck]", "[[deck]]\n", at + "1: deck must be a table, written [deck]"},
+      {"a start date that is no date", "[deck]\nstart_date = 20240601\n",
+       at + "2: start_date of [deck] must be a date-time or a string (found an integer)"},
+      {"a start date on no day", "[deck]\nstart_date = \"2024-02-30T00:00Z\"\n",
+       at + "2: start_date of [deck] \"2024-02-30T00:00Z\" is not an ISO 8601 date and time: "
+            "that month has no such day"},
+      {"a schedule ending after year 9999", "\n[deck]\nstart_date = 9999-12-31T23:55:00\n",
+       at + "2: start_date of [deck]: the end of the schedule (600 s) falls on "
+            "10000-01-01T00:05:00.000Z, after 9999-12-31T23:59:59.999Z, the last date the "
+            "results can hold"},
+      {"an unknown unit", "[deck]\nconcentration_unit = \"CFU/100 gallons\"\n",
+       at + "2: concentration_unit of [deck] \"CFU/100 gallons\" is not an amount per volume the "
+            "program knows (amounts: CFU, MPN, PFU, cells, copies, gc, kg, g, mg, ug, ng, mol, "
+            "mmol, umol and nmol; volumes: m3, L, dL, 100 mL and mL)"},
+      {"a unit that is no string", "[deck]\nconcentration_unit = 100\n",
+       at + "2: concentration_unit of [deck] must be a string (found an integer)"},
+      {"a date after the [deck] that gives none", "[deck]\nconcentration_unit = \"mg/L\"\n" +
+       env + "times = [2024-06-01]\n",
+       at + "4: times(1)" + ofe + "is a date, and dates need the run's start date (--start-date)"},
   };
   const Reach r = small_reach();
   for (const Case& c : cases) {
@@ -271,6 +294,58 @@ TEST(ForcingFile, InlineCsvAndDatedSeriesAreReadAndEchoed) {
       "        X(m)     theta_w     theta_b light_alpha  extinction\n\n"
       "  0.0000E+00  0.1070E+01  0.1000E+01  0.0000E+00  0.1500E+01\n"
       "  0.5005E+03  0.1250E+01  0.1000E+01  0.0000E+00  0.3000E+01\n");
+}
+
+// The [deck] table on the real program: its start date dates the results and
+// the series as --start-date does (the option winning over it), and its unit
+// turns a load in amount per second into the deck's concentrations.
+TEST(ForcingFile, DeckTableDatesTheRunAndScalesLoads) {
+  Reach r = small_reach();
+  r.NTr = 1;
+  const std::string dated = "[[source]]\nname = \"drain\"\nx = 250\ntimes = "
+                            "[\"2024-06-01T00:02Z\", 2024-06-01T00:08:00Z]\n"
+                            "discharge = [0.5, 0.5]\nconcentration = [40, 80]\n";
+  const std::vector<std::string> files = {"crObsNode.csv", "crProfiles.csv", "crBalance.csv",
+                                          "crObsNode.txt"};
+  ScratchFolder by_option(param_text(r), bicond_text(r));
+  by_option.put("crforcing.toml", dated);
+  ASSERT_EQ(by_option.sh("\"$Q\" --no-pause --csv --start-date 2024-06-01T00:00Z </dev/null "
+                         ">console.txt 2>errors.txt"),
+            0)
+      << by_option.get("errors.txt");
+  EXPECT_NE(by_option.get("crProfiles.csv").find(",2024-06-01T00:10:00.000Z,"), std::string::npos);
+  for (const char* deck : {"start_date = 2024-06-01T02:00:00+02:00",
+                           "start_date = \"2024-06-01\"\nconcentration_unit = \"g/m3\"",
+                           "start_date = 1999-01-01T00:00:00  # the option wins"}) {
+    SCOPED_TRACE(deck);
+    ScratchFolder f(param_text(r), bicond_text(r));
+    f.put("crforcing.toml", "[deck]\n" + std::string(deck) + "\n\n" + dated);
+    const bool option = std::string(deck).find("wins") != std::string::npos;
+    ASSERT_EQ(f.sh(std::string("\"$Q\" --no-pause --csv ") +
+                   (option ? "--start-date 2024-06-01 " : "") +
+                   "</dev/null >console.txt 2>errors.txt"),
+              0)
+        << f.get("errors.txt");
+    for (const std::string& name : files) EXPECT_EQ(f.get(name), by_option.get(name)) << name;
+  }
+  // 2 mg/s into 0.5 m3/s is 4 mg/m3, 0.004 mg/L: the same stream as a
+  // concentration of 0.004 in a deck in mg/L, and a thousand times less
+  // than a load read as (deck unit) m3/s.
+  std::vector<ObsRow> runs[2];
+  for (const int as_load : {0, 1}) {
+    ScratchFolder f(param_text(r), bicond_text(r));
+    f.put("crforcing.toml", std::string("[deck]\nconcentration_unit = \" mg / L \"\n") +
+                                "[[source]]\nname = \"pipe\"\nx = 250\ntimes = [0]\n"
+                                "discharge = [0.5]\n" +
+                                (as_load ? "load = [2]\n" : "concentration = [0.004]\n"));
+    ASSERT_EQ(f.run(), 0) << f.get("errors.txt");
+    runs[as_load] = read_obs(f.get("crObsNode.txt"), 1);
+  }
+  ASSERT_EQ(runs[0].size(), runs[1].size());
+  ASSERT_GT(runs[0].size(), 2u);
+  EXPECT_GT(runs[0].back().C[0], 1e-4);
+  for (std::size_t k = 0; k < runs[0].size(); ++k)
+    EXPECT_NEAR(runs[1][k].C[0], runs[0][k].C[0], 1e-6 * runs[0].back().C[0]) << k;
 }
 
 }  // namespace

@@ -60,7 +60,8 @@ std::string xxh64_of(const std::string& bytes) {
 // the test's own script and captures, and the manifest.
 std::set<std::string> written_on_disk(const std::string& dir) {
   static const std::set<std::string> kNotWritten = {
-      "crparam.txt", "crbicond.txt", "run.sh", "console.txt", "errors.txt", "crManifest.json"};
+      "crparam.txt", "crbicond.txt", "crforcing.toml", "run.sh", "console.txt", "errors.txt",
+      "crManifest.json"};
   std::set<std::string> names;
   for (const auto& e : fs::directory_iterator(dir))
     if (e.is_regular_file() && kNotWritten.count(e.path().filename().string()) == 0)
@@ -83,6 +84,8 @@ TEST(RunManifest, TellsHowEachRunEndedAndListsWhatItWrote) {
     int status;
     const char* state;
     std::vector<std::string> files;  // listed, in order ("@" is the scratch folder)
+    const char* start_date = "null";  // the manifest's start_date and concentration_unit
+    const char* unit = "null";
   };
   const std::string quiet = " --no-pause --quiet";
   const std::vector<Case> cases = {
@@ -99,6 +102,13 @@ TEST(RunManifest, TellsHowEachRunEndedAndListsWhatItWrote) {
        "failed", {"crOutput.txt", "crObsNode.txt"}},
       {"a second run replaces the first's manifest", "", "(cd run && \"$Q\" --csv --no-pause "
        ">/dev/null)", "", "", 0, "finished", {"crOutput.txt", "crObsNode.txt"}},
+      {"a start date given by the option", "", "", " --start-date 2024-06-01T12:00+01:00", "", 0,
+       "finished", {"crOutput.txt", "crObsNode.txt"}, "2024-06-01T11:00:00.000Z"},
+      {"a start date and a unit given by the forcing file", "",
+       "printf '[deck]\\nstart_date = 2024-06-01\\nconcentration_unit = \"MPN / 100mL\"\\n' "
+       ">run/crforcing.toml",
+       "", "", 0, "finished", {"crOutput.txt", "crObsNode.txt"}, "2024-06-01T00:00:00.000Z",
+       "MPN/100 mL"},
       {"SIGTERM", param_text(slow), "", " --csv", " & pid=$!; sleep 1; kill -TERM $pid; wait $pid",
        143, "interrupted",
        {"crOutput.txt", "crObsNode.txt", "crObsNode.csv", "crProfiles.csv", "crBalance.csv"}},
@@ -122,6 +132,10 @@ TEST(RunManifest, TellsHowEachRunEndedAndListsWhatItWrote) {
     EXPECT_EQ(member(json, "exit_status"), std::to_string(c.status));
     const std::string errors = f.get("run/errors.txt");
     EXPECT_EQ(member(json, "message") + (errors.empty() ? "" : "\n"), errors);
+    EXPECT_EQ(member(json, "start_date"), c.start_date);
+    EXPECT_EQ(member(json, "concentration_unit"), c.unit);
+    EXPECT_LT(json.find("\"message\""), json.find("\"start_date\""));
+    EXPECT_LT(json.find("\"concentration_unit\""), json.find("\"files\""));
     EXPECT_EQ(member(json, "folder"), fs::canonical(f.dir + "/run").string());
     std::string arguments;
     for (std::size_t p = 1, q; p < args.size(); p = q + 1) {

@@ -24,6 +24,7 @@ from .errors import ResultsError
 MANIFEST = MANIFEST_FILE  # the manifest's name, as the readers know it
 FORMAT = "quarno run manifest, version 1"
 STATES = ("running", "finished", "failed", "interrupted")
+DECK_KEYS = ("start_date", "concentration_unit")
 
 
 def xxh64_of(path):
@@ -76,7 +77,9 @@ def read_manifest(folder):
     Returns
     -------
     dict or None
-        The manifest, or None when the folder has none.
+        The manifest, or None when the folder has none. Its "start_date"
+        and "concentration_unit" are text or None (also for a manifest
+        written before they existed).
 
     Raises
     ------
@@ -105,6 +108,12 @@ def read_manifest(folder):
                        and type(f.get("bytes")) is int and isinstance(f.get("xxh64"), str)
                        for f in files)):
         raise ResultsError(f"{path}: a damaged run manifest (state, exit_status or files)")
+    # The run's start date and concentration unit; a manifest of an older
+    # program has neither: None, as for a run without them.
+    for key in DECK_KEYS:
+        manifest.setdefault(key, None)
+        if not (manifest[key] is None or isinstance(manifest[key], str)):
+            raise ResultsError(f"{path}: a damaged run manifest ({key} is neither text nor null)")
     return manifest
 
 
@@ -136,6 +145,18 @@ class RunFiles:
         if self._manifest is ...:
             self._manifest = read_manifest(self.folder)
         return self._manifest
+
+    @property
+    def start_date(self):
+        """The run's start date as the program wrote it
+        ("2024-06-01T00:00:00.000Z"), or None (no date, or no manifest)."""
+        return None if self.manifest is None else self.manifest["start_date"]
+
+    @property
+    def concentration_unit(self):
+        """The deck's concentration unit in its canonical text ("CFU/100 mL"),
+        or None (none declared, or no manifest)."""
+        return None if self.manifest is None else self.manifest["concentration_unit"]
 
     def _check_finished(self):
         m = self.manifest

@@ -11,21 +11,15 @@ by the same volume (`Unit.bed_factor` turns it into amount per kg).
 
 import re
 
+from .contract import UNIT_AMOUNTS, UNIT_VOLUMES
 from .errors import DeckError
 
 # Amounts: name -> (kind, factor to the kind's base amount). Amounts of
 # different kinds (colony counts and most-probable numbers, say) are
 # different measurements and are never converted into each other.
-AMOUNTS = {
-    "CFU": ("CFU", 1.0), "MPN": ("MPN", 1.0), "PFU": ("PFU", 1.0),
-    "cells": ("cells", 1.0), "copies": ("copies", 1.0), "gc": ("copies", 1.0),
-    "kg": ("mass", 1.0e3), "g": ("mass", 1.0), "mg": ("mass", 1.0e-3),
-    "ug": ("mass", 1.0e-6), "ng": ("mass", 1.0e-9),
-    "mol": ("moles", 1.0), "mmol": ("moles", 1.0e-3), "umol": ("moles", 1.0e-6),
-    "nmol": ("moles", 1.0e-9),
-}
-# Volumes: name -> m3.
-VOLUMES = {"m3": 1.0, "L": 1.0e-3, "dL": 1.0e-4, "100 mL": 1.0e-4, "mL": 1.0e-6}
+# Volumes: name -> m3. Both are the program's own tables.
+AMOUNTS = UNIT_AMOUNTS
+VOLUMES = UNIT_VOLUMES
 
 _FORM = re.compile(r"^\s*([A-Za-z]+)\s*/\s*((?:100\s*)?[A-Za-z0-9]+)\s*$")
 

@@ -578,7 +578,63 @@ class SectionReader {
   const char* needs_ = "a series needs at least one value";  // what an empty array lacks
 };
 
+// The [deck] table: the run's start date and the deck's concentration unit.
+DeckTable read_deck_table(const std::string& file, const toml::node& value, int line) {
+  if (!value.is_table()) fail_at(file, line, "deck must be a table, written [deck]");
+  const toml::table& t = *value.as_table();
+  DeckTable deck;
+  deck.line = line;
+  for (const auto& entry : t) {
+    const auto& key = entry.first;
+    if (key.str() != "start_date" && key.str() != "concentration_unit")
+      fail_at(file, static_cast<int>(key.source().begin.line),
+              "unknown key " + quote_input(key.str()) +
+                  " in [deck] (its keys are start_date and concentration_unit)");
+  }
+  if (const toml::node* n = t.get("start_date")) {
+    std::string text;
+    if (n->is_string())
+      text = n->as_string()->get();
+    else if (n->is_date_time() || n->is_date())
+      text = iso_text(*n);
+    else
+      fail_at(file, line_of(*n), std::string("start_date of [deck] must be a date-time or a "
+                                             "string (found ") + kind_of(*n) + ")");
+    StartDate d;
+    std::string reason;
+    if (!parse_start_date(text, d, reason))
+      fail_at(file, line_of(*n), "start_date of [deck] " + quote_input(text) +
+                                     " is not an ISO 8601 date and time: " + reason);
+    if (!date_within_calendar(d, 0.0))
+      fail_at(file, line_of(*n), "start_date of [deck] " + quote_input(text) + " lies before " +
+                                     kFirstDate + ", the first date the results can hold");
+    deck.start_set = true;
+    deck.start_seconds = d.seconds;
+    deck.start_nanos = d.nanos;
+  }
+  if (const toml::node* n = t.get("concentration_unit")) {
+    if (!n->is_string())
+      fail_at(file, line_of(*n), std::string("concentration_unit of [deck] must be a string "
+                                             "(found ") + kind_of(*n) + ")");
+    const std::string& text = n->as_string()->get();
+    if (!parse_concentration_unit(text, deck.unit))
+      fail_at(file, line_of(*n), "concentration_unit of [deck] " + quote_input(text) +
+                                     " is not an amount per volume the program knows (amounts: " +
+                                     known_unit_amounts() + "; volumes: " + known_unit_volumes() +
+                                     ")");
+  }
+  return deck;
+}
+
 }  // namespace
+
+StartDate deck_start_date(const Forcing& forcing) {
+  StartDate d;
+  d.set = forcing.deck.start_set;
+  d.seconds = forcing.deck.start_seconds;
+  d.nanos = forcing.deck.start_nanos;
+  return d;
+}
 
 bool forcing_file_exists(const std::string& path) {
   struct stat st {};
@@ -599,11 +655,17 @@ Forcing read_forcing_file(const std::string& path, double L, const StartDate& st
   }
   Forcing forcing;
   forcing.path = path;
+  // [deck] first: its start date measures the dates of every series.
+  if (const auto deck = doc.find("deck"); deck != doc.end())
+    forcing.deck =
+        read_deck_table(path, deck->second, static_cast<int>(deck->first.source().begin.line));
+  const StartDate run_start = start.set ? start : deck_start_date(forcing);
   const std::size_t slash = path.rfind('/');
   SectionReader reader(path, slash == std::string::npos ? "" : path.substr(0, slash + 1), L,
-                       start, warnings);
+                       run_start, warnings);
   for (auto&& [key, value] : doc) {
     const int line = static_cast<int>(key.source().begin.line);
+    if (key.str() == "deck") continue;
     if (key.str() == "environment" || key.str() == "rates") {
       if (!value.is_table())
         fail_at(path, line, std::string(key.str()) + " must be a table, written [" +
@@ -616,7 +678,8 @@ Forcing read_forcing_file(const std::string& path, double L, const StartDate& st
     }
     if (key.str() != "source")
       fail_at(path, line, "unknown key " + quote_input(key.str()) +
-                              " (the file holds [[source]] tables, [environment] and [rates])");
+                              " (the file holds [deck], [[source]] tables, [environment] and "
+                              "[rates])");
     if (!value.is_array_of_tables())
       fail_at(path, line, "source must be an array of tables, each written [[source]]");
     for (const toml::node& t : *value.as_array()) {
@@ -629,6 +692,13 @@ Forcing read_forcing_file(const std::string& path, double L, const StartDate& st
                                     std::to_string(forcing.sources[k].line));
     }
   }
+  // A load is an amount per second, and the deck's concentrations are amounts
+  // per the unit's volume: in the deck's unit a load is the amount per second
+  // times that volume in m3 (load = Q C with Q in m3/s).
+  if (forcing.deck.unit.declared())
+    for (SourceSeries& s : forcing.sources)
+      if (s.load)
+        for (double& v : s.C) v *= forcing.deck.unit.volume_m3;
   return forcing;
 }
 

@@ -15,13 +15,19 @@ namespace quarno {
 
 // Reads the forcing file `path` and every series file it names (relative to
 // its folder) into a Forcing whose path is `path`. Positions are checked
-// against the reach length L; dates become seconds since `start`, and are
-// refused when the run has no start date. The file and its series files must
-// be regular files, opened without waiting (a FIFO or a device is refused).
+// against the reach length L; dates become seconds since `start`, or since
+// the [deck] table's start_date when `start` is not set, and are refused when
+// the run has no start date. With a concentration unit declared in [deck],
+// loads are scaled to the deck's unit (times the unit's volume in m3). The
+// file and its series files must be regular files, opened without waiting (a
+// FIFO or a device is refused).
 // Throws InputError with one line naming the file and the line. A
 // temperature factor that is legal but unusual is reported on `warnings`.
 Forcing read_forcing_file(const std::string& path, double L, const StartDate& start,
                           TextOut& warnings);
+
+// The start date the file's [deck] table gives; not set when it gives none.
+StartDate deck_start_date(const Forcing& forcing);
 
 // Whether the file `path` exists (as anything, a dangling link included).
 bool forcing_file_exists(const std::string& path);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "model/FileNames.hpp"
+#include "model/Units.hpp"
 
 namespace quarno {
 
@@ -62,8 +63,19 @@ struct RateTable {
   bool any() const { return !x.empty(); }
 };
 
+// What the file says of the deck as a whole ([deck]): the instant of model
+// time 0 and the unit of every concentration of the deck. Both optional.
+struct DeckTable {
+  int line = 0;                  // the file's line of [deck]; 0: no table
+  bool start_set = false;        // start_date given
+  long long start_seconds = 0;   // its instant, as the run's StartDate holds it
+  long start_nanos = 0;
+  ConcentrationUnit unit;        // concentration_unit; not declared: none
+};
+
 struct Forcing {
   std::string path;  // the file read; empty: none
+  DeckTable deck;
   std::vector<SourceSeries> sources;
   EnvironmentSeries environment;
   RateTable rates;

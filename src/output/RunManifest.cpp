@@ -94,6 +94,12 @@ std::string RunManifest::document(int status, const std::string& message,
   if (running) j.key("exit_status").null();
   else j.key("exit_status").integer(status);
   j.key("message").string(message);
+  char date[kDateTimeCapacity];
+  const int n = start_.set ? format_datetime(start_, 0.0, date) : 0;
+  if (n > 0) j.key("start_date").string(std::string(date, n));
+  else j.key("start_date").null();
+  if (unit_.empty()) j.key("concentration_unit").null();
+  else j.key("concentration_unit").string(unit_);
   j.key("files").begin_array();
   std::vector<std::string> listed;
   for (const std::string& name : files) {

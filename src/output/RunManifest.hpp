@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "output/DateTime.hpp"
+
 namespace quarno {
 
 class RunManifest {
@@ -28,6 +30,14 @@ class RunManifest {
   // Nothing when start() did not write. Never throws.
   void finish(int status, const std::string& message, const std::vector<std::string>& files);
 
+  // What the run's dates and concentrations mean, for the documents written
+  // after it: the instant of time 0 (not set: null) and the deck's
+  // concentration unit in its canonical text (empty: null).
+  void set_deck(const StartDate& start, const std::string& concentration_unit) {
+    start_ = start;
+    unit_ = concentration_unit;
+  }
+
  private:
   std::string document(int status, const std::string& message,
                        const std::vector<std::string>& files) const;
@@ -36,6 +46,8 @@ class RunManifest {
   std::vector<std::string> arguments_;
   std::string folder_;
   std::string started_;
+  StartDate start_;
+  std::string unit_;
   bool on_ = false;
 };
 

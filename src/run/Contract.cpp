@@ -2,6 +2,7 @@
 
 #include "model/Columns.hpp"
 #include "model/FileNames.hpp"
+#include "model/Units.hpp"
 #include "output/Json.hpp"
 #include "run/Quarno.hpp"
 
@@ -111,6 +112,23 @@ void write_csv(JsonWriter& j) {
   j.end_object();
 }
 
+// The concentration units a deck may declare: per amount its kind and factor
+// to the kind's base amount, per volume its size in m3.
+void write_units(JsonWriter& j) {
+  j.key("units").begin_object();
+  j.key("amounts").begin_object(true);
+  for (const UnitAmount& a : kUnitAmounts) {
+    j.key(a.name).begin_array();
+    j.string(a.kind).number(a.factor);
+    j.end_array();
+  }
+  j.end_object();
+  j.key("volumes").begin_object(true);
+  for (const UnitVolume& v : kUnitVolumes) j.key(v.name).number(v.m3);
+  j.end_object();
+  j.end_object();
+}
+
 void write_options(JsonWriter& j, const std::vector<OptionFacts>& options) {
   j.key("options").begin_array();
   for (const OptionFacts& o : options) {
@@ -138,6 +156,7 @@ std::string contract_json(const std::string& version, const std::vector<OptionFa
   j.key("position_m").number(columns::kPositionTolerance);
   j.end_object();
   write_csv(j);
+  write_units(j);
   write_options(j, options);
   j.key("exit_statuses").begin_array();
   for (const ExitStatus& e : kExitStatuses) {

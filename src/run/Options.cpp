@@ -304,7 +304,8 @@ int parse_options(int argc, const char* const* argv, Options& options) {
   std::string start_text;
   CLI::Option* start_date = app.add_option("--start-date", start_text,
                  "the date and time of model time 0, e.g. 2024-06-01T00:00:00Z: the CSV results\n"
-                 "gain a datetime column (UTC); without a zone the time is read as UTC")
+                 "gain a datetime column (UTC); without a zone the time is read as UTC; wins\n"
+                 "over start_date in the forcing file's [deck]")
       ->option_text("ISO-8601");
   try {
     app.parse(argc, argv);

@@ -118,7 +118,7 @@ void run_model(Model& m, Reader& param, Reader& bicond, Outputs& out, const RunP
   }
   if (plan.record_interval_given) warn_of_no_records(m, out);
   FlowSource source(m, out, flow);
-  run_schedule(m, out, source);
+  run_schedule(m, out, source, !plan.save_state.empty());
   out.flush_all();
   source.commit();
 }
@@ -165,12 +165,13 @@ int run_and_report(Reader& param, Reader& bicond, Outputs& out, const RunPlan& p
 // 0 to the end of the schedule: the end's must have a four-digit year too.
 // Checked on the deck read aside; a deck that cannot be read is left to the
 // run, which reports its error.
-void check_end_date(const Model& deck, const RunPlan& plan) {
+// `given` names where the start date comes from, as the message begins.
+void check_end_date(const Model& deck, const StartDate& start, const std::string& given) {
   const double end = deck.bic.TBC(deck.run.NTInt);
-  if (!plan.start_date.set || date_within_calendar(plan.start_date, end)) return;
+  if (!start.set || date_within_calendar(start, end)) return;
   char date[kDateTimeCapacity];
-  const int n = format_datetime(plan.start_date, end, date);
-  throw InputError("quarno: --start-date: the end of the schedule (" + show_number(end) +
+  const int n = format_datetime(start, end, date);
+  throw InputError(given + ": the end of the schedule (" + show_number(end) +
                    " s) falls " + (n > 0 ? "on " + std::string(date, n) + ", " : "") +
                    (end < 0.0 ? std::string("before ") + kFirstDate + ", the first"
                               : std::string("after ") + kLastDate + ", the last") +
@@ -193,9 +194,14 @@ std::string read_saved_inputs(const RunPlan& plan, Reader& param, Reader& bicond
     if (!forcing && !plan.start_date.set) return {};
     const std::unique_ptr<Model> deck = read_deck_aside(param, bicond, plan.settings, false);
     if (!deck) return {};  // the run reports the deck's error
-    check_end_date(*deck, plan);
+    check_end_date(*deck, plan.start_date, "quarno: --start-date");
     TextOut warnings(stderr);  // the run's warnings stream, before the run's outputs exist
-    if (forcing) in.forcing = read_forcing_file(kForcingFile, deck->run.L, plan.start_date, warnings);
+    if (forcing)
+      in.forcing = read_forcing_file(kForcingFile, deck->run.L, plan.start_date, warnings);
+    if (!plan.start_date.set)
+      check_end_date(*deck, deck_start_date(in.forcing),
+                     std::string(kForcingFile) + ", line " + std::to_string(in.forcing.deck.line) +
+                         ": start_date of [deck]");
   } catch (const InputError& e) {
     return e.what();
   }
@@ -269,8 +275,8 @@ int fail(int status, const std::string& text, std::string& message) {
 // inputs read and checked, the result files opened, the model run and the
 // files closed. Returns the exit status with the message printed on failure
 // in `message`; `finished` tells that the closing pause is due.
-int run_in_folder(const RunPlan& plan, std::string& message, Outputs*& pausing,
-                  std::unique_ptr<Outputs>& kept) {
+int run_in_folder(const RunPlan& plan, RunManifest& manifest, std::string& message,
+                  Outputs*& pausing, std::unique_ptr<Outputs>& kept) {
   // The input files and a saved flow state, then the output files; an
   // existing output file is replaced. A signal that ended a wait for an
   // input file (a FIFO) ends the run before anything is written.
@@ -280,6 +286,9 @@ int run_in_folder(const RunPlan& plan, std::string& message, Outputs*& pausing,
   SavedInputs saved;
   if (const std::string error = read_saved_inputs(plan, param, bicond, saved); !error.empty())
     return fail(1, error, message);
+  // The option's start date, else the one the forcing file's [deck] gives.
+  const StartDate start = plan.start_date.set ? plan.start_date : deck_start_date(saved.forcing);
+  manifest.set_deck(start, saved.forcing.deck.unit.text);
   if (const std::string error = check_save_paths(plan, saved); !error.empty())
     return fail(1, error, message);
   const char* const* kNames = files::kResults;
@@ -301,7 +310,7 @@ int run_in_folder(const RunPlan& plan, std::string& message, Outputs*& pausing,
     out.profiles_csv.attach(opened[3]);
     out.balance_csv.attach(opened[4]);
   }
-  out.start_date = plan.start_date;
+  out.start_date = start;
   out.warnings.attach(stderr);
   out.quiet = plan.quiet;
   out.pause_reads = !plan.no_pause && ::isatty(STDIN_FILENO) == 1;
@@ -339,11 +348,12 @@ int Quarno(const RunPlan& plan) {
     // closing pause of a run that succeeded.
     forget_written_files();
     RunManifest manifest(plan.version, plan.arguments);
+    manifest.set_deck(plan.start_date, "");
     manifest.start();
     std::string message;
     Outputs* pausing = nullptr;
     std::unique_ptr<Outputs> out;
-    int status = run_in_folder(plan, message, pausing, out);
+    int status = run_in_folder(plan, manifest, message, pausing, out);
     manifest.finish(status, message, written_files());
     if (pausing != nullptr) {
       try {

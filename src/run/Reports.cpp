@@ -66,4 +66,8 @@ void RunReports::after_step(const Model& m, const ReportsDue& due) {
   out_.progress.update(t);
 }
 
+void RunReports::write_profile(const Model& m, const BalanceSums& s, const BalanceClosure& c) {
+  write_profile_and_balance(out_, m.clock.t, profile_, s, c, m.run.NTr > 0);
+}
+
 }  // namespace quarno

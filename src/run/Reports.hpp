@@ -49,6 +49,9 @@ class RunReports {
   // the profile block with the balance report (and their CSV rows), as
   // `due` says; then the progress on standard error.
   void after_step(const Model& m, const ReportsDue& due);
+  // The profile block with the balance report of the sums `s` closed as `c`,
+  // at the model's time.
+  void write_profile(const Model& m, const BalanceSums& s, const BalanceClosure& c);
 
  private:
   Outputs& out_;

@@ -86,9 +86,28 @@ void warn_of_unwritten_output_times(const Model& m, Outputs& out) {
   out.warnings.write_line(text + " were not written.");
 }
 
+// A run that saves its state for a next link and ends just short of its last
+// output time, the schedule's end, writes that profile and balance at the
+// time it ended: the link's results then end with the state it hands on.
+// The next link goes on from the state as the loop left it, and writes that
+// output time's block itself when it reaches it: the output index stays, and
+// the cell means and final storages the block computes are put back.
+bool write_last_profile_short_of_it(Model& m, RunReports& reports) {
+  const RunState& c = m.clock;
+  if (c.output_index != m.bic.NTout || m.bic.TOut(c.output_index) > m.bic.TBC(m.run.NTInt))
+    return false;
+  const ProfileMeans kept = m.means;
+  BalanceSums sums = m.bal;
+  compute_profile_means(m);
+  const BalanceClosure closure = close_balances(balance_view(m), sums);
+  reports.write_profile(m, sums, closure);
+  m.means = kept;
+  return true;
+}
+
 }  // namespace
 
-void run_schedule(Model& m, Outputs& out, FlowSource& flow) {
+void run_schedule(Model& m, Outputs& out, FlowSource& flow, bool saves_state) {
   const RhsTeam team(m, flow.threads(m.settings));
   const TransportView transport = transport_view(m);
   RunState& c = m.clock;
@@ -108,6 +127,7 @@ void run_schedule(Model& m, Outputs& out, FlowSource& flow) {
       reports.after_step(m, due);
     }
   }
+  if (saves_state && write_last_profile_short_of_it(m, reports)) return;
   warn_of_unwritten_output_times(m, out);
 }
 
