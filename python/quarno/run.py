@@ -315,7 +315,7 @@ def run(deck_or_folder, options=(), folder=None, program=None, progress=None):
     return results
 
 
-def run_in(where, options, program=None, progress=None, desc="run"):
+def run_in(where, options, program=None, progress=None, desc="run", bar=None):
     """Runs the program on the deck already in folder `where`, without
     issuing its warnings (they are in the Results).
 
@@ -331,6 +331,9 @@ def run_in(where, options, program=None, progress=None, desc="run"):
         As for `run`; the bar runs over the deck's schedule.
     desc : str, optional
         The bar's label.
+    bar : quarno.progress.Progress, optional
+        A bar to move instead (one over a chain of runs); `progress` and
+        `desc` are then not used.
 
     Returns
     -------
@@ -343,8 +346,11 @@ def run_in(where, options, program=None, progress=None, desc="run"):
     """
     program = os.fspath(program or default_program())
     (where / MANIFEST).unlink(missing_ok=True)  # an earlier run's, never this one's
-    end = run_info.schedule_end(folder=where) if wanted(progress) else None
-    if end is None:
+    end = run_info.schedule_end(folder=where) if bar is None and wanted(progress) else None
+    if bar is not None and bar.shown:
+        outcome = service.execute(program, options, where, keep_stdout=True,
+                                  progress_to=bar.moved_to)
+    elif end is None:
         outcome = service.execute(program, options, where, keep_stdout=True)
     else:
         with Progress(end, desc, unit="s", progress=True) as bar:
