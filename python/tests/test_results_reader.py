@@ -131,3 +131,31 @@ def test_netcdf_reads_back_the_tables_dates_and_units(start, unit, tmp_path):
     assert gap.max() <= numpy.timedelta64(500, "us")
     near = numpy.abs(back["time"].values - res.to_xarray()["time"].values)
     assert near.max() <= numpy.timedelta64(1, "us")
+
+
+# Units of the numeric CSV columns in a deck declaring mg/L, and the factor
+# into them ("amount" columns and Cb into mg: 1000 L per m3).
+MG_PER_L = {"time_s": ("s", 1), "x_m": ("m", 1), "h_m": ("m", 1), "u_m_per_s": ("m/s", 1),
+            "Q_m3_per_s": ("m3/s", 1), "q_m2_per_s": ("m2/s", 1), "C": ("mg/L", 1),
+            "Cs": ("mg/L", 1), "Cb": ("mg/kg", 1e3), "bed_shear_N_per_m2": ("N/m2", 1),
+            "resuspension_per_m2_per_s": ("mg/(m2 s)", 1e3),
+            "settling_per_m2_per_s": ("mg/(m2 s)", 1e3),
+            "storage_exchange_per_m_per_s": ("mg/(m s)", 1e3), "load_per_s": ("mg/s", 1e3),
+            "source_Q_m3_per_s": ("m3/s", 1), "source_load_per_s": ("mg/s", 1e3),
+            "lateral_m2_per_s": ("m2/s", 1), "temperature_C": ("degC", 1),
+            "irradiance_W_per_m2": ("W/m2", 1), "k_water_per_s": ("1/s", 1),
+            "k_bed_per_s": ("1/s", 1)}
+
+
+def test_every_csv_column_has_its_unit():
+    """Every numeric column the program's contract lists gets a unit from
+    its name; without a declared unit nothing is converted."""
+    from quarno.contract import CONTRACT
+    from quarno.results_xarray import column_unit
+    columns = {c for f in CONTRACT["csv"]["files"]
+               for c in f["columns"] + f["source_columns"] + f["weather_columns"]}
+    assert columns - {"site", "kind", "index", "balance", "term", "value"} == set(MG_PER_L)
+    for column, (text, factor) in MG_PER_L.items():
+        assert column_unit(column, quarno.Unit.parse("mg/L")) == (text, factor), column
+        bare, one = column_unit(column, None)
+        assert one == 1.0 and (bare == text or "deck concentration unit" in bare), column
