@@ -18,6 +18,7 @@ imported on their own, since they need matplotlib and scipy.
 """
 
 from .build import normal_depth
+from .chain import Chain, run_chain
 from .deck import FITTABLE, FLOW_COLUMNS, TABLES, Deck
 from .errors import (DeckError, FitError, PlotError, QuarnoError, QuarnoWarning, ResultsError,
                      RunError, RunFailure)
@@ -29,8 +30,8 @@ from .units import Unit
 
 __version__ = "0.5.0"
 
-__all__ = ["Deck", "DeckError", "FITTABLE", "FLOW_COLUMNS", "FitError", "OBS_COLUMNS",
+__all__ = ["Chain", "Deck", "DeckError", "FITTABLE", "FLOW_COLUMNS", "FitError", "OBS_COLUMNS",
            "PlotError", "QuarnoError", "QuarnoWarning", "Results", "ResultsError", "RunError", "RunFailure", "TABLES", "Unit", "default_program", "normal_depth",
            "read_balance_csv", "read_balance_fixed", "read_number", "read_obs_csv",
            "read_obs_fixed", "read_observations", "read_profiles_csv", "read_profiles_fixed",
-           "run"]
+           "run", "run_chain"]

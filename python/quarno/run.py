@@ -8,22 +8,23 @@ Every run writes the full-precision CSV files, and the tables come from them.
 A failed run raises a QuarnoError with the program's message and exit status.
 """
 
-import datetime
 import os
 import shutil
 import tempfile
 from pathlib import Path
 
 from . import results as _r
-from . import service
+from . import run_info, service
 from .contract import (BALANCE_COLUMNS, BALANCE_CSV_FILE, BICOND_FILE, DECK_FILES, OBS_CSV_FILE,
                        OBS_FILE, OUTPUT_FILE, PARAM_FILE, PROFILE_COLUMNS, PROFILES_CSV_FILE)
 from .errors import ResultsError, RunError
+from .progress import Progress, wanted
+from .results_frame import read_csv_frame
 from .manifest import MANIFEST, RunFiles
 from .service import default_program
 
 
-__all__ = ["Results", "default_program", "run"]
+__all__ = ["Results", "default_program", "run", "run_in"]
 
 
 def _pandas():
@@ -53,6 +54,11 @@ class Results:
     stderr : str, optional
         What the run printed on stderr (its notes).
 
+    Attributes
+    ----------
+    warnings : list of str
+        The lines of `stderr`: the warnings and notes of a successful run.
+
     Raises
     ------
     ResultsError
@@ -64,7 +70,48 @@ class Results:
         self.folder = self.files.folder
         self.csv = csv
         self.stderr = stderr
+        self.warnings = run_info.warning_lines(stderr)
         self._tables = {}
+
+    @property
+    def manifest(self):
+        """The folder's run manifest as a dict (None without one)."""
+        return self.files.manifest
+
+    @property
+    def start_date(self):
+        """The run's start date (model time 0) from its manifest: a UTC-aware
+        pandas.Timestamp, a UTC-aware datetime.datetime for a year pandas
+        cannot hold, or None for an undated run."""
+        return run_info.start_date(self.manifest, str(self.folder / MANIFEST))
+
+    @property
+    def concentration_unit(self):
+        """The deck's declared concentration unit (a quarno.Unit) from the
+        run's manifest, or None when it declares none."""
+        return run_info.concentration_unit(self.manifest, str(self.folder / MANIFEST))
+
+    def to_xarray(self):
+        """The run's tables as one xarray.Dataset: see
+        quarno.results_xarray.dataset for the layout.
+
+        Returns
+        -------
+        xarray.Dataset
+        """
+        from . import results_xarray
+        return results_xarray.dataset_of(self)
+
+    def to_netcdf(self, path):
+        """Writes `to_xarray()` to a netCDF file, the time encoded as
+        seconds since the start date when the run has one.
+
+        Parameters
+        ----------
+        path : str or path-like
+        """
+        from . import results_xarray
+        results_xarray.write_netcdf(self.to_xarray(), path)
 
     def path(self, name):
         """The file `name` of the folder when it belongs to the latest run,
@@ -75,7 +122,7 @@ class Results:
         if name not in self._tables:
             path = self.path(name)
             if path is not None:
-                self._tables[name] = _read_csv_table(path)
+                self._tables[name] = read_csv_frame(path)
             else:
                 self._tables[name] = from_fixed()
         return self._tables[name]
@@ -145,40 +192,6 @@ class Results:
         return self._table(BALANCE_CSV_FILE, fixed)
 
 
-def _read_csv_table(path):
-    """A CSV results file as a DataFrame with the columns of its head, numbers
-    parsed exactly as Python parses them (site and index as integers, empty
-    cells as NaN) and `datetime`, when the run was dated, as pandas
-    datetimes in UTC; when a date lies outside pandas' years (1677 to 2262),
-    as Python datetimes in UTC (years 1 to 9999), the column of dtype object."""
-    head, rows = _r.read_csv_table(path)
-    pandas = _pandas()
-    table = pandas.DataFrame(rows, columns=head)
-    if "datetime" in table.columns:
-        try:
-            table["datetime"] = pandas.to_datetime(table["datetime"], utc=True)
-        except pandas.errors.OutOfBoundsDatetime:
-            table["datetime"] = _python_dates(table["datetime"], path)
-        except (ValueError, OverflowError, TypeError) as e:
-            raise ResultsError(f"{path}: a datetime pandas cannot read "
-                               f"({' '.join(str(e).split())[:80]})") from None
-    return table
-
-
-def _python_dates(column, path):
-    """The ISO 8601 texts of a datetime column as Python datetimes in UTC
-    (None for an empty cell); ResultsError for one that is no such date."""
-    def date(text):
-        if not text:
-            return None
-        try:
-            return datetime.datetime.fromisoformat(text).astimezone(datetime.timezone.utc)
-        except (ValueError, OverflowError, TypeError):
-            raise ResultsError(f"{path}: a datetime that is no date of the years 1 to "
-                              f"9999 ({text!r})") from None
-    return column.map(date).astype(object)
-
-
 def _deck_source(deck_or_folder):
     """(folder, Deck or None) of run()'s first argument."""
     if isinstance(deck_or_folder, (str, os.PathLike)):
@@ -244,8 +257,12 @@ def _path_or_none(value, what):
         raise RunError(f"run(): {what} must be a path, not {type(value).__name__}", 1)
 
 
-def run(deck_or_folder, options=(), folder=None, program=None):
+def run(deck_or_folder, options=(), folder=None, program=None, progress=None):
     """Runs the program on a deck and returns its Results.
+
+    Each line the program printed on stderr (its warnings and notes) is
+    issued as a QuarnoWarning pointing at the caller's line, and kept in
+    `Results.warnings`.
 
     Parameters
     ----------
@@ -254,12 +271,16 @@ def run(deck_or_folder, options=(), folder=None, program=None):
         Deck.read(folder).
     options : list of str, optional
         The program's options (such as ["--start-date=2024-06-01"]); --csv,
-        --no-pause and --quiet are always given.
+        --no-pause and --quiet are always given (--quiet not while a bar is
+        shown: the bar follows the program's progress lines).
     folder : str or path-like, optional
         Where to run: the deck's files are copied there. With None a folder
         runs where it is and a Deck in a new temporary folder.
     program : str, optional
         The program (default_program() by default).
+    progress : bool or None, optional
+        A bar over the model time with the time left: None shows it in a
+        notebook or on a terminal, True always, False never.
 
     Returns
     -------
@@ -289,9 +310,54 @@ def run(deck_or_folder, options=(), folder=None, program=None):
         _place_deck(None, deck, where)
     else:
         where = source
+    results = run_in(where, options, program, progress, desc=f"run {where.name}")
+    run_info.issue_warnings(results.warnings, 2)
+    return results
+
+
+def run_in(where, options, program=None, progress=None, desc="run", bar=None):
+    """Runs the program on the deck already in folder `where`, without
+    issuing its warnings (they are in the Results).
+
+    Parameters
+    ----------
+    where : pathlib.Path
+        The run folder, holding the deck.
+    options : list of str
+        The program's options.
+    program : str, optional
+        The program (default_program() by default).
+    progress : bool or None, optional
+        As for `run`; the bar runs over the deck's schedule.
+    desc : str, optional
+        The bar's label.
+    bar : quarno.progress.Progress, optional
+        A bar to move instead (one over a chain of runs); `progress` and
+        `desc` are then not used.
+
+    Returns
+    -------
+    Results
+
+    Raises
+    ------
+    RunError
+        For a failed run.
+    """
     program = os.fspath(program or default_program())
     (where / MANIFEST).unlink(missing_ok=True)  # an earlier run's, never this one's
-    outcome = service.execute(program, options, where, keep_stdout=True)
+    end = run_info.schedule_end(folder=where) if bar is None and wanted(progress) else None
+    if bar is not None and bar.shown:
+        outcome = service.execute(program, options, where, keep_stdout=True,
+                                  progress_to=bar.moved_to)
+    elif end is None:
+        outcome = service.execute(program, options, where, keep_stdout=True)
+    else:
+        with Progress(end, desc, unit="s", progress=True) as bar:
+            outcome = service.execute(program, options, where, keep_stdout=True,
+                                      progress_to=bar.moved_to)
+            if outcome.ok:
+                bar.moved_to(end)
     if not outcome.ok:
         raise service.failure(outcome, program, where)
     return Results(where, csv=True, stderr=outcome.stderr)

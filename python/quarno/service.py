@@ -11,8 +11,6 @@ by its content and makes or reuses a flow record.
 query of the program's options all start the program from here.
 """
 
-import hashlib
-import json
 import os
 import re
 import shutil
@@ -23,6 +21,8 @@ from pathlib import Path
 
 from .contract import CONTRACT, EXIT_STATUSES
 from .errors import RunError, Stopped
+# The keys of runs' contents, offered here too.
+from .run_key import KEY_WIDTH, content_key, file_hash, program_hash  # noqa: F401
 
 
 def option(name):
@@ -43,18 +43,15 @@ def option(name):
 # pause for Enter at the end, no progress on the console.
 BASE_OPTIONS = tuple(map(option, ("--csv", "--no-pause", "--quiet")))
 SAVE_FLOW, REPLAY_FLOW = option("--save-flow"), option("--replay-flow")
+QUIET = option("--quiet")
+
+# The progress line the program prints on stdout per observation record
+# (without --quiet): the model time reached, in seconds.
+PROGRESS_LINE = re.compile(r"^Time \(sec\)=\s*(\S+)\s*$")
 
 # The first line of a flow record, and the pattern of its second.
 FLOW_RECORD_HEAD = "quarno flow record, version 1"
 FLOW_RECORD_KEY = re.compile(r"^key ([0-9a-f]{16})$")
-
-# Hex digits of a content key (the name of a run's folder in a fit).
-KEY_WIDTH = 16
-
-# The program file hashes already computed, by (path, size, mtime).
-_hashes = {}
-_hashes_lock = threading.Lock()
-
 
 def default_program():
     """The program to run.
@@ -77,7 +74,7 @@ def default_program():
     return shutil.which("quarno") or str(tree)
 
 
-def command(program, options, folder):
+def command(program, options, folder, quiet=True):
     """The command line of one run.
 
     Parameters
@@ -88,14 +85,17 @@ def command(program, options, folder):
         The program's options; each of BASE_OPTIONS not among them comes first.
     folder : str or path-like
         The run folder, the last argument.
+    quiet : bool, optional
+        False leaves out --quiet (unless `options` give it), so that the
+        program prints its progress lines.
 
     Returns
     -------
     list of str
     """
     options = [str(o) for o in options]
-    return [str(program), *[o for o in BASE_OPTIONS if o not in options], *options,
-            str(folder)]
+    base = [o for o in BASE_OPTIONS if o not in options and (quiet or o != QUIET)]
+    return [str(program), *base, *options, str(folder)]
 
 
 def signal_of(status):
@@ -149,7 +149,7 @@ class Outcome:
         return self.status == 0
 
 
-def execute(program, options, folder, keep_stdout=False):
+def execute(program, options, folder, keep_stdout=False, progress_to=None):
     """Runs the program once on a folder, with no input.
 
     Parameters
@@ -162,6 +162,11 @@ def execute(program, options, folder, keep_stdout=False):
         The run folder.
     keep_stdout : bool, optional
         Keep what it prints on stdout (dropped by default).
+    progress_to : callable, optional
+        progress_to(t) with the model time t (s) of each progress line: the
+        run is then made without --quiet and its stdout read as it comes;
+        the progress lines are left out of the stdout kept, which is what
+        the run with --quiet prints. None: the command line of `command`.
 
     Returns
     -------
@@ -169,14 +174,57 @@ def execute(program, options, folder, keep_stdout=False):
         A signal's end as 128 + N; a program that cannot start as status None
         and the reason in `stderr`.
     """
+    if progress_to is not None:
+        return _execute_streaming(program, options, folder, keep_stdout, progress_to)
     try:
         p = subprocess.run(command(program, options, folder), stdin=subprocess.DEVNULL,
                            stdout=subprocess.PIPE if keep_stdout else subprocess.DEVNULL,
                            stderr=subprocess.PIPE, text=True, errors="replace")
     except OSError as e:
         return Outcome(None, "", e.strerror or str(e))
-    status = 128 - p.returncode if p.returncode < 0 else p.returncode
-    return Outcome(status, p.stdout or "", p.stderr)
+    return Outcome(_status(p.returncode), p.stdout or "", p.stderr)
+
+
+def _status(returncode):
+    """The exit status of a finished process, a signal's end as 128 + N."""
+    return 128 - returncode if returncode < 0 else returncode
+
+
+def _execute_streaming(program, options, folder, keep_stdout, progress_to):
+    """`execute` reading stdout line by line (stderr read beside it by a
+    thread, so that neither pipe fills); the process is killed when the
+    caller is interrupted (Ctrl-C) or `progress_to` raises."""
+    try:
+        p = subprocess.Popen(command(program, options, folder, quiet=False),
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, errors="replace")
+    except OSError as e:
+        return Outcome(None, "", e.strerror or str(e))
+    errors = []
+    reader = threading.Thread(target=lambda: errors.append(p.stderr.read()), daemon=True)
+    kept = []
+    with p:
+        reader.start()
+        try:
+            for line in p.stdout:
+                m = PROGRESS_LINE.match(line)
+                if m is None:
+                    if keep_stdout:
+                        kept.append(line)
+                    continue
+                try:
+                    t = float(m.group(1))
+                except ValueError:
+                    continue
+                progress_to(t)
+            p.wait()
+        except BaseException:
+            p.kill()
+            p.wait()
+            raise
+        finally:
+            reader.join()
+    return Outcome(_status(p.returncode), "".join(kept), "".join(errors))
 
 
 def program_offers(program, option):
@@ -237,76 +285,6 @@ def failure(outcome, program, folder=None, stops_fit=False, hint=""):
     message = (outcome.stderr.strip() or outcome.stdout.strip()
                or f"no message (exit {status}: {EXIT_STATUSES.get(status, 'unknown')})")
     return RunError(message, status)
-
-
-def _sha(data):
-    return hashlib.sha256(data).hexdigest()
-
-
-def file_hash(path):
-    """The SHA-256 of a file's content, as hex."""
-    with open(path, "rb") as f:
-        return _sha(f.read())
-
-
-def program_hash(program):
-    """The hash of the program file's content (of its name when it is no
-    file), remembered while its size and time stamp stay the same.
-
-    Parameters
-    ----------
-    program : str
-        The program's path, or a name looked up on PATH.
-
-    Returns
-    -------
-    str
-        Its SHA-256, as hex.
-    """
-    path = shutil.which(program) or program
-    try:
-        st = os.stat(path)
-    except OSError:
-        return _sha(program.encode())
-    stamp = (path, st.st_size, st.st_mtime_ns)
-    with _hashes_lock:
-        if stamp not in _hashes:
-            _hashes[stamp] = file_hash(path)
-        return _hashes[stamp]
-
-
-def content_key(deck_text, bicond, options, program, extra="", files=None):
-    """The key of a run's content.
-
-    Parameters
-    ----------
-    deck_text : str
-        crparam.txt.
-    bicond : bytes
-        crbicond.txt.
-    options : list of str
-        The options of the run.
-    program : str
-        The program (its content counts, not its path).
-    extra : str, optional
-        Anything else the results depend on (a flow state's hash).
-    files : dict, optional
-        Forcing files {relative path: bytes}; a deck without them keeps the
-        key it always had.
-
-    Returns
-    -------
-    str
-        KEY_WIDTH hex digits.
-    """
-    h = hashlib.sha256()
-    for part in (deck_text.encode("latin-1"), bicond, json.dumps(list(options)).encode(),
-                 program_hash(program).encode(), extra.encode()):
-        h.update(_sha(part).encode())
-    for name, data in sorted((files or {}).items()):
-        h.update(_sha(name.encode()).encode())
-        h.update(_sha(data).encode())
-    return h.hexdigest()[:KEY_WIDTH]
 
 
 def flow_record_key(path):

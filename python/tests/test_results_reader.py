@@ -7,6 +7,7 @@ import math
 import os
 import re
 import shutil
+import subprocess
 
 import pytest
 
@@ -71,3 +72,90 @@ def test_every_date_the_program_writes_is_read(start, tmp_path):
         assert (table["datetime"].dtype == object) == (not 1677 < t0.year < 2262)
         for when, seconds in zip(table["datetime"], table["time_s"]):
             assert abs((when - t0).total_seconds() - seconds) < 1e-3, (when, seconds)
+
+
+@pytest.mark.parametrize("start,unit", [(None, None), ("2024-06-01T10:00:00.25+02:00", None),
+                                        (None, "CFU/100 mL"), ("1999-12-31", "mg/L")])
+def test_netcdf_reads_back_the_tables_dates_and_units(start, unit, tmp_path):
+    """A real run to netCDF and back: every value of the three tables in
+    its place (Cb and the solute amounts in the unit's amount), the times
+    as the program's own dates to its millisecond and as the Dataset's to
+    the microsecond, the units and the global attributes."""
+    import json
+    import numpy
+    import pandas
+    import xarray
+    folder = tmp_path / "run"  # 4 hours of 15-minute rows, a bed that holds solute
+    subprocess.run([ROOT / "scripts" / "long-record-deck", "21", "2000", "16", "900", "4", "3",
+                    str(folder)], check=True)
+    run_program(folder, *(["--start-date", start] if start else []))
+    if unit:  # the key a run of a deck declaring its unit writes
+        manifest = json.loads((folder / "crManifest.json").read_text())
+        manifest.setdefault("concentration_unit", unit)
+        (folder / "crManifest.json").write_text(json.dumps(manifest))
+    res = quarno.Results(folder)
+    res.to_netcdf(tmp_path / "r.nc")
+    back = xarray.open_dataset(tmp_path / "r.nc")
+    amount = quarno.Unit.parse(unit).bed_factor if unit else 1.0
+    assert back.attrs["Conventions"] == "CF-1.8" and back.attrs["concentration_unit"] == (unit or "")
+    assert back["site_C"].attrs["units"] == (unit or "deck concentration unit")
+    assert back["site_Cb"].attrs["units"] == (quarno.Unit.parse(unit).bed_text if unit
+                                              else "deck concentration unit")
+    assert back["site_Q_m3_per_s"].attrs["units"] == "m3/s"
+    assert back["cell_u_m_per_s"].attrs["units"] == "m/s"
+    obs, prof, bal = res.observations, res.profiles, res.balances
+    k = numpy.searchsorted(back["time_s"].values, obs["time_s"].values)
+    s = numpy.searchsorted(back["site"].values, obs["site"].values)
+    for col, factor in (("C", 1.0), ("Cb", amount), ("h_m", 1.0), ("load_per_s", amount)):
+        assert (obs[col] != 0).all(), col
+        assert numpy.array_equal(back[f"site_{col}"].values[k, s], obs[col].values * factor), col
+    cells = prof[prof["kind"] == "cell"]
+    k = numpy.searchsorted(back["profile_time_s"].values, cells["time_s"].values)
+    assert numpy.array_equal(back["cell_h_m"].values[k, cells["index"].values - 1],
+                             cells["h_m"].values)
+    water = bal[bal["term"] == "Wini"]
+    assert numpy.array_equal(back["balance_water_Wini"].values, water["value"].values)
+    solute = bal[(bal["balance"] == "stream-water solute") & (bal["term"] == "Cwfin")]
+    assert numpy.array_equal(back["balance_stream_water_solute_Cwfin"].values,
+                             solute["value"].values * amount)
+    if start is None:
+        assert res.start_date is None and back.attrs["start_date"] == ""
+        assert numpy.array_equal(back["time"].values, back["time_s"].values)
+        return
+    t0 = pandas.Timestamp(start).tz_convert("UTC") if "+" in start else \
+        pandas.Timestamp(start, tz="UTC")
+    assert res.start_date == t0
+    dates = obs["datetime"].dt.tz_localize(None).values
+    gap = numpy.abs(back["time"].values[numpy.searchsorted(back["time_s"].values,
+                                                           obs["time_s"].values)] - dates)
+    assert gap.max() <= numpy.timedelta64(500, "us")
+    near = numpy.abs(back["time"].values - res.to_xarray()["time"].values)
+    assert near.max() <= numpy.timedelta64(1, "us")
+
+
+# Units of the numeric CSV columns in a deck declaring mg/L, and the factor
+# into them ("amount" columns and Cb into mg: 1000 L per m3).
+MG_PER_L = {"time_s": ("s", 1), "x_m": ("m", 1), "h_m": ("m", 1), "u_m_per_s": ("m/s", 1),
+            "Q_m3_per_s": ("m3/s", 1), "q_m2_per_s": ("m2/s", 1), "C": ("mg/L", 1),
+            "Cs": ("mg/L", 1), "Cb": ("mg/kg", 1e3), "bed_shear_N_per_m2": ("N/m2", 1),
+            "resuspension_per_m2_per_s": ("mg/(m2 s)", 1e3),
+            "settling_per_m2_per_s": ("mg/(m2 s)", 1e3),
+            "storage_exchange_per_m_per_s": ("mg/(m s)", 1e3), "load_per_s": ("mg/s", 1e3),
+            "source_Q_m3_per_s": ("m3/s", 1), "source_load_per_s": ("mg/s", 1e3),
+            "lateral_m2_per_s": ("m2/s", 1), "temperature_C": ("degC", 1),
+            "irradiance_W_per_m2": ("W/m2", 1), "k_water_per_s": ("1/s", 1),
+            "k_bed_per_s": ("1/s", 1)}
+
+
+def test_every_csv_column_has_its_unit():
+    """Every numeric column the program's contract lists gets a unit from
+    its name; without a declared unit nothing is converted."""
+    from quarno.contract import CONTRACT
+    from quarno.results_xarray import column_unit
+    columns = {c for f in CONTRACT["csv"]["files"]
+               for c in f["columns"] + f["source_columns"] + f["weather_columns"]}
+    assert columns - {"site", "kind", "index", "balance", "term", "value"} == set(MG_PER_L)
+    for column, (text, factor) in MG_PER_L.items():
+        assert column_unit(column, quarno.Unit.parse("mg/L")) == (text, factor), column
+        bare, one = column_unit(column, None)
+        assert one == 1.0 and (bare == text or "deck concentration unit" in bare), column

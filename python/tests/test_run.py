@@ -7,6 +7,7 @@ import csv
 import json
 import math
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -214,6 +215,7 @@ def test_failures_raise_quarno_error(tmp_path):
     (bad / "crparam.txt").write_text(text.replace("  1  0  101", "  1  0  many"),
                                      encoding="latin-1")
     (tmp_path / "empty").mkdir()
+    (tmp_path / "fails").mkdir()
     cases = [  # (deck, program, exit status, words of the message)
         (bad, None, 1, "crparam.txt"),
         (tmp_path / "empty", None, 1, "crparam.txt: cannot open"),
@@ -221,11 +223,14 @@ def test_failures_raise_quarno_error(tmp_path):
         (EXAMPLE, _program(tmp_path, "echo 'cannot write crOutput.txt' >&2; exit 3"), 3,
          "cannot write crOutput.txt"),
         (EXAMPLE, _program(tmp_path / "empty", "kill -TERM $$"), 143, "SIGTERM"),
+        (EXAMPLE, _program(tmp_path / "fails", "echo 'Time (sec)=  61.48'; "
+                           "echo 'the flow failed' >&2; exit 2"), 2, "the flow failed"),
     ]
-    for k, (deck, program, status, words) in enumerate(cases):
+    # The same with a progress bar, which reads the program's stdout as it comes.
+    for k, (deck, program, status, words) in enumerate(cases * 2):
         with pytest.raises(quarno.QuarnoError) as caught:
             quarno.run(deck, folder=tmp_path / f"run{k}" if deck == EXAMPLE else None,
-                       program=program)
+                       program=program, progress=k >= len(cases))
         assert caught.value.status == status, (deck, caught.value)
         assert words in caught.value.message, (deck, caught.value)
     # Results of a folder never run, and of the failed run in "empty".
@@ -234,6 +239,30 @@ def test_failures_raise_quarno_error(tmp_path):
                           ("empty", r"the latest run failed \(exit 1\): crparam.txt: cannot open")):
         with pytest.raises(quarno.QuarnoError, match=words):
             quarno.Results(tmp_path / folder).observations
+
+
+def test_warnings_and_progress_change_nothing_in_the_results(tmp_path, capfd):
+    """A deck whose output time lies past the end: its warning is issued as
+    a QuarnoWarning at the caller's line and kept in Results.warnings, with
+    a bar or without; the bar runs without --quiet up to the end of the
+    schedule, and the result files are the same bytes."""
+    deck = quarno.Deck.read(EXAMPLE)
+    deck.set_output_times([1200.0, 99999.0])
+    runs = {}
+    for bar in (False, True):
+        with pytest.warns(quarno.QuarnoWarning) as caught:
+            runs[bar] = quarno.run(deck, folder=tmp_path / str(bar), progress=bar)
+        assert [str(w.message) for w in caught] == runs[bar].warnings
+        assert {w.filename for w in caught} == {__file__}
+        assert len(runs[bar].warnings) == 1 and "TOut(2) = 99999 s" in runs[bar].warnings[0]
+        arguments = json.loads((tmp_path / str(bar) / MANIFEST).read_text())["arguments"]
+        assert ("--quiet" in arguments) == (not bar)
+    assert runs[True].warnings == runs[False].warnings
+    # The bar moved with the program's model time, to the end of the schedule.
+    positions = re.findall(r"([0-9.]+)/7200\.0 ", capfd.readouterr().err)
+    assert len(set(positions)) > 3 and positions[-1] == "7200.0", positions
+    for name in RESULT_FILES:
+        assert (tmp_path / "True" / name).read_bytes() == (tmp_path / "False" / name).read_bytes()
 
 
 def _obs_csv(fields):
