@@ -188,8 +188,9 @@ def set_schedule(deck, times, discharge, concentration=None, depth=None, start=N
     """Rewrites the boundary schedule of crbicond.txt from a time series: one
     row per time, holding that time's depth, discharge and concentration at
     X = 0. As in the program, a row's values apply from the previous row's
-    time up to its own, the run ends at the last time, and a row at time 0
-    only opens the schedule. `times` are seconds from the start of the run,
+    time up to its own and the run ends at the last time; a row at time 0
+    covers no time, so it is left out (the program would skip it, with a
+    warning at every run). `times` are seconds from the start of the run,
     or datetimes counted from the deck's start date; a deck without one
     takes `start` (default: the first time) as its start date. Naive
     datetimes are taken as UTC, with a warning;
@@ -245,6 +246,8 @@ def set_schedule(deck, times, discharge, concentration=None, depth=None, start=N
     if seconds[-1] <= 0.0:
         raise DeckError("schedule: the last time must lie after the start")
     rows = list(zip(seconds, h, Q, C))
+    if rows[0][0] == 0.0:
+        rows = rows[1:]
     widths = deck.table("Width")
     plausible.check_discharge(Q, float(numpy.interp(0.0, widths["X"], widths["Width"])))
     if origin is not None and _any_naive(times):

@@ -17,6 +17,7 @@ import os
 from pathlib import Path
 
 from . import run_info
+from .dates import START_OPTION, option_start_date, start_date
 from .deck import Deck
 from .errors import DeckError, RunError
 from .progress import Progress, wanted
@@ -36,11 +37,9 @@ def _option_name(o):
 
 def _start_of(deck, options):
     """The run's start date: the --start-date option's, else the deck's."""
-    for k, o in enumerate(options):
-        if o == run_info.START_OPTION and k + 1 < len(options):
-            return run_info.parse_date(options[k + 1], run_info.START_OPTION)
-        if o.startswith(run_info.START_OPTION + "="):
-            return run_info.parse_date(o.split("=", 1)[1], run_info.START_OPTION)
+    given = option_start_date(options)
+    if given is not None:
+        return start_date(given, DeckError, START_OPTION)
     return getattr(deck, "start_date", None)
 
 

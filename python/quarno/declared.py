@@ -6,84 +6,14 @@ positions checked for kilometres) and for the dated columns of the outputs."""
 
 import datetime
 import math
-import os
-import tomllib
 
 from .contract import FORCING_FILE
+from .dates import date_text, date_texts, option_start_date, start_date
 from .errors import DeckError, FitError, warn
-from .observations import as_utc
 from .units import Unit
 
 # The variables whose values are concentrations in the deck's unit.
 CONCENTRATIONS = ("C", "Cs")
-
-
-def parse_date(value, what):
-    """A start date as an aware UTC datetime.
-
-    Parameters
-    ----------
-    value : str, datetime.datetime or pandas.Timestamp
-        ISO 8601 text (naive: UTC) or a date and time.
-    what : str
-        What gave it, for the message.
-
-    Returns
-    -------
-    datetime.datetime
-
-    Raises
-    ------
-    FitError
-        When it is no date and time.
-    """
-    if isinstance(value, datetime.datetime):
-        return as_utc(value)
-    try:
-        text = value.strip()
-        if text.endswith(("z", "Z")):
-            text = text[:-1] + "+00:00"
-        return as_utc(datetime.datetime.fromisoformat(text))
-    except (AttributeError, ValueError):
-        raise FitError(f"{what}: {value!r} is not an ISO 8601 date and time") from None
-
-
-def _deck_table(deck, folder):
-    """The deck's start date and unit as it declares them: the [deck] table
-    of the forcing file in `folder`, else what the Deck carries."""
-    table = {}
-    path = os.path.join(folder, FORCING_FILE)
-    try:
-        with open(path, "rb") as f:
-            table = tomllib.load(f).get("deck", {})
-    except (OSError, ValueError):
-        pass  # no forcing file; the forcing reader reports what is wrong with one
-    if not isinstance(table, dict) or not table:
-        table = {"start_date": getattr(deck, "start_date", None),
-                 "concentration_unit": getattr(deck, "concentration_unit", None)}
-    return table.get("start_date"), table.get("concentration_unit")
-
-
-def option_start_date(options):
-    """The --start-date among a run's options.
-
-    Parameters
-    ----------
-    options : list of str
-        The options, `--start-date X` or `--start-date=X` among them.
-
-    Returns
-    -------
-    str or None
-        The last one's value, or None when there is none.
-    """
-    found = None
-    for k, option in enumerate(options):
-        if option == "--start-date" and k + 1 < len(options):
-            found = options[k + 1]
-        elif option.startswith("--start-date="):
-            found = option.split("=", 1)[1]
-    return found
 
 
 class Declared:
@@ -92,9 +22,9 @@ class Declared:
     Parameters
     ----------
     deck : Deck
-        The deck (its own declarations when it carries them).
+        The deck, with its forcing file's [deck] table.
     folder : str or path-like
-        The deck's folder, for its forcing file.
+        The deck's folder, for the messages.
     options : list of str
         The runs' options (their --start-date wins over the deck's).
     where : str
@@ -102,22 +32,22 @@ class Declared:
 
     Attributes
     ----------
-    start_date : datetime.datetime or None
-        Model time 0, in UTC.
+    start_date : pandas.Timestamp, datetime.datetime or None
+        Model time 0, in UTC (as `quarno.dates.start_date` gives it).
     unit : Unit or None
         The unit of the deck's concentrations.
     """
 
     def __init__(self, deck, folder, options, where):
-        start, unit = _deck_table(deck, folder)
         given = option_start_date(options)
         if given is not None:
-            self.start_date = parse_date(given, f"{where} [model] options: --start-date")
+            self.start_date = start_date(given, FitError, f"{where} [model] options: --start-date")
         else:
-            self.start_date = None if start is None else parse_date(
-                start, f"{folder}/{FORCING_FILE} [deck] start_date")
+            start = getattr(deck, "start_date", None)
+            self.start_date = None if start is None else start_date(
+                start, FitError, f"{folder}/{FORCING_FILE} [deck] start_date")
         try:
-            self.unit = None if unit is None else Unit.parse(unit)
+            self.unit = getattr(deck, "concentration_unit", None)
         except DeckError as e:
             raise FitError(f"{folder}/{FORCING_FILE} [deck]: {e}") from None
 
@@ -127,8 +57,9 @@ class Declared:
         a time that is not finite."""
         if self.start_date is None or not math.isfinite(seconds):
             return ""
-        date = self.start_date + datetime.timedelta(seconds=float(seconds))
-        return date.strftime("%Y-%m-%dT%H:%M:%S.") + f"{date.microsecond // 1000:03d}Z"
+        if hasattr(self.start_date, "tz_convert"):
+            return date_texts(self.start_date, [seconds])[0]
+        return date_text(self.start_date + datetime.timedelta(seconds=round(float(seconds), 3)))
 
     def convert_observations(self, observations, unit_text, variable, where):
         """Turns observed values given in `unit_text` into the deck's unit.

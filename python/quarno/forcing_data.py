@@ -7,6 +7,7 @@ import math
 import warnings
 
 from .contract import FORCING_FILE  # noqa: F401  (the forcing modules take it from here)
+from .dates import UTC, utc_date  # noqa: F401  (the forcing modules take them from here)
 from .errors import DeckError
 
 
@@ -15,7 +16,6 @@ SOURCE_KEYS = {"name", "x", "x_to", "times", "discharge", "concentration", "load
 INLINE_KEYS = ("times", "discharge")
 # The [deck] table: the run's start date and the deck's concentration unit.
 DECK_KEYS = ("start_date", "concentration_unit")
-UTC = datetime.timezone.utc
 
 # The weather: the environment's quantities (the key in the file and the
 # column of its CSV series) and their bounds.
@@ -165,46 +165,6 @@ class Contents:
 def is_number(v):
     """Whether `v` is an int or a float (not a bool)."""
     return isinstance(v, (int, float)) and not isinstance(v, bool)
-
-
-def utc_date(value):
-    """A date as an aware UTC datetime.
-
-    Parameters
-    ----------
-    value : object
-        A datetime (naive ones read as UTC), a pandas Timestamp, a numpy
-        datetime64 or an ISO 8601 text.
-
-    Returns
-    -------
-    datetime.datetime or None
-        None when the value is none of them, or lies outside the years 1 to
-        9999 in UTC.
-    """
-    if isinstance(value, str):
-        try:
-            value = datetime.datetime.fromisoformat(value)
-        except ValueError:
-            return None
-    elif not isinstance(value, datetime.datetime) and type(value).__name__ == "datetime64":
-        import pandas
-        try:
-            value = pandas.Timestamp(value)
-        except (ValueError, OverflowError):  # beyond pandas' years: to microseconds
-            value = value.astype("datetime64[us]").item()
-    if not isinstance(value, datetime.datetime):
-        return None
-    if hasattr(value, "to_pydatetime"):  # pandas
-        if value != value:  # NaT
-            return None
-        value = value.to_pydatetime()
-    if value.tzinfo is None:
-        return value.replace(tzinfo=UTC)
-    try:
-        return value.astimezone(UTC)
-    except OverflowError:  # in UTC it would lie before year 1 or after 9999
-        return None
 
 
 def check_source(src, length, where, names=()):

@@ -7,6 +7,7 @@ import csv
 import datetime
 import math
 
+from .dates import utc_date
 from .errors import FitError, RunFailure, warn
 
 COLUMNS = ("x_m", "time_s", "value", "weight", "group")
@@ -67,22 +68,12 @@ def read_observation_file(path, error=FitError, start_date=None):
     return rows
 
 
-def as_utc(date):
-    """A datetime (or pandas Timestamp) as an aware UTC datetime.datetime;
-    a naive one is taken as UTC."""
-    if hasattr(date, "to_pydatetime"):
-        date = date.to_pydatetime()
-    if date.tzinfo is None:
-        return date.replace(tzinfo=datetime.timezone.utc)
-    return date.astimezone(datetime.timezone.utc)
-
-
 def _date_rows(path, rows, start_date, error):
     """Reads the datetime text of each row and gives it its time_s since
     `start_date`; one warning when any of them has no offset."""
     if start_date is None:
         raise error(f"{path}: the observations give datetime, which needs {NEEDS_START}")
-    start = as_utc(start_date)
+    start = utc_date(start_date)
     naive = 0
     for r in rows:
         text = r["datetime"]
@@ -94,7 +85,10 @@ def _date_rows(path, rows, start_date, error):
             raise error(f"{path}, line {r['line']}: datetime {text!r} is not an ISO 8601 date "
                         "and time (such as 2024-06-01T08:30:00Z)") from None
         naive += date.tzinfo is None
-        r["datetime"] = as_utc(date)
+        r["datetime"] = utc_date(date)
+        if r["datetime"] is None:
+            raise error(f"{path}, line {r['line']}: datetime {text!r} lies outside the years "
+                        "1 to 9999 in UTC")
         r["time_s"] = (r["datetime"] - start).total_seconds()
     if naive:
         warn(f"{path}: {naive} datetime{'s' if naive > 1 else ''} without an offset, taken "

@@ -100,15 +100,12 @@ def _load_run(folder):
 def _dating(manifest):
     """start_date and unit of a run from its manifest (None when it has none)."""
     from .errors import QuarnoError
-    from .sample_data import parse_date
-    from .units import Unit
-    manifest = manifest or {}
-    start, unit = manifest.get("start_date"), manifest.get("concentration_unit")
+    from .run_info import concentration_unit, start_date
     try:
-        return {"start_date": None if start is None else parse_date(start),
-                "unit": None if unit is None else Unit.parse(unit)}
+        return {"start_date": start_date(manifest, MANIFEST_FILE),
+                "unit": concentration_unit(manifest, MANIFEST_FILE)}
     except QuarnoError as e:
-        raise PlotError(f"{MANIFEST_FILE}: {e}") from None
+        raise PlotError(str(e)) from None
 
 
 def _read_csv_rows(path, needed, optional, layout):

@@ -83,8 +83,8 @@ class TimeAxis:
         import numpy as np
         scalar = np.ndim(seconds) == 0
         if self.dated:
-            from .sample_data import dates_of
-            dates = dates_of(self.start_date, np.atleast_1d(seconds))
+            from .dates import datetimes
+            dates = datetimes(self.start_date, np.atleast_1d(seconds))
             return dates[0] if scalar else dates
         if scalar:
             return seconds / 3600.0 + self.offset_h
@@ -93,7 +93,7 @@ class TimeAxis:
     def text(self, seconds):
         """A model time as a legend names it ("2024-06-01 06:00" or "t = 6.00 h")."""
         if self.dated:
-            from .sample_data import date_texts
+            from .dates import date_texts
             return date_texts(self.start_date, [seconds])[0][:16].replace("T", " ")
         return f"t = {seconds / 3600.0 + self.offset_h:.2f} h"
 

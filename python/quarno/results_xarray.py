@@ -27,6 +27,7 @@ Layout (CF-1.8):
 
 import numpy
 
+from .dates import cf_time_encoding, date_text, datetimes
 from .errors import ResultsError
 
 # Words that end a column's name as its unit (h_m, Q_m3_per_s, temperature_C).
@@ -35,7 +36,9 @@ _CONCENTRATIONS = {"C": "stream-water concentration", "Cs": "storage-zone concen
                    "Cb": "bed concentration"}
 _QUANTITIES = {"h": "depth", "u": "velocity", "Q": "discharge",
                "q": "discharge per unit width"}
-_AMOUNT_FREE = "deck concentration unit"
+# Without a declared unit a concentration is in whatever unit the deck's
+# values are in.
+UNDECLARED = "deck concentration unit"
 _PLACES = {"site": "at the observation sites", "cell": "of the cells", "node": "at the nodes"}
 
 
@@ -56,9 +59,9 @@ def column_unit(name, unit):
         the solute amounts of a deck with a unit: into the unit's amount).
     """
     if name in ("C", "Cs"):
-        return (unit.text if unit else _AMOUNT_FREE), 1.0
+        return (unit.text if unit else UNDECLARED), 1.0
     if name == "Cb":
-        return (unit.bed_text, unit.bed_factor) if unit else (_AMOUNT_FREE, 1.0)
+        return (unit.bed_text, unit.bed_factor) if unit else (UNDECLARED, 1.0)
     tokens = name.split("_")
     k = len(tokens)
     while k > 1 and tokens[k - 1] in _UNIT_WORDS:
@@ -77,14 +80,27 @@ def column_unit(name, unit):
     elif unit:
         top_text, factor = unit.amount, unit.bed_factor
     else:
-        top_text = f"({_AMOUNT_FREE}) m3"
+        top_text = f"({UNDECLARED}) m3"
     if not below:
         return top_text, factor
     return (f"{top_text}/{below[0]}" if len(below) == 1
             else f"{top_text}/({' '.join(below)})"), factor
 
 
-def _long_name(name, place):
+def long_name(name, place):
+    """The long name of a CSV column (`h_m`: "depth at the observation sites").
+
+    Parameters
+    ----------
+    name : str
+        The column's name.
+    place : str
+        "site", "cell" or "node".
+
+    Returns
+    -------
+    str
+    """
     if name in _CONCENTRATIONS:
         what = _CONCENTRATIONS[name]
     else:
@@ -104,7 +120,7 @@ def _balance_unit(balance, term, unit):
         return "1", 1.0
     if balance == "water":
         return "m3", 1.0
-    return (unit.amount, unit.bed_factor) if unit else (f"({_AMOUNT_FREE}) m3", 1.0)
+    return (unit.amount, unit.bed_factor) if unit else (f"({UNDECLARED}) m3", 1.0)
 
 
 def _time_coords(seconds, start, dim):
@@ -117,15 +133,13 @@ def _time_coords(seconds, start, dim):
     if start is None or not isinstance(start, pandas.Timestamp):
         attrs = {"units": "s", "long_name": "model time"}
         if start is not None:  # a year numpy's nanoseconds cannot hold
-            attrs = {"units": f"seconds since {start.replace(tzinfo=None).isoformat()}",
-                     "calendar": "proleptic_gregorian", "long_name": "time"}
+            enc = cf_time_encoding(start)
+            attrs = {"units": enc["units"], "calendar": enc["calendar"], "long_name": "time"}
         coords[dim] = (dim, seconds, attrs)
         return coords, None
-    origin = start.tz_convert("UTC").tz_localize(None)
-    stamps = (origin + pandas.to_timedelta(seconds, unit="s")).to_numpy()
-    coords[dim] = (dim, stamps, {"standard_name": "time", "long_name": "time (UTC)"})
-    return coords, {"units": f"seconds since {origin.isoformat()}",
-                    "calendar": "proleptic_gregorian", "dtype": "float64"}
+    coords[dim] = (dim, datetimes(start, seconds),
+                   {"standard_name": "time", "long_name": "time (UTC)"})
+    return coords, cf_time_encoding(start)
 
 
 def _grid(table, row_key, col_key, value, rows, cols):
@@ -179,7 +193,7 @@ def dataset(observations, profiles, balances, start_date=None, unit=None, versio
             text, factor = column_unit(col, unit)
             values = _grid(observations, "time_s", "site", col, times, sites) * factor
             data[f"site_{col}"] = (("time", "site"), values, {
-                "units": text, "long_name": _long_name(col, "site"), "column": col})
+                "units": text, "long_name": long_name(col, "site"), "column": col})
     ptimes = numpy.unique(numpy.concatenate([profiles["time_s"].to_numpy(dtype=float),
                                              balances["time_s"].to_numpy(dtype=float)]))
     if len(ptimes):
@@ -200,7 +214,7 @@ def dataset(observations, profiles, balances, start_date=None, unit=None, versio
             text, factor = column_unit(col, unit)
             values = _grid(rows, "time_s", "index", col, ptimes, index) * factor
             data[f"{kind}_{col}"] = (("profile_time", dim), values, {
-                "units": text, "long_name": _long_name(col, kind), "column": col})
+                "units": text, "long_name": long_name(col, kind), "column": col})
     for (balance, term), rows in balances.groupby(["balance", "term"], sort=False):
         text, factor = _balance_unit(balance, term, unit)
         values = rows.set_index("time_s")["value"]
@@ -215,23 +229,9 @@ def dataset(observations, profiles, balances, start_date=None, unit=None, versio
         if enc is not None:
             ds[dim].encoding.update(enc)
     ds.attrs = {"Conventions": "CF-1.8", "source": f"quarno {version or 'unknown'}",
-                "start_date": "" if start_date is None else _date_text(start_date),
+                "start_date": "" if start_date is None else date_text(start_date),
                 "concentration_unit": unit.text if unit else ""}
     return ds
-
-
-def _date_text(when):
-    """An instant in UTC as the program writes a date ("...T00:00:00.000Z"),
-    to the nanosecond when it has more digits."""
-    import pandas
-    if isinstance(when, pandas.Timestamp):
-        when = when.tz_convert("UTC")
-        text = when.strftime("%Y-%m-%dT%H:%M:%S")
-        frac = f"{when.microsecond * 1000 + when.nanosecond:09d}".rstrip("0")
-    else:
-        text = when.strftime("%Y-%m-%dT%H:%M:%S")
-        frac = f"{when.microsecond:06d}".rstrip("0")
-    return f"{text}.{frac.ljust(3, '0')}Z"
 
 
 def dataset_of(results):

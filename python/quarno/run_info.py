@@ -2,52 +2,13 @@
 concentration unit (from its manifest), the warnings it printed, and how
 far its model time goes (for a progress bar)."""
 
-import datetime
 from pathlib import Path
+
+from . import dates
+from .dates import option_start_date
 
 from .errors import DeckError, ResultsError, warn
 from .units import Unit
-
-START_OPTION = "--start-date"
-
-
-def parse_date(text, where):
-    """A date-time text as the run's start: a UTC-aware pandas Timestamp, or
-    a UTC-aware Python datetime for a year pandas cannot hold (before 1677
-    or after 2262). A text without a zone is UTC, as the program reads it.
-
-    Parameters
-    ----------
-    text : str
-        An ISO 8601 date and time ("2024-06-01T00:00:00.000Z").
-    where : str
-        What holds it, for the message.
-
-    Returns
-    -------
-    pandas.Timestamp or datetime.datetime
-
-    Raises
-    ------
-    ResultsError
-        A text that is no date.
-    """
-    import pandas
-    try:
-        stamp = pandas.Timestamp(text)
-        return stamp.tz_localize("UTC") if stamp.tzinfo is None else stamp.tz_convert("UTC")
-    except pandas.errors.OutOfBoundsDatetime:
-        pass
-    except (TypeError, ValueError):
-        raise ResultsError(f"{where}: start date {text!r} is not an ISO 8601 date") from None
-    try:
-        when = datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
-    except (TypeError, ValueError):
-        raise ResultsError(f"{where}: start date {text!r} is not an ISO 8601 date") from None
-    if when.tzinfo is None:
-        return when.replace(tzinfo=datetime.timezone.utc)
-    return when.astimezone(datetime.timezone.utc)
-
 
 def start_date(manifest, where):
     """The start date of a run from its manifest: its "start_date", or for a
@@ -64,23 +25,17 @@ def start_date(manifest, where):
     Returns
     -------
     pandas.Timestamp, datetime.datetime or None
-        As `parse_date`; None for an undated run.
+        As `quarno.dates.start_date`; None for an undated run.
     """
     if not manifest:
         return None
     if "start_date" in manifest:
         text = manifest["start_date"]
     else:
-        text = None
-        args = [a for a in manifest.get("arguments") or () if isinstance(a, str)]
-        for k, a in enumerate(args):
-            if a == START_OPTION and k + 1 < len(args):
-                text = args[k + 1]
-            elif a.startswith(START_OPTION + "="):
-                text = a[len(START_OPTION) + 1:]
+        text = option_start_date(a for a in manifest.get("arguments") or () if isinstance(a, str))
     if text is None:
         return None
-    return parse_date(text, where)
+    return dates.start_date(text, ResultsError, f"{where}: start date")
 
 
 def concentration_unit(manifest, where):

@@ -20,7 +20,8 @@ from .errors import FitError
 from .observations import Residuals
 from .outfolder import FolderLock
 from .progress import Progress
-from .sample_data import BAND_DATE_COLUMN, date_texts, run_dating, unit_comment
+from .dates import date_texts
+from .sample_data import BAND_DATE_COLUMN, unit_comment
 from .sample_outputs import Outputs
 from .sample_result import SampleResult
 from .task import stop_error
@@ -62,7 +63,7 @@ class Sampler:
                      cfg.fit.forcing)
         self.program = (cfg.fit.program if cfg.fit.program_given else None)
         self.result = SampleResult(cfg.method, cfg.seed, cfg.labels)
-        self.start_date, self.unit = run_dating(cfg.fit.options, cfg.fit.forcing)
+        self.start_date, self.unit = cfg.fit.declared.start_date, cfg.fit.declared.unit
         self.result.start_date, self.result.unit = self.start_date, self.unit
         self.progress = None
         self.bar = None

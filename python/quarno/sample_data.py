@@ -8,151 +8,10 @@ each sample's parameters and site series (sample x site x time), with a
 `time` coordinate of dates when the runs have a start date.
 """
 
-import tomllib
-
 from .contract import DATE_COLUMN
+from .dates import cf_time_encoding, date_text, datetimes
 from .errors import DeckError
-from .units import Unit
-
-# Without a declared unit a concentration is in whatever unit the deck's
-# values are in.
-UNDECLARED = "deck concentration unit"
-CONCENTRATION_COLUMNS = ("C", "Cs", "Cb")
-
-_LONG_NAMES = {
-    "C": "stream-water concentration", "Cs": "storage-zone concentration",
-    "Cb": "bed concentration", "h_m": "depth", "u_m_per_s": "velocity",
-    "Q_m3_per_s": "discharge",
-}
-
-
-def parse_date(text):
-    """A start date as a UTC pandas.Timestamp (a time without a zone is UTC).
-
-    Parameters
-    ----------
-    text : str or datetime.datetime
-
-    Returns
-    -------
-    pandas.Timestamp
-
-    Raises
-    ------
-    DeckError
-        For a text that is no date.
-    """
-    import pandas
-    try:
-        stamp = pandas.Timestamp(text)
-    except (TypeError, ValueError):
-        raise DeckError(f"start date {text!r} is not an ISO 8601 date and time") from None
-    if pandas.isna(stamp):
-        raise DeckError(f"start date {text!r} is not an ISO 8601 date and time")
-    return stamp.tz_localize("UTC") if stamp.tzinfo is None else stamp.tz_convert("UTC")
-
-
-def run_dating(options, forcing):
-    """The start date and concentration unit of runs of a deck.
-
-    Parameters
-    ----------
-    options : sequence of str
-        The program's options; --start-date wins over the deck's start date.
-    forcing : tuple or None
-        The deck's forcing file, (bytes, contents), or None.
-
-    Returns
-    -------
-    start_date : pandas.Timestamp or None
-        UTC.
-    unit : Unit or None
-
-    Raises
-    ------
-    DeckError
-        A start date or unit that cannot be read.
-    """
-    declared = {}
-    if forcing is not None:
-        try:
-            declared = tomllib.loads(forcing[0].decode("utf-8")).get("deck", {})
-        except (UnicodeDecodeError, tomllib.TOMLDecodeError):
-            declared = {}  # the forcing file's reader reports its faults
-    start = declared.get("start_date")
-    options = [str(o) for o in options]
-    for k, option in enumerate(options):
-        if option == "--start-date" and k + 1 < len(options):
-            start = options[k + 1]
-        elif option.startswith("--start-date="):
-            start = option.split("=", 1)[1]
-    unit = declared.get("concentration_unit")
-    return (None if start is None else parse_date(start),
-            None if unit is None else Unit.parse(unit))
-
-
-def date_texts(start, seconds):
-    """The dates of model times as the program writes them: UTC to the
-    millisecond, "2024-06-01T00:01:00.800Z".
-
-    Parameters
-    ----------
-    start : pandas.Timestamp
-        The date of model time 0.
-    seconds : sequence of float
-
-    Returns
-    -------
-    list of str
-    """
-    import pandas
-    stamps = (start + pandas.to_timedelta(list(seconds), unit="s")).round("ms")
-    return [s.strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z" for s in stamps]
-
-
-def dates_of(start, seconds):
-    """Model times as numpy datetime64[ns] (UTC, naive) from the start date.
-
-    Parameters
-    ----------
-    start : pandas.Timestamp
-    seconds : array_like
-
-    Returns
-    -------
-    numpy.ndarray
-    """
-    import numpy as np
-    origin = np.datetime64(start.tz_convert("UTC").tz_localize(None).to_datetime64(), "ns")
-    ns = np.rint(np.asarray(seconds, dtype=float) * 1e9).astype("int64")
-    return origin + ns.astype("timedelta64[ns]")
-
-
-def column_unit(column, unit):
-    """The unit of a column of the observation records, and the factor that
-    turns the model's values into it.
-
-    Parameters
-    ----------
-    column : str
-        A column of crObsNode.csv.
-    unit : Unit or None
-        The deck's concentration unit.
-
-    Returns
-    -------
-    (str, float)
-        The concentrations in the deck's unit, the bed's in amount per kg
-        (unconverted without a declared unit); other columns in the unit
-        their name ends with.
-    """
-    if column in CONCENTRATION_COLUMNS:
-        if unit is None:
-            return UNDECLARED, 1.0
-        return (unit.bed_text, unit.bed_factor) if column == "Cb" else (unit.text, 1.0)
-    parts = column.split("_")[1:]
-    return "/".join("".join(parts).split("per")) if parts else "1", 1.0
-
+from .results_xarray import column_unit, long_name
 
 def unit_comment(variable, unit):
     """The comment lines of a band file naming the unit of its values: one
@@ -198,7 +57,7 @@ def samples_dataset(result):
     variable = s["variable"]
     units, factor = column_unit(variable, result.unit)
     series = xr.Variable(("sample", "site", "time"), np.asarray(s["cube"]) * factor,
-                         {"units": units, "long_name": _LONG_NAMES.get(variable, variable)})
+                         {"units": units, "long_name": long_name(variable, "site")})
     data = {
         "parameter_value": (("sample", "parameter"), np.asarray(s["X"], dtype=float)),
         variable: series,
@@ -213,10 +72,9 @@ def samples_dataset(result):
     if result.start_date is None:
         time = xr.Variable("time", time_s, {"units": "s", "long_name": "model time"})
     else:
-        time = xr.Variable("time", dates_of(result.start_date, time_s),
+        time = xr.Variable("time", datetimes(result.start_date, time_s),
                            {"long_name": "time", "standard_name": "time"})
-        time.encoding.update(units=f"seconds since {_iso(result.start_date)}",
-                             calendar="proleptic_gregorian", dtype="float64")
+        time.encoding.update(cf_time_encoding(result.start_date))
     coords = {
         "sample": np.asarray(s["ids"]), "parameter": list(result.labels),
         "site": ("site", np.arange(1, len(s["x_m"]) + 1)),
@@ -227,13 +85,9 @@ def samples_dataset(result):
     ds = xr.Dataset(data, coords=coords)
     ds.attrs.update(s["attrs"])
     ds.attrs.update(Conventions="CF-1.8", source=f"quarno {__version__}",
-                    start_date="" if result.start_date is None else _iso(result.start_date),
+                    start_date="" if result.start_date is None else date_text(result.start_date),
                     concentration_unit="" if result.unit is None else result.unit.text)
     return ds
-
-
-def _iso(stamp):
-    return stamp.tz_convert("UTC").tz_localize(None).isoformat()
 
 
 # The column the band files add beside time_s when the runs are dated.

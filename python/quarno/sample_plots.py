@@ -6,7 +6,7 @@ backend is the command's choice."""
 import matplotlib.pyplot as plt
 
 from .plot_style import GROUP_MARKERS, TimeAxis
-from .sample_data import UNDECLARED, column_unit
+from .results_xarray import UNDECLARED, column_unit
 
 
 def _title(fig, sampler, what):

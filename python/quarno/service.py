@@ -66,12 +66,16 @@ def default_program():
     if env:
         return env
     here = Path(__file__).resolve()
+    in_tree = (here.parents[2] / "CMakeLists.txt").is_file()
     tree = here.parents[2] / "build" / "quarno"
     installed = here.parents[4] / "bin" / "quarno" if len(here.parents) > 4 else tree
     for candidate in (tree, installed):
         if candidate.is_file():
             return str(candidate)
-    return shutil.which("quarno") or str(tree)
+    # Nothing built or installed beside the package: PATH's, else the source
+    # tree's future build (in a tree) or the bare name, so that the error
+    # names what was looked for.
+    return shutil.which("quarno") or (str(tree) if in_tree else "quarno")
 
 
 def command(program, options, folder, quiet=True):
@@ -272,7 +276,8 @@ def failure(outcome, program, folder=None, stops_fit=False, hint=""):
     """
     status = outcome.status
     if status is None:
-        return RunError(f"cannot start {program}: {outcome.stderr}{hint}", None)
+        return RunError(f"cannot start {program}: {outcome.stderr}{hint} (set QUARNO to the "
+                        f"program's path, or put quarno on PATH)", None)
     sig = signal_of(status)
     if sig is not None:
         if stops_fit:

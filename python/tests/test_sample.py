@@ -252,7 +252,7 @@ def test_a_dated_sampling_with_a_declared_unit_keeps_dates_and_units_in_every_ou
             assert raw.time.attrs["calendar"] == "proleptic_gregorian"
             assert ds.C.attrs["units"] == "CFU/100 mL" and ds.x_m.attrs["units"] == "m"
             assert (ds.attrs["start_date"], ds.attrs["concentration_unit"]) == (
-                "2024-06-01T04:00:00", "CFU/100 mL")
+                "2024-06-01T04:00:00.000Z", "CFU/100 mL")
             assert list(ds.site.values) == [1, 2, 3] and ds.C.shape == (5, 3, ds.time.size)
     # The band file: the unit line, then the dates the program writes for the same times.
     lines = (out / "glue_bands.csv").read_text().splitlines()
