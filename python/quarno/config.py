@@ -320,7 +320,8 @@ class Config:
         check_distinct(self.parameters, where)
         # The run's start date and the deck's unit; the observations' dates
         # and units follow them.
-        self.declared = Declared(deck, self.deck, self.options, where)
+        self.declared = Declared(self.forcing[1] if self.forcing else None, self.deck,
+                                 self.options, where)
         self.observations = read_observation_file(self.obs_file,
                                                   start_date=self.declared.start_date)
         check_site_units(self.observations, deck.length, self.obs_file)

@@ -21,8 +21,9 @@ class Declared:
 
     Parameters
     ----------
-    deck : Deck
-        The deck, with its forcing file's [deck] table.
+    deck : Deck, forcing Contents or None
+        What declares them: a deck read from its folder, or the contents of
+        its forcing file (None: no forcing file, nothing declared).
     folder : str or path-like
         The deck's folder, for the messages.
     options : list of str
@@ -47,7 +48,8 @@ class Declared:
             self.start_date = None if start is None else start_date(
                 start, FitError, f"{folder}/{FORCING_FILE} [deck] start_date")
         try:
-            self.unit = getattr(deck, "concentration_unit", None)
+            unit = getattr(deck, "concentration_unit", None)
+            self.unit = None if unit is None else Unit.parse(unit)
         except DeckError as e:
             raise FitError(f"{folder}/{FORCING_FILE} [deck]: {e}") from None
 

@@ -128,12 +128,11 @@ def check_distinct(parameters, where):
                                "(same name, overlapping reaches)")
 
 
-def _reach(p, name, pw, path):
-    """(x_from, x_to, label, where) of a parameter set over a reach."""
-    for key in ("x_from", "x_to"):
-        if p[key] is None:
-            raise FitError(f"{pw}: missing key '{key}'")
-    x_from, x_to = p["x_from"], p["x_to"]
+def _reach(p, name, pw, path, length):
+    """(x_from, x_to, label, where) of a parameter set over a reach; without
+    x_from and x_to, over the whole reach (0 to L)."""
+    x_from = 0.0 if p["x_from"] is None else p["x_from"]
+    x_to = length if p["x_to"] is None else p["x_to"]
     label = p["label"] or f"{name} {x_from:g}-{x_to:g}"
     pw = f"{path} parameter '{label}'"
     if not x_from < x_to:
@@ -148,7 +147,7 @@ def _column(p, name, pw, path, deck):
         raise FitError(f"{pw}: unknown parameter name '{name}' (known: "
                        f"{', '.join((*FITTABLE, *forcing.RATE_COLUMNS))}, "
                        "source.NAME.strength)")
-    x_from, x_to, label, pw = _reach(p, name, pw, path)
+    x_from, x_to, label, pw = _reach(p, name, pw, path, deck.length)
     if FITTABLE[name] not in deck.tables:
         raise FitError(f"{pw}: the deck has no transport table (NTr = 0)")
     rows = deck.rows_in(name, x_from, x_to)
@@ -166,7 +165,7 @@ def _rate(p, name, pw, path, deck, forcing_run):
     """(x_from, x_to, label, where, current value) of a parameter that sets a
     column of the forcing file's rate table over a reach. The environment
     must hold the quantity the column follows, else it would change nothing."""
-    x_from, x_to, label, pw = _reach(p, name, pw, path)
+    x_from, x_to, label, pw = _reach(p, name, pw, path, deck.length)
     if not x_from < deck.length - X_TOLERANCE:
         raise FitError(f"{pw}: the reach {x_from:g} <= X < {x_to:g} starts at or beyond "
                        f"the reach's end ({deck.length:g} m)")

@@ -105,7 +105,7 @@ def _fit_config(folder, observations, launcher):
     (folder / "obs.csv").write_text(observations)
     (folder / "fit.toml").write_text(
         f'[model]\ndeck = {json.dumps(str(TWIN))}\noptions = ["--threads", "1"]\n'
-        f'[observations]\nfile = "obs.csv"\n[fit]\nworkers = 2\nmax_nfev = 3\n'
+        f'[observations]\nfile = "obs.csv"\n[fit]\nworkers = 2\nmax_nfev = 3\nkeep_runs = "all"\n'
         f'launcher = "{launcher}"\n[[parameter]]\nname = "Alfa"\nx_from = 0\nx_to = 300\n'
         f'initial = 3e-4\nlower = 1e-5\nupper = 1e-3\nlog = true\n')
     return folder / "fit.toml"
