@@ -1,9 +1,10 @@
-"""The study's data: a dated 15-minute gauge record (discharge and the inlet's
+"""The study's data (python3 make_data.py [RUN_FOLDER]): a dated 15-minute gauge record (discharge and the inlet's
 E. coli) and the lab's E. coli at six sites, in CFU/100 mL, made from a run
 of the reach with known parameters and log-normal noise."""
 
 import math
 import sys
+import tempfile
 from pathlib import Path
 
 import numpy as np
@@ -46,8 +47,9 @@ def study_deck(record, **transport):
 if __name__ == "__main__":
     record = gauge()
     record.to_csv(HERE / "gauge.csv", index=False)
+    scratch = tempfile.TemporaryDirectory()
     run = quarno.run(study_deck(record, **TRUTH), ["--record-interval", "300"],
-                     folder=sys.argv[1] if len(sys.argv) > 1 else HERE / "truth", progress=False)
+                     folder=sys.argv[1] if len(sys.argv) > 1 else scratch.name, progress=False)
     obs = run.observations
     rng = np.random.default_rng(2024)
     when = pd.date_range("2024-06-03T08:00+02:00", "2024-06-04T20:00+02:00", freq="3h")

@@ -185,18 +185,21 @@ def plot_main(argv=None):
     """
     import matplotlib
     matplotlib.use("Agg")  # files only, never a window
-    from .plot import PlotError, VARIABLES, plot_run, read_bands, read_observed
+    from .plot import VARIABLES, plot_run, read_bands, read_observed
     args = _plot_args(sys.argv[1:] if argv is None else argv, VARIABLES)
     if not math.isfinite(args.time_offset_h):
         print("quarno-plot: --time-offset-h must be a finite number", file=sys.stderr)
         return 1
     units = {"conc": args.conc_unit, "bed": args.bed_unit}
     try:
-        observed = read_observed(args.observations) if args.observations else None
+        observed = None
+        if args.observations:  # dated observations are placed by the run's start date
+            from .manifest import RunFiles
+            observed = read_observed(args.observations, RunFiles(args.folder).start_date)
         bands = read_bands(args.bands) if args.bands else None
         written = plot_run(args.folder, args.out, args.variable, args.time_offset_h, observed,
                            args.log, args.discharge, bands, units)
-    except PlotError as e:
+    except QuarnoError as e:
         print(f"quarno-plot: {e}", file=sys.stderr)
         return 1
     for path in written:

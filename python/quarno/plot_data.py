@@ -147,13 +147,16 @@ def _read_csv_rows(path, needed, optional, layout):
     return rows
 
 
-def read_observed(path):
+def read_observed(path, start_date=None):
     """Measured values to draw, read as quarno-fit reads them.
 
     Parameters
     ----------
     path : str
         An observation file (quarno.observations.read_observation_file).
+    start_date : pandas.Timestamp, datetime or str, optional
+        The run's start date, which a file of dates (a `datetime` column)
+        needs to place them on the model's time.
 
     Returns
     -------
@@ -165,7 +168,7 @@ def read_observed(path):
     PlotError
         Names the file and line of anything unreadable.
     """
-    return read_observation_file(path, PlotError)
+    return read_observation_file(path, PlotError, start_date=start_date)
 
 
 def read_bands(path):
