@@ -26,11 +26,11 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 import uuid
 from pathlib import Path
 
 from .errors import FitError, QuarnoError
+from .progress import Progress
 from .task import lost, perform
 
 NAMES = ("local", "parallel", "dask")
@@ -322,16 +322,16 @@ def _collect(arrivals, take, total, shown, on_result):
     """The results of `arrivals` in task order: take(arrival) -> (index,
     result), each passed to on_result as it comes, with a progress line."""
     results = [None] * total
-    meter = _Progress(total, shown)
+    meter = Progress(total, "runs", "run", progress=bool(shown))
     try:
         for done, arrival in enumerate(arrivals, 1):
             k, result = take(arrival)
             results[k] = result
-            meter.update(done)
+            meter.moved_to(done)
             if on_result is not None:
                 on_result(result)
     finally:
-        meter.finish()
+        meter.close()
     return results
 
 
@@ -342,29 +342,3 @@ def dask_setup(worker):
     if threading.current_thread() is threading.main_thread():
         signal.signal(signal.SIGINT, signal.SIG_IGN)
 
-
-class _Progress:
-    """One line on stderr: runs done of the total, runs per second and the
-    time left, drawn at most four times a second."""
-
-    def __init__(self, total, shown):
-        self.total, self.shown = total, shown
-        self.start = self.last = time.monotonic()
-        self.drawn = False
-
-    def update(self, done, force=False):
-        now = time.monotonic()
-        if not self.shown or (now - self.last < 0.25 and not force and done < self.total):
-            return
-        self.last = now
-        rate = done / max(now - self.start, 1e-9)
-        left = (self.total - done) / rate if rate > 0 else 0.0
-        sys.stderr.write(f"\rruns {done}/{self.total}  {rate:.1f} runs/s  time left "
-                         f"{int(left) // 60}:{int(left) % 60:02d} ")
-        sys.stderr.flush()
-        self.drawn = True
-
-    def finish(self):
-        if self.drawn:
-            sys.stderr.write("\n")
-            sys.stderr.flush()

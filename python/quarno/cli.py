@@ -51,7 +51,8 @@ def fit_main(argv=None):
 
 
 def sample_main(argv=None):
-    """quarno-sample CONFIG.toml [--out FOLDER] [--scheduler ADDRESS]: the sampling.
+    """quarno-sample CONFIG.toml [--out FOLDER] [--scheduler ADDRESS] [--no-progress]: the
+    sampling.
 
     Parameters
     ----------
@@ -71,6 +72,8 @@ def sample_main(argv=None):
     ap.add_argument("config", help="the configuration (TOML): quarno-fit's with a [sample] "
                                    "section")
     ap.add_argument("--out", help="folder for the results (default: sample/ beside the config)")
+    ap.add_argument("--no-progress", action="store_true",
+                    help="no progress bar (by default one is shown when stderr is a terminal)")
     ap.add_argument("--scheduler", metavar="ADDRESS",
                     help="a running Dask scheduler, tcp://HOST:PORT (default: a local cluster "
                          "of one single-threaded worker per core, started and stopped here)")
@@ -83,7 +86,8 @@ def sample_main(argv=None):
         if args.scheduler is not None:
             check_address(args.scheduler, "--scheduler")
         cfg = SampleConfig(args.config, args.out)
-        result = Sampler(cfg, args.scheduler, log=lambda s: print(s, flush=True)).run()
+        result = Sampler(cfg, args.scheduler, log=lambda s: print(s, flush=True)).run(
+            progress=False if args.no_progress else None)
         _note_failed("quarno-sample", result.failed, "left out of the analysis",
                      cfg.out / "summary.txt")
     return _run_command("quarno-sample", work)
