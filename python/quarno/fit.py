@@ -379,4 +379,9 @@ class Fit:
             jac_point, jac_folders = self.jac_folders
             removed = prune_runs(self, [run.folder, *(jac_folders if jac_point == key else [])])
             self.log(f"run folders removed (keep_runs = \"needed\"): {removed}")
+            path = self.record
+            if path is not None and path.is_file():  # made again when a fit starts again
+                size = path.stat().st_size
+                path.unlink()
+                self.log(f"flow record removed (keep_runs = \"needed\"): {size / 1e6:.1f} MB")
         return self.result

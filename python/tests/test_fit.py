@@ -518,6 +518,9 @@ def test_a_dated_fit_in_a_unit_keeps_only_the_runs_it_needs(twin, capsys, tmp_pa
     assert "datetime" in (out / "best" / "crObsNode.csv").read_text().splitlines()[0]
     kept = sorted((out / "runs").iterdir())
     assert 1 <= len(kept) <= 2 and all((k / "done").is_file() for k in kept)
+    # The flow record goes with the runs that needed it; "all" keeps it.
+    assert list(out.glob("flow/*.qflow")) == []
+    assert len(list((tmp_path / "plain").glob("flow/*.qflow"))) == 1
 
     # Started again in the same folder, with its bar: the same estimates; the
     # removed runs are made again, not taken from folders that are gone.
