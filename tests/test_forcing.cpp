@@ -93,7 +93,7 @@ TEST(ForcingFile, EveryFaultIsRefusedWithItsLineBeforeAnyResultIsTouched) {
        "s, line 4: concentration must not be negative (found -5)", csv + "# late\\n60,1,-5\\n' >s"},
       {"dates without a start date",
        source("x = 10\ntimes = [2024-06-01T00:00:00Z]\ndischarge = [1]\nload = [1]\n"),
-       at + "4: times(1)" + of + "is a date, and dates need the run's start date (--start-date)"},
+       at + "4: times(1)" + of + "is a date, and dates need the run's start date (--start-date, or start_date in [deck])"},
       {"a FIFO as the forcing file", "",
        "crforcing.toml: cannot read the file (not a regular file)", "mkfifo crforcing.toml"},      // The weather: [environment] and [rates].
       {"an unknown key in [environment]", "[environment]\ntimes = [0]\nT = [1]\n",
@@ -141,7 +141,7 @@ TEST(ForcingFile, EveryFaultIsRefusedWithItsLineBeforeAnyResultIsTouched) {
        "w, line 3: temperature_C must lie between -5 and 50 (found -6)",
        "printf 'temperature_C,time_s\\n1,0\\n-6,60\\n' >w"},
       {"environment dates without a start date", env + "times = [2024-06-01]\n",
-       at + "2: times(1)" + ofe + "is a date, and dates need the run's start date (--start-date)"},
+       at + "2: times(1)" + ofe + "is a date, and dates need the run's start date (--start-date, or start_date in [deck])"},
       // The deck as a whole: [deck].
       {"an unknown key in [deck]", "[deck]\nstart_date = 2024-06-01\ntimezone = \"CET\"\n",
        at + "3: unknown key \"timezone\" in [deck] (its keys are start_date and "
@@ -164,7 +164,7 @@ TEST(ForcingFile, EveryFaultIsRefusedWithItsLineBeforeAnyResultIsTouched) {
        at + "2: concentration_unit of [deck] must be a string (found an integer)"},
       {"a date after the [deck] that gives none", "[deck]\nconcentration_unit = \"mg/L\"\n" +
        env + "times = [2024-06-01]\n",
-       at + "4: times(1)" + ofe + "is a date, and dates need the run's start date (--start-date)"},
+       at + "4: times(1)" + ofe + "is a date, and dates need the run's start date (--start-date, or start_date in [deck])"},
   };
   const Reach r = small_reach();
   for (const Case& c : cases) {

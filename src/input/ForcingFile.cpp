@@ -105,7 +105,7 @@ class TimeReader {
                                " is not an ISO 8601 date and time: " + reason);
     if (!start_.set)
       fail_at(file_, line, label + " is a date, and dates need the run's start date "
-                                   "(--start-date)");
+                                   "(--start-date, or start_date in [deck])");
     add(static_cast<double>(d.seconds - start_.seconds) +
             static_cast<double>(d.nanos - start_.nanos) * 1e-9,
         line, label);
