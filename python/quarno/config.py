@@ -85,7 +85,16 @@ SCHEMA = {
                "threshold": Key("number", None), "walkers": Key("integer", None, 2, 10_000),
                "burn": Key("integer", None, 0, LARGEST), "workers": Key("integer", None, 1, 4096),
                "launcher": Key("choice", "dask", choices=("dask", "local", "parallel")),
-               "parallel_args": Key("strings", ()), "scheduler": Key("address", None)},
+               "parallel_args": Key("strings", ()), "scheduler": Key("address", None),
+               # sobol: independent scrambled replicates behind the intervals;
+               # second-order indices; the quantities with indices at every
+               # record time
+               "replicates": Key("integer", 10, 2, 1000), "second_order": Key("bool", False),
+               "time_indices": Key("strings", ()),
+               # mcmc: the error model (its noise level estimated, or fixed by
+               # the weights) and how far a chain may run on until converged
+               "noise": Key("choice", "estimate", choices=("estimate", "fixed")),
+               "max_steps": Key("integer", None, 1, LARGEST)},
 }
 _HINTS = {"method": f" ({', '.join(METHODS)})",
           "n": " (base samples, trajectories, samples or steps, by method)"}
