@@ -51,8 +51,8 @@ def fit_main(argv=None):
 
 
 def sample_main(argv=None):
-    """quarno-sample CONFIG.toml [--out FOLDER] [--scheduler ADDRESS] [--no-progress]: the
-    sampling.
+    """quarno-sample CONFIG.toml [--out FOLDER] [--scheduler ADDRESS] [--no-progress]
+    [--resume]: the sampling.
 
     Parameters
     ----------
@@ -77,6 +77,10 @@ def sample_main(argv=None):
     ap.add_argument("--scheduler", metavar="ADDRESS",
                     help="a running Dask scheduler, tcp://HOST:PORT (default: a local cluster "
                          "of one single-threaded worker per core, started and stopped here)")
+    ap.add_argument("--resume", action="store_true",
+                    help="take the runs of the output folder's journal (runs.journal) of a "
+                         "sampling cut short and make only the missing ones (without it the "
+                         "journal is written anew)")
     args = ap.parse_args(argv)
     import matplotlib
     matplotlib.use("Agg")  # files only, never a window
@@ -87,10 +91,11 @@ def sample_main(argv=None):
             check_address(args.scheduler, "--scheduler")
         cfg = SampleConfig(args.config, args.out)
         result = Sampler(cfg, args.scheduler, log=lambda s: print(s, flush=True)).run(
-            progress=False if args.no_progress else None)
+            progress=False if args.no_progress else None, resume=args.resume)
         _note_failed("quarno-sample", result.failed, "left out of the analysis",
                      cfg.out / "summary.txt")
-    return _run_command("quarno-sample", work)
+    return _run_command("quarno-sample", work, "; the runs finished are in the journal: "
+                                               "--resume makes only the others")
 
 
 def _run_command(command, work, resume=""):

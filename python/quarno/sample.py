@@ -98,10 +98,7 @@ class Sampler:
             not its parameters (quarno.task.stop_error).
         """
         ids = list(range(first_id, first_id + len(X)))
-        results = self.engine.map([(i, self.edits(x)) for i, x in zip(ids, X)], self.deck,
-                                  options=self.cfg.fit.options,
-                                  variables=(self.cfg.fit.variable,),
-                                  on_result=self.run_done)
+        results = self.runner.results([(i, self.edits(x)) for i, x in zip(ids, X)])
         for r in results:
             error = stop_error(r["status"], r["message"], f"the run of sample {r['sample']}",
                                "the sampling stops")
@@ -125,7 +122,7 @@ class Sampler:
         if self.bar is None:
             self.bar = Progress(runs, f"{self.cfg.method} runs", "run", self.progress)
 
-    def run(self, progress=None):
+    def run(self, progress=None, resume=False):
         """The sampling, holding the output folder.
 
         Parameters
@@ -133,23 +130,24 @@ class Sampler:
         progress : bool or None, optional
             A bar over the runs with the time left: True always, False never,
             None in a notebook or when stderr is a terminal.
+        resume : bool, optional
+            Take the runs of the output folder's journal (runs.journal) and
+            make only the missing ones; otherwise the journal is written anew.
 
         Returns
         -------
         SampleResult
             The indices, bands or chain, also written to the output folder.
+
+        Raises
+        ------
+        FitError
+            Resuming from the journal of another configuration, deck or program.
         """
-        from .engine import Engine
+        from .sample_runs import SampleRuns
         self.progress = progress
         try:
-            with self.lock:
-                if self.engine is None:
-                    with Engine(self.scheduler, workers=self.cfg.workers, program=self.program,
-                                progress=False, launcher=self.cfg.launcher,
-                                parallel_args=self.cfg.parallel_args,
-                                scratch=self.cfg.out) as engine:
-                        self.engine = engine
-                        return self.analyse()
+            with self.lock, SampleRuns(self, resume) as self.runner:
                 return self.analyse()
         finally:
             if self.bar is not None:

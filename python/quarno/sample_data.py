@@ -83,11 +83,29 @@ def samples_dataset(result):
         "time_s": ("time", time_s, {"units": "s", "long_name": "seconds since model time 0"}),
     }
     ds = xr.Dataset(data, coords=coords)
+    name_coordinates(ds)
     ds.attrs.update(s["attrs"])
     ds.attrs.update(Conventions="CF-1.8", source=f"quarno {__version__}",
                     start_date="" if result.start_date is None else date_text(result.start_date),
                     concentration_unit="" if result.unit is None else result.unit.text)
     return ds
+
+
+def name_coordinates(ds):
+    """Give each data variable of `ds` its CF "coordinates" attribute in
+    sorted order, so that the file is the same whatever Python's hash seed
+    (left to the writer, the names follow the order of a set).
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        Changed in place: the variables' encoding.
+    """
+    extra = [name for name in ds.coords if name not in ds.dims]
+    for var in ds.data_vars.values():
+        names = sorted(str(c) for c in extra if set(ds[c].dims) <= set(var.dims))
+        if names:
+            var.encoding["coordinates"] = " ".join(names)
 
 
 # The column the band files add beside time_s when the runs are dated.

@@ -271,3 +271,70 @@ def test_a_dated_sampling_with_a_declared_unit_keeps_dates_and_units_in_every_ou
     assert axes[-1].get_xlabel() == "Date (UTC)" and "(CFU/100 mL)" in axes[0].get_ylabel()
     assert mdates.num2date(axes[0].lines[0].get_xdata(orig=False)[0]).isoformat()[:19] == \
         program[0][1][:19]
+
+
+@many_runs
+@pytest.mark.parametrize("method,extra,kill_at", [
+    ("sobol", {"n": 4, "n_boot": 20}, 7),
+    ("mcmc", {"n": 5, "burn": 2, "walkers": 6}, 16),
+], ids=["sobol", "mcmc"])
+def test_a_sampling_killed_after_k_runs_resumes_to_the_same_files(twin, tmp_path, method, extra,
+                                                                 kill_at):
+    """quarno-sample killed by its k-th run (SIGKILL, the journal's last line
+    cut short by hand) and resumed makes only the missing runs and writes the
+    files of a sampling never cut, byte for byte (samples.nc under another
+    hash seed); a journal of another configuration is refused."""
+    program = tmp_path / "program"
+    program.write_text(
+        '#!/bin/sh\ncase " $* " in *" --help "*) exec "$REAL" "$@";; esac\n'
+        'echo run >> "$RUNS_FILE"\n'
+        'if [ -n "$KILL_AT" ] && [ "$(wc -l < "$RUNS_FILE")" -ge "$KILL_AT" ]; then\n'
+        '  kill -9 $PPID; sleep 5; fi\nexec "$REAL" "$@"\n')
+    program.chmod(0o755)
+    cfg = config(twin, f"resume-{method}", {"method": method, "seed": 4, "launcher": "local",
+                                            "workers": 1, **extra},
+                 (("Alfa", 1e-4, 1e-3), ("TSS", 0.001, 1.0)), {"Alfa": ALFA, "TSS": 0.1})
+    cfg.write_text(cfg.read_text().replace('deck = "deck"',
+                                           f'deck = "deck"\nprogram = "{program}"'))
+
+    def sample(out, hash_seed, *args, kill_at=""):
+        runs = tmp_path / "runs"
+        runs.unlink(missing_ok=True)
+        env = {**os.environ, "REAL": QUARNO, "RUNS_FILE": str(runs), "KILL_AT": str(kill_at),
+               "PYTHONHASHSEED": str(hash_seed)}
+        proc = subprocess.run([sys.executable, str(TOOLS / "quarno-sample"), str(cfg), "--out",
+                               str(tmp_path / out), "--no-progress", *args], env=env,
+                              capture_output=True, text=True, stdin=subprocess.DEVNULL)
+        made = len(runs.read_text().splitlines()) if runs.exists() else 0
+        return proc, made
+
+    whole, total = sample("whole", 1)
+    assert whole.returncode == 0, whole.stderr
+    cut, made = sample("cut", 2, kill_at=kill_at)
+    assert (cut.returncode, made) == (-signal.SIGKILL, kill_at)
+    journal = tmp_path / "cut" / "runs.journal"
+    lines = journal.read_text().splitlines(keepends=True)
+    assert len(lines) == kill_at  # the head and the k - 1 runs finished
+    journal.write_text("".join(lines) + lines[-1][:len(lines[-1]) // 2])  # a record cut short
+    resumed, made = sample("cut", 2, "--resume")
+    assert resumed.returncode == 0, resumed.stderr
+    assert made == total - (kill_at - 1)
+    assert f"resume: {kill_at - 1} runs taken from the journal, {made} made" in resumed.stdout
+    names = sorted(os.listdir(tmp_path / "whole"))
+    assert names == sorted(os.listdir(tmp_path / "cut")) and "samples.nc" in names
+    for name in names:
+        a, b = ((tmp_path / out / name).read_bytes() for out in ("whole", "cut"))
+        if name == "summary.txt":  # the wall time and how each run's flow was had may differ
+            a, b = ([line.split(b" in ")[0] if k == 0 else line
+                     for k, line in enumerate(t.splitlines()) if k != 1] for t in (a, b))
+        if name != "runs.journal":
+            assert a == b, name
+    # A resume with another configuration (one comment more) is refused, the journal kept.
+    before = journal.read_bytes()
+    cfg.write_text(cfg.read_text() + "# changed\n")
+    refused, made = sample("cut", 3, "--resume")
+    assert (refused.returncode, made) == (1, 0)
+    assert refused.stderr == (f"quarno-sample: {journal}: the journal of a sampling of another "
+                              "configuration, deck or program; start without --resume to "
+                              "replace it\n")
+    assert journal.read_bytes() == before
