@@ -133,8 +133,9 @@ def decode(line):
 class Journal:
     """The journal of one sampling's runs, open for appending.
 
-    Opening it writes it anew: empty, or with the records of the journal
-    already there when resuming (which must name the same key).
+    Opening it writes it anew (its first line only), or, when resuming,
+    reads the journal already there (which must name the same key) and cuts
+    off a line cut short at its end.
 
     Parameters
     ----------
@@ -163,34 +164,33 @@ class Journal:
         self.path, self.key = path, key
         self.kept, self.found = {}, False
         self.lock = threading.Lock()
-        lines = []
         if resume and path.exists():
             self.found = True
-            lines = self._read()
-        tmp = path.with_name(path.name + ".tmp")
-        with open(tmp, "w") as f:
-            f.write(f"{HEAD} {key}\n")
-            f.writelines(lines)
-        os.replace(tmp, path)
+            os.truncate(path, self._read())
+        else:
+            tmp = path.with_name(path.name + ".tmp")
+            tmp.write_text(f"{HEAD} {key}\n")
+            os.replace(tmp, path)
         self.file = open(path, "a")
 
     def _read(self):
-        with open(self.path, encoding="utf-8", errors="replace", newline="\n") as f:
-            head = f.readline()
-            if not head.startswith(HEAD + " "):
-                raise FitError(f"{self.path}: not a journal of quarno-sample's runs; start "
-                               "without --resume to replace it")
-            if head.rstrip("\n")[len(HEAD) + 1:] != self.key:
-                raise FitError(f"{self.path}: the journal of a sampling of another "
-                               "configuration, deck or program; start without --resume to "
-                               "replace it")
-            lines = []
-            for line in f:
-                record = decode(line)
-                if record is not None and record[0]["status"] in KEPT_STATUSES:
-                    self.kept[record[0]["sample"]] = record
-                    lines.append(line)
-        return lines
+        """Keep the journal's runs; returns the length of its whole lines (a
+        line cut short at its end is cut off before appending)."""
+        with open(self.path, "rb") as f:
+            lines = f.read().splitlines(keepends=True)
+        head = lines[0].decode("utf-8", "replace") if lines else ""
+        if not head.startswith(HEAD + " ") or not head.endswith("\n"):
+            raise FitError(f"{self.path}: not a journal of quarno-sample's runs; start "
+                           "without --resume to replace it")
+        if head[len(HEAD) + 1:-1] != self.key:
+            raise FitError(f"{self.path}: the journal of a sampling of another "
+                           "configuration, deck or program; start without --resume to "
+                           "replace it")
+        for line in lines[1:]:
+            record = decode(line.decode("utf-8", "replace"))
+            if record is not None and record[0]["status"] in KEPT_STATUSES:
+                self.kept[record[0]["sample"]] = record
+        return sum(len(line) for line in lines if line.endswith(b"\n"))
 
     def take(self, sample, edits):
         """The result kept for a sample, or None.
@@ -227,17 +227,29 @@ class Journal:
         ----------
         result : dict
         edits : list
+
+        Raises
+        ------
+        OSError
+            When the journal cannot be written (a full disk), naming it.
         """
         if result["status"] not in KEPT_STATUSES:
             return
         line = encode(result, edits) + "\n"
         with self.lock:
-            self.file.write(line)
-            self.file.flush()
+            try:
+                self.file.write(line)
+                self.file.flush()
+            except OSError as e:  # a full disk: the sampling stops, the journal resumable
+                raise OSError(e.errno, e.strerror, str(self.path)) from None
 
     def close(self):
-        """Close the file."""
-        self.file.close()
+        """Close the file. Every record was flushed as it came: what is left
+        to write is the rest of one that could not be, and is dropped."""
+        try:
+            self.file.close()
+        except OSError:
+            pass
 
     def __enter__(self):
         return self

@@ -96,7 +96,13 @@ class SampleRuns:
         self.sampler.run_done(result)
 
     def start(self):
-        """The engine, started here on first use unless one was given."""
+        """The engine, started here on first use unless one was given.
+
+        Returns
+        -------
+        Engine or object
+            The engine (its `map`), closed with this object.
+        """
         if self.engine is None:
             from .engine import Engine
             s = self.sampler

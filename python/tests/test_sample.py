@@ -198,7 +198,11 @@ def test_a_full_disk_ends_in_one_line_exit_3_and_no_partial_file(twin, tmp_path,
     cfg.write_text(cfg.read_text().replace('deck = "deck"',
                                            f'deck = "deck"\nprogram = "{program}"'))
     out = tmp_path / "out"
-    out.mkdir()
+    # The runs' journal (as large as samples.nc) is written first, unlimited; the
+    # sampling under the limit resumes from it and only writes the files.
+    command = [sys.executable, str(TOOLS / "quarno-sample"), str(cfg), "--out", str(out)]
+    subprocess.run(command, check=True, capture_output=True, stdin=subprocess.DEVNULL)
+    journal = (out / "runs.journal").read_bytes()
     earlier = {name: f"{name} of an earlier sampling".encode() for name in not_written.split(", ")}
     for name, data in earlier.items():
         (out / name).write_bytes(data)
@@ -206,13 +210,14 @@ def test_a_full_disk_ends_in_one_line_exit_3_and_no_partial_file(twin, tmp_path,
     def limited():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
-    proc = subprocess.run([sys.executable, str(TOOLS / "quarno-sample"), str(cfg), "--out",
-                           str(out)], preexec_fn=limited, capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL)
+    proc = subprocess.run(command + ["--resume"], preexec_fn=limited, capture_output=True,
+                          text=True, stdin=subprocess.DEVNULL)
     line = (f"quarno-sample: {out / failing}: cannot write (File too large); written: "
             f"{written}; not written: {not_written}\n")
     assert (proc.returncode, proc.stderr) == (3, line)
-    assert sorted(os.listdir(out)) == sorted([*written.split(", "), *earlier, "summary.txt"])
+    assert sorted(os.listdir(out)) == sorted([*written.split(", "), *earlier, "summary.txt",
+                                              "runs.journal"])
+    assert (out / "runs.journal").read_bytes() == journal
     assert {name: (out / name).read_bytes() for name in earlier} == earlier
     summary = (out / "summary.txt").read_text()
     assert summary.startswith("method sobol") and summary.endswith(f"incomplete: {line[15:]}")
