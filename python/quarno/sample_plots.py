@@ -1,7 +1,7 @@
 """The figures of quarno-sample: Sobol indices with their intervals and
 against the sample size, Morris mu* against sigma, bands with the
-observations, and a pair plot of a posterior. Each takes the Sampler and the path to write; matplotlib's
-backend is the command's choice."""
+observations, and a pair plot of a posterior. Each takes the Sampler and
+the path to write; matplotlib's backend is the command's choice."""
 
 import matplotlib.pyplot as plt
 
@@ -76,7 +76,8 @@ def indices(sampler, path, names, res):
     axes[0, -1].legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.02, 1.0))
     period = _period(sampler)
     _title(fig, sampler, f"Sobol indices ({100 * sampler.cfg.conf:g} % intervals from "
-                         f"{sampler.cfg.replicates} replicates)" + (f", {period}" if period else ""))
+                         f"{sampler.cfg.replicates} replicates)"
+                         + (f", {period}" if period else ""))
     fig.savefig(path, dpi=110)
     plt.close(fig)
 
