@@ -28,7 +28,7 @@ def _output_unit(sampler, name):
 def _period(sampler):
     """The runs' period: their start date and length, or their length alone."""
     time = sampler.outputs.time
-    hours = f"{float(time[-1]) / 3600:g} h" if time is not None and len(time) else ""
+    hours = f"{float(time[-1]) / 3600:.4g} h" if time is not None and len(time) else ""
     if sampler.start_date is None:
         return f"runs of {hours}" if hours else ""
     return f"runs from {sampler.start_date:%Y-%m-%d %H:%M} UTC" + (f", {hours}" if hours else "")
