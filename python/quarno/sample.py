@@ -54,6 +54,9 @@ class Sampler:
             raise FitError(f"a scheduler needs launcher = \"dask\" in [sample] (found "
                            f"{cfg.launcher!r})")
         self.engine = engine
+        if cfg.method == "sobol":  # the base samples' split, checked before any run
+            from .sobol_run import check_sobol_keys
+            check_sobol_keys(cfg)
         self.observations = cfg.fit.observations
         self.weighted = Residuals(self.observations, cfg.fit.normalise_groups)
         self.lock = FolderLock(cfg.out, "sampling")

@@ -179,6 +179,8 @@ def test_bad_configurations_exit_1_with_one_message(twin, monkeypatch):
               "cannot reach the Dask scheduler at tcp://127.0.0.1:1 within 1 s"),
              ({"method": "fast", "n": 4}, "'method' must be one of"),
              ({"method": "sobol", "n": 0}, "'n' must be an integer of at least 1"),
+             ({"method": "sobol", "n": 9, "replicates": 10},
+              "[sample]: 'replicates' (10) must not exceed n (9)"),
              ({"method": "mcmc", "n": 10, "burn": 10}, "'burn' (10) must be less than n"),
              ({**good, "spread": 2}, "unknown key 'spread'"),
              ({**good, "launcher": "local", "scheduler": "tcp://h:1"}, "needs launcher = \"dask\""),
