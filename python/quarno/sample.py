@@ -54,6 +54,9 @@ class Sampler:
             raise FitError(f"a scheduler needs launcher = \"dask\" in [sample] (found "
                            f"{cfg.launcher!r})")
         self.engine = engine
+        if cfg.method == "sobol":  # the base samples' split, checked before any run
+            from .sobol_run import check_sobol_keys
+            check_sobol_keys(cfg)
         self.observations = cfg.fit.observations
         self.weighted = Residuals(self.observations, cfg.fit.normalise_groups)
         self.lock = FolderLock(cfg.out, "sampling")
@@ -70,6 +73,7 @@ class Sampler:
         self.started = time.monotonic()
         self.runs = 0
         self.coverages = self.result.coverages  # band file -> (model band, predictive band)
+        self.notes = []  # lines for the summary: what the user should know of the result
 
     def edits(self, values):
         """The deck edits (name, x_from, x_to, value) of a parameter set."""
@@ -177,6 +181,7 @@ class Sampler:
         summary += [f"{name}: {100 * a:.1f} % of the observations inside the model's 5-95 % "
                     f"band, {100 * b:.1f} % inside the band with the observation error"
                     for name, (a, b) in self.coverages.items()]
+        summary += self.notes
         summary += [f"failed sample {i}: {m}" for i, m in sorted(self.outputs.failed.items())]
         self.result.add_text("summary.txt", summary)
         for path in self.result.write(self.cfg.out):
@@ -186,28 +191,9 @@ class Sampler:
     # -- methods
 
     def run_sobol(self):
-        """Sobol indices of every output from a Saltelli design."""
-        from .sensitivity import saltelli_design, sobol_indices
-        X = saltelli_design(self.cfg.bounds, self.cfg.n, self.cfg.seed)
-        d = X.shape[1]
-        self.log(f"sobol: {len(X)} runs ({len(X) // (d + 2)} base samples, {d} parameters)")
-        self.expect(len(X))
-        ids = self.evaluate(X)
-        names, Y = self.outputs.table(ids)
-        res = sobol_indices(Y, d, n_boot=self.cfg.n_boot, seed=self.cfg.seed,
-                            conf=self.cfg.conf)
-        head = ["parameter", "S1", "S1_conf", "ST", "ST_conf"]
-        rows = [[lab, *(res[k][0][j] for k in head[1:])] for j, lab in enumerate(self.cfg.labels)]
-        self.result.indices, self.result.outputs = res, names
-        self.result.add_csv("sobol.csv", head, rows)
-        rows = [[name, lab, *(res[k][o][j] for k in head[1:])]
-                for o, name in enumerate(names) for j, lab in enumerate(self.cfg.labels)]
-        self.result.add_csv("sobol_outputs.csv", ["output"] + head, rows)
-        dropped = [int(v) for v in res["n_dropped"]]
-        if any(dropped):
-            self.log(f"sobol: base samples left out for failed runs: {max(dropped)}")
-        self.add_samples(ids, X)
-        self.add_plot("sobol.png", "indices", names, res)
+        """Sobol indices of every output from a replicated Saltelli design."""
+        from .sobol_run import sobol_analysis
+        sobol_analysis(self)
 
     def run_morris(self):
         """Morris elementary effects of every output."""

@@ -1,7 +1,7 @@
-"""The figures of quarno-sample: Sobol indices as bars with their intervals,
-Morris mu* against sigma, bands with the observations, and a pair plot of a
-posterior. Each takes the Sampler and the path to write; matplotlib's
-backend is the command's choice."""
+"""The figures of quarno-sample: Sobol indices with their intervals and
+against the sample size, Morris mu* against sigma, bands with the
+observations, and a pair plot of a posterior. Each takes the Sampler and
+the path to write; matplotlib's backend is the command's choice."""
 
 import matplotlib.pyplot as plt
 
@@ -15,10 +15,31 @@ def _title(fig, sampler, what):
                  fontsize=10)
 
 
-def indices(sampler, path, names, res):
-    """Bars of S1 and ST of each parameter with their confidence half-widths.
+def _output_unit(sampler, name):
+    """The unit of an index figure's output: the objective's, a peak's or an
+    integral's (the variable's unit times seconds)."""
+    if name == "objective":
+        return "weighted sum of squares, -"
+    unit, _ = column_unit(sampler.cfg.fit.variable, sampler.unit)
+    unit = "deck units" if unit == UNDECLARED else unit
+    return f"{unit} s" if name.startswith("integral") else unit
 
-    One panel for the objective and one for each site's peak and integral.
+
+def _period(sampler):
+    """The runs' period: their start date and length, or their length alone."""
+    time = sampler.outputs.time
+    hours = f"{float(time[-1]) / 3600:.4g} h" if time is not None and len(time) else ""
+    if sampler.start_date is None:
+        return f"runs of {hours}" if hours else ""
+    return f"runs from {sampler.start_date:%Y-%m-%d %H:%M} UTC" + (f", {hours}" if hours else "")
+
+
+def indices(sampler, path, names, res):
+    """S1 and ST of each parameter with their intervals, one panel per output.
+
+    Each panel has its own y axis; the intervals are drawn as error bars over
+    light bars, so that a narrow one still shows. Panel titles give each
+    output's unit, the figure's title the runs' period.
 
     Parameters
     ----------
@@ -28,7 +49,7 @@ def indices(sampler, path, names, res):
     names : list of str
         The outputs' names, one panel each.
     res : dict
-        From sensitivity.sobol_indices, (outputs, parameters) arrays.
+        From sobol.sobol_indices, (outputs, parameters) arrays.
     """
     import numpy as np
     labels = sampler.cfg.labels
@@ -36,23 +57,61 @@ def indices(sampler, path, names, res):
     cols = min(3, n)
     rows = -(-n // cols)
     fig, axes = plt.subplots(rows, cols, figsize=(4.2 * cols, 2.9 * rows + 0.8),
-                             squeeze=False, layout="constrained", sharey=True)
+                             squeeze=False, layout="constrained")
     x = np.arange(len(labels))
     for o, ax in enumerate(axes.flat):
         if o >= n:
             ax.axis("off")
             continue
-        ax.bar(x - 0.2, res["S1"][o], 0.4, yerr=res["S1_conf"][o], capsize=3,
-               label="first order S1")
-        ax.bar(x + 0.2, res["ST"][o], 0.4, yerr=res["ST_conf"][o], capsize=3,
-               label="total ST")
+        for shift, key, colour, what in ((-0.2, "S1", "C0", "first order S1"),
+                                         (0.2, "ST", "C1", "total ST")):
+            ax.bar(x + shift, res[key][o], 0.36, color=colour, alpha=0.35)
+            ax.errorbar(x + shift, res[key][o], yerr=res[key + "_conf"][o], ls="none",
+                        marker="o", ms=4, color=colour, elinewidth=1.6, capsize=4, label=what)
         ax.set_xticks(x, labels, rotation=30, ha="right", fontsize=8)
-        ax.set_title(names[o], fontsize=9)
+        ax.set_title(f"{names[o]} ({_output_unit(sampler, names[o])})", fontsize=9)
         ax.axhline(0.0, color="0.5", lw=0.8)
         ax.grid(axis="y", alpha=0.3)
-    axes[0, 0].set_ylabel("Sobol index (-)")
+        ax.set_ylabel("Sobol index (-)", fontsize=8)
     axes[0, -1].legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.02, 1.0))
-    _title(fig, sampler, f"Sobol indices ({int(100 * sampler.cfg.conf)} % intervals)")
+    period = _period(sampler)
+    _title(fig, sampler, f"Sobol indices ({100 * sampler.cfg.conf:g} % intervals from "
+                         f"{sampler.cfg.replicates} replicates)"
+                         + (f", {period}" if period else ""))
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def convergence(sampler, path, rows):
+    """The objective's S1 and ST against the base samples analysed, with their intervals.
+
+    Parameters
+    ----------
+    sampler : Sampler
+    path : str
+        The PNG file written.
+    rows : list of list
+        From sobol.convergence_rows: output, parameter, replicates, base
+        samples, S1, S1_conf, ST, ST_conf.
+    """
+    fig, axes = plt.subplots(1, 2, figsize=(10, 4), layout="constrained")
+    mine = [r for r in rows if r[0] == "objective"]
+    for k, label in enumerate(sampler.cfg.labels):
+        pts = [r for r in mine if r[1] == label]
+        n = [r[3] * (1 + 0.03 * (k - 1)) for r in pts]   # apart, so the bars do not hide
+        for ax, col in zip(axes, (4, 6)):
+            ax.errorbar(n, [r[col] for r in pts], yerr=[r[col + 1] for r in pts],
+                        marker=GROUP_MARKERS[k % len(GROUP_MARKERS)], ms=5, capsize=3,
+                        color=f"C{k}", label=label)
+    for ax, what in zip(axes, ("first order S1", "total ST")):
+        ax.set_xscale("log", base=2)
+        ax.set_xlabel("base samples analysed (first replicates)")
+        ax.set_ylabel(f"{what} of the objective (-)")
+        ax.axhline(0.0, color="0.5", lw=0.8)
+        ax.grid(alpha=0.3)
+    axes[1].legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.02, 1.0))
+    _title(fig, sampler, f"Sobol indices against the sample size "
+                         f"({100 * sampler.cfg.conf:g} % intervals)")
     fig.savefig(path, dpi=110)
     plt.close(fig)
 
@@ -110,9 +169,13 @@ def bands(sampler, path, bands):
         by_site.setdefault(k, []).append(obs)
     log = any(obs.get("transform") == "log10" for obs in sampler.observations)
     for k, ax in enumerate(axes[:, 0]):
-        ax.fill_between(hours, bands[k, 0], bands[k, 2], color="C0", alpha=0.3, lw=0,
-                        label="5-95 % band")
-        ax.plot(hours, bands[k, 1], color="C0", lw=1.2, label="median")
+        # The band's edges are drawn too, so a band narrower than a line still
+        # shows; the median is a thin dark line over it.
+        ax.fill_between(hours, bands[k, 0], bands[k, 2], color="C0", alpha=0.35, lw=0,
+                        label=f"{sampler.cfg.method} 90 % band (5-95 %)")
+        for q in (0, 2):
+            ax.plot(hours, bands[k, q], color="C0", lw=0.8)
+        ax.plot(hours, bands[k, 1], color="k", lw=0.6, label="median")
         seen = by_site.get(k, [])
         if seen:
             ax.plot(axis.values([s["time_s"] for s in seen]), [factor * s["value"] for s in seen],

@@ -1,5 +1,6 @@
-"""Global sensitivity: Sobol indices from Saltelli sampling and Morris
-elementary effects.
+"""Global sensitivity: the parameter space, the Saltelli design (its base
+block also serves GLUE) and Morris elementary effects; Sobol indices from
+replicated designs are in quarno.sobol.
 
 Every method is split in two: a design function draws all parameter sets up
 front (deterministic for a seed), the caller runs them in any order and hands
@@ -108,98 +109,6 @@ def saltelli_design(bounds, n, seed):
         AB[:, i] = B[:, i]
         blocks.append(AB)
     return from_unit(np.vstack(blocks), bounds)
-
-
-def _estimates(fA, fB, fAB):
-    """S1 (Saltelli 2010) and ST (Jansen) from outputs of shape (..., N):
-    fA, fB and fAB[i]; NaN where the output does not vary."""
-    var = np.var(np.concatenate([fA, fB], axis=-1), axis=-1)
-    ok = var > 0
-    safe = np.where(ok, var, 1.0)
-    S1 = np.stack([np.mean(fB * (f - fA), axis=-1) for f in fAB], axis=-1)
-    ST = np.stack([np.mean((fA - f) ** 2, axis=-1) / 2 for f in fAB], axis=-1)
-    S1 = np.where(ok[..., None], S1 / safe[..., None], np.nan)
-    ST = np.where(ok[..., None], ST / safe[..., None], np.nan)
-    return S1, ST
-
-
-def _sobol_one(fA, fB, fAB, n_boot, rng, z):
-    """Indices and bootstrap half-widths of one output over its complete
-    base samples."""
-    S1, ST = _estimates(fA, fB, fAB)
-    nan = np.full(len(fAB), np.nan)
-    if np.isnan(S1).all() or n_boot < 2:
-        return S1, nan, ST, nan
-    N = len(fA)
-    b1, bT = [], []
-    for start in range(0, n_boot, 64):       # chunks bound the memory
-        idx = rng.integers(0, N, size=(min(64, n_boot - start), N))
-        s1, st = _estimates(fA[idx], fB[idx], [f[idx] for f in fAB])
-        b1.append(s1)
-        bT.append(st)
-    with np.errstate(invalid="ignore"):
-        c1 = z * np.nanstd(np.vstack(b1), axis=0, ddof=1)
-        cT = z * np.nanstd(np.vstack(bT), axis=0, ddof=1)
-    return S1, c1, ST, cT
-
-
-def sobol_indices(y, d, n_boot=1000, seed=0, conf=0.95):
-    """First-order (S1) and total (ST) Sobol indices from the outputs of a Saltelli design.
-
-    A base sample with any NaN output (a failed run) in any of its d+2 rows is
-    dropped for that output, so every estimate uses complete row groups. An
-    output that does not vary gets NaN indices.
-
-    Parameters
-    ----------
-    y : array_like
-        The outputs in design order: (N*(d+2),) for one output or (N*(d+2), k)
-        for k outputs.
-    d : int
-        The parameters.
-    n_boot : int, optional
-        The bootstrap resamples of the base samples.
-    seed : int, optional
-        The seed of the bootstrap.
-    conf : float, optional
-        The confidence level of the half-widths (z * standard deviation over
-        the resamples).
-
-    Returns
-    -------
-    dict
-        Arrays S1, S1_conf, ST, ST_conf of shape (d,) for a 1-D y or (k, d) for
-        k outputs; n_used and n_dropped (scalars or (k,)).
-    """
-    from scipy.stats import norm
-    y = np.asarray(y, float)
-    one = y.ndim == 1
-    Y = y[:, None] if one else y
-    if Y.ndim != 2 or Y.shape[0] % (d + 2) or Y.shape[0] == 0:
-        raise FitError(f"{Y.shape[0]} outputs are not whole groups of d+2 = {d + 2} rows")
-    if not 0 < conf < 1:
-        raise FitError(f"confidence level {conf} must lie between 0 and 1")
-    N, k = Y.shape[0] // (d + 2), Y.shape[1]
-    G = Y.reshape(d + 2, N, k)
-    z = norm.ppf(0.5 + conf / 2)
-    rng = np.random.default_rng(seed)
-    out = {key: np.full((k, d), np.nan) for key in ("S1", "S1_conf", "ST", "ST_conf")}
-    used = np.zeros(k, int)
-    for j in range(k):
-        g = G[:, :, j]
-        keep = ~np.isnan(g).any(axis=0)
-        used[j] = keep.sum()
-        if used[j] < 2:
-            continue
-        g = g[:, keep]
-        res = _sobol_one(g[0], g[1], list(g[2:]), int(n_boot), rng, z)
-        for key, v in zip(("S1", "S1_conf", "ST", "ST_conf"), res):
-            out[key][j] = v
-    out["n_used"] = used
-    out["n_dropped"] = N - used
-    if one:
-        out = {key: v[0] for key, v in out.items()}
-    return out
 
 
 # ---------------------------------------------------------------- Morris

@@ -24,6 +24,7 @@ pytest.importorskip("distributed")
 
 from quarno import Deck  # noqa: E402
 from quarno.cli import sample_main  # noqa: E402
+from quarno.errors import QuarnoWarning  # noqa: E402
 from quarno.engine import run_task  # noqa: E402
 from quarno.sample import SampleConfig, Sampler  # noqa: E402
 from conftest import many_runs  # noqa: E402
@@ -70,7 +71,8 @@ def config(base, name, sample, parameters=(("Alfa", 1e-4, 1e-3),), initial=None)
     """A configuration in `base`: log10 observations weighted 1/sigma."""
     text = ['[model]\ndeck = "deck"\n\n[observations]\nfile = "obs.csv"\ntransform = "log10"',
             f"weight = {math.log(10) / SIGMA!r}\n", "[sample]"]
-    text += [f"{k} = {v!r}".replace("'", '"') for k, v in sample.items()]
+    text += [f"{k} = {str(v).lower() if isinstance(v, bool) else repr(v)}".replace("'", '"')
+             for k, v in sample.items()]
     for label, lo, hi in parameters:
         text += ["\n[[parameter]]", f'name = "{label}"', "x_from = 0.0\nx_to = 300.0",
                  f"lower = {lo!r}\nupper = {hi!r}\nlog = true"]
@@ -90,7 +92,7 @@ def quiet(main, argv):
 @many_runs
 def test_sobol_is_the_same_from_a_cluster_and_in_process_and_an_inert_parameter_gets_nothing(
         twin, dask_scheduler):
-    cfg = config(twin, "sobol", {"method": "sobol", "n": 8, "seed": 3, "n_boot": 50},
+    cfg = config(twin, "sobol", {"method": "sobol", "n": 8, "seed": 3, "replicates": 4},
                  (("Alfa", 1e-4, 1e-3), ("TSS", 0.001, 1.0)))
     status, err = quiet(sample_main, [str(cfg), "--out", str(twin / "cluster"),
                                       "--scheduler", dask_scheduler])
@@ -105,6 +107,27 @@ def test_sobol_is_the_same_from_a_cluster_and_in_process_and_an_inert_parameter_
     import xarray as xr
     with xr.open_dataset(twin / "cluster" / "samples.nc") as ds:
         assert ds["C"].shape == (32, 3, len(ds.time_s)) and int(ds.failed.sum()) == 0
+    # The convergence view ends on the indices of all 4 replicates; the summary
+    # says the sample is too small exactly when the objective's first-order
+    # intervals are wider than +-0.1 on average.
+    every = [r.split(",") for r in (twin / "serial" / "sobol_outputs.csv").read_text()
+             .splitlines()[1:]]
+    steps = [r.split(",") for r in (twin / "serial" / "sobol_convergence.csv").read_text()
+             .splitlines()[1:]]
+    assert sorted({int(r[2]) for r in steps}) == [1, 2, 4]
+    assert [r[:2] + r[4:] for r in steps if r[2] == "4"] == every
+    wide = np.mean([v[1] for v in rows.values()]) > 0.1
+    assert ("n = 8 is too small" in (twin / "serial" / "summary.txt").read_text()) == wide
+    # Second-order indices: the inert TSS interacts with nothing.
+    cfg = config(twin, "sobol2", {"method": "sobol", "n": 4, "seed": 3, "replicates": 2,
+                                  "second_order": True},
+                 (("Alfa", 1e-4, 1e-3), ("TSS", 0.001, 1.0)))
+    with pytest.warns(QuarnoWarning, match="n = 4 is too small"):
+        Sampler(SampleConfig(cfg, twin / "second"), log=lambda s: None,
+                engine=SerialEngine()).run()
+    pair = (twin / "second" / "sobol_second_order.csv").read_text().splitlines()
+    assert pair[0] == "output,parameter_i,parameter_j,S2,S2_conf" and len(pair) == 1 + 7
+    assert all(abs(float(r.split(",")[3])) < 1e-12 for r in pair[1:])
     # Morris screening of the same two: the inert one moves nothing.
     cfg = config(twin, "morris", {"method": "morris", "n": 4, "seed": 3},
                  (("Alfa", 1e-4, 1e-3), ("TSS", 0.001, 1.0)))
@@ -156,6 +179,8 @@ def test_bad_configurations_exit_1_with_one_message(twin, monkeypatch):
               "cannot reach the Dask scheduler at tcp://127.0.0.1:1 within 1 s"),
              ({"method": "fast", "n": 4}, "'method' must be one of"),
              ({"method": "sobol", "n": 0}, "'n' must be an integer of at least 1"),
+             ({"method": "sobol", "n": 9, "replicates": 10},
+              "[sample]: 'replicates' (10) must not exceed n (9)"),
              ({"method": "mcmc", "n": 10, "burn": 10}, "'burn' (10) must be less than n"),
              ({**good, "spread": 2}, "unknown key 'spread'"),
              ({**good, "launcher": "local", "scheduler": "tcp://h:1"}, "needs launcher = \"dask\""),
@@ -179,8 +204,10 @@ def test_bad_configurations_exit_1_with_one_message(twin, monkeypatch):
 
 @pytest.mark.slow
 @pytest.mark.parametrize("limit,failing,written,not_written", [
-    (8000, "samples.nc", "sobol.csv, sobol_outputs.csv", "samples.nc, sobol.png"),
-    (50000, "sobol.png", "sobol.csv, sobol_outputs.csv, samples.nc", "sobol.png"),
+    (8000, "samples.nc", "sobol.csv, sobol_outputs.csv",
+     "samples.nc, sobol.png, sobol_convergence.csv, sobol_convergence.png"),
+    (50000, "sobol.png", "sobol.csv, sobol_outputs.csv, samples.nc",
+     "sobol.png, sobol_convergence.csv, sobol_convergence.png"),
 ], ids=["samples.nc", "sobol.png"])
 def test_a_full_disk_ends_in_one_line_exit_3_and_no_partial_file(twin, tmp_path, limit, failing,
                                                                   written, not_written):
@@ -193,8 +220,8 @@ def test_a_full_disk_ends_in_one_line_exit_3_and_no_partial_file(twin, tmp_path,
                        "resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY,) * 2)\n"
                        f"os.execv({QUARNO!r}, [{QUARNO!r}] + sys.argv[1:])\n")
     program.chmod(0o755)
-    cfg = config(twin, f"full{limit}", {"method": "sobol", "n": 2, "launcher": "local",
-                                        "workers": 1})
+    cfg = config(twin, f"full{limit}", {"method": "sobol", "n": 2, "replicates": 2,
+                                        "launcher": "local", "workers": 1})
     cfg.write_text(cfg.read_text().replace('deck = "deck"',
                                            f'deck = "deck"\nprogram = "{program}"'))
     out = tmp_path / "out"
@@ -211,7 +238,8 @@ def test_a_full_disk_ends_in_one_line_exit_3_and_no_partial_file(twin, tmp_path,
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
     proc = subprocess.run(command + ["--resume"], preexec_fn=limited, capture_output=True,
-                          text=True, stdin=subprocess.DEVNULL)
+                          text=True, stdin=subprocess.DEVNULL,  # n = 2 is warned of as too small
+                          env={**os.environ, "PYTHONWARNINGS": "ignore::UserWarning"})
     line = (f"quarno-sample: {out / failing}: cannot write (File too large); written: "
             f"{written}; not written: {not_written}\n")
     assert (proc.returncode, proc.stderr) == (3, line)

@@ -7,7 +7,8 @@ import numpy as np
 import pytest
 
 from quarno.errors import FitError
-from quarno.sensitivity import morris_design, morris_effects, saltelli_design, sobol_indices
+from quarno.sensitivity import morris_design, morris_effects, saltelli_design
+from quarno.sobol import small_sample_note, sobol_design, sobol_indices
 from quarno.uncertainty import (coverage, gaussian_loglik, glue_weights, lhs_design,
                                 run_emcee, weighted_quantiles)
 
@@ -22,34 +23,96 @@ def test_sobol_ishigami_with_a_dummy_parameter():
     X = saltelli_design([PI] * 4, 6000, seed=1)       # rounded up to 2^13
     assert X.shape == (8192 * 6, 4)
     assert np.array_equal(X, saltelli_design([PI] * 4, 8192, seed=1))
-    r = sobol_indices(ishigami(X), 4, n_boot=200, seed=2)
+    X = sobol_design([PI] * 4, 6000, 10, seed=1)      # 10 replicates of 600 rounded up to 2^10
+    assert X.shape == (10 * 1024 * 6, 4)
+    assert np.array_equal(X, sobol_design([PI] * 4, 10240, 10, seed=1))
+    r = sobol_indices(ishigami(X), 4, 10)
     S1 = [0.3139, 0.4424, 0.0, 0.0]
     ST = [0.5576, 0.4424, 0.2437, 0.0]
     for est, conf, true in ((r["S1"], r["S1_conf"], S1), (r["ST"], r["ST_conf"], ST)):
         assert np.all(np.abs(est - true) <= conf + 0.005), (est, conf)
         assert np.all(conf[:3] < 0.04)
-    assert abs(r["ST"][3]) < 1e-12 and r["n_dropped"] == 0
+    assert abs(r["ST"][3]) < 1e-12 and r["n_dropped"] == 0 and r["replicates_used"] == 10
 
 
 def test_sobol_drops_failed_groups_and_gives_nan_for_a_constant_output():
-    X = saltelli_design([PI] * 3, 256, seed=3)
+    X = sobol_design([PI] * 3, 256, 2, seed=3)
     y = ishigami(X)
-    N = 256
-    bad = [5, 77, 200]                       # base samples with one failed run each
+    m = 128                                  # per replicate; 5 blocks of m rows each
+    bad = [(0, 0, 5), (0, 2, 77), (0, 4, 100), (1, 1, 3), (1, 3, 50), (1, 0, 120)]
     y_nan = y.copy()
-    y_nan[[0 * N + 5, 2 * N + 77, 4 * N + 200]] = np.nan
-    keep = np.setdiff1d(np.arange(N), bad)
-    y_kept = y.reshape(5, N)[:, keep].reshape(-1)
+    for rep, block, j in bad:                # one failed run in each of these base samples
+        y_nan[(rep * 5 + block) * m + j] = np.nan
+    G = y.reshape(2, 5, m)
+    y_kept = np.stack([np.delete(G[0], [5, 77, 100], axis=1),
+                       np.delete(G[1], [3, 50, 120], axis=1)]).reshape(-1)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        r = sobol_indices(np.c_[y_nan, np.full_like(y, 2.5)], 3, n_boot=50, seed=4)
-    ref = sobol_indices(y_kept, 3, n_boot=50, seed=4)
-    assert list(r["n_dropped"]) == [3, 0] and list(r["n_used"]) == [N - 3, N]
-    for key in ("S1", "ST"):
+        r = sobol_indices(np.c_[y_nan, np.full_like(y, 2.5)], 3, 2)
+    ref = sobol_indices(y_kept, 3, 2)
+    assert list(r["n_dropped"]) == [6, 0] and list(r["n_used"]) == [2 * m - 6, 2 * m]
+    for key in ("S1", "ST", "S1_conf", "ST_conf"):
         np.testing.assert_allclose(r[key][0], ref[key], rtol=1e-12)
+    for key in ("S1", "ST"):
         assert np.isnan(r[key][1]).all() and np.isnan(r[key + "_conf"][1]).all()
     with pytest.raises(FitError, match="groups"):
-        sobol_indices(y[:-1], 3)
+        sobol_indices(y[:-1], 3, 2)
+
+
+def g_function(a):
+    return lambda X: np.prod((np.abs(4 * X - 2) + a) / (1 + a), axis=1)
+
+
+def g_indices(a):
+    """Sobol's g-function (Saltelli & Sobol 1995): V_i = 1/(3 (1 + a_i)^2),
+    V = prod(1 + V_i) - 1; S_i = V_i/V, ST_i = V_i prod_{j != i}(1 + V_j)/V,
+    S_ij = V_i V_j / V."""
+    Vi = 1 / (3 * (1 + np.asarray(a)) ** 2)
+    V = np.prod(1 + Vi) - 1
+    ST = np.array([Vi[i] * np.prod(np.delete(1 + Vi, i)) for i in range(len(a))]) / V
+    return Vi / V, ST, np.outer(Vi, Vi) / V
+
+
+# Ishigami (a = 7, b = 0.1; Ishigami & Homma 1990): V = a^2/8 + b pi^4/5 +
+# b^2 pi^8/18 + 1/2, V_1 = (1 + b pi^4/5)^2/2, V_2 = a^2/8, V_3 = 0 and the one
+# interaction V_13 = 8 b^2 pi^8/225.
+_V = 49 / 8 + 0.1 * np.pi ** 4 / 5 + 0.01 * np.pi ** 8 / 18 + 0.5
+_S1 = np.array([(1 + 0.1 * np.pi ** 4 / 5) ** 2 / 2, 49 / 8, 0.0]) / _V
+_S13 = 8 * 0.01 * np.pi ** 8 / 225 / _V
+ISHIGAMI = (_S1, _S1 + [_S13, 0, _S13], np.array([[0, 0, _S13], [0, 0, 0], [_S13, 0, 0]]))
+
+
+@pytest.mark.parametrize("f,bounds,truth,second", [
+    (ishigami, [PI] * 3, ISHIGAMI, True),
+    (g_function(np.array([0, 1, 4.5, 9, 99.0])), [(0, 1, False)] * 5,
+     g_indices([0, 1, 4.5, 9, 99.0]), False),
+], ids=["ishigami", "g-function"])
+def test_sobol_intervals_cover_the_known_indices_over_50_seeds(f, bounds, truth, second):
+    """95 % intervals from 10 replicates (640 base samples): 90-99 % of them
+    hold the true index, and their mean half-width is within 1.5 times the
+    half-width the spread of the estimates between seeds gives."""
+    d = len(bounds)
+    pairs = np.triu_indices(d, 1) if second else ([], [])
+    est, half = [], []
+    for seed in range(50):
+        r = sobol_indices(f(sobol_design(bounds, 640, 10, seed, second)), d, 10,
+                          second_order=second)
+        est.append(np.r_[r["S1"], r["ST"], r["S2"][pairs]])
+        half.append(np.r_[r["S1_conf"], r["ST_conf"], r["S2_conf"][pairs]])
+        if second:
+            assert np.allclose(r["S2"], r["S2"].T, equal_nan=True)
+    est, half = np.array(est), np.array(half)
+    true = np.r_[truth[0], truth[1], truth[2][pairs]]
+    inside = np.abs(est - true) <= half
+    assert 0.90 <= inside.mean() <= 0.99, inside.mean(axis=0)
+    assert inside.mean(axis=0).min() >= 0.8
+    ratio = half.mean(axis=0) / (1.96 * est.std(axis=0, ddof=1))
+    assert np.all((ratio > 1 / 1.5) & (ratio < 1.5)), ratio
+    # A small sample is said to be one, with the n that would do.
+    r = sobol_indices(f(sobol_design(bounds, 40, 10, 0, second)), d, 10, second_order=second)
+    note = small_sample_note(40, r["S1_conf"], 0.95)
+    assert note.startswith("n = 40 is too small: the indices' 95% intervals are ±")
+    assert small_sample_note(640, half[0][:d], 0.95) is None
 
 
 def test_morris_ranks_dominant_weak_and_inert_factors():
