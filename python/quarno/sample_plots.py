@@ -4,6 +4,7 @@ observations, and a pair plot of a posterior. Each takes the Sampler and
 the path to write; matplotlib's backend is the command's choice."""
 
 import matplotlib.pyplot as plt
+import numpy as np
 
 from .plot_style import GROUP_MARKERS, TimeAxis
 from .results_xarray import UNDECLARED, column_unit
@@ -51,7 +52,6 @@ def indices(sampler, path, names, res):
     res : dict
         From sobol.sobol_indices, (outputs, parameters) arrays.
     """
-    import numpy as np
     labels = sampler.cfg.labels
     n = len(names)
     cols = min(3, n)
@@ -100,9 +100,14 @@ def convergence(sampler, path, rows):
         pts = [r for r in mine if r[1] == label]
         n = [r[3] * (1 + 0.03 * (k - 1)) for r in pts]   # apart, so the bars do not hide
         for ax, col in zip(axes, (4, 6)):
-            ax.errorbar(n, [r[col] for r in pts], yerr=[r[col + 1] for r in pts],
-                        marker=GROUP_MARKERS[k % len(GROUP_MARKERS)], ms=5, capsize=3,
-                        color=f"C{k}", label=label)
+            # A step of one replicate has no interval, and a failed step no value.
+            shown = [(x, r[col], r[col + 1] if np.isfinite(r[col + 1]) else 0.0)
+                     for x, r in zip(n, pts) if np.isfinite(r[col])]
+            if not shown:
+                continue
+            xs, ys, errs = zip(*shown)
+            ax.errorbar(xs, ys, yerr=errs, marker=GROUP_MARKERS[k % len(GROUP_MARKERS)], ms=5,
+                        capsize=3, color=f"C{k}", label=label)
     for ax, what in zip(axes, ("first order S1", "total ST")):
         ax.set_xscale("log", base=2)
         ax.set_xlabel("base samples analysed (first replicates)")
@@ -206,7 +211,6 @@ def pairs(sampler, path, chain):
     chain : numpy.ndarray
         The posterior's samples, (n, parameters), in physical units.
     """
-    import numpy as np
     params = sampler.cfg.fit.parameters
     d = len(params)
     fig, axes = plt.subplots(d, d, figsize=(2.4 * d + 1, 2.4 * d + 0.6), squeeze=False,
