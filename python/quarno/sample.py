@@ -215,70 +215,15 @@ class Sampler:
         self.add_plot("morris.png", "morris", rows)
 
     def run_glue(self):
-        """GLUE: likelihoods, behavioural weights and bands."""
-        np = self.outputs.np
-        from .sensitivity import saltelli_design
-        from .uncertainty import glue_weights, lhs_design
-        if self.cfg.design == "lhs":
-            X = lhs_design(self.cfg.bounds, self.cfg.n, self.cfg.seed)
-        else:  # the first n points of the base block of a Sobol design
-            X = saltelli_design(self.cfg.bounds, self.cfg.n, self.cfg.seed)[:self.cfg.n]
-        self.log(f"glue: {len(X)} runs, likelihood {self.cfg.likelihood}, threshold "
-                 f"{self.cfg.threshold:g}")
-        self.expect(len(X))
-        ids = self.evaluate(X)
-        like = np.array([self.likelihood(i) for i in ids])
-        if self.cfg.likelihood == "nse":
-            weights = glue_weights(like, self.cfg.threshold)
-        else:  # log-likelihood within `threshold` of the best
-            best = np.nanmax(like) if np.isfinite(like).any() else -np.inf
-            weights = glue_weights(like, best - self.cfg.threshold, log=True)
-        behavioural = int(np.count_nonzero(weights))
-        self.log(f"glue: {behavioural} of {len(ids)} samples behavioural")
-        self.result.likelihood, self.result.weights = like, weights
-        self.add_bands("glue_bands.csv", ids, weights)
-        self.add_samples(ids, X, likelihood=like, weight=weights)
+        """GLUE: likelihoods, behavioural weights and bands (quarno.sample_uncertainty)."""
+        from .sample_uncertainty import run_glue
+        run_glue(self)
 
     def run_mcmc(self):
-        """An MCMC chain (emcee), the posterior and its bands."""
-        np = self.outputs.np
-        from .uncertainty import run_emcee
-        start = [p.initial for p in self.cfg.fit.parameters]
-        self.by_point = {}
-
-        def log_prob_many(X):
-            ids = self.evaluate(X, first_id=self.runs)
-            for i, x in zip(ids, X):
-                self.by_point[tuple(x)] = i
-            return np.array([-0.5 * self.outputs.objective(i) for i in ids])
-
-        self.log(f"mcmc: {self.cfg.walkers} walkers, {self.cfg.n} steps, burn-in "
-                 f"{self.cfg.burn}")
-        # At most one run per walker for the start and each step (proposals
-        # outside the bounds are not run).
-        self.expect(self.cfg.walkers * (self.cfg.n + 1))
-        res = run_emcee(log_prob_many, self.cfg.bounds, start, self.cfg.walkers, self.cfg.n,
-                        self.cfg.seed)
-        chain = res["chain"][self.cfg.burn:].reshape(-1, len(start))
-        ids = [self.by_point[tuple(x)] for x in chain]
-        weights = np.full(len(ids), 1.0 / len(ids))
-        self.result.chain = chain
-        self.add_bands("mcmc_bands.csv", ids, weights)
-        q = np.percentile(chain, [2.5, 50.0, 97.5], axis=0)
-        rows = [[lab, chain[:, j].mean(), chain[:, j].std(ddof=1), q[0, j], q[1, j], q[2, j],
-                 res["tau"][j]] for j, lab in enumerate(self.cfg.labels)]
-        self.result.posterior = rows
-        self.result.add_csv("posterior.csv", ["parameter", "mean", "sd", "q2.5", "median",
-                                              "q97.5", "tau_steps"], rows)
-        diag = [f"acceptance fraction: mean {res['acceptance'].mean():.3f} (walkers "
-                f"{res['acceptance'].min():.3f} to {res['acceptance'].max():.3f})",
-                "autocorrelation time (steps): " + ", ".join(
-                    f"{lab} {t:.1f}" for lab, t in zip(self.cfg.labels, res["tau"])),
-                res["tau_note"], f"failed runs: {res['n_failed']}"]
-        self.result.add_text("mcmc_diagnostics.txt", diag)
-        self.add_samples(ids, chain, step=np.repeat(np.arange(self.cfg.burn, self.cfg.n),
-                                                     self.cfg.walkers))
-        self.add_plot("posterior.png", "pairs", chain)
+        """An MCMC chain (emcee), its convergence, the posterior and its bands
+        (quarno.sample_uncertainty)."""
+        from .sample_uncertainty import run_mcmc
+        run_mcmc(self)
 
     # -- shared parts
 
@@ -303,7 +248,7 @@ class Sampler:
             return math.nan
         return self.weighted.nash_sutcliffe(r)
 
-    def add_bands(self, name, ids, weights):
+    def add_bands(self, name, ids, weights, factors=None, comments=()):
         """The 5/50/95 % bands per site and time of the weighted samples, the
         share of observations inside, and the plot of both.
 
@@ -315,12 +260,46 @@ class Sampler:
             The samples.
         weights : array_like
             One weight per sample.
+        factors : array_like, optional
+            (samples, observations): the observation error's sigma as a factor
+            on 1/weight, when estimated.
+        comments : sequence of str, optional
+            Comment lines of the band file, after its unit line.
         """
         np = self.outputs.np
         from .uncertainty import weighted_quantiles
         cube = self.outputs.cube(ids)
         o = self.outputs
         bands = np.stack([weighted_quantiles(cube[:, k, :], weights) for k in range(len(o.x))])
+        self.write_band(name, bands, comments)
+        inside = []
+        for obs, k in zip(self.observations, o.site_of):
+            lo, hi = (np.interp(obs["time_s"], o.time, bands[k, q]) for q in (0, 2))
+            inside.append(lo <= obs["value"] <= hi)
+        share = sum(inside) / len(inside)
+        predictive = self.outputs.predictive_coverage(ids, weights, self.cfg.seed,
+                                                      factors=factors)
+        sigma = "sigma = 1/weight" if factors is None else "sigma estimated"
+        self.log(f"{name}: {100 * share:.1f} % of the {len(inside)} observations inside the "
+                 f"5-95 % band of the model, {100 * predictive:.1f} % inside the 5-95 % band "
+                 f"of the model plus the observation error ({sigma})")
+        self.coverage = share
+        self.coverages[name] = (share, predictive)
+
+    def write_band(self, name, bands, comments=()):
+        """A band file (site, x_m, time_s[, datetime], lower, median, upper)
+        and its plot.
+
+        Parameters
+        ----------
+        name : str
+            The band file's name.
+        bands : numpy.ndarray
+            (sites, 3, times): the 5, 50 and 95 % quantiles.
+        comments : sequence of str, optional
+            Comment lines after the unit line.
+        """
+        o = self.outputs
         head = ["site", "x_m", "time_s", "lower", "median", "upper"]
         if self.start_date is None:
             rows = [[k + 1, o.x[k], t, *bands[k, :, j]] for k in range(len(o.x))
@@ -331,18 +310,8 @@ class Sampler:
             rows = [[k + 1, o.x[k], t, dates[j], *bands[k, :, j]] for k in range(len(o.x))
                     for j, t in enumerate(o.time)]
         self.result.bands[name] = bands
-        self.result.add_csv(name, head, rows, unit_comment(self.cfg.fit.variable, self.unit))
-        inside = []
-        for obs, k in zip(self.observations, o.site_of):
-            lo, hi = (np.interp(obs["time_s"], o.time, bands[k, q]) for q in (0, 2))
-            inside.append(lo <= obs["value"] <= hi)
-        share = sum(inside) / len(inside)
-        predictive = self.outputs.predictive_coverage(ids, weights, self.cfg.seed)
-        self.log(f"{name}: {100 * share:.1f} % of the {len(inside)} observations inside the "
-                 f"5-95 % band of the model, {100 * predictive:.1f} % inside the 5-95 % band "
-                 "of the model plus the observation error (sigma = 1/weight)")
-        self.coverage = share
-        self.coverages[name] = (share, predictive)
+        self.result.add_csv(name, head, rows, unit_comment(self.cfg.fit.variable, self.unit)
+                            + list(comments))
         self.add_plot(name.replace(".csv", ".png"), "bands", bands)
 
     def add_samples(self, ids, X, **extra):

@@ -106,7 +106,7 @@ class Outputs:
         blank = np.full((len(self.x), len(self.time)), np.nan)
         return np.stack([self.series.get(i, blank) for i in ids])
 
-    def predictive_coverage(self, ids, weights, seed, draws=20):
+    def predictive_coverage(self, ids, weights, seed, draws=20, factors=None):
         """The share of observations inside the band with the observation error.
 
         The error is Gaussian with sigma = 1/weight on the fit's scale (log10 where
@@ -124,6 +124,9 @@ class Outputs:
             The seed of the errors drawn.
         draws : int, optional
             The errors drawn per sample.
+        factors : array_like, optional
+            (samples, observations): each error's sigma as a factor on 1/weight
+            (an estimated error model); 1 when not given.
 
         Returns
         -------
@@ -136,7 +139,10 @@ class Outputs:
         R = np.array([self.residuals[ids[k]] for k in keep])
         used = self.weighted.scale > 0
         rng = np.random.default_rng(seed)
-        noisy = (R[:, None, used] + rng.standard_normal((len(keep), draws, int(used.sum()))))
+        error = rng.standard_normal((len(keep), draws, int(used.sum())))
+        if factors is not None:
+            error = error * np.asarray(factors, float)[keep][:, None, used]
+        noisy = R[:, None, used] + error
         w = np.repeat(np.asarray(weights)[keep] / draws, draws)
         lo, hi = weighted_quantiles(noisy.reshape(len(keep) * draws, -1), w, q=(0.05, 0.95))
         return float(np.mean((lo <= 0.0) & (0.0 <= hi)))

@@ -153,7 +153,8 @@ def coverage(lower, upper, obs):
 
 # ---------------------------------------------------------------- MCMC
 
-def run_emcee(log_prob_many, bounds, start, n_walkers, n_steps, seed, spread=0.01):
+def run_emcee(log_prob_many, bounds, start, n_walkers, n_steps, seed, spread=0.01,
+              max_steps=None, converged=None):
     """A posterior by emcee's affine-invariant ensemble sampler.
 
     Priors are uniform between the bounds (in log10 for log parameters). The
@@ -176,6 +177,12 @@ def run_emcee(log_prob_many, bounds, start, n_walkers, n_steps, seed, spread=0.0
         The seed of the start ball and of emcee.
     spread : float, optional
         The start ball's radius as a share of each range (kept inside the bounds).
+    max_steps : int, optional
+        Run on, `n_steps` at a time, until `converged` says so or the chain
+        has `max_steps` steps.
+    converged : callable, optional
+        converged(chain) gets the chain so far (steps, walkers, d) in physical
+        units and says whether it has converged.
 
     Returns
     -------
@@ -183,7 +190,7 @@ def run_emcee(log_prob_many, bounds, start, n_walkers, n_steps, seed, spread=0.0
         chain (n_steps, n_walkers, d) in physical units, log_prob (n_steps,
         n_walkers), acceptance (n_walkers,), tau (d,) the integrated
         autocorrelation times in steps, tau_trusted (the chain is at least 50
-        tau long), tau_note and n_failed.
+        tau long), tau_note, n_failed and steps (the chain's length).
     """
     import emcee
     a, c, log = to_unit_space(bounds)
@@ -225,6 +232,13 @@ def run_emcee(log_prob_many, bounds, start, n_walkers, n_steps, seed, spread=0.0
     sampler = emcee.EnsembleSampler(n_walkers, d, log_post, vectorize=True)
     state = emcee.State(Z0, log_prob=lp0, random_state=mover.get_state())
     sampler.run_mcmc(state, n_steps, progress=False)
+    steps = n_steps
+    while (max_steps is not None and converged is not None and steps < max_steps
+           and not converged(np.where(log, 10.0 ** sampler.get_chain(), sampler.get_chain()))):
+        more = min(n_steps, max_steps - steps)
+        sampler.run_mcmc(None, more, progress=False)
+        steps += more
+    n_steps = steps
     Z = sampler.get_chain()
     tau = sampler.get_autocorr_time(tol=0)
     trusted = bool(np.all(np.isfinite(tau)) and n_steps >= 50 * np.max(tau))
@@ -233,4 +247,5 @@ def run_emcee(log_prob_many, bounds, start, n_walkers, n_steps, seed, spread=0.0
             f"({50 * np.nanmax(tau):.0f} steps): tau is a lower estimate, not to be trusted")
     return {"chain": np.where(log, 10.0 ** Z, Z), "log_prob": sampler.get_log_prob(),
             "acceptance": sampler.acceptance_fraction, "tau": tau,
-            "tau_trusted": trusted, "tau_note": note, "n_failed": failed[0]}
+            "tau_trusted": trusted, "tau_note": note, "n_failed": failed[0],
+            "steps": steps}

@@ -140,7 +140,7 @@ def test_sobol_is_the_same_from_a_cluster_and_in_process_and_an_inert_parameter_
 @many_runs
 @pytest.mark.parametrize("method,extra,initial", [
     ("glue", {"n": 60, "likelihood": "gaussian", "threshold": 6.0}, None),
-    ("mcmc", {"n": 24, "burn": 12, "walkers": 4}, {"Alfa": ALFA}),
+    ("mcmc", {"n": 24, "burn": 12, "walkers": 4, "noise": "fixed"}, {"Alfa": ALFA}),
 ], ids=["glue", "mcmc"])
 def test_bands_cover_a_twin_experiments_observations(twin, method, extra, initial):
     cfg = config(twin, method, {"method": method, "seed": 5, **extra},
@@ -150,7 +150,8 @@ def test_bands_cover_a_twin_experiments_observations(twin, method, extra, initia
     result = sampler.run()
     model, predictive = result.coverages[f"{method}_bands.csv"]
     assert 0.8 <= predictive <= 1.0 and model <= predictive
-    bands = np.loadtxt(twin / method / f"{method}_bands.csv", delimiter=",", skiprows=1)
+    bands = np.loadtxt([r for r in (twin / method / f"{method}_bands.csv").read_text()
+                        .splitlines() if r[:1] != "#"][1:], delimiter=",")
     assert np.all(bands[:, 3] <= bands[:, 4]) and np.all(bands[:, 4] <= bands[:, 5])
     # The file is written from the result: its bands, site by site and time by time.
     held = result.bands[f"{method}_bands.csv"]
@@ -289,14 +290,16 @@ def test_a_dated_sampling_with_a_declared_unit_keeps_dates_and_units_in_every_ou
             assert list(ds.site.values) == [1, 2, 3] and ds.C.shape == (5, 3, ds.time.size)
     # The band file: the unit line, then the dates the program writes for the same times.
     lines = (out / "glue_bands.csv").read_text().splitlines()
-    assert lines[:2] == ["# unit: CFU/100 mL", "site,x_m,time_s,datetime,lower,median,upper"]
+    head = next(k for k, r in enumerate(lines) if r[:1] != "#")  # after the comment lines
+    assert [lines[0], lines[head]] == ["# unit: CFU/100 mL",
+                                       "site,x_m,time_s,datetime,lower,median,upper"]
     run = tmp_path / "run"
     shutil.copytree(TWIN, run)
     subprocess.run([QUARNO, "--csv", "--quiet", "--start-date=2024-06-01T06:00:00+02:00", run],
                    check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
     program = [r.split(",")[:2] for r in (run / "crObsNode.csv").read_text().splitlines()[1:]
                if r.split(",")[2] == "1"]
-    assert [r.split(",")[2:4] for r in lines[2:] if r[:2] == "1,"] == program
+    assert [r.split(",")[2:4] for r in lines[head + 1:] if r[:2] == "1,"] == program
     # The band plot: concise dates on every panel, the unit on each value axis.
     axes = [f for f in figures if hasattr(f, "axes")][0].axes
     assert all(isinstance(ax.xaxis.get_major_formatter(), mdates.ConciseDateFormatter)
@@ -371,3 +374,67 @@ def test_a_sampling_killed_after_k_runs_resumes_to_the_same_files(twin, tmp_path
                               "configuration, deck or program; start without --resume to "
                               "replace it\n")
     assert journal.read_bytes() == before
+
+
+class AnalyticEngine:
+    """The engine's interface without the program: the truth run's series
+    times (Alfa / ALFA)^0.3, so that a chain costs seconds."""
+
+    def __init__(self):
+        deck = Deck.read(TWIN)
+        self.truth = run_task(0, deck.text, deck.bicond, replay=False)
+
+    def map(self, items, deck, options=(), variables=("C",), on_result=None):
+        done = [{**self.truth, "sample": i, "flow": "analytic",
+                 "series": {"C": self.truth["series"]["C"] * (edits[0][3] / ALFA) ** 0.3}}
+                for i, edits in items]
+        for result in done if on_result else ():
+            on_result(result)
+        return done
+
+
+@pytest.mark.parametrize("method,extra,initial,verdict", [
+    ("glue", {"n": 40, "likelihood": "gaussian", "threshold": 2.0}, None,
+     r"only \d+ of 40 GLUE samples are behavioural \(fewer than 30\)"),
+    ("mcmc", {"n": 30, "walkers": 8, "noise": "fixed"}, {"Alfa": 1.02e-4},
+     r"the chain has not converged: R-hat of Alfa 0-300 [\d.]+ >= 1.05"),
+    pytest.param("mcmc", {"n": 200, "walkers": 8, "max_steps": 3000}, {"Alfa": ALFA},
+                 r"the chain has converged: every R-hat < 1.05", marks=pytest.mark.slow),
+], ids=["glue-few", "mcmc-far-off", "mcmc-at-truth"])
+def test_the_sampler_says_when_its_bands_are_not_to_be_trusted(twin, recwarn, method, extra,
+                                                               initial, verdict):
+    """On the console, in the summary and as a warning: GLUE with too few
+    behavioural samples, MCMC started far off; a chain started at the truth
+    with its noise estimated runs on until it converges, and its posterior
+    holds the truth and the observations' noise. The band with the
+    observation error is wider than the model's and covers more."""
+    import re
+    from quarno.errors import QuarnoWarning
+    cfg = config(twin, f"honest-{method}-{extra['n']}", {"method": method, "seed": 4, **extra},
+                 (("Alfa", 1e-4, 1e-3),), initial)
+    out = twin / f"honest-{method}-{extra['n']}"
+    lines = []
+    result = Sampler(SampleConfig(cfg, out), log=lines.append, engine=AnalyticEngine()).run()
+    summary = (out / "summary.txt").read_text()
+    warned = [str(w.message) for w in recwarn if issubclass(w.category, QuarnoWarning)]
+    assert any(re.search(verdict, line) for line in lines), lines
+    assert re.search(verdict, summary), summary
+    assert any(re.search(verdict, w) for w in warned) == ("has converged" not in verdict)
+    model = result.bands[f"{method}_bands.csv"]
+    noisy = result.bands[f"{method}_predictive.csv"]
+    assert np.all(noisy[:, 2] - noisy[:, 0] >= model[:, 2] - model[:, 0])
+    inside, predictive = result.coverages[f"{method}_bands.csv"]
+    assert inside <= predictive
+    if method == "glue":
+        head = (out / "glue_bands.csv").read_text().splitlines()[:2]
+        assert re.match(r"# \d+ of 40 samples behavioural \(log-likelihood within 2 of the best"
+                        r"\), admitting misfits \(weighted sum of squares\) [\d.]+ to [\d.]+$",
+                        head[0]) and "threshold sets the band's width" in head[1]
+    elif "has converged" in verdict:
+        post = {r[0]: [float(v) for v in r[1:]] for r in result.posterior}
+        assert max(p[6] for p in post.values()) < 1.05 and min(p[7] for p in post.values()) >= 100
+        assert post["Alfa 0-300"][2] < ALFA < post["Alfa 0-300"][4]
+        for site in ("105", "281"):  # the noise of log10 C: SIGMA / ln 10
+            sigma = post[f"sigma x={site} (log10)"]
+            assert sigma[2] < SIGMA / math.log(10) < sigma[4]
+        assert "(run on to converge: converged)" in summary and predictive >= 0.8
