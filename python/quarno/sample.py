@@ -25,6 +25,7 @@ from .sample_data import BAND_DATE_COLUMN, unit_comment
 from .sample_outputs import Outputs
 from .sample_result import SampleResult
 from .task import stop_error
+from .time_indices import add_time_indices, time_variables
 
 __all__ = ["METHODS", "Outputs", "SampleConfig", "SampleResult", "Sampler"]
 
@@ -59,6 +60,7 @@ class Sampler:
         self.lock = FolderLock(cfg.out, "sampling")
         self.outputs = Outputs(self.observations, self.weighted, cfg.fit.variable,
                                str(cfg.fit.obs_file))
+        self.outputs.extra_variables = time_variables(cfg)
         self.deck = (cfg.fit.deck_text, (cfg.fit.deck / BICOND_FILE).read_bytes(),
                      cfg.fit.forcing)
         self.program = (cfg.fit.program if cfg.fit.program_given else None)
@@ -100,7 +102,8 @@ class Sampler:
         ids = list(range(first_id, first_id + len(X)))
         results = self.engine.map([(i, self.edits(x)) for i, x in zip(ids, X)], self.deck,
                                   options=self.cfg.fit.options,
-                                  variables=(self.cfg.fit.variable,),
+                                  variables=(self.cfg.fit.variable,
+                                             *self.outputs.extra_variables),
                                   on_result=self.run_done)
         for r in results:
             error = stop_error(r["status"], r["message"], f"the run of sample {r['sample']}",
@@ -210,6 +213,7 @@ class Sampler:
             self.log(f"sobol: base samples left out for failed runs: {max(dropped)}")
         self.add_samples(ids, X)
         self.add_plot("sobol.png", "indices", names, res)
+        add_time_indices(self, ids)
 
     def run_morris(self):
         """Morris elementary effects of every output."""
