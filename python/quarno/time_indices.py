@@ -15,7 +15,8 @@ The quantities, from the Sobol runs' site series:
   observations has none and gets NaN).
 
 The first-order (S1) and total (ST) indices are the point estimates of
-quarno.sensitivity.sobol_indices at every record time, or at most
+quarno.sensitivity.sobol_indices, on values centred on their mean, at every
+record time, or at most
 MOST_TIMES of them spread evenly over the run. A quantity no parameter moves
 at a site and time (the discharge of runs that replay one flow) gets NaN.
 """
@@ -197,7 +198,15 @@ def indices_over_time(cube, d):
     cube = np.asarray(cube, float)
     rows, sites, times = cube.shape
     with np.errstate(invalid="ignore", divide="ignore"):
-        res = sobol_indices(cube.reshape(rows, sites * times), d, n_boot=0)
+        # Centred first: S1's estimator takes products of the values, and
+        # their mean multiplies the sampling error of mean(fAB - fA) into it
+        # (with 8 base samples, values far from zero beside their spread
+        # gave first-order indices in the thousands); the expectations do
+        # not change, and ST and the variance take differences only.
+        seen = np.isfinite(cube)
+        mean = np.where(seen, cube, 0.0).sum(axis=0) / np.maximum(seen.sum(axis=0), 1)
+        centred = cube - mean
+        res = sobol_indices(centred.reshape(rows, sites * times), d, n_boot=0)
         # Values that differ by rounding alone (a replayed flow) do not vary:
         # their variance of a few ulps would give indices of noise.
         size = np.nanmax(np.abs(cube), axis=0, initial=0.0)

@@ -7,7 +7,7 @@ import matplotlib.pyplot as plt
 from .plot_style import TimeAxis
 
 
-def index_limits(S1, ST):
+def _index_limits(S1, ST):
     """The index axis' range: 0 to 1, widened to the estimates that stray
     outside it (sampling noise) but never beyond -0.5 to 1.5."""
     import numpy as np
@@ -42,7 +42,7 @@ def indices_over_time(sampler, path, quantity, times, flow, S1, ST):
     at = axis.values(times)
     fig, axes = plt.subplots(2, n, figsize=(3.8 * n + 1.8, 5.4), squeeze=False, sharex=True,
                              layout="constrained", gridspec_kw={"height_ratios": [1, 2]})
-    low, high = index_limits(S1, ST)
+    low, high = _index_limits(S1, ST)
     for k in range(n):
         top, ax = axes[0, k], axes[1, k]
         top.plot(at, flow[k], color="0.3", lw=1.2)
