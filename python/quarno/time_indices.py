@@ -16,9 +16,9 @@ The quantities, from the Sobol runs' site series:
 
 The first-order (S1) and total (ST) indices are the point estimates of
 quarno.sensitivity.sobol_indices, on values centred on their mean, at every
-record time, or at most
-MOST_TIMES of them spread evenly over the run. A quantity no parameter moves
-at a site and time (the discharge of runs that replay one flow) gets NaN.
+record time, or at MOST_TIMES of them spread evenly over the run. A quantity
+no parameter moves at a site and time (the discharge of runs that replay one
+flow) gets NaN.
 """
 
 import math
