@@ -4,6 +4,7 @@ the statistics at the optimum and the agreement site by site; the text of
 its report and the files a fit writes."""
 
 import csv
+import math
 
 from .stats import covariance, exp_or_inf, format_sites
 
@@ -47,6 +48,39 @@ class Estimate:
         self.x_from, self.x_to = prm.x_from, prm.x_to
         self.value, self.stderr, self.lower95, self.upper95 = value, sev, lo, hi
         self.initial, self.lower, self.upper = prm.initial, prm.lower, prm.upper
+
+
+def loose_estimate(theta, se, log):
+    """Why an estimate is too loose to mean much, or None.
+
+    The rule: a relative standard error above 1 in the fitted space. For a
+    parameter fitted as its natural logarithm that is a standard error of
+    the logarithm above ln 10, a 95 % range over more than four decades
+    (2 * 1.96 * se / ln 10 > 3.9); for a linear one, a standard error above
+    the value's magnitude, a 95 % range that takes in zero and the
+    opposite sign. A NaN standard error is the singular case, warned
+    apart.
+
+    Parameters
+    ----------
+    theta, se : float
+        The estimate in the fitted space and its standard error.
+    log : bool
+        Fitted as its logarithm.
+
+    Returns
+    -------
+    str or None
+        The reason, for a warning.
+    """
+    if log:
+        if se > math.log(10.0):
+            return (f"standard error of its logarithm {se:.3g} above ln 10: its 95 % range "
+                    f"spans {2 * 1.96 * se / math.log(10.0):.1f} decades")
+    elif se > abs(theta):
+        ratio = se / abs(theta) if theta else math.inf
+        return f"relative standard error {ratio:.3g} above 1"
+    return None
 
 
 def diagnose(J, res, theta, params, bounds, active, warn):
@@ -99,6 +133,10 @@ def diagnose(J, res, theta, params, bounds, active, warn):
         if top == 0 or norms[j] < 1e-6 * top:
             warn(f"{prm.label}: the data cannot determine it (its Jacobian column "
                  f"norm {norms[j]:.3g} is tiny beside the largest, {top:.3g})")
+    for j, prm in enumerate(params):
+        loose = loose_estimate(theta[j], se[j], prm.log)
+        if loose:
+            warn(f"{prm.label}: the data hardly determine it ({loose})")
     for i in range(p):
         for j in range(i + 1, p):
             if abs(corr[i, j]) > 0.95:

@@ -25,6 +25,7 @@ from .sample_data import BAND_DATE_COLUMN, unit_comment
 from .sample_outputs import Outputs
 from .sample_result import SampleResult
 from .task import stop_error
+from .time_indices import time_variables
 
 __all__ = ["METHODS", "Outputs", "SampleConfig", "SampleResult", "Sampler"]
 
@@ -62,6 +63,7 @@ class Sampler:
         self.lock = FolderLock(cfg.out, "sampling")
         self.outputs = Outputs(self.observations, self.weighted, cfg.fit.variable,
                                str(cfg.fit.obs_file))
+        self.outputs.extra_variables = time_variables(cfg)
         self.deck = (cfg.fit.deck_text, (cfg.fit.deck / BICOND_FILE).read_bytes(),
                      cfg.fit.forcing)
         self.program = (cfg.fit.program if cfg.fit.program_given else None)

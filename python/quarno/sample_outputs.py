@@ -33,6 +33,8 @@ class Outputs:
         self.time = None
         self.x = None
         self.series = {}      # sample id -> array sites x times (NaN: failed run)
+        self.extra_variables = ()  # further columns kept, for the indices over time
+        self.more = {}        # sample id -> {column: array sites x times}, the variable's too
         self.residuals = {}   # sample id -> weighted residuals at the observations
         self.failed = {}      # sample id -> message
         self.flow = {}
@@ -52,7 +54,7 @@ class Outputs:
         if result["status"] != 0:
             self.failed[i] = f"exit {result['status']}: {result['message']}"
             return
-        series = result["series"][self.variable]
+        kept = {v: result["series"][v] for v in (self.variable, *self.extra_variables)}
         if self.time is None:
             self.time, self.x = result["time"], result["x"]
             rows = [{"site": int(s), "x_m": float(x), "time_s": float(t), self.variable: 0.0}
@@ -60,8 +62,10 @@ class Outputs:
             self.matcher = Matcher(self.observations, rows, self.variable, self.obs_file)
             self.site_of = [list(result["site"]).index(s) for s in self.matcher.index]
         elif len(result["time"]) != len(self.time) or np.any(result["time"] != self.time):
-            series = np.array([np.interp(self.time, result["time"], s) for s in series])
-        self.series[i] = series
+            kept = {v: np.array([np.interp(self.time, result["time"], s) for s in series])
+                    for v, series in kept.items()}
+        series = self.series[i] = kept[self.variable]
+        self.more[i] = kept
         model = np.array([np.interp(o["time_s"], self.time, series[k])
                           for o, k in zip(self.observations, self.site_of)])
         r = self.weighted.at(model)

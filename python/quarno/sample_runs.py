@@ -85,7 +85,8 @@ class SampleRuns:
             self.edits.update(todo)
             s = self.sampler
             done += self.start().map(todo, s.deck, options=s.cfg.fit.options,
-                                     variables=(s.cfg.fit.variable,), on_result=self.arrived)
+                                     variables=(s.cfg.fit.variable, *s.outputs.extra_variables),
+                                     on_result=self.arrived)
             self.made += len(todo)
             self.edits.clear()
         return sorted(done, key=lambda r: r["sample"])

@@ -3,6 +3,7 @@ indices with their intervals, the second-order indices when asked, the
 convergence view and a warning when the sample is too small."""
 
 from .errors import FitError, warn
+from .time_indices import add_time_indices
 from .sobol import (convergence_rows, small_sample_note, sobol_design, sobol_indices,
                     replicate_size)
 
@@ -77,6 +78,7 @@ def sobol_analysis(sampler):
         warn(note, stacklevel=2)
     sampler.add_samples(ids, X)
     sampler.add_plot("sobol.png", "indices", names, res)
+    add_time_indices(sampler, ids, R, second)
     rows = convergence_rows(Y, d, R, m, cfg.conf, names, labels, second)
     result.add_csv("sobol_convergence.csv", ["output", "parameter", "replicates",
                                              "base_samples", *HEAD[1:]], rows)

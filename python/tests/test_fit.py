@@ -294,6 +294,9 @@ def test_log10_observations_and_an_undetermined_parameter(twin, capsys, tmp_path
     assert result.report() == (tmp_path / "log" / "summary.txt").read_text()
     assert result.cost == pytest.approx(0.5 * float(result.fun @ result.fun))
     assert result.success and result.nse > 0.99 and "Kds 0-300" in result.params
+    # aL is well determined: no warning names it; the summary counts them all.
+    assert [w for w in result.warnings if "aL" in w] == []
+    assert f"warnings: {len(result.warnings)}" in result.report()
     # Again, every run from the cache, with files limited to 2 kB as on a
     # full disk: writing the results fails, in one line.
     proc = subprocess.run(
@@ -308,6 +311,34 @@ def test_log10_observations_and_an_undetermined_parameter(twin, capsys, tmp_path
     status, stdout, err = fit(capsys, path, "--out", tmp_path / "capped")
     assert status == 0, err
     assert "stopped at max_nfev = 1" in (tmp_path / "capped" / "summary.txt").read_text()
+
+
+@pytest.mark.parametrize("columns,theta,log,expected", [
+    # Jacobian columns at 40 points, the optimum, log flags: the warnings' fragments.
+    (("1", "t"), (0.5, 2.0), (True, False), []),
+    (("1", "0"), (0.5, 2.0), (True, True), ["p2: the data cannot determine it",
+                                            "standard errors NaN for p2"]),
+    (("1", "1+0.3*t"), (0.5, 2.0), (True, True), ["p1 and p2 are correlated"]),
+    (("1", "1e-3*t"), (0.5, 2.0), (False, True), ["p2: the data hardly determine it "
+                                                  "(standard error of its logarithm"]),
+    (("1", "1e-3*t"), (0.5, 2.0), (False, False), ["p2: the data hardly determine it "
+                                                   "(relative standard error"]),
+    (("1", "1e-3*t"), (0.5, -1e6), (False, False), []),
+], ids=["determined", "inert", "trade-off", "loose-log", "loose-linear", "large-linear"])
+def test_the_fit_names_parameters_the_data_do_not_determine(columns, theta, log, expected):
+    # Residuals of unit noise (s^2 near 1): the standard errors follow from
+    # the Jacobian's columns alone.
+    from types import SimpleNamespace
+    from quarno.fit_result import diagnose
+    t = np.linspace(-1.0, 1.0, 40)
+    J = np.column_stack([eval(c, {"t": t}) * np.ones_like(t) for c in columns])
+    res = np.random.default_rng(1).standard_normal(40)
+    params = [SimpleNamespace(label=f"p{j + 1}", log=g) for j, g in enumerate(log)]
+    warned = []
+    diagnose(J, res, np.array(theta), params, ([-1e9] * 2, [1e9] * 2), None, warned.append)
+    assert len(warned) == len(expected), warned
+    for fragment in expected:
+        assert any(fragment in w for w in warned), (fragment, warned)
 
 
 SAMPLE = '[sample]\nmethod = "glue"\nn = 4\n'

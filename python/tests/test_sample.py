@@ -92,7 +92,8 @@ def quiet(main, argv):
 @many_runs
 def test_sobol_is_the_same_from_a_cluster_and_in_process_and_an_inert_parameter_gets_nothing(
         twin, dask_scheduler):
-    cfg = config(twin, "sobol", {"method": "sobol", "n": 8, "seed": 3, "replicates": 4},
+    cfg = config(twin, "sobol", {"method": "sobol", "n": 8, "seed": 3, "replicates": 4,
+                                 "time_indices": ["C", "misfit"]},
                  (("Alfa", 1e-4, 1e-3), ("TSS", 0.001, 1.0)))
     status, err = quiet(sample_main, [str(cfg), "--out", str(twin / "cluster"),
                                       "--scheduler", dask_scheduler])
@@ -104,6 +105,17 @@ def test_sobol_is_the_same_from_a_cluster_and_in_process_and_an_inert_parameter_
             for r in sobol.splitlines()[1:]}
     assert rows["TSS 0-300"] == [0.0, 0.0, 0.0, 0.0]  # echoed only: not one output moves
     assert rows["Alfa 0-300"][2] > 0.5
+    # Over time too: the same from both; the inert one gets nothing at any
+    # site or time; Alfa, the one left, has indices near 1 (8 base samples:
+    # the median over the times) wherever the chloride is.
+    for name in ("sobol_time_misfit.csv", "sobol_time_C.csv"):
+        over_time = (twin / "cluster" / name).read_text()
+        assert over_time == (twin / "serial" / name).read_text()
+        rows = [r.split(",") for r in over_time.splitlines()[1:]]
+        assert {r[4] for r in rows if r[3] == "TSS 0-300"} <= {"0.0", "nan"}
+        assert {r[5] for r in rows if r[3] == "TSS 0-300"} <= {"0.0", "nan"}
+    alfa = np.array([r[4:6] for r in rows if r[3] == "Alfa 0-300" and r[4] != "nan"], float)
+    assert len(alfa) > 100 and np.all(np.median(alfa, axis=0) > 0.5)
     import xarray as xr
     with xr.open_dataset(twin / "cluster" / "samples.nc") as ds:
         assert ds["C"].shape == (32, 3, len(ds.time_s)) and int(ds.failed.sum()) == 0
@@ -183,6 +195,12 @@ def test_bad_configurations_exit_1_with_one_message(twin, monkeypatch):
              ({"method": "sobol", "n": 9, "replicates": 10},
               "[sample]: 'replicates' (10) must not exceed n (9)"),
              ({"method": "mcmc", "n": 10, "burn": 10}, "'burn' (10) must be less than n"),
+             ({**good, "time_indices": ["C"]}, "'time_indices' needs method = \"sobol\""),
+             ({"method": "sobol", "n": 4, "replicates": 2, "time_indices": ["C", "T"]},
+              "'time_indices' must name some of 'C', 'log10 C', 'load', 'Q', 'misfit' "
+              "(found 'T')"),
+             ({"method": "sobol", "n": 4, "replicates": 2, "time_indices": ["Q", "Q"]},
+              "names 'Q' twice"),
              ({**good, "spread": 2}, "unknown key 'spread'"),
              ({**good, "launcher": "local", "scheduler": "tcp://h:1"}, "needs launcher = \"dask\""),
              (good, "another sampling is using this output folder")]
