@@ -111,10 +111,10 @@ def test_sobol_is_the_same_from_a_cluster_and_in_process_and_an_inert_parameter_
     for name in ("sobol_time_misfit.csv", "sobol_time_C.csv"):
         over_time = (twin / "cluster" / name).read_text()
         assert over_time == (twin / "serial" / name).read_text()
-        rows = [r.split(",") for r in over_time.splitlines()[1:]]
-        assert {r[4] for r in rows if r[3] == "TSS 0-300"} <= {"0.0", "nan"}
-        assert {r[5] for r in rows if r[3] == "TSS 0-300"} <= {"0.0", "nan"}
-    alfa = np.array([r[4:6] for r in rows if r[3] == "Alfa 0-300" and r[4] != "nan"], float)
+        lines = [r.split(",") for r in over_time.splitlines()[1:]]
+        assert {r[4] for r in lines if r[3] == "TSS 0-300"} <= {"0.0", "nan"}
+        assert {r[5] for r in lines if r[3] == "TSS 0-300"} <= {"0.0", "nan"}
+    alfa = np.array([r[4:6] for r in lines if r[3] == "Alfa 0-300" and r[4] != "nan"], float)
     assert len(alfa) > 100 and np.all(np.median(alfa, axis=0) > 0.5)
     import xarray as xr
     with xr.open_dataset(twin / "cluster" / "samples.nc") as ds:
