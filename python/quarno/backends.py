@@ -35,7 +35,7 @@ from .task import lost, perform
 
 NAMES = ("local", "parallel", "dask")
 # How long a given Dask scheduler may take to answer before the command gives up.
-CONNECT_SECONDS = 5
+CONNECT_SECONDS = 30
 
 
 class Backend:
