@@ -122,10 +122,15 @@ def test_every_back_end_gives_the_same_samples_and_the_same_fit(tmp_path):
         for t, c in zip(truth["time"][::20], truth["series"]["C"][k][::20]))
     fits = {}
     for launcher in BACK_ENDS:
-        with Engine(workers=2, progress=False, launcher=launcher, scratch=tmp_path) as engine:
-            _same(engine.map(items, deck), direct)
-            # Every back end records the flow and replays it for later runs.
-            assert engine.counts.get("replayed", 0) >= 1 and "solved" not in engine.counts
+        # Single runs per task, then batches of 4 and 2 (the failed run in the second).
+        for batch in (1, 4):
+            with Engine(workers=2, progress=False, launcher=launcher, scratch=tmp_path,
+                        batch=batch) as engine:
+                _same(engine.map(items, deck), direct)
+                # Every back end records the flow and replays it for later runs;
+                # each run's result is passed on once.
+                assert engine.counts.get("replayed", 0) >= 1 and "solved" not in engine.counts
+                assert sum(engine.counts.values()) == len(items), (launcher, batch)
         out = tmp_path / f"fit-{launcher}"
         cfg = Config(_fit_config(tmp_path / launcher, observations, launcher), out)
         fit = Fit(cfg, log=lambda line: None)
