@@ -9,10 +9,11 @@ Every back end runs the same task function, `quarno.batch.perform_unit`
 holds one after the other, their results in its place in the list):
 
 local     a pool of threads of this machine;
-parallel  GNU parallel, each task a job `python3 -m quarno.batch` whose task
-          and result files lie in a scratch folder every host shares (the
-          package, the program and this python3, with what the package
-          imports, must be there on every host, at the same paths);
+parallel  GNU parallel, each task a job `python3 -m quarno.task` (`-m
+          quarno.batch` for Batches) whose task and result files lie in a
+          scratch folder every host shares (the package, the program and
+          this python3, with what the package imports, must be there on
+          every host, at the same paths);
 dask      a Dask cluster: a given scheduler's ("tcp://HOST:PORT") or a local
           one of single-threaded worker processes, stopped on close; a task
           that raised (its run was ended by a signal, its worker was lost) is
@@ -33,7 +34,7 @@ from pathlib import Path
 
 from .errors import FitError, QuarnoError
 from .progress import Progress
-from .batch import lost_unit, perform_unit, unit_runs
+from .batch import Batch, lost_unit, perform_unit, unit_runs
 
 NAMES = ("local", "parallel", "dask")
 # How long a given Dask scheduler may take to answer before the command gives up.
@@ -125,8 +126,10 @@ class Threads(Backend):
             pool.shutdown(wait=True, cancel_futures=True)
 
 
-# The job of GNU parallel: the task file's stem is {} (never read by a shell).
-_JOB = ("-m", "quarno.batch")
+# The job of GNU parallel: the task file's stem is {} (never read by a shell);
+# quarno.task performs Tasks, quarno.batch Batches too.
+_JOB = ("-m", "quarno.task")
+_BATCH_JOB = ("-m", "quarno.batch")
 
 
 class Parallel(Backend):
@@ -179,9 +182,10 @@ class Parallel(Backend):
             env = dict(os.environ)
             package = str(Path(__file__).resolve().parents[1])
             env["PYTHONPATH"] = os.pathsep.join(p for p in (package, env.get("PYTHONPATH")) if p)
+            job = _BATCH_JOB if any(isinstance(t, Batch) for t in tasks) else _JOB
             subprocess.run(["parallel", "--will-cite", "--jobs", str(self.workers),
                             *self.parallel_args, "--null", "--quote", "--arg-file",
-                            str(jobs / "list"), sys.executable, *_JOB, "{}"],
+                            str(jobs / "list"), sys.executable, *job, "{}"],
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=subprocess.PIPE, env=env)
             return _collect(range(len(tasks)), lambda k: (k, _answer(stems[k], tasks[k])),

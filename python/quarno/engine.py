@@ -10,9 +10,10 @@ processes, one per core, or an existing one started with `dask-scheduler` and
     results[0]["series"]["C"][0]                   # site 1's concentration over time
 
 A task (quarno.batch.Batch) carries the deck's text once and the edits of
-several runs, and returns their site series: no shared file system is needed, but the program (and this package) must be
-there on every worker. Each worker records the flow once per flow key and
-replays it for its later runs when no edited column is a flow column.
+several runs, and returns their site series: no shared file system is
+needed, but the program (and this package) must be there on every worker.
+Each worker records the flow once per flow key and replays it for its later
+runs when no edited column is a flow column.
 """
 
 import sys
