@@ -125,8 +125,10 @@ def batch_size(runs, workers):
     return max(1, min(MAX_BATCH, runs // (BATCHES_PER_WORKER * max(1, workers))))
 
 
-def batches(items, size, base_text, bicond, **common):
-    """The items cut into Batches of `size` runs (the last one may be shorter).
+def batches(items, size, base_text, bicond, singles=0, **common):
+    """The items cut into Batches: the first `singles` of one run each (the
+    first results come as soon as one run is made, the flow records are made
+    by short tasks), then batches of `size` runs (the last may be shorter).
 
     Parameters
     ----------
@@ -134,6 +136,7 @@ def batches(items, size, base_text, bicond, **common):
     size : int
     base_text : str
     bicond : bytes
+    singles : int, optional
     **common
         Batch's other parameters.
 
@@ -141,8 +144,10 @@ def batches(items, size, base_text, bicond, **common):
     -------
     list of Batch
     """
-    return [Batch(items[k:k + size], base_text, bicond, **common)
-            for k in range(0, len(items), size)]
+    items = list(items)
+    singles = min(max(0, singles), len(items)) if size > 1 else 0
+    cuts = [*range(singles), *range(singles, len(items), size), len(items)]
+    return [Batch(items[a:b], base_text, bicond, **common) for a, b in zip(cuts, cuts[1:])]
 
 
 def perform_unit(unit):

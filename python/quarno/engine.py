@@ -142,9 +142,11 @@ class Engine:
         ids = [i for i, _ in items]
         if len(set(ids)) != len(ids):
             raise QuarnoError("sample ids must be distinct")
-        size = self.batch or batch_size(len(items), self.backend.workers)
-        tasks = batches(items, size, text, bicond, options=options, variables=variables,
-                        program=self.program, replay=replay, forcing=forcing)
+        workers = self.backend.workers
+        size = self.batch or batch_size(len(items), workers)
+        tasks = batches(items, size, text, bicond, singles=0 if self.batch else workers,
+                        options=options, variables=variables, program=self.program,
+                        replay=replay, forcing=forcing)
 
         def count(result):
             self.counts[result["flow"]] = self.counts.get(result["flow"], 0) + 1
