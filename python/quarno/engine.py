@@ -22,7 +22,7 @@ from . import backends
 from .batch import batch_size, batches, sample_task
 from .deck import Deck
 from .errors import QuarnoError
-from .task import flow_key, perform  # noqa: F401 (flow_key: public here)
+from .task import can_replay, flow_key, perform  # noqa: F401 (can_replay, flow_key: public here)
 
 
 def run_task(sample, base_text, bicond, edits=(), options=(), variables=("C",),
