@@ -151,21 +151,61 @@ def batches(items, size, base_text, bicond, singles=0, **common):
 
 
 def perform_unit(unit):
-    """Performs a Task (its result) or a Batch (the list of its results, in
-    order; the first run that raises stops the batch)."""
+    """Performs a Task or a Batch where it is: every back end's task function.
+
+    Parameters
+    ----------
+    unit : Task or Batch
+
+    Returns
+    -------
+    dict or list of dict
+        quarno.task.perform's result; for a Batch, its runs' results in order.
+
+    Raises
+    ------
+    QuarnoError
+        As perform raises; the first run of a Batch that raises stops it.
+    """
     if isinstance(unit, Batch):
         return [perform(task) for task in unit.tasks()]
     return perform(unit)
 
 
 def unit_runs(unit):
-    """The runs a Task (1) or a Batch holds."""
+    """The runs a unit holds.
+
+    Parameters
+    ----------
+    unit : Task or Batch
+
+    Returns
+    -------
+    int
+        1 for a Task, the Batch's length for a Batch.
+    """
     return len(unit) if isinstance(unit, Batch) else 1
 
 
 def lost_unit(unit, message=None):
-    """The result of a unit its back end did not run: quarno.task.lost's,
-    one per run of a Batch (whose tasks are strict, so that it raises)."""
+    """The result of a unit its back end did not run.
+
+    Parameters
+    ----------
+    unit : Task or Batch
+    message : str, optional
+        The message (quarno.task.LOST by default).
+
+    Returns
+    -------
+    dict or list of dict
+        quarno.task.lost's result, one per run of a Batch.
+
+    Raises
+    ------
+    QuarnoError
+        For strict tasks (a Batch's are), which have no status to give.
+    """
     args = () if message is None else (message,)
     if isinstance(unit, Batch):
         return [lost(task, *args) for task in unit.tasks()]
