@@ -4,13 +4,16 @@
     with backends.open_backend("local", workers=4) as backend:   # or "parallel", "dask"
         results = backend.map(tasks)     # quarno.task.Task -> perform's dicts, in order
 
-Every back end runs the same task function, `quarno.task.perform`:
+Every back end runs the same task function, `quarno.batch.perform_unit`
+(`quarno.task.perform` for a Task; for a quarno.batch.Batch, the runs it
+holds one after the other, their results in its place in the list):
 
 local     a pool of threads of this machine;
-parallel  GNU parallel, each task a job `python3 -m quarno.task` whose task
-          and result files lie in a scratch folder every host shares (the
-          package, the program and this python3, with what the package
-          imports, must be there on every host, at the same paths);
+parallel  GNU parallel, each task a job `python3 -m quarno.task` (`-m
+          quarno.batch` for Batches) whose task and result files lie in a
+          scratch folder every host shares (the package, the program and
+          this python3, with what the package imports, must be there on
+          every host, at the same paths);
 dask      a Dask cluster: a given scheduler's ("tcp://HOST:PORT") or a local
           one of single-threaded worker processes, stopped on close; a task
           that raised (its run was ended by a signal, its worker was lost) is
@@ -31,7 +34,7 @@ from pathlib import Path
 
 from .errors import FitError, QuarnoError
 from .progress import Progress
-from .task import lost, perform
+from .batch import Batch, lost_unit, perform_unit, unit_runs
 
 NAMES = ("local", "parallel", "dask")
 # How long a given Dask scheduler may take to answer before the command gives up.
@@ -46,9 +49,12 @@ class Backend:
     ----------
     retries : int
         How often a task that raised is tried again (0: never).
+    workers : int
+        Tasks made at once.
     """
 
     retries = 0
+    workers = 1
 
     def __enter__(self):
         return self
@@ -64,7 +70,7 @@ class Backend:
 
         Parameters
         ----------
-        tasks : iterable of Task
+        tasks : iterable of Task or quarno.batch.Batch
         on_result : callable, optional
             Called with each result as it arrives.
 
@@ -100,7 +106,7 @@ class Threads(Backend):
 
         Parameters
         ----------
-        tasks : iterable of Task
+        tasks : iterable of Task or quarno.batch.Batch
         on_result : callable, optional
             Called with each result as it arrives.
 
@@ -111,17 +117,19 @@ class Threads(Backend):
         """
         tasks = list(tasks)
         pool = concurrent.futures.ThreadPoolExecutor(self.workers)
-        index = {pool.submit(perform, t): k for k, t in enumerate(tasks)}
+        index = {pool.submit(perform_unit, t): k for k, t in enumerate(tasks)}
         try:
             return _collect(concurrent.futures.as_completed(index),
-                            lambda f: (index[f], f.result()), len(tasks), self.progress,
+                            lambda f: (index[f], f.result()), tasks, self.progress,
                             on_result)
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
 
 
-# The job of GNU parallel: the task file's stem is {} (never read by a shell).
+# The job of GNU parallel: the task file's stem is {} (never read by a shell);
+# quarno.task performs Tasks, quarno.batch Batches too.
 _JOB = ("-m", "quarno.task")
+_BATCH_JOB = ("-m", "quarno.batch")
 
 
 class Parallel(Backend):
@@ -152,7 +160,7 @@ class Parallel(Backend):
 
         Parameters
         ----------
-        tasks : iterable of Task
+        tasks : iterable of Task or quarno.batch.Batch
         on_result : callable, optional
             Called with each result as it arrives.
 
@@ -174,13 +182,14 @@ class Parallel(Backend):
             env = dict(os.environ)
             package = str(Path(__file__).resolve().parents[1])
             env["PYTHONPATH"] = os.pathsep.join(p for p in (package, env.get("PYTHONPATH")) if p)
+            job = _BATCH_JOB if any(isinstance(t, Batch) for t in tasks) else _JOB
             subprocess.run(["parallel", "--will-cite", "--jobs", str(self.workers),
                             *self.parallel_args, "--null", "--quote", "--arg-file",
-                            str(jobs / "list"), sys.executable, *_JOB, "{}"],
+                            str(jobs / "list"), sys.executable, *job, "{}"],
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=subprocess.PIPE, env=env)
             return _collect(range(len(tasks)), lambda k: (k, _answer(stems[k], tasks[k])),
-                            len(tasks), self.progress, on_result)
+                            tasks, self.progress, on_result)
         finally:
             shutil.rmtree(jobs, ignore_errors=True)
 
@@ -191,7 +200,7 @@ def _answer(stem, task):
         with open(stem + ".result", "rb") as f:
             kind, value = pickle.load(f)
     except (OSError, EOFError, pickle.UnpicklingError, ValueError):
-        return lost(task)
+        return lost_unit(task)
     if kind == "error":
         raise value
     return value
@@ -238,6 +247,12 @@ class Dask(Backend):
                 raise QuarnoError(f"cannot reach the Dask scheduler at {scheduler} within "
                                   f"{CONNECT_SECONDS} s ({reason})", 1) from None
 
+    @property
+    def workers(self):
+        """The runs the cluster makes at once (its workers' threads, at least 1)."""
+        info = self.client.scheduler_info().get("workers", {})
+        return max(1, sum(w.get("nthreads", 1) for w in info.values()))
+
     def close(self):
         """Closes the client and stops the local cluster, if one was started."""
         self.client.close()
@@ -252,7 +267,7 @@ class Dask(Backend):
 
         Parameters
         ----------
-        tasks : iterable of Task
+        tasks : iterable of Task or quarno.batch.Batch
         on_result : callable, optional
             Called with each result as it arrives.
 
@@ -266,7 +281,7 @@ class Dask(Backend):
         tag = uuid.uuid4().hex[:8]
         pending = {}
         for k, task in enumerate(tasks):
-            future = self.client.submit(perform, task, key=f"quarno-run-{tag}-{k}",
+            future = self.client.submit(perform_unit, task, key=f"quarno-run-{tag}-{k}",
                                         retries=self.retries)
             pending[future.key] = (k, future)
 
@@ -278,7 +293,7 @@ class Dask(Backend):
             return pending.pop(future.key)[0], result
         try:
             return _collect(as_completed([f for _, f in pending.values()], with_results=True),
-                            take, len(tasks), self.progress, on_result)
+                            take, tasks, self.progress, on_result)
         except BaseException:  # Ctrl-C or a failed task: nothing left running
             self.client.cancel([f for _, f in pending.values()])
             raise
@@ -318,21 +333,27 @@ def open_backend(name, workers=None, scheduler=None, retries=3, parallel_args=()
     raise QuarnoError(f"no back end {name!r} (known: {', '.join(NAMES)})")
 
 
-def _collect(arrivals, take, total, shown, on_result):
+def _collect(arrivals, take, units, shown, on_result):
     """The results of `arrivals` in task order: take(arrival) -> (index,
-    result), each passed to on_result as it comes, with a progress line."""
-    results = [None] * total
-    meter = Progress(total, "runs", "run", progress=bool(shown))
+    result), a Batch's list of results standing for its runs, each run's
+    result passed to on_result as it comes, with a progress line of runs."""
+    results = [None] * len(units)
+    meter = Progress(sum(map(unit_runs, units)), "runs", "run", progress=bool(shown))
+    done = 0
     try:
-        for done, arrival in enumerate(arrivals, 1):
+        for arrival in arrivals:
             k, result = take(arrival)
             results[k] = result
+            runs = result if isinstance(result, list) else [result]
+            done += len(runs)
             meter.moved_to(done)
             if on_result is not None:
-                on_result(result)
+                for run in runs:
+                    on_result(run)
     finally:
         meter.close()
-    return results
+    return [run for result in results
+            for run in (result if isinstance(result, list) else [result])]
 
 
 def dask_setup(worker):

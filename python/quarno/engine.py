@@ -9,65 +9,20 @@ processes, one per core, or an existing one started with `dask-scheduler` and
                              deck)                  # a Deck read with Deck.read(folder)
     results[0]["series"]["C"][0]                   # site 1's concentration over time
 
-A task carries the deck's text and its edits and returns the site series:
-no shared file system is needed, but the program (and this package) must be
-there on every worker. Each worker records the flow once per flow key and
-replays it for its later runs when no edited column is a flow column.
+A task (quarno.batch.Batch) carries the deck's text once and the edits of
+several runs, and returns their site series: no shared file system is
+needed, but the program (and this package) must be there on every worker.
+Each worker records the flow once per flow key and replays it for its later
+runs when no edited column is a flow column.
 """
 
 import sys
 
 from . import backends
-from . import forcing as _forcing
-from .contract import BICOND_FILE, PARAM_FILE
+from .batch import batch_size, batches, sample_task
 from .deck import Deck
 from .errors import QuarnoError
-from .task import Task, can_replay, flow_key, perform  # noqa: F401 (flow_key: public here)
-
-
-def sample_task(sample, base_text, bicond, edits=(), options=(), variables=("C",),
-                program=None, replay=True, forcing=None):
-    """The Task of one sample: the base deck with its edits and its forcing
-    file, run in a private folder, its site series returned.
-
-    Parameters
-    ----------
-    sample : object
-        The sample id.
-    base_text : str
-        crparam.txt before the edits.
-    bicond : bytes
-        crbicond.txt.
-    edits : list, optional
-        (column, x_from, x_to, value) as Deck.edited takes them, the same for
-        a column of the rate table, or (source.NAME.strength, None, None,
-        value) for a source's strength.
-    options : sequence of str, optional
-        The program's options.
-    variables : tuple of str, optional
-        The columns of crObsNode.csv returned.
-    program : str, optional
-        The program (default: default_program() where the task runs).
-    replay : bool, optional
-        Record the flow once per worker and replay it where the edits allow.
-    forcing : tuple, optional
-        The deck's forcing file, (bytes, sources), or None.
-
-    Returns
-    -------
-    Task
-        A strict task: a run ended by a signal raises, so that Dask retries it.
-    """
-    options = [str(o) for o in options]
-    edits = list(edits)
-    columns, strengths, rates = _forcing.split_edits(edits)
-    text = Deck(base_text).edited(columns) if columns else base_text
-    inputs = {PARAM_FILE: text.encode("latin-1"), BICOND_FILE: bytes(bicond),
-              **_forcing.run_files(forcing, strengths, rates)}
-    flow_base = ((base_text, bytes(bicond), forcing)
-                 if replay and can_replay(edits, options) else None)
-    return Task(sample, options, program, inputs=inputs, flow_base=flow_base,
-                variables=variables, strict=True)
+from .task import can_replay, flow_key, perform  # noqa: F401 (can_replay, flow_key: public here)
 
 
 def run_task(sample, base_text, bicond, edits=(), options=(), variables=("C",),
@@ -124,11 +79,14 @@ class Engine:
         GNU parallel's own options.
     scratch : str or path-like, optional
         GNU parallel: a folder every host shares, for its task files.
+    batch : int, optional
+        Runs per task; None: chosen from the runs and the workers
+        (quarno.batch.batch_size). The results do not depend on it.
     """
 
     def __init__(self, scheduler=None, workers=None, retries=3, program=None, progress=None,
-                 launcher="dask", parallel_args=(), scratch=None):
-        self.program = program
+                 launcher="dask", parallel_args=(), scratch=None, batch=None):
+        self.program, self.batch = program, batch
         self.counts = {}  # how the flow was obtained, over every result: flow -> runs
         self.backend = backends.open_backend(
             launcher, workers, scheduler, retries, parallel_args, scratch,
@@ -184,8 +142,11 @@ class Engine:
         ids = [i for i, _ in items]
         if len(set(ids)) != len(ids):
             raise QuarnoError("sample ids must be distinct")
-        tasks = [sample_task(i, text, bicond, edits, options, variables, self.program, replay,
-                             forcing) for i, edits in items]
+        workers = self.backend.workers
+        size = self.batch or batch_size(len(items), workers)
+        tasks = batches(items, size, text, bicond, singles=0 if self.batch else workers,
+                        options=options, variables=variables, program=self.program,
+                        replay=replay, forcing=forcing)
 
         def count(result):
             self.counts[result["flow"]] = self.counts.get(result["flow"], 0) + 1

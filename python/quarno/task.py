@@ -10,6 +10,7 @@ worker).
 """
 
 import csv
+import io
 import os
 import pickle
 import shutil
@@ -186,13 +187,18 @@ def read_series(path, variables):
     """
     import numpy as np
     with open(path, newline="") as f:
-        reader = csv.reader(f)
-        head = next(reader)
-        rows = list(reader)
+        text = f.read()
+    lines = text.split("\n")
+    plain = '"' not in text and "\r" not in text  # the program's own layout
+    rows = lines[1:] if plain else list(csv.reader(io.StringIO(text)))
+    head = lines[0].split(",") if plain else (rows.pop(0) if rows else [])
     missing = [v for v in variables if v not in head]
     if missing:
         raise QuarnoError(f"{OBS_CSV_FILE} has no column {missing[0]!r}", 1)
     col = {name: k for k, name in enumerate(head)}
+    if plain:  # each row cut only as far as the last column read
+        last = max(col[v] for v in ("site", "time_s", "x_m", *variables))
+        rows = [line.split(",", last + 1) for line in rows if line]
     sites = sorted({int(r[col["site"]]) for r in rows})
     n = len(sites)
     times = np.array([float(r[col["time_s"]]) for r in rows[::n]]) if n else np.zeros(0)
@@ -309,18 +315,32 @@ def main(argv=None):
     int
         0: a task's QuarnoError goes into its result, not into the exit status.
     """
-    job = (argv or sys.argv[1:])[0]
+    answer_job((argv or sys.argv[1:])[0])
+    return 0
+
+
+def answer_job(job, performer=perform):
+    """Performs what JOB.task holds (pickled) with `performer` and pickles
+    ("ok", result) or ("error", exception) into JOB.result, written whole;
+    JOB's folder is this process's cache folder.
+
+    Parameters
+    ----------
+    job : str
+        The path of the task file without ".task".
+    performer : callable, optional
+        What performs the unpickled task (perform by default).
+    """
     _state["folder"] = os.path.dirname(os.path.abspath(job))
     with open(job + ".task", "rb") as f:
         task = pickle.load(f)
     try:
-        answer = ("ok", perform(task))
+        answer = ("ok", performer(task))
     except QuarnoError as e:
         answer = ("error", e)
     with open(job + ".part", "wb") as f:
         pickle.dump(answer, f)
     os.replace(job + ".part", job + ".result")
-    return 0
 
 
 if __name__ == "__main__":

@@ -21,7 +21,7 @@ from quarno.cache import Runner  # noqa: E402
 from quarno.errors import Stopped  # noqa: E402
 from quarno.engine import Engine, flow_key, run_task  # noqa: E402
 from quarno.fit import Config, Fit  # noqa: E402
-from quarno.task import LOST, cache_folder  # noqa: E402
+from quarno.task import LOST, Task, cache_folder, perform, read_series  # noqa: E402
 from conftest import many_runs  # noqa: E402
 
 TWIN = Path(__file__).resolve().parents[2] / "tests" / "fit-twin"
@@ -122,10 +122,15 @@ def test_every_back_end_gives_the_same_samples_and_the_same_fit(tmp_path):
         for t, c in zip(truth["time"][::20], truth["series"]["C"][k][::20]))
     fits = {}
     for launcher in BACK_ENDS:
-        with Engine(workers=2, progress=False, launcher=launcher, scratch=tmp_path) as engine:
-            _same(engine.map(items, deck), direct)
-            # Every back end records the flow and replays it for later runs.
-            assert engine.counts.get("replayed", 0) >= 1 and "solved" not in engine.counts
+        # Single runs per task, then batches of 4 and 2 (the failed run in the second).
+        for batch in (1, 4):
+            with Engine(workers=2, progress=False, launcher=launcher, scratch=tmp_path,
+                        batch=batch) as engine:
+                _same(engine.map(items, deck), direct)
+                # Every back end records the flow and replays it for later runs;
+                # each run's result is passed on once.
+                assert engine.counts.get("replayed", 0) >= 1 and "solved" not in engine.counts
+                assert sum(engine.counts.values()) == len(items), (launcher, batch)
         out = tmp_path / f"fit-{launcher}"
         cfg = Config(_fit_config(tmp_path / launcher, observations, launcher), out)
         fit = Fit(cfg, log=lambda line: None)
@@ -198,3 +203,25 @@ def test_run_task_flow_record_cases(edits, damage, flow):
     if damage:
         assert record.read_bytes().startswith(b"quarno flow record")
     _same([got], [run_task(0, deck.text, deck.bicond, edits, replay=False)])
+
+
+def test_site_series_read_alike_from_every_layout_of_the_csv(tmp_path):
+    """The program's own crObsNode.csv, the same with CRLF line ends and with
+    every cell quoted give the same series, bit for bit."""
+    deck = Deck.read(TWIN)
+    task = Task(0, [], inputs={"crparam.txt": deck.text.encode("latin-1"),
+                               "crbicond.txt": deck.bicond}, variables=("C", "Cb"), bring=True)
+    run = perform(task)
+    plain = run["files"]["crObsNode.csv"].decode()
+    quoted = "\n".join(",".join(f'"{cell}"' for cell in line.split(","))
+                       for line in plain.splitlines()) + "\n"
+    for name, text in (("plain", plain), ("crlf", plain.replace("\n", "\r\n")),
+                       ("quoted", quoted)):
+        (tmp_path / name).write_text(text, newline="")
+        times, sites, x, series = read_series(tmp_path / name, ("Cb", "C"))
+        assert len(times) > 10 and list(sites) == list(run["site"]), name
+        for got, want in ((times, run["time"]), (x, run["x"]), (series["C"], run["series"]["C"]),
+                          (series["Cb"], run["series"]["Cb"])):
+            assert np.array_equal(got, want, equal_nan=True), name
+        with pytest.raises(QuarnoError, match="no column 'Q'"):
+            read_series(tmp_path / name, ("C", "Q"))
