@@ -167,9 +167,12 @@ def perform_unit(unit):
     QuarnoError
         As perform raises; the first run of a Batch that raises stops it.
     """
-    if isinstance(unit, Batch):
-        return [perform(task) for task in unit.tasks()]
-    return perform(unit)
+    # A Task is asked for by its class (quarno.task's, one class wherever this
+    # module runs from); run as `python -m quarno.batch`, this module's own
+    # Batch is a second class beside the one the pickled batches hold.
+    if isinstance(unit, Task):
+        return perform(unit)
+    return [perform(task) for task in unit.tasks()]
 
 
 def unit_runs(unit):
@@ -184,7 +187,7 @@ def unit_runs(unit):
     int
         1 for a Task, the Batch's length for a Batch.
     """
-    return len(unit) if isinstance(unit, Batch) else 1
+    return 1 if isinstance(unit, Task) else len(unit)
 
 
 def lost_unit(unit, message=None):
@@ -232,6 +235,4 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    # The pickled Batch is quarno.batch's class, not this __main__ copy's.
-    from quarno.batch import main as _main
-    sys.exit(_main())
+    sys.exit(main())
