@@ -331,7 +331,8 @@ def test_a_dated_sampling_with_a_declared_unit_keeps_dates_and_units_in_every_ou
 @pytest.mark.parametrize("method,extra,kill_at", [
     ("sobol", {"n": 4, "replicates": 2}, 7),
     ("mcmc", {"n": 5, "burn": 2, "walkers": 6, "noise": "fixed"}, 16),
-], ids=["sobol", "mcmc"])
+    ("mcmc", {"n": 5, "burn": 2, "walkers": 10}, 26),
+], ids=["sobol", "mcmc", "mcmc-noise"])
 def test_a_sampling_killed_after_k_runs_resumes_to_the_same_files(twin, tmp_path, method, extra,
                                                                  kill_at):
     """quarno-sample killed by its k-th run (SIGKILL, the journal's last line
