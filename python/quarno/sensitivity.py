@@ -102,13 +102,33 @@ def saltelli_design(bounds, n, seed):
         raise FitError(f"the number of base samples must be at least 1, got {n}")
     m = max(0, math.ceil(math.log2(int(n))))
     x = qmc.Sobol(2 * d, scramble=True, seed=seed).random_base2(m)
-    A, B = x[:, :d], x[:, d:]
+    return from_unit(np.vstack(saltelli_blocks(x[:, :d], x[:, d:])), bounds)
+
+
+def saltelli_blocks(A, B, second_order=False):
+    """The blocks of a Saltelli design from its base matrices A and B (unit space).
+
+    Parameters
+    ----------
+    A, B : numpy.ndarray
+        (N, d) each.
+    second_order : bool, optional
+        Whether to add the blocks BA_i (B with column i taken from A) that
+        second-order indices need.
+
+    Returns
+    -------
+    list of numpy.ndarray
+        A, B, AB_1, ..., AB_d (AB_i: A with column i taken from B), then
+        BA_1, ..., BA_d with second order.
+    """
     blocks = [A, B]
-    for i in range(d):
-        AB = A.copy()
-        AB[:, i] = B[:, i]
-        blocks.append(AB)
-    return from_unit(np.vstack(blocks), bounds)
+    for first, second in ((A, B), (B, A))[:2 if second_order else 1]:
+        for i in range(A.shape[1]):
+            M = first.copy()
+            M[:, i] = second[:, i]
+            blocks.append(M)
+    return blocks
 
 
 # ---------------------------------------------------------------- Morris

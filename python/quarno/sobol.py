@@ -17,7 +17,7 @@ import math
 import numpy as np
 
 from .errors import FitError
-from .sensitivity import check_bounds, from_unit
+from .sensitivity import check_bounds, from_unit, saltelli_blocks
 
 # The mean half-width of the first-order intervals above which the indices
 # are called too uncertain to rank parameters by: a tenth of the index's range.
@@ -86,13 +86,7 @@ def sobol_design(bounds, n, replicates, seed, second_order=False):
     for child in np.random.SeedSequence(int(seed)).spawn(int(replicates)):
         x = qmc.Sobol(2 * d, scramble=True, seed=np.random.default_rng(child))
         x = x.random_base2(int(math.log2(m)))
-        A, B = x[:, :d], x[:, d:]
-        parts += [A, B]
-        for first, second in ((A, B), (B, A))[:2 if second_order else 1]:
-            for i in range(d):
-                M = first.copy()
-                M[:, i] = second[:, i]
-                parts.append(M)
+        parts += saltelli_blocks(x[:, :d], x[:, d:], second_order)
     return from_unit(np.vstack(parts), bounds)
 
 
