@@ -42,7 +42,7 @@ std::uint64_t bits_of(double v) {
 
 std::vector<PowPath> available_paths() {
   std::vector<PowPath> paths;
-  for (PowPath p : {PowPath::scalar, PowPath::avx2, PowPath::avx512})
+  for (PowPath p : {PowPath::scalar, PowPath::avx2, PowPath::avx512, PowPath::avx512_gather})
     if (pow_path_available(p)) paths.push_back(p);
   return paths;
 }
@@ -165,7 +165,7 @@ TEST(ManningPower, GoldenDecksAreByteIdenticalOnEveryForcedPath) {
   }
   const RunResult bad = run_deck("", "", {}, 0, "--pow-path sse9");
   EXPECT_EQ(bad.status, 1);
-  EXPECT_NE(bad.errors.find("--pow-path must be scalar, avx2 or avx512 (found \"sse9\")"),
+  EXPECT_NE(bad.errors.find("--pow-path must be scalar, avx2, avx512 or avx512-gather (found \"sse9\")"),
             std::string::npos) << bad.errors;
 }
 

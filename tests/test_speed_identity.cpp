@@ -232,14 +232,16 @@ TEST(RhsIdentity, VaryingStatesAgreeBitForBitWithThePlainEvaluation) {
   cases.push_back({200, 12.0, 3.0, 1, 1, true, true});      // narrowing
   int k = 0;
   for (const Case& c : cases) {
-    for (int variant = 0; variant < 4; ++variant) {
-      // One to three threads, and the baseline instructions on one.
-      const int threads = variant < 3 ? variant + 1 : 1;
+    for (int variant = 0; variant < 5; ++variant) {
+      // One to three threads on the widest vectors, the baseline instructions
+      // on one, and AVX2 (the AVX2 power path) on two.
+      const int threads = variant < 3 ? variant + 1 : variant == 3 ? 1 : 2;
       const std::string what = "case " + std::to_string(k) + ", variant " + std::to_string(variant);
       std::mt19937 copy = rng;
       auto want = reach(c, copy);
       auto got = std::make_unique<Model>(*want);
-      got->settings.avx2 = variant < 3;
+      got->settings.avx2 = variant != 3;
+      if (variant == 4) got->settings.pow_path = PowPath::avx2;
       const int n = want->grid.n;
       Array<double> dwant(1, want->grid.n), dgot(1, want->grid.n);
       plain_rhs(*want, want->flow.y, dwant, n);
@@ -265,9 +267,10 @@ TEST(RhsIdentity, NonFiniteStatesAgreeWithThePlainEvaluation) {
       const int M = want->grid.M;
       want->flow.y(40) = bad;
       want->flow.y(M + 70) = bad;
-      for (const bool avx2 : {true, false}) {
+      for (const PowPath path : {PowPath::avx512_gather, PowPath::avx2, PowPath::scalar}) {
         auto got = std::make_unique<Model>(*want);
-        got->settings.avx2 = avx2;
+        got->settings.avx2 = path != PowPath::scalar;  // the widest vectors, AVX2, the baseline
+        got->settings.pow_path = path;
         Array<double> dwant(1, want->grid.n), dgot(1, want->grid.n);
         plain_rhs(*want, want->flow.y, dwant, want->grid.n);
         saint_venant_rhs(rhs_view(*got), got->flow.y, dgot, got->grid.n);

@@ -284,7 +284,7 @@ CONTRACT = {
             'argument': 'PATH',
             'positional': False,
             'flow': False,
-            'help': "how the Manning powers are computed: scalar (the platform's pow), avx2 or\navx512 (vector kernels with the same bits); default the best this processor\noffers, or QUARNO_POW_PATH",
+            'help': "how the Manning powers are computed: scalar (the platform's pow), avx2 or\navx512 (vector kernels with the same bits), avx512-gather (the same with\nhardware gathers); default the best this processor offers, or\nQUARNO_POW_PATH",
         },
         {
             'names': ['--start-date'],

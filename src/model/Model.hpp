@@ -335,8 +335,9 @@ struct ObservationValues {
 
 // How the Manning powers of the friction term are computed: each by the
 // platform's pow, or by a vector kernel on 4 (AVX2 with FMA) or 8 (AVX-512)
-// values at a time that gives the same bits.
-enum class PowPath { scalar = 0, avx2 = 1, avx512 = 2 };
+// values at a time that gives the same bits, on AVX-512 its tables read lane
+// by lane or by hardware gathers.
+enum class PowPath { scalar, avx2, avx512, avx512_gather };
 
 // How a run is carried out; the results do not depend on it.
 struct RunSettings {
@@ -351,7 +352,7 @@ struct RunSettings {
   bool avx2 = true;
   // The path of the Manning powers; the best the processor offers unless a
   // path is forced (--pow-path, QUARNO_POW_PATH).
-  PowPath pow_path = PowPath::avx512;
+  PowPath pow_path = PowPath::avx512_gather;
   // Bring the flow to its steady state before time 0 and keep it frozen
   // while the transport runs (the flow must not change with the schedule).
   bool steady_flow = false;

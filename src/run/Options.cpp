@@ -158,7 +158,7 @@ bool choose_pow_path(const std::string& given, PowPath& path) {
     return true;
   }
   if (!parse_pow_path(name.c_str(), path)) {
-    std::fprintf(stderr, "quarno: %s must be scalar, avx2 or avx512 (found %s)\n", source,
+    std::fprintf(stderr, "quarno: %s must be scalar, avx2, avx512 or avx512-gather (found %s)\n", source,
                  quote_input(name).c_str());
     return false;
   }
@@ -298,8 +298,9 @@ int parse_options(int argc, const char* const* argv, Options& options) {
   std::string pow_text;
   app.add_option("--pow-path", pow_text,
                  "how the Manning powers are computed: scalar (the platform's pow), avx2 or\n"
-                 "avx512 (vector kernels with the same bits); default the best this processor\n"
-                 "offers, or QUARNO_POW_PATH")
+                 "avx512 (vector kernels with the same bits), avx512-gather (the same with\n"
+                 "hardware gathers); default the best this processor offers, or\n"
+                 "QUARNO_POW_PATH")
       ->option_text("PATH");
   std::string start_text;
   CLI::Option* start_date = app.add_option("--start-date", start_text,

@@ -15,7 +15,8 @@ PowPath best_pow_path();
 // Whether this processor can run `path`.
 bool pow_path_available(PowPath path);
 const char* pow_path_name(PowPath path);
-// The path named "scalar", "avx2" or "avx512"; false for any other name.
+// The path named "scalar", "avx2", "avx512" or "avx512-gather"; false for
+// any other name.
 bool parse_pow_path(const char* name, PowPath& path);
 
 // Replaces x[i], i < n, by std::pow(x[i], kManningExp), bit for bit, on

@@ -18,11 +18,12 @@
 // cells without branches, so that the compiler evaluates several cells at once
 // on vector lanes, which give the same results as one cell at a time; the
 // quadrature points are stored point by point for the same reason. The block
-// is compiled twice, for the baseline instructions and for AVX2 (picked when
-// the processor has it); neither contracts a multiply and an add.
+// is compiled three times, for the baseline instructions, for AVX2 and for
+// AVX-512 (picked by the run's vector path when the processor has them);
+// none contracts a multiply and an add.
 
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
-#define QUARNO_RHS_AVX2 1
+#define QUARNO_RHS_VECTORS 1
 #endif
 
 namespace quarno {
@@ -104,6 +105,9 @@ QUARNO_INLINE FaceFlux interior_face(double hr, double qr, double ur, double hl,
   return f;
 }
 
+// The instruction sets a block is built for.
+enum class RhsIsa { baseline, avx2, avx512 };
+
 // What the blocks of one evaluation share; read only.
 struct Evaluation {
   const RhsView* v;
@@ -112,23 +116,10 @@ struct Evaluation {
   int M;
   double dx;
   double hghost0, qghost0, hghostL, qghostL;  // ghost neighbours of cells 1 and M
-  bool avx2;                                  // run the AVX2 build of the blocks
+  RhsIsa isa;                                 // the build of the blocks to run
   PowPath pow_path;                           // how the Manning powers are computed
   int block;                                  // cells per block
 };
-
-// The faces of cell i (1..M), its neighbours taken from the state vector or
-// the ghosts.
-CellFaces faces_of(const Evaluation& e, int i) {
-  const RhsChannel& ch = e.v->channel;
-  const int M = e.M;
-  const double hlft = i == 1 ? e.hghost0 : e.y[i - 2];
-  const double hrgt = i == M ? e.hghostL : e.y[i];
-  const double qlft = i == 1 ? e.qghost0 : e.y[M + i - 2];
-  const double qrgt = i == M ? e.qghostL : e.y[M + i];
-  return cell_faces(hlft, e.y[i - 1], hrgt, qlft, e.y[M + i - 1], qrgt, ch.Xc(i), ch.Xl(i),
-                    ch.Xr(i), e.dx);
-}
 
 // Face 0, from the faces of cell 1 and its depth h1 and discharge q1.
 FaceFlux inlet_face(const RhsEnds& bc, double h1, double q1, const CellFaces& c1) {
@@ -189,6 +180,50 @@ QUARNO_INLINE void interior_cells(int c0, int c1, const double* __restrict yh,
     ul[c] = f.ul;
     ur[c] = f.ur;
   }
+}
+
+// Faces of two cells whose operands lie in lanes, operand k of lane l at
+// in[2k + l] (see two_cell_faces).
+QUARNO_INLINE void two_lanes_of_faces(const double* __restrict in, double dx,
+                                      double* __restrict out) {
+  for (int l = 0; l < 2; ++l) {
+    const CellFaces f = cell_faces(in[0 + l], in[2 + l], in[4 + l], in[6 + l], in[8 + l],
+                                   in[10 + l], in[12 + l], in[14 + l], in[16 + l], dx);
+    out[0 + l] = f.hl;
+    out[2 + l] = f.hr;
+    out[4 + l] = f.ql;
+    out[6 + l] = f.qr;
+    out[8 + l] = f.ul;
+    out[10 + l] = f.ur;
+  }
+}
+
+// The faces of cells a and b (1..M), their neighbours taken from the state
+// vector or the ghosts, on two vector lanes: the operations of cell_faces on
+// each lane, without the branches of the limiter.
+QUARNO_INLINE void two_cell_faces(const Evaluation& e, int a, int b, CellFaces& fa,
+                                  CellFaces& fb) {
+  const RhsChannel& ch = e.v->channel;
+  const int M = e.M;
+  // Operand k of lane l at in[2k + l]; face value k of lane l at out[2k + l].
+  alignas(16) double in[18];
+  alignas(16) double out[12];
+  const int cells[2] = {a, b};
+  for (int l = 0; l < 2; ++l) {
+    const int i = cells[l];
+    in[0 + l] = i == 1 ? e.hghost0 : e.y[i - 2];
+    in[2 + l] = e.y[i - 1];
+    in[4 + l] = i == M ? e.hghostL : e.y[i];
+    in[6 + l] = i == 1 ? e.qghost0 : e.y[M + i - 2];
+    in[8 + l] = e.y[M + i - 1];
+    in[10 + l] = i == M ? e.qghostL : e.y[M + i];
+    in[12 + l] = ch.Xc(i);
+    in[14 + l] = ch.Xl(i);
+    in[16 + l] = ch.Xr(i);
+  }
+  two_lanes_of_faces(in, e.dx, out);
+  fa = CellFaces{out[0], out[2], out[4], out[6], out[8], out[10]};
+  fb = CellFaces{out[1], out[3], out[5], out[7], out[9], out[11]};
 }
 
 // The faces between cells c and c+1, c = 0..nf-1.
@@ -339,9 +374,20 @@ QUARNO_INLINE void store_flux(const RhsResults& o, int j, const FaceFlux& f) {
   o.Fq(j) = f.Fq;
 }
 
-// Face values of the block's cells: the first and the last cell of the reach
-// take a ghost neighbour, the others run as vectors.
-QUARNO_INLINE void block_cell_faces(const Evaluation& e, int i0, int i1) {
+// The face values of the cells just outside a block, needed for its outer
+// faces: the cell before it (none for the first block) and the cell after it
+// (none for the last).
+struct OuterCells {
+  CellFaces before, after;
+};
+
+// Face values of the block's cells, and of the cells just outside it. The
+// cells with all their neighbours in the state vector run as vectors; the
+// first and the last cell of the reach, which take a ghost neighbour, and
+// the cells outside the block run together on two lanes: the cell before
+// the block, or cell 1 in the first block, and the cell after it, or cell M
+// in the last.
+QUARNO_INLINE OuterCells block_cell_faces(const Evaluation& e, int i0, int i1) {
   const RhsChannel& ch = e.v->channel;
   const RhsResults& o = e.v->out;
   const int M = e.M;
@@ -350,8 +396,11 @@ QUARNO_INLINE void block_cell_faces(const Evaluation& e, int i0, int i1) {
     interior_cells(first - i0, last - i0, e.y + (i0 - 1), e.y + (M + i0 - 1), &ch.Xc(i0),
                    &ch.Xl(i0), &ch.Xr(i0), e.dx, &o.hl(i0), &o.hr(i0), &o.ql(i0), &o.qr(i0),
                    &o.ul(i0), &o.ur(i0));
-  if (i0 == 1) store_faces(o, 1, faces_of(e, 1));
-  if (i1 == M && M > 1) store_faces(o, M, faces_of(e, M));
+  OuterCells outer;
+  two_cell_faces(e, i0 == 1 ? 1 : i0 - 1, i1 == M ? M : i1 + 1, outer.before, outer.after);
+  if (i0 == 1) store_faces(o, 1, outer.before);
+  if (i1 == M && M > 1) store_faces(o, M, outer.after);
+  return outer;
 }
 
 // Speeds and fluxes of the faces between the block's cells, then of its
@@ -359,7 +408,7 @@ QUARNO_INLINE void block_cell_faces(const Evaluation& e, int i0, int i1) {
 // and face i1 with the cell after it (face M at the outlet). Face i0-1
 // belongs to the block before and is not stored, except face 0; it is
 // returned.
-QUARNO_INLINE FaceFlux block_fluxes(const Evaluation& e, int i0, int i1) {
+QUARNO_INLINE FaceFlux block_fluxes(const Evaluation& e, int i0, int i1, const OuterCells& outer) {
   const RhsResults& o = e.v->out;
   const RhsEnds& bc = e.v->ends;
   const int M = e.M;
@@ -370,7 +419,7 @@ QUARNO_INLINE FaceFlux block_fluxes(const Evaluation& e, int i0, int i1) {
     before = inlet_face(bc, o.h(1), o.q(1), stored_faces(o, 1));
     store_flux(o, 0, before);
   } else {
-    const CellFaces l = faces_of(e, i0 - 1);
+    const CellFaces& l = outer.before;
     const CellFaces r = stored_faces(o, i0);
     before = interior_face(l.hr, l.qr, l.ur, r.hl, r.ql, r.ul);
   }
@@ -378,7 +427,7 @@ QUARNO_INLINE FaceFlux block_fluxes(const Evaluation& e, int i0, int i1) {
     store_flux(o, M, outlet_face(bc, o.h(M), o.q(M), stored_faces(o, M)));
   } else {
     const CellFaces l = stored_faces(o, i1);
-    const CellFaces r = faces_of(e, i1 + 1);
+    const CellFaces& r = outer.after;
     store_flux(o, i1, interior_face(l.hr, l.qr, l.ur, r.hl, r.ql, r.ul));
   }
   return before;
@@ -435,8 +484,8 @@ template <int kStride>
 QUARNO_INLINE void evaluate_block(const Evaluation& e, int i0, int i1) {
   const int nb = i1 - i0 + 1;
   block_cell_fields(e, i0, nb);
-  block_cell_faces(e, i0, i1);
-  const FaceFlux before = block_fluxes(e, i0, i1);
+  const OuterCells outer = block_cell_faces(e, i0, i1);
+  const FaceFlux before = block_fluxes(e, i0, i1, outer);
   block_sources<kStride>(e, i0, nb);
   block_derivatives(e, i0, nb, before);
 }
@@ -446,16 +495,33 @@ void evaluate_block_baseline(const Evaluation& e, int i0, int i1) {
   evaluate_block<kStride>(e, i0, i1);
 }
 
-#ifdef QUARNO_RHS_AVX2
+#ifdef QUARNO_RHS_VECTORS
 template <int kStride>
 __attribute__((target("avx2"))) void evaluate_block_avx2(const Evaluation& e, int i0, int i1) {
   evaluate_block<kStride>(e, i0, i1);
 }
 
-bool processor_has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
+template <int kStride>
+__attribute__((target("avx512f,avx512dq,avx512vl,avx512bw"))) void evaluate_block_avx512(
+    const Evaluation& e, int i0, int i1) {
+  evaluate_block<kStride>(e, i0, i1);
 }
+
+// The widest build of the blocks that the processor runs and the run allows:
+// AVX-512 with a Manning power path on AVX-512, AVX2 otherwise, the baseline
+// when the run keeps to it.
+RhsIsa rhs_isa(const RhsView& v) {
+  static const bool has_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+  static const bool has_avx512 =
+      __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw");
+  if (!v.avx2) return RhsIsa::baseline;
+  const bool wide = v.pow_path == PowPath::avx512 || v.pow_path == PowPath::avx512_gather;
+  if (wide && has_avx512) return RhsIsa::avx512;
+  return has_avx2 ? RhsIsa::avx2 : RhsIsa::baseline;
+}
+#else
+RhsIsa rhs_isa(const RhsView&) { return RhsIsa::baseline; }
 #endif
 
 void evaluate_task(void* context, int task) {
@@ -465,8 +531,15 @@ void evaluate_task(void* context, int task) {
   // The block's size is a constant of the code it runs, so that its
   // quadrature points lie at fixed offsets.
   const bool team_block = e.block == kTeamBlock;
-#ifdef QUARNO_RHS_AVX2
-  if (e.avx2) {
+#ifdef QUARNO_RHS_VECTORS
+  if (e.isa == RhsIsa::avx512) {
+    if (team_block)
+      evaluate_block_avx512<kTeamBlock>(e, i0, i1);
+    else
+      evaluate_block_avx512<kBlock>(e, i0, i1);
+    return;
+  }
+  if (e.isa == RhsIsa::avx2) {
     if (team_block)
       evaluate_block_avx2<kTeamBlock>(e, i0, i1);
     else
@@ -483,11 +556,6 @@ void evaluate_task(void* context, int task) {
 }  // namespace
 
 void saint_venant_rhs(const RhsView& v, const Array<double>& y, Array<double>& dydx, int n) {
-#ifdef QUARNO_RHS_AVX2
-  static const bool has_avx2 = processor_has_avx2();
-#else
-  constexpr bool has_avx2 = false;
-#endif
   const RhsEnds& bc = v.ends;
   Evaluation e;
   e.v = &v;
@@ -495,7 +563,7 @@ void saint_venant_rhs(const RhsView& v, const Array<double>& y, Array<double>& d
   e.dydx = &dydx(1);
   e.M = n / 2;
   e.dx = v.channel.dx;
-  e.avx2 = has_avx2 && v.avx2;
+  e.isa = rhs_isa(v);
   e.pow_path = v.pow_path;
   const int M = e.M;
 

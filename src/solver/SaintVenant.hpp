@@ -54,8 +54,9 @@ struct RhsResults {
 
 // Everything one evaluation reads and writes but the state and its
 // derivatives, and how it runs: on the calling thread alone (team null) or
-// shared with a team's threads, on AVX2 vectors or not; the results are the
-// same bit for bit either way.
+// shared with a team's threads, on vectors (AVX-512 with a Manning power path
+// on AVX-512, else AVX2, where the processor has them) or not (avx2 false);
+// the results are the same bit for bit either way.
 struct RhsView {
   RhsChannel channel;
   RhsEnds ends;
