@@ -168,7 +168,7 @@ struct Flow {
 // side and are evaluated as vectors. Each block is written only by the thread
 // that evaluates it.
 constexpr int kQuadPoints = 10;   // points of the midpoint rule over a cell
-constexpr int kRhsBlockMax = 64;  // the most cells of a block
+constexpr int kRhsBlockMax = 128; // the most cells of a block
 struct RhsScratch {
   Array<double> R;  // hydraulic radius (m), then its Manning power
   Array<double> N;  // friction numerator u n2 |u|
