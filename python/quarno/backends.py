@@ -15,7 +15,8 @@ parallel  GNU parallel, each task a job `python3 -m quarno.task` (`-m
           this python3, with what the package imports, must be there on
           every host, at the same paths);
 dask      a Dask cluster: a given scheduler's ("tcp://HOST:PORT") or a local
-          one of single-threaded worker processes, stopped on close; a task
+          one in this process (a worker of one thread per run at once: the
+          runs are processes of their own), stopped on close; a task
           that raised (its run was ended by a signal, its worker was lost) is
           tried again `retries` times.
 """
@@ -24,11 +25,9 @@ import concurrent.futures
 import os
 import pickle
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import uuid
 from pathlib import Path
 
@@ -212,10 +211,11 @@ class Dask(Backend):
     Parameters
     ----------
     scheduler : str, optional
-        "tcp://HOST:PORT" of an existing cluster; None starts a local one of
-        single-threaded worker processes here, stopped on close.
+        "tcp://HOST:PORT" of an existing cluster; None starts a local one in
+        this process, stopped on close.
     workers : int, optional
-        The local cluster's workers (default: one per core).
+        The local cluster's runs at once, its worker's threads (default: one
+        per core).
     retries : int, optional
         How often a task is tried again after its worker or run was lost.
     progress : bool, optional
@@ -231,13 +231,15 @@ class Dask(Backend):
         from distributed import Client, LocalCluster
         self.cluster, self.retries, self.progress = None, retries, progress
         if scheduler is None:
-            # The workers' own start-up messages (preloads, nannies) stay
-            # quiet too: they read this when they start.
-            os.environ.setdefault("DASK_LOGGING__DISTRIBUTED", "error")
-            self.cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1,
-                                        threads_per_worker=1, processes=True,
-                                        dashboard_address=":0", silence_logs=logging.ERROR,
-                                        preload=["quarno.backends"])
+            # The scheduler and one worker of `workers` threads in this
+            # process: each run is a process of its own, so the threads do
+            # not wait on one another, and no worker or nanny process takes
+            # CPU from the runs. No memory limit: the worker would watch
+            # this whole process, whose memory is the caller's.
+            self.cluster = LocalCluster(n_workers=1,
+                                        threads_per_worker=workers or os.cpu_count() or 1,
+                                        processes=False, dashboard_address=None,
+                                        memory_limit=0, silence_logs=logging.ERROR)
             self.client = Client(self.cluster)
         else:
             try:
@@ -281,8 +283,9 @@ class Dask(Backend):
         tag = uuid.uuid4().hex[:8]
         pending = {}
         for k, task in enumerate(tasks):
+            # Handed out in the order given (the large batches first).
             future = self.client.submit(perform_unit, task, key=f"quarno-run-{tag}-{k}",
-                                        retries=self.retries)
+                                        retries=self.retries, priority=len(tasks) - k)
             pending[future.key] = (k, future)
 
         def take(item):
@@ -354,12 +357,3 @@ def _collect(arrivals, take, units, shown, on_result):
         meter.close()
     return [run for result in results
             for run in (result if isinstance(result, list) else [result])]
-
-
-def dask_setup(worker):
-    """Start-up of the local cluster's workers: Ctrl-C at the terminal reaches
-    every process of its group, and the workers leave it to the client, which
-    cancels the runs and closes the cluster (no traceback from each worker)."""
-    if threading.current_thread() is threading.main_thread():
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
-

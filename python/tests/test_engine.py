@@ -19,6 +19,7 @@ pytest.importorskip("distributed")
 from quarno import Deck, QuarnoError, default_program  # noqa: E402
 from quarno.cache import Runner  # noqa: E402
 from quarno.errors import Stopped  # noqa: E402
+from quarno.batch import MAX_BATCH, batch_sizes  # noqa: E402
 from quarno.engine import Engine, flow_key, run_task  # noqa: E402
 from quarno.fit import Config, Fit  # noqa: E402
 from quarno.task import LOST, Task, cache_folder, perform, read_series  # noqa: E402
@@ -144,6 +145,23 @@ def test_every_back_end_gives_the_same_samples_and_the_same_fit(tmp_path):
     for launcher, got in fits.items():
         assert got == fits["local"], launcher
     assert not list(tmp_path.glob("jobs-*"))
+
+
+@pytest.mark.parametrize("runs,workers", [(0, 2), (1, 2), (3, 2), (20, 2), (100, 2), (300, 2),
+                                          (6144, 2), (1000, 7), (5, 1)])
+def test_batches_cover_every_run_once_and_shrink_towards_the_end(runs, workers):
+    """Every run in exactly one batch; the first one run per worker, none
+    over MAX_BATCH, never growing, the last one run each so that no worker
+    is left alone with a large batch; a fixed size cuts the runs in order."""
+    sizes = batch_sizes(runs, workers)
+    assert sum(sizes) == runs and all(k >= 1 for k in sizes)
+    singles = min(runs, workers)
+    assert sizes[:singles] == [1] * singles and max(sizes, default=1) <= MAX_BATCH
+    rest = sizes[singles:]
+    assert all(a >= b for a, b in zip(rest, rest[1:]))
+    if runs >= 4 * workers:
+        assert rest[-workers:] == [1] * workers and max(rest) > 1
+    assert batch_sizes(runs, workers, 4) == [min(4, runs - a) for a in range(0, runs, 4)]
 
 
 def test_killed_and_lost_runs_keep_their_rules_on_every_back_end(tmp_path):
