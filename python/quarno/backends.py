@@ -235,10 +235,12 @@ class Dask(Backend):
             # process: each run is a process of its own, so the threads do
             # not wait on one another, and no worker or nanny process takes
             # CPU from the runs. No memory limit: the worker would watch
-            # this whole process, whose memory is the caller's.
+            # this whole process, whose memory is the caller's. The
+            # scheduler's HTTP server takes a free port (its default one may
+            # be another cluster's).
             self.cluster = LocalCluster(n_workers=1,
                                         threads_per_worker=workers or os.cpu_count() or 1,
-                                        processes=False, dashboard_address=None,
+                                        processes=False, dashboard_address=":0",
                                         memory_limit=0, silence_logs=logging.ERROR)
             self.client = Client(self.cluster)
         else:
