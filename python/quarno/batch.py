@@ -27,6 +27,7 @@ MAX_BATCH = 32
 # shrink towards the end, so that the workers finish together.
 SHARE_PER_WORKER = 2
 
+
 def sample_task(sample, base_text, bicond, edits=(), options=(), variables=("C",),
                 program=None, replay=True, forcing=None):
     """The Task of one sample: the base deck with its edits and its forcing
@@ -157,11 +158,11 @@ def batches(items, sizes, base_text, bicond, **common):
     -------
     list of Batch
     """
-    items, batches, a = list(items), [], 0
+    items, cut, a = list(items), [], 0
     for k in sizes:
-        batches.append(Batch(items[a:a + k], base_text, bicond, **common))
+        cut.append(Batch(items[a:a + k], base_text, bicond, **common))
         a += k
-    return batches
+    return cut
 
 
 def perform_unit(unit):
