@@ -50,10 +50,14 @@ class Backend:
         How often a task that raised is tried again (0: never).
     workers : int
         Tasks made at once.
+    smallest_batch : int
+        The fewest runs a batch of the engine's shrinking ones holds here
+        (quarno.batch.batch_sizes).
     """
 
     retries = 0
     workers = 1
+    smallest_batch = 1
 
     def __enter__(self):
         return self
@@ -129,10 +133,15 @@ class Threads(Backend):
 # quarno.task performs Tasks, quarno.batch Batches too.
 _JOB = ("-m", "quarno.task")
 _BATCH_JOB = ("-m", "quarno.batch")
+# The fewest runs of a shrinking batch as a GNU parallel job.
+SMALLEST_BATCH = 4
 
 
 class Parallel(Backend):
     """Tasks as jobs of GNU parallel.
+
+    Each job is a python3 start (about 0.15 s of CPU), so the engine's
+    batches shrink to no fewer than SMALLEST_BATCH runs.
 
     Parameters
     ----------
@@ -145,6 +154,8 @@ class Parallel(Backend):
     progress : bool, optional
         A progress line on stderr.
     """
+
+    smallest_batch = SMALLEST_BATCH
 
     def __init__(self, workers, scratch, parallel_args=(), progress=False):
         if not shutil.which("parallel"):

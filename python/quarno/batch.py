@@ -107,7 +107,7 @@ class Batch:
                 for sample, edits in self.items]
 
 
-def batch_sizes(runs, workers, size=None):
+def batch_sizes(runs, workers, size=None, smallest=1):
     """How many runs each batch holds, in the order they are handed out.
 
     Parameters
@@ -123,6 +123,9 @@ def batch_sizes(runs, workers, size=None):
         the runs still left, at most MAX_BATCH: large batches while many
         runs are left, one run each at the end, so that no worker is left
         alone with a large batch while the others have finished.
+    smallest : int, optional
+        The shrinking batches hold no fewer runs than this (the last may),
+        for a back end whose task costs as much as a run or more.
 
     Returns
     -------
@@ -136,7 +139,7 @@ def batch_sizes(runs, workers, size=None):
     sizes = [1] * min(runs, workers)
     left, share = runs - len(sizes), SHARE_PER_WORKER * workers
     while left > 0:
-        sizes.append(min(MAX_BATCH, -(-left // share)))
+        sizes.append(min(left, MAX_BATCH, max(smallest, -(-left // share))))
         left -= sizes[-1]
     return sizes
 

@@ -143,7 +143,8 @@ class Engine:
         ids = [i for i, _ in items]
         if len(set(ids)) != len(ids):
             raise QuarnoError("sample ids must be distinct")
-        sizes = batch_sizes(len(items), self.backend.workers, self.batch)
+        sizes = batch_sizes(len(items), self.backend.workers, self.batch,
+                            self.backend.smallest_batch)
         tasks = batches(items, sizes, text, bicond, options=options, variables=variables,
                         program=self.program, replay=replay, forcing=forcing)
 

@@ -151,16 +151,19 @@ def test_every_back_end_gives_the_same_samples_and_the_same_fit(tmp_path):
                                           (6144, 2), (1000, 7), (5, 1)])
 def test_batches_cover_every_run_once_and_shrink_towards_the_end(runs, workers):
     """Every run in exactly one batch; the first one run per worker, none
-    over MAX_BATCH, never growing, the last one run each so that no worker
-    is left alone with a large batch; a fixed size cuts the runs in order."""
-    sizes = batch_sizes(runs, workers)
-    assert sum(sizes) == runs and all(k >= 1 for k in sizes)
-    singles = min(runs, workers)
-    assert sizes[:singles] == [1] * singles and max(sizes, default=1) <= MAX_BATCH
-    rest = sizes[singles:]
-    assert all(a >= b for a, b in zip(rest, rest[1:]))
-    if runs >= 4 * workers:
-        assert rest[-workers:] == [1] * workers and max(rest) > 1
+    over MAX_BATCH, never growing, the last ones as small as allowed so that
+    no worker is left alone with a large batch; a fixed size cuts the runs
+    in order."""
+    for smallest in (1, 4):
+        sizes = batch_sizes(runs, workers, None, smallest)
+        assert sum(sizes) == runs and all(k >= 1 for k in sizes), smallest
+        singles = min(runs, workers)
+        assert sizes[:singles] == [1] * singles and max(sizes, default=1) <= MAX_BATCH
+        rest = sizes[singles:]
+        assert all(a >= b for a, b in zip(rest, rest[1:])), smallest
+        assert all(k >= smallest for k in rest[:-1]), smallest
+        if runs >= 4 * smallest * workers:
+            assert rest[-workers:-1] == [smallest] * (workers - 1) and max(rest) > smallest
     assert batch_sizes(runs, workers, 4) == [min(4, runs - a) for a in range(0, runs, 4)]
 
 
