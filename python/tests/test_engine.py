@@ -9,6 +9,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -16,7 +17,7 @@ import pytest
 
 pytest.importorskip("distributed")
 
-from quarno import Deck, QuarnoError, default_program  # noqa: E402
+from quarno import Deck, QuarnoError, default_program, task  # noqa: E402
 from quarno.cache import Runner  # noqa: E402
 from quarno.errors import Stopped  # noqa: E402
 from quarno.batch import MAX_BATCH, batch_sizes  # noqa: E402
@@ -165,6 +166,25 @@ def test_batches_cover_every_run_once_and_shrink_towards_the_end(runs, workers):
         if runs >= 4 * smallest * workers:
             assert rest[-workers:-1] == [smallest] * (workers - 1) and max(rest) > smallest
     assert batch_sizes(runs, workers, 4) == [min(4, runs - a) for a in range(0, runs, 4)]
+
+
+def test_runs_after_a_closed_local_cluster_still_replay_the_flow(monkeypatch):
+    """The local cluster's worker lives in this process and its folder goes
+    with it: a second cluster, the threads and a direct run after it, in a
+    process whose first runs were the cluster's, still record and replay
+    the flow, with the same series."""
+    deck = Deck.read(TWIN)
+    monkeypatch.setattr(task, "_state", {"folder": None, "workers": {},
+                                         "lock": threading.Lock()})
+    got = []
+    for launcher in ("dask", "dask", "local"):
+        with Engine(workers=2, progress=False, launcher=launcher) as engine:
+            got.append(engine.map(ITEMS[:4], deck))
+            assert engine.counts.get("replayed", 0) >= 2 and "solved" not in engine.counts
+    got.append([run_task(0, deck.text, deck.bicond, ITEMS[0][1])])
+    direct = [run_task(i, deck.text, deck.bicond, edits, replay=False) for i, edits in ITEMS[:4]]
+    for results in got:
+        _same(results, direct[:len(results)])
 
 
 def test_killed_and_lost_runs_keep_their_rules_on_every_back_end(tmp_path):
