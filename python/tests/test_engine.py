@@ -151,10 +151,8 @@ def test_every_back_end_gives_the_same_samples_and_the_same_fit(tmp_path):
 @pytest.mark.parametrize("runs,workers", [(0, 2), (1, 2), (3, 2), (20, 2), (100, 2), (300, 2),
                                           (6144, 2), (1000, 7), (5, 1)])
 def test_batches_cover_every_run_once_and_shrink_towards_the_end(runs, workers):
-    """Every run in exactly one batch; the first one run per worker, none
-    over MAX_BATCH, never growing, the last ones as small as allowed so that
-    no worker is left alone with a large batch; a fixed size cuts the runs
-    in order."""
+    """Every run in one batch; one run per worker first, none over MAX_BATCH,
+    never growing, the last ones as small as allowed."""
     for smallest in (1, 4):
         sizes = batch_sizes(runs, workers, None, smallest)
         assert sum(sizes) == runs and all(k >= 1 for k in sizes), smallest
@@ -165,14 +163,11 @@ def test_batches_cover_every_run_once_and_shrink_towards_the_end(runs, workers):
         assert all(k >= smallest for k in rest[:-1]), smallest
         if runs >= 4 * smallest * workers:
             assert rest[-workers:-1] == [smallest] * (workers - 1) and max(rest) > smallest
-    assert batch_sizes(runs, workers, 4) == [min(4, runs - a) for a in range(0, runs, 4)]
 
 
 def test_runs_after_a_closed_local_cluster_still_replay_the_flow(monkeypatch):
-    """The local cluster's worker lives in this process and its folder goes
-    with it: a second cluster, the threads and a direct run after it, in a
-    process whose first runs were the cluster's, still record and replay
-    the flow, with the same series."""
+    """The local cluster's worker, in this process, takes its folder with it
+    when it closes: the runs after it still record and replay the flow."""
     deck = Deck.read(TWIN)
     monkeypatch.setattr(task, "_state", {"folder": None, "workers": {},
                                          "lock": threading.Lock()})
