@@ -15,7 +15,8 @@ parallel  GNU parallel, each task a job `python3 -m quarno.task` (`-m
           this python3, with what the package imports, must be there on
           every host, at the same paths);
 dask      a Dask cluster: a given scheduler's ("tcp://HOST:PORT") or a local
-          one of single-threaded worker processes, stopped on close; a task
+          one in this process (a worker of one thread per run at once: the
+          runs are processes of their own), stopped on close; a task
           that raised (its run was ended by a signal, its worker was lost) is
           tried again `retries` times.
 """
@@ -24,11 +25,9 @@ import concurrent.futures
 import os
 import pickle
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import uuid
 from pathlib import Path
 
@@ -51,10 +50,14 @@ class Backend:
         How often a task that raised is tried again (0: never).
     workers : int
         Tasks made at once.
+    smallest_batch : int
+        The fewest runs a batch of the engine's shrinking ones holds here
+        (quarno.batch.batch_sizes).
     """
 
     retries = 0
     workers = 1
+    smallest_batch = 1
 
     def __enter__(self):
         return self
@@ -130,10 +133,15 @@ class Threads(Backend):
 # quarno.task performs Tasks, quarno.batch Batches too.
 _JOB = ("-m", "quarno.task")
 _BATCH_JOB = ("-m", "quarno.batch")
+# The fewest runs of a shrinking batch as a GNU parallel job.
+SMALLEST_BATCH = 4
 
 
 class Parallel(Backend):
     """Tasks as jobs of GNU parallel.
+
+    Each job is a python3 start (about 0.15 s of CPU), so the engine's
+    batches shrink to no fewer than SMALLEST_BATCH runs.
 
     Parameters
     ----------
@@ -146,6 +154,8 @@ class Parallel(Backend):
     progress : bool, optional
         A progress line on stderr.
     """
+
+    smallest_batch = SMALLEST_BATCH
 
     def __init__(self, workers, scratch, parallel_args=(), progress=False):
         if not shutil.which("parallel"):
@@ -212,10 +222,11 @@ class Dask(Backend):
     Parameters
     ----------
     scheduler : str, optional
-        "tcp://HOST:PORT" of an existing cluster; None starts a local one of
-        single-threaded worker processes here, stopped on close.
+        "tcp://HOST:PORT" of an existing cluster; None starts a local one in
+        this process, stopped on close.
     workers : int, optional
-        The local cluster's workers (default: one per core).
+        The local cluster's runs at once, its worker's threads (default: one
+        per core).
     retries : int, optional
         How often a task is tried again after its worker or run was lost.
     progress : bool, optional
@@ -231,13 +242,17 @@ class Dask(Backend):
         from distributed import Client, LocalCluster
         self.cluster, self.retries, self.progress = None, retries, progress
         if scheduler is None:
-            # The workers' own start-up messages (preloads, nannies) stay
-            # quiet too: they read this when they start.
-            os.environ.setdefault("DASK_LOGGING__DISTRIBUTED", "error")
-            self.cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1,
-                                        threads_per_worker=1, processes=True,
-                                        dashboard_address=":0", silence_logs=logging.ERROR,
-                                        preload=["quarno.backends"])
+            # The scheduler and one worker of `workers` threads in this
+            # process: each run is a process of its own, so the threads do
+            # not wait on one another, and no worker or nanny process takes
+            # CPU from the runs. No memory limit: the worker would watch
+            # this whole process, whose memory is the caller's. The
+            # scheduler's HTTP server takes a free port (its default one may
+            # be another cluster's).
+            self.cluster = LocalCluster(n_workers=1,
+                                        threads_per_worker=workers or os.cpu_count() or 1,
+                                        processes=False, dashboard_address=":0",
+                                        memory_limit=0, silence_logs=logging.ERROR)
             self.client = Client(self.cluster)
         else:
             try:
@@ -281,8 +296,9 @@ class Dask(Backend):
         tag = uuid.uuid4().hex[:8]
         pending = {}
         for k, task in enumerate(tasks):
+            # Handed out in the order given (the large batches first).
             future = self.client.submit(perform_unit, task, key=f"quarno-run-{tag}-{k}",
-                                        retries=self.retries)
+                                        retries=self.retries, priority=len(tasks) - k)
             pending[future.key] = (k, future)
 
         def take(item):
@@ -354,12 +370,3 @@ def _collect(arrivals, take, units, shown, on_result):
         meter.close()
     return [run for result in results
             for run in (result if isinstance(result, list) else [result])]
-
-
-def dask_setup(worker):
-    """Start-up of the local cluster's workers: Ctrl-C at the terminal reaches
-    every process of its group, and the workers leave it to the client, which
-    cancels the runs and closes the cluster (no traceback from each worker)."""
-    if threading.current_thread() is threading.main_thread():
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
-

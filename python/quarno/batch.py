@@ -23,8 +23,9 @@ from .task import Task, answer_job, can_replay, lost, perform
 # The most runs in one batch: a lost worker or a retried batch costs at most
 # this many runs again, and results still arrive in steps a progress line shows.
 MAX_BATCH = 32
-# Batches per worker at least, so that workers finishing early find work left.
-BATCHES_PER_WORKER = 4
+# A batch holds at most this share of the runs left per worker: batches
+# shrink towards the end, so that the workers finish together.
+SHARE_PER_WORKER = 2
 
 
 def sample_task(sample, base_text, bicond, edits=(), options=(), variables=("C",),
@@ -106,9 +107,8 @@ class Batch:
                 for sample, edits in self.items]
 
 
-def batch_size(runs, workers):
-    """How many runs a batch holds: enough batches for every worker to have
-    several (BATCHES_PER_WORKER), none over MAX_BATCH runs.
+def batch_sizes(runs, workers, size=None, smallest=1):
+    """How many runs each batch holds, in the order they are handed out.
 
     Parameters
     ----------
@@ -116,27 +116,44 @@ def batch_size(runs, workers):
         The runs to be made.
     workers : int
         The runs made at once.
+    size : int, optional
+        Every batch this many runs (the last may hold fewer). None: first
+        one run per worker (the first results and the flow records come
+        after one run), then each batch 1/(SHARE_PER_WORKER x workers) of
+        the runs still left, at most MAX_BATCH: large batches while many
+        runs are left, one run each at the end, so that no worker is left
+        alone with a large batch while the others have finished.
+    smallest : int, optional
+        The shrinking batches hold no fewer runs than this (the last may),
+        for a back end whose task costs as much as a run or more.
 
     Returns
     -------
-    int
-        At least 1.
+    list of int
+        Positive, summing to `runs`.
     """
-    return max(1, min(MAX_BATCH, runs // (BATCHES_PER_WORKER * max(1, workers))))
+    if size is not None:
+        size = max(1, int(size))
+        return [min(size, runs - a) for a in range(0, runs, size)]
+    workers = max(1, int(workers))
+    sizes = [1] * min(runs, workers)
+    left, share = runs - len(sizes), SHARE_PER_WORKER * workers
+    while left > 0:
+        sizes.append(min(left, MAX_BATCH, max(smallest, -(-left // share))))
+        left -= sizes[-1]
+    return sizes
 
 
-def batches(items, size, base_text, bicond, singles=0, **common):
-    """The items cut into Batches: the first `singles` of one run each (the
-    first results come as soon as one run is made, the flow records are made
-    by short tasks), then batches of `size` runs (the last may be shorter).
+def batches(items, sizes, base_text, bicond, **common):
+    """The items cut into Batches of the given sizes, in order.
 
     Parameters
     ----------
     items : sequence of (id, edits)
-    size : int
+    sizes : list of int
+        The runs of each batch (batch_sizes), summing to the items.
     base_text : str
     bicond : bytes
-    singles : int, optional
     **common
         Batch's other parameters.
 
@@ -144,10 +161,11 @@ def batches(items, size, base_text, bicond, singles=0, **common):
     -------
     list of Batch
     """
-    items = list(items)
-    singles = min(max(0, singles), len(items)) if size > 1 else 0
-    cuts = [*range(singles), *range(singles, len(items), size), len(items)]
-    return [Batch(items[a:b], base_text, bicond, **common) for a, b in zip(cuts, cuts[1:])]
+    items, cut, a = list(items), [], 0
+    for k in sizes:
+        cut.append(Batch(items[a:a + k], base_text, bicond, **common))
+        a += k
+    return cut
 
 
 def perform_unit(unit):

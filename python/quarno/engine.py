@@ -1,6 +1,6 @@
 """Many model runs of one deck, each with its own edits, on a back end
-(quarno.backends): a Dask cluster (a local one of single-threaded worker
-processes, one per core, or an existing one started with `dask-scheduler` and
+(quarno.backends): a Dask cluster (a local one in this process, a thread per
+core, or an existing one started with `dask-scheduler` and
 `dask-worker` on any machines), a pool of threads here, or GNU parallel.
 
     from quarno.engine import Engine
@@ -19,7 +19,7 @@ runs when no edited column is a flow column.
 import sys
 
 from . import backends
-from .batch import batch_size, batches, sample_task
+from .batch import batch_sizes, batches, sample_task
 from .deck import Deck
 from .errors import QuarnoError
 from .task import can_replay, flow_key, perform  # noqa: F401 (can_replay, flow_key: public here)
@@ -64,7 +64,7 @@ class Engine:
     ----------
     scheduler : str, optional
         Dask: "tcp://HOST:PORT" of an existing cluster; None starts a local
-        one of single-threaded worker processes here, stopped on close.
+        one in this process (a run at once per thread), stopped on close.
     workers : int, optional
         Runs at once (default: one per core).
     retries : int, optional
@@ -80,8 +80,9 @@ class Engine:
     scratch : str or path-like, optional
         GNU parallel: a folder every host shares, for its task files.
     batch : int, optional
-        Runs per task; None: chosen from the runs and the workers
-        (quarno.batch.batch_size). The results do not depend on it.
+        Runs per task; None: chosen from the runs and the workers, large
+        first, then smaller (quarno.batch.batch_sizes). The results do not
+        depend on it.
     """
 
     def __init__(self, scheduler=None, workers=None, retries=3, program=None, progress=None,
@@ -142,11 +143,10 @@ class Engine:
         ids = [i for i, _ in items]
         if len(set(ids)) != len(ids):
             raise QuarnoError("sample ids must be distinct")
-        workers = self.backend.workers
-        size = self.batch or batch_size(len(items), workers)
-        tasks = batches(items, size, text, bicond, singles=0 if self.batch else workers,
-                        options=options, variables=variables, program=self.program,
-                        replay=replay, forcing=forcing)
+        sizes = batch_sizes(len(items), self.backend.workers, self.batch,
+                            self.backend.smallest_batch)
+        tasks = batches(items, sizes, text, bicond, options=options, variables=variables,
+                        program=self.program, replay=replay, forcing=forcing)
 
         def count(result):
             self.counts[result["flow"]] = self.counts.get(result["flow"], 0) + 1

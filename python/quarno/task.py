@@ -26,8 +26,9 @@ from .deck import FLOW_COLUMNS, FLOW_OPTIONS
 from .errors import FitError, QuarnoError
 from .service import default_program
 
-# Per process: the cache folder of flow records and private run folders.
-_state = {"folder": None, "lock": threading.Lock()}
+# The cache folder of flow records and private run folders: one per process,
+# and one per Dask worker ({worker's local directory: folder}).
+_state = {"folder": None, "workers": {}, "lock": threading.Lock()}
 
 # The message of a task whose back end lost it (no result came back).
 LOST = "GNU parallel did not run this job (no status written)"
@@ -78,20 +79,35 @@ def cache_folder():
     -------
     str
         Inside a Dask worker's own local directory (removed when the worker
-        closes); elsewhere a temporary folder of this process, removed at exit.
+        closes; a worker of a local cluster in this process has its own, and
+        a folder gone with its worker is made anew); elsewhere a temporary
+        folder of this process, removed at exit.
     """
     with _state["lock"]:
-        if _state["folder"] is None:
-            try:
-                from distributed import get_worker
-                base = get_worker().local_directory
+        base = _worker_directory()
+        if base is not None:
+            folder = _state["workers"].get(base)
+            if folder is None or not os.path.isdir(folder):
                 folder = tempfile.mkdtemp(prefix="quarno-flow-", dir=base)
-            except (ImportError, ValueError):
-                import atexit
-                folder = tempfile.mkdtemp(prefix="quarno-flow-")
-                atexit.register(shutil.rmtree, folder, True)
-            _state["folder"] = folder
+                _state["workers"][base] = folder
+            return folder
+        if _state["folder"] is None:
+            import atexit
+            _state["folder"] = tempfile.mkdtemp(prefix="quarno-flow-")
+            atexit.register(shutil.rmtree, _state["folder"], True)
         return _state["folder"]
+
+
+def _worker_directory():
+    """The local directory of the Dask worker this runs in, or None (also
+    where Dask is not loaded: a GNU parallel job does not import it)."""
+    if "distributed" not in sys.modules:
+        return None
+    from distributed import get_worker
+    try:
+        return get_worker().local_directory
+    except ValueError:
+        return None
 
 
 def flow_key(base_text, bicond, options, program, forcing=None):

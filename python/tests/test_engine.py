@@ -9,6 +9,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -16,9 +17,10 @@ import pytest
 
 pytest.importorskip("distributed")
 
-from quarno import Deck, QuarnoError, default_program  # noqa: E402
+from quarno import Deck, QuarnoError, default_program, task  # noqa: E402
 from quarno.cache import Runner  # noqa: E402
 from quarno.errors import Stopped  # noqa: E402
+from quarno.batch import MAX_BATCH, batch_sizes  # noqa: E402
 from quarno.engine import Engine, flow_key, run_task  # noqa: E402
 from quarno.fit import Config, Fit  # noqa: E402
 from quarno.task import LOST, Task, cache_folder, perform, read_series  # noqa: E402
@@ -144,6 +146,40 @@ def test_every_back_end_gives_the_same_samples_and_the_same_fit(tmp_path):
     for launcher, got in fits.items():
         assert got == fits["local"], launcher
     assert not list(tmp_path.glob("jobs-*"))
+
+
+@pytest.mark.parametrize("runs,workers", [(0, 2), (1, 2), (3, 2), (20, 2), (100, 2), (300, 2),
+                                          (6144, 2), (1000, 7), (5, 1)])
+def test_batches_cover_every_run_once_and_shrink_towards_the_end(runs, workers):
+    """Every run in one batch; one run per worker first, none over MAX_BATCH,
+    never growing, the last ones as small as allowed."""
+    for smallest in (1, 4):
+        sizes = batch_sizes(runs, workers, None, smallest)
+        assert sum(sizes) == runs and all(k >= 1 for k in sizes), smallest
+        singles = min(runs, workers)
+        assert sizes[:singles] == [1] * singles and max(sizes, default=1) <= MAX_BATCH
+        rest = sizes[singles:]
+        assert all(a >= b for a, b in zip(rest, rest[1:])), smallest
+        assert all(k >= smallest for k in rest[:-1]), smallest
+        if runs >= 4 * smallest * workers:
+            assert rest[-workers:-1] == [smallest] * (workers - 1) and max(rest) > smallest
+
+
+def test_runs_after_a_closed_local_cluster_still_replay_the_flow(monkeypatch):
+    """The local cluster's worker, in this process, takes its folder with it
+    when it closes: the runs after it still record and replay the flow."""
+    deck = Deck.read(TWIN)
+    monkeypatch.setattr(task, "_state", {"folder": None, "workers": {},
+                                         "lock": threading.Lock()})
+    got = []
+    for launcher in ("dask", "dask", "local"):
+        with Engine(workers=2, progress=False, launcher=launcher) as engine:
+            got.append(engine.map(ITEMS[:4], deck))
+            assert engine.counts.get("replayed", 0) >= 2 and "solved" not in engine.counts
+    got.append([run_task(0, deck.text, deck.bicond, ITEMS[0][1])])
+    direct = [run_task(i, deck.text, deck.bicond, edits, replay=False) for i, edits in ITEMS[:4]]
+    for results in got:
+        _same(results, direct[:len(results)])
 
 
 def test_killed_and_lost_runs_keep_their_rules_on_every_back_end(tmp_path):
