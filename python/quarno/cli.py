@@ -76,7 +76,8 @@ def sample_main(argv=None):
                     help="no progress bar (by default one is shown when stderr is a terminal)")
     ap.add_argument("--scheduler", metavar="ADDRESS",
                     help="a running Dask scheduler, tcp://HOST:PORT (default: a local cluster "
-                         "of one single-threaded worker per core, started and stopped here)")
+                         "in this process, a thread per core, each run a process of its own, "
+                         "started and stopped here)")
     ap.add_argument("--resume", action="store_true",
                     help="take the runs of the output folder's journal (runs.journal) of a "
                          "sampling cut short and make only the missing ones (without it the "

@@ -56,8 +56,9 @@ def program():
 @pytest.fixture(scope="session")
 def dask_scheduler():
     """The address of a local Dask cluster of two single-threaded worker
-    processes set up as quarno.engine sets up its own, started once for the
-    session and closed at its end."""
+    processes, as a cluster started by hand would be (the engine's own local
+    cluster runs in its process), started once for the session and closed at
+    its end."""
     pytest.importorskip("distributed")
     import logging
     from distributed import LocalCluster
