@@ -25,6 +25,7 @@
 #include "solver/Reconstruction.hpp"
 #include "solver/SaintVenant.hpp"
 #include "parallel/Team.hpp"
+#include "solver/RungeKutta.hpp"
 
 namespace quarno::test {
 namespace {
@@ -355,6 +356,135 @@ TEST(RunsWithThreads, ABadThreadCountIsBadInput) {
     EXPECT_NE(run.errors.find("QUARNO_THREADS must be a whole number from 1 to 16"),
               std::string::npos)
         << bad << ": " << run.errors;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Long reaches: the loops of a step over the state vector are shared too.
+
+// A trial whose error estimate is 125 h/336 * v(i) (the sixth stage
+// derivative is v, the others 0), its norm over the scales `scale`, taken
+// with the team and without; the norm, the result and the error estimate
+// must agree bit for bit, also where the estimate or its ratio is not a
+// number. Pieces hold 1024 entries.
+TEST(SharedStep, TheErrorNormIsTheOrderedNormWhateverTheThreadCountNaNsIncluded) {
+  const int n = 20000;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    const char* name;
+    std::vector<std::pair<int, double>> v;      // entries of v set, in order
+    std::vector<std::pair<int, double>> scale;  // entries of the scale set
+  };
+  const std::vector<Case> cases = {
+      {"finite", {{7000, 50.0}}, {}},
+      {"first not a number", {{1, nan}}, {}},
+      {"last not a number", {{n, nan}}, {}},
+      {"not a number ending a piece", {{1024, nan}}, {}},
+      {"not a number starting a piece", {{3, 90.0}, {1025, nan}}, {}},
+      // The largest lies before a piece's not-a-number that is followed by
+      // smaller ratios in the same piece: the norm is theirs.
+      {"larger before, inside a piece", {{10, 90.0}, {1500, nan}}, {}},
+      {"two, the larger between", {{1500, nan}, {18000, 90.0}, {19000, nan}}, {}},
+      {"0/0 and an infinite ratio", {{2000, 0.0}, {5000, 3.0}}, {{2000, 0.0}, {5000, 0.0}}},
+      {"infinite estimate", {{3000, inf}, {3001, -inf}}, {}},
+  };
+  std::mt19937 gen(11);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  auto array = [n] { return Array<double>(1, n); };
+  for (const Case& c : cases) {
+    Array<double> v = array(), scale = array();
+    for (int i = 1; i <= n; ++i) {
+      v(i) = unit(gen);
+      scale(i) = 0.5 + unit(gen);
+    }
+    for (const auto& [i, x] : c.v) v(i) = x;
+    for (const auto& [i, x] : c.scale) scale(i) = x;
+    struct Trial {
+      double norm;
+      std::vector<double> y, err;
+    };
+    auto trial = [&](Team* team) {
+      StepScratch s;
+      for (Array<double>* a : {&s.y0, &s.k1, &s.yt, &s.k2, &s.k3, &s.k4, &s.k5, &s.k6, &s.err})
+        a->resize(1, n);
+      const RkWork w = rk_work(s, team);
+      Array<double> y = array(), dydx = array();
+      for (int i = 1; i <= n; ++i) y(i) = 1.0 + i;
+      rk_start(w, y, dydx, n);
+      int stage = 0;
+      auto staged = [&](double, const Array<double>&, Array<double>& k, int m) {
+        const bool last = ++stage == 5;
+        for (int i = 1; i <= m; ++i) k(i) = last ? v(i) : 0.0;
+      };
+      Trial r;
+      r.norm = rk_trial(w, y, n, 0.0, 0.5, scale, 1e-4, staged);
+      r.y.assign(y.data(), y.data() + n);
+      r.err.assign(s.err.data(), s.err.data() + n);
+      return r;
+    };
+    const Trial alone = trial(nullptr);
+    for (int threads : {2, 3}) {
+      Team team(threads);
+      for (int round = 0; round < 3; ++round) {
+        const Trial shared = trial(&team);
+        EXPECT_EQ(std::memcmp(&shared.norm, &alone.norm, sizeof(double)), 0)
+            << c.name << ", " << threads << " threads: " << shared.norm << " against "
+            << alone.norm;
+        EXPECT_TRUE(std::memcmp(shared.y.data(), alone.y.data(), n * sizeof(double)) == 0 &&
+                    std::memcmp(shared.err.data(), alone.err.data(), n * sizeof(double)) == 0)
+            << c.name << ", " << threads << " threads";
+      }
+    }
+  }
+}
+
+// Reaches long enough that the step's loops are shared: a flood wave with
+// transport runs to its end, a losing reach that empties fails; with one,
+// two and three threads they end with the same status and messages and
+// write the same files.
+TEST(RunsWithThreads, LongReachesWriteTheSameBytesAndFailTheSameWay) {
+  Reach wave = flowing_channel(8201, 8200.0, 0.8);
+  wave.NTr = 1;
+  wave.gw = 1e-5;
+  wave.cgw = 2.0;
+  wave.aL = 3.0;
+  wave.schedule = {{4.0, 0.8, 10.0, 0.0}, {10.0, 1.2, 30.0, 50.0}};
+  wave.tout = {5.0, 10.0};
+  wave.xobs = {0.0, 4100.0, 8200.0};
+  Reach losing = wave;
+  losing.NTr = 0;
+  losing.NB0 = losing.NBL = 0;
+  losing.slope = 0.0;
+  losing.Q = 0.0;
+  losing.gw = -0.004;
+  losing.h0 = losing.h1 = 0.02;
+  losing.schedule = {{200.0, 0.02, 0.0, 0.0}};
+  losing.tout = {5.0, 200.0};
+  struct Case {
+    Reach reach;
+    int status;
+  };
+  for (const Case& c : {Case{wave, 0}, Case{losing, 2}}) {
+    auto run = [&c](const char* threads) {
+      return run_deck_with(std::string("--lift-capacities --threads ") + threads,
+                           param_text(c.reach), bicond_text(c.reach));
+    };
+    const RunResult one = run("1");
+    ASSERT_EQ(one.status, c.status) << one.errors;
+    ASSERT_GT(one.results.size(), 1000u);
+    if (c.status == 2) {
+      EXPECT_EQ(one.errors.rfind("The flow solution became non-finite at t = ", 0), 0u)
+          << one.errors;
+    }
+    for (const char* threads : {"2", "3"}) {
+      const RunResult more = run(threads);
+      EXPECT_EQ(more.status, c.status) << threads << " threads";
+      EXPECT_EQ(more.errors, one.errors) << threads << " threads";
+      EXPECT_TRUE(more.results == one.results) << threads << " threads: crOutput.txt differs";
+      EXPECT_TRUE(more.obs == one.obs) << threads << " threads: crObsNode.txt differs";
+      EXPECT_TRUE(more.console == one.console) << threads << " threads: the console differs";
+    }
   }
 }
 

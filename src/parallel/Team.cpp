@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <climits>
+#include <ctime>
 
 #if defined(__linux__)
 #include <linux/futex.h>
@@ -20,21 +21,27 @@ namespace quarno {
 
 namespace {
 
-// Spins before sleeping, in pause instructions (some 25 ns each). An idle
-// helper stays awake about 100 microseconds, longer than the gaps between
-// the evaluations of a run on an idle machine; the caller waits about 50
-// microseconds for a task already taken, which takes a few microseconds
-// unless the system has taken the helper's processor away.
-constexpr int kIdleSpins = 4000;
-constexpr int kCallerSpins = 2000;
-// The helpers show that they do not get a processor of their own when the
-// caller has to sleep waiting for a task a helper has taken, or when twice in
-// a row the helpers were asleep as an evaluation began or took less than half
-// their share of its tasks (once happens after any long pause). Then the next
-// evaluations run on the caller alone while the helpers sleep: kMinBackoff of
-// them, twice as many each further time, at most kMaxBackoff. Every
-// kGoodRun evaluations in a row that the helpers shared halve that number
-// again.
+// Spins before sleeping, timed by the monotonic clock (a pause instruction
+// lasts from a few to some 40 ns, depending on the processor). An idle helper
+// stays awake 2 ms, longer than the serial work between the evaluations of
+// an outer step on long reaches (the transport and the balances), so that
+// the helpers need no waking within a run on an idle machine: waking one
+// costs the caller a system call and the helper tens of microseconds. The
+// caller waits 50 microseconds for a task already taken, which takes a few
+// microseconds unless the system has taken the helper's processor away.
+constexpr std::int64_t kIdleSpinNs = 2000000;
+constexpr std::int64_t kCallerSpinNs = 50000;
+// Pause instructions between two readings of the clock.
+constexpr int kPausesPerReading = 32;
+// The helpers show that they do not get a processor of their own when two
+// evaluations in a row went wrong: the caller had to sleep waiting for a task
+// a helper had taken, or the helpers took less than half their share.
+// Once alone happens on an idle machine too: after a long pause the helpers
+// may be asleep and late, and the system takes a helper's processor away for
+// a moment now and then. Then the next evaluations run on the caller alone
+// while the helpers sleep: kMinBackoff of them, twice as many each further
+// time, at most kMaxBackoff. Every kGoodRun evaluations in a row that the
+// helpers shared halve that number again.
 constexpr std::uint32_t kMinBackoff = 16;
 constexpr std::uint32_t kMaxBackoff = 4096;
 constexpr std::uint32_t kGoodRun = 64;
@@ -46,6 +53,26 @@ inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
   _mm_pause();
 #endif
+}
+
+std::int64_t monotonic_ns() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Spins until done() holds or `limit` nanoseconds have passed; returns done().
+template <class Done>
+bool spin_until(Done&& done, std::int64_t limit) {
+  if (done()) return true;
+  const std::int64_t end = monotonic_ns() + limit;
+  for (;;) {
+    for (int k = 0; k < kPausesPerReading; ++k) {
+      cpu_relax();
+      if (done()) return true;
+    }
+    if (monotonic_ns() >= end) return done();
+  }
 }
 
 // Sleeps while word == expected (or until woken); may return early.
@@ -103,11 +130,13 @@ void Team::help() {
   std::fesetenv(&fenv_);
   std::uint32_t seen = 0;
   for (;;) {
-    std::uint32_t gen = generation_.load(std::memory_order_acquire);
-    for (int spin = 0; gen == seen && spin < kIdleSpins; ++spin) {
-      cpu_relax();
-      gen = generation_.load(std::memory_order_acquire);
-    }
+    std::uint32_t gen = seen;
+    spin_until(
+        [&] {
+          gen = generation_.load(std::memory_order_acquire);
+          return gen != seen;
+        },
+        kIdleSpinNs);
     while (gen == seen) {
       sleepers_.fetch_add(1, std::memory_order_seq_cst);
       if (generation_.load(std::memory_order_seq_cst) == seen) sleep_on(generation_, seen);
@@ -145,10 +174,10 @@ int Team::take_tasks(std::uint32_t gen, bool front) {
   }
 }
 
-void Team::run(int tasks, Task task, void* context) {
+void Team::run(int tasks, Task task, void* context, bool judged) {
   if (tasks <= 0) return;
   if (helpers_ == 0 || alone_ > 0) {
-    if (alone_ > 0) --alone_;
+    if (alone_ > 0 && judged) --alone_;
     for (int t = 0; t < tasks; ++t) task(context, t);
     return;
   }
@@ -165,11 +194,13 @@ void Team::run(int tasks, Task task, void* context) {
 
   const int own = take_tasks(gen, true);
 
-  std::uint32_t finished = done_.load(std::memory_order_acquire);
-  for (int spin = 0; finished != tasks_ && spin < kCallerSpins; ++spin) {
-    cpu_relax();
-    finished = done_.load(std::memory_order_acquire);
-  }
+  std::uint32_t finished = 0;
+  spin_until(
+      [&] {
+        finished = done_.load(std::memory_order_acquire);
+        return finished == tasks_;
+      },
+      kCallerSpinNs);
   bool slept = false;
   while (finished != tasks_) {
     caller_asleep_.store(1, std::memory_order_seq_cst);
@@ -182,15 +213,16 @@ void Team::run(int tasks, Task task, void* context) {
     finished = done_.load(std::memory_order_acquire);
   }
 
+  if (!judged) return;
   // The helpers' share is helpers/(helpers + 1) of the tasks.
-  const bool shared = awake && 2 * (tasks - own) * (helpers_ + 1) >= tasks * helpers_;
+  const bool shared = 2 * (tasks - own) * (helpers_ + 1) >= tasks * helpers_;
   if (shared && !slept) {
     bad_ = 0;
     if (++good_ == kGoodRun) {
       good_ = 0;
       backoff_ = backoff_ / 2 < kMinBackoff ? kMinBackoff : backoff_ / 2;
     }
-  } else if (slept || ++bad_ == 2) {
+  } else if (++bad_ == 2) {
     bad_ = 0;
     good_ = 0;
     alone_ = backoff_;

@@ -5,10 +5,10 @@
 // different threads meet in one place only (they share memory at their edges).
 // A helper that the system has not scheduled simply takes no task and the
 // caller does the rest; the caller waits only for tasks already taken. Idle
-// helpers spin briefly, then sleep until the next evaluation. When the
-// helpers show that they do not get a processor of their own (they take too
-// few tasks, or the caller has to sleep waiting for one), the next
-// evaluations run on the caller alone for a while.
+// helpers spin a while, then sleep until the next evaluation. When the
+// helpers show that they do not get a processor of their own (twice in a row
+// they take too few tasks, or the caller has to sleep waiting for one), the
+// next evaluations run on the caller alone for a while.
 //
 // Nothing is allocated after the helpers have started, and the tasks must
 // write disjoint data: then the results do not depend on how many threads
@@ -43,8 +43,10 @@ class Team {
 
   // Runs task(context, t) for t = 0 .. tasks-1 (at most 65535) on the calling
   // thread and the helpers; returns when every task has finished. Called by
-  // one thread only.
-  void run(int tasks, Task task, void* context);
+  // one thread only. A judged run (an evaluation) counts toward the decision
+  // to go on alone for a while; an unjudged one (a short loop between them)
+  // only follows it.
+  void run(int tasks, Task task, void* context, bool judged = true);
 
  private:
   static void* helper_main(void* self);

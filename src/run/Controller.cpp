@@ -28,7 +28,7 @@ bool solve_flow_step(Model& m, Outputs& out, double x1, double dt, double x2, in
   };
   auto show = [&out, record](FlowEvent e) { show_flow_event(out, e, record); };
   const FlowAdvance done =
-      advance_flow(controller_work(m.step), m.flow.y, m.grid.n, x1, dt, x2, max_steps, rhs, show);
+      advance_flow(controller_work(m.step, m.team), m.flow.y, m.grid.n, x1, dt, x2, max_steps, rhs, show);
   if (done.outcome == FlowOutcome::cannot_advance)
     throw NumericalFailure("The flow solution cannot advance at t = " + show_number(done.t) +
                            " s.");

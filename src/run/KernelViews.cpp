@@ -28,12 +28,12 @@ RhsView rhs_view(Model& m) {
       m.team, m.settings.avx2, m.settings.pow_path};
 }
 
-RkWork rk_work(StepScratch& s) {
-  return RkWork{s.y0, s.k1, s.yt, s.k2, s.k3, s.k4, s.k5, s.k6, s.err};
+RkWork rk_work(StepScratch& s, Team* team) {
+  return RkWork{s.y0, s.k1, s.yt, s.k2, s.k3, s.k4, s.k5, s.k6, s.err, team};
 }
 
-ControllerWork controller_work(StepScratch& s) {
-  return ControllerWork{s.ywork, s.dydx, s.yscale, rk_work(s)};
+ControllerWork controller_work(StepScratch& s, Team* team) {
+  return ControllerWork{s.ywork, s.dydx, s.yscale, rk_work(s, team)};
 }
 
 TransportView transport_view(Model& m) {

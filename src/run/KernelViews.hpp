@@ -17,10 +17,12 @@ namespace quarno {
 // when they change, at the next outer step).
 RhsView rhs_view(Model& m);
 
-// The scratch of the Runge-Kutta step.
-RkWork rk_work(StepScratch& s);
-// The scratch of the step controller, with that of its Runge-Kutta trials.
-ControllerWork controller_work(StepScratch& s);
+// The scratch of the Runge-Kutta step, and the team that shares its loops
+// (null: none).
+RkWork rk_work(StepScratch& s, Team* team = nullptr);
+// The scratch of the step controller, with that of its Runge-Kutta trials,
+// and the team that shares their loops (null: none).
+ControllerWork controller_work(StepScratch& s, Team* team = nullptr);
 
 // The transport step of the model; its arrays stay in place for a run.
 TransportView transport_view(Model& m);

@@ -6,6 +6,7 @@
 
 #include "model/Errors.hpp"
 #include "model/Schedule.hpp"
+#include "parallel/Share.hpp"
 #include "solver/Reconstruction.hpp"
 
 namespace quarno {
@@ -39,34 +40,54 @@ void set_inlet(Model& m, int k) {
 }
 
 // The outer step from the Courant condition; u0 enters with its sign. Below
-// the smallest wave speed the previous step is kept.
+// the smallest wave speed the previous step is kept. The largest wave speed
+// is taken piece by piece and the pieces' largest combined the same way: a
+// speed that is not a number never replaces the largest.
 double courant_length(const Model& m) {
   const Flow& f = m.flow;
+  const double u0 = m.bnd.u0;
+  double largest[kMaxPieces];
+  const int pieces = share_pieces(m.team, m.grid.M, [&](int p, int i0, int i1) {
+    double a = 0.0;
+    for (int i = i0; i <= i1; ++i)
+      a = std::max(a, std::max(std::fabs(f.u(i)), u0) + std::sqrt(g * f.h(i)));
+    largest[p] = a;
+  });
   double a = 0.0;
-  for (int i = 1; i <= m.grid.M; ++i)
-    a = std::max(a, std::max(std::fabs(f.u(i)), m.bnd.u0) + std::sqrt(g * f.h(i)));
+  for (int p = 0; p < pieces; ++p) a = std::max(a, largest[p]);
   return a > kMinWaveSpeed ? m.grid.dx * kCourant / a : m.clock.dt;
 }
 
 void courant_step(Model& m) { m.clock.dt = courant_length(m); }
 
 // Cell fields from the state vector after a step; the run ends if the flow
-// state is not finite.
+// state is not finite, naming the first cell that is not.
 void unpack_state(Model& m) {
   Flow& f = m.flow;
   const Grid& gr = m.grid;
   const int M = gr.M;
-  for (int i = 1; i <= M; ++i) {
-    f.h(i) = f.y(i);
-    f.q(i) = f.y(M + i);
-    f.Q(i) = gr.B(i) * f.q(i);
-    f.u(i) = f.q(i) / f.h(i);
-    f.A(i) = f.h(i) * gr.B(i);
-  }
-  for (int i = 1; i <= M; ++i) {
-    if (!std::isfinite(f.h(i)) || !std::isfinite(f.q(i)))
+  int first_bad[kMaxPieces];
+  const int pieces = share_pieces(m.team, M, [&](int p, int i0, int i1) {
+    for (int i = i0; i <= i1; ++i) {
+      f.h(i) = f.y(i);
+      f.q(i) = f.y(M + i);
+      f.Q(i) = gr.B(i) * f.q(i);
+      f.u(i) = f.q(i) / f.h(i);
+      f.A(i) = f.h(i) * gr.B(i);
+    }
+    first_bad[p] = 0;
+    for (int i = i0; i <= i1; ++i) {
+      if (!std::isfinite(f.h(i)) || !std::isfinite(f.q(i))) {
+        first_bad[p] = i;
+        break;
+      }
+    }
+  });
+  for (int p = 0; p < pieces; ++p) {
+    if (first_bad[p] != 0)
       throw NumericalFailure("The flow solution became non-finite at t = " +
-                             show_number(m.clock.t) + " s in cell " + std::to_string(i) + ".");
+                             show_number(m.clock.t) + " s in cell " +
+                             std::to_string(first_bad[p]) + ".");
   }
 }
 

@@ -86,7 +86,8 @@ RkStep controlled_step(const RkWork& w, Array<double>& y, const Array<double>& d
 }
 
 // The controller's own scratch beside that of the Runge-Kutta trials: the
-// state being advanced, its derivative and the error scale.
+// state being advanced, its derivative and the error scale. The trials' team
+// shares the controller's loops too.
 struct ControllerWork {
   Array<double>& ywork;
   Array<double>& dydx;
@@ -123,13 +124,18 @@ FlowAdvance advance_flow(const ControllerWork& w, Array<double>& y, int n, doubl
   const double span = (x1 + dt) - x1;
   double h = span >= 0 ? std::fabs(dt) : -std::fabs(dt);
   double x = x1;
-  for (int i = 1; i <= n; ++i) ywork(i) = y(i);
+  Team* team = w.rk.team;
+  share_loop(team, n, [&](int i0, int i1) {
+    for (int i = i0; i <= i1; ++i) ywork(i) = y(i);
+  });
 
   int stalled = 0;
   for (int nstp = 1;;) {
     rhs(x, ywork, dydx, n);
-    for (int i = 1; i <= n; ++i)
-      yscale(i) = (std::fabs(ywork(i)) + kScaleFloor) + std::fabs(h * dydx(i));
+    share_loop(team, n, [&](int i0, int i1) {
+      for (int i = i0; i <= i1; ++i)
+        yscale(i) = (std::fabs(ywork(i)) + kScaleFloor) + std::fabs(h * dydx(i));
+    });
     if (((h - x1) + x) * ((h - x2) + x) > 0) h = x2 - x;  // do not pass the interval end
     const double x_before = x;
     const RkStep step = controlled_step(w.rk, ywork, dydx, n, x, h, eps, yscale, rhs);
@@ -137,7 +143,9 @@ FlowAdvance advance_flow(const ControllerWork& w, Array<double>& y, int n, doubl
     if (step.event == RkEvent::cannot_advance)
       return FlowAdvance{FlowOutcome::cannot_advance, x_before};
     if ((x - x2) * span >= 0) {
-      for (int i = 1; i <= n; ++i) y(i) = ywork(i);
+      share_loop(team, n, [&](int i0, int i1) {
+        for (int i = i0; i <= i1; ++i) y(i) = ywork(i);
+      });
       return FlowAdvance{FlowOutcome::reached, x};
     }
     stalled = x == x_before ? stalled + 1 : 0;
