@@ -17,6 +17,7 @@ from .errors import FitError
 from .observations import check_transforms, read_observation_file
 from .parameters import check_distinct, read_parameter
 from .run import default_program
+from .uncertainty import MOVES
 
 REQUIRED = object()  # the default of a key that must be given
 LARGEST = 1_000_000  # the largest count a configuration may ask for
@@ -94,7 +95,9 @@ SCHEMA = {
                # mcmc: the error model (its noise level estimated, or fixed by
                # the weights) and how far a chain may run on until converged
                "noise": Key("choice", "estimate", choices=("estimate", "fixed")),
-               "max_steps": Key("integer", None, 1, LARGEST)},
+               "max_steps": Key("integer", None, 1, LARGEST),
+               # mcmc: emcee's proposal
+               "move": Key("choice", "de", choices=MOVES)},
 }
 _HINTS = {"method": f" ({', '.join(METHODS)})",
           "n": " (base samples, trajectories, samples or steps, by method)"}

@@ -140,20 +140,21 @@ def run_mcmc(s):
         s.log(f"mcmc: after {len(chain)} steps: {diag['verdict']}")
         return diag["converged"]
 
-    s.log(f"mcmc: {walkers} walkers, {cfg.n} steps, burn-in {cfg.burn}, noise {cfg.noise}"
+    s.log(f"mcmc: {walkers} walkers, {cfg.n} steps, burn-in {cfg.burn}, noise {cfg.noise}, "
+          f"move {cfg.move}"
           + (f", run on up to {cfg.max_steps} steps" if cfg.max_steps else ""))
     # At most one run per walker for the start and each step (proposals
     # outside the bounds are not run), up to max_steps when running on.
     s.expect(walkers * ((cfg.max_steps or cfg.n) + 1))
     res = run_emcee(log_prob_many, bounds, start, walkers, cfg.n, cfg.seed,
-                    max_steps=cfg.max_steps, converged=converged)
+                    max_steps=cfg.max_steps, converged=converged, move=cfg.move)
     steps, burn = res["steps"], burn_of(res["steps"])
     diag = diagnose(res["chain"][burn:], labels, res["acceptance"], res["tau"])
     chain = res["chain"][burn:].reshape(-1, len(labels))
     ids = [by_point[tuple(x)] for x in chain]
     weights = np.full(len(ids), 1.0 / len(ids))
     s.result.chain = chain
-    report = [f"{steps} steps, burn-in {burn}" + (
+    report = [f"{steps} steps, burn-in {burn}, move {cfg.move}" + (
         "" if cfg.max_steps is None else
         f" (run on to converge: {'converged' if diag['converged'] else 'max_steps reached'})")]
     report += diag["lines"]

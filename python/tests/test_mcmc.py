@@ -62,3 +62,35 @@ def test_a_short_or_stuck_chain_is_not_converged():
     diag = diagnose(stuck, ["p", "q"], np.full(4, 0.3), [1.0, 1.0])
     assert np.isnan(diag["rhat"][1]) and np.isnan(diag["ess"][1])
     assert "R-hat of q undefined (the walkers do not move)" in diag["verdict"]
+
+
+def test_the_default_move_converges_where_the_stretch_move_has_not():
+    """Eight values, two of them correlated at 0.95, started in a small ball:
+    run on 300 steps at a time up to 3000, differential evolution converges
+    and recovers the covariance; the stretch move has not converged by then
+    (it needs some 3.5 times the steps)."""
+    from quarno.uncertainty import run_emcee
+    d = 8
+    cov = np.eye(d)
+    cov[0, 1] = cov[1, 0] = 0.95
+    precision = np.linalg.inv(cov)
+    labels = [f"p{j}" for j in range(d)]
+
+    def log_lik(X):
+        Z = X - 0.5
+        return -0.5 * np.einsum("ij,jk,ik->i", Z, precision, Z)
+
+    def converged(chain):
+        return diagnose(chain[len(chain) // 2:], labels, np.ones(1), np.zeros(d))["converged"]
+
+    bounds = [(-20.0, 20.0, False)] * d
+    steps = {}
+    for move in ("de", "stretch"):
+        r = run_emcee(log_lik, bounds, [0.5] * d, 18, 300, seed=3, spread=0.001,
+                      max_steps=3000, converged=converged, move=move)
+        steps[move] = r["steps"]
+        if move == "de":
+            draws = r["chain"][r["steps"] // 2:].reshape(-1, d)
+            assert converged(r["chain"])
+            np.testing.assert_allclose(np.cov(draws.T), cov, atol=0.3)   # ESS >= 100
+    assert steps["de"] < 3000 and steps["stretch"] == 3000, steps

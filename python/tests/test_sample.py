@@ -195,6 +195,7 @@ def test_bad_configurations_exit_1_with_one_message(twin, monkeypatch):
              ({"method": "sobol", "n": 9, "replicates": 10},
               "[sample]: 'replicates' (10) must not exceed n (9)"),
              ({"method": "mcmc", "n": 10, "burn": 10}, "'burn' (10) must be less than n"),
+             ({"method": "mcmc", "n": 10, "move": "walk"}, "'move' must be one of"),
              ({**good, "time_indices": ["C"]}, "'time_indices' needs method = \"sobol\""),
              ({"method": "sobol", "n": 4, "replicates": 2, "time_indices": ["C", "T"]},
               "'time_indices' must name some of 'C', 'log10 C', 'load', 'Q', 'misfit' "

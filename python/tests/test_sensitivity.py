@@ -162,7 +162,8 @@ def test_glue_bands_cover_twin_observations():
         glue_weights(np.array([0.1, np.nan, 0.3]), 0.5)
 
 
-def test_mcmc_linear_gaussian_posterior_and_reproducible_chain():
+@pytest.mark.parametrize("move,acceptance", [("stretch", (0.4, 0.9)), ("de", (0.2, 0.9))])
+def test_mcmc_linear_gaussian_posterior_and_reproducible_chain(move, acceptance):
     x = np.linspace(0, 1, 40)
     sd = 0.3
     y = 1.0 + 2.0 * x + sd * np.random.default_rng(9).standard_normal(x.size)
@@ -173,9 +174,9 @@ def test_mcmc_linear_gaussian_posterior_and_reproducible_chain():
         return gaussian_loglik(P[:, :1] + P[:, 1:] * x, y, 1 / sd)
 
     bounds = [(-5, 5, False), (-5, 5, False)]
-    r = run_emcee(log_lik, bounds, [0.5, 1.5], 32, 2000, seed=10)
+    r = run_emcee(log_lik, bounds, [0.5, 1.5], 32, 2000, seed=10, move=move)
     assert max(calls) > 1 and r["tau_trusted"] and r["n_failed"] == 0
-    assert 0.4 < r["acceptance"].mean() < 0.9
+    assert acceptance[0] < r["acceptance"].mean() < acceptance[1]
     A = np.c_[np.ones_like(x), x]
     mean = np.linalg.lstsq(A, y, rcond=None)[0]
     sdev = sd * np.sqrt(np.diag(np.linalg.inv(A.T @ A)))
@@ -183,9 +184,9 @@ def test_mcmc_linear_gaussian_posterior_and_reproducible_chain():
     assert np.all(np.abs(c.mean(0) - mean) < 0.1 * sdev)
     assert np.all(np.abs(c.std(0) / sdev - 1) < 0.1)
     np.random.random(3)                  # the global generator must not matter
-    again = run_emcee(log_lik, bounds, [0.5, 1.5], 32, 50, seed=10)
+    again = run_emcee(log_lik, bounds, [0.5, 1.5], 32, 50, seed=10, move=move)
     np.testing.assert_array_equal(again["chain"], r["chain"][:50])
-    other = run_emcee(log_lik, bounds, [0.5, 1.5], 32, 50, seed=11)
+    other = run_emcee(log_lik, bounds, [0.5, 1.5], 32, 50, seed=11, move=move)
     assert not np.array_equal(other["chain"], again["chain"])
     assert not again["tau_trusted"] and "not to be trusted" in again["tau_note"]
 
@@ -194,5 +195,5 @@ def test_mcmc_linear_gaussian_posterior_and_reproducible_chain():
         v[P[:, 1] > 2.0] = np.nan
         return v
 
-    f = run_emcee(half_fail, bounds, [0.5, 1.5], 32, 200, seed=10)
+    f = run_emcee(half_fail, bounds, [0.5, 1.5], 32, 200, seed=10, move=move)
     assert f["n_failed"] > 0 and f["chain"][100:, :, 1].max() <= 2.0
