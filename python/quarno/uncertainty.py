@@ -163,7 +163,23 @@ MOVES = ("de", "stretch")
 
 
 def emcee_moves(move):
-    """emcee's moves for the name `move` (one of MOVES)."""
+    """emcee's moves for a name.
+
+    Parameters
+    ----------
+    move : str
+        One of MOVES.
+
+    Returns
+    -------
+    emcee move or list of (move, weight)
+        What emcee.EnsembleSampler takes as `moves`.
+
+    Raises
+    ------
+    FitError
+        For a name not in MOVES.
+    """
     import emcee
     if move == "de":
         return [(emcee.moves.DEMove(), 0.8), (emcee.moves.DESnookerMove(), 0.2)]
